@@ -1,0 +1,118 @@
+// Runs the built programs for the tests, as a shell would: each in its own
+// process group, in a fresh folder, with standard output to a pipe or to a
+// pseudo-terminal. Every wait has a deadline, and whatever a test started is
+// killed when its Process goes out of scope, so a failing test cannot hang.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace harness {
+
+using namespace std::chrono_literals;
+using Duration = std::chrono::milliseconds;
+
+// A fresh temporary folder, removed with all it holds.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(std::string_view name) const;
+
+private:
+    std::string path_;
+};
+
+struct Options {
+    std::vector<std::string> argv; // argv[0] is the program's path
+    std::string dir;               // working folder
+    bool terminal = false;         // standard output to a pseudo-terminal
+    // The whole standard input; without it, standard input is a pipe that
+    // stays open until close_input() or the end of the Process.
+    std::optional<std::string> input;
+    std::vector<std::string> env;       // NAME=value, added to ours
+    std::function<void()> before_exec;  // runs in the child, just before exec
+};
+
+class Process {
+public:
+    explicit Process(Options options);
+    // Kills the program's process group and reaps what it can.
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // Collects output until `text` shows on standard output; false if the
+    // deadline came first or output ended without it.
+    bool wait_for_output(std::string_view text, Duration timeout = 10s);
+    // Collects output until the program itself has ended (its children may
+    // live on); false at the deadline.
+    bool wait_exit(Duration timeout = 10s);
+    // As wait_exit, then until every holder has closed standard output and
+    // standard error.
+    bool finish(Duration timeout = 10s);
+    // Collects whatever output arrives within `span`.
+    void collect(Duration span);
+
+    const std::string& out() const { return out_; }
+    const std::string& err() const { return err_; }
+    bool ended() const { return ended_; }
+    // The exit status, or -1 when the program did not exit by itself.
+    int exit_code() const;
+    // The signal that ended the program, or 0.
+    int term_signal() const;
+
+    void write_input(std::string_view text);
+    void close_input();
+    void signal_group(int sig) const;
+
+private:
+    bool pump(const std::function<bool()>& done, Duration timeout);
+    void note_status();
+
+    pid_t pid_ = -1;
+    pid_t leader_ = -1;   // session leader, in terminal mode
+    int out_fd_ = -1;     // pipe or terminal master
+    int err_fd_ = -1;
+    int status_fd_ = -1;  // pidfd, or the leader's report pipe
+    int input_fd_ = -1;   // our end of the input pipe
+    bool terminal_ = false;
+    bool ended_ = false;
+    int status_ = 0;
+    std::string out_;
+    std::string err_;
+};
+
+// Polls `condition` with growing pauses until it holds or the deadline.
+bool eventually(const std::function<bool()>& condition, Duration timeout = 10s);
+
+// Fields 3 (state) and 4 (parent pid) of /proc/<pid>/stat.
+struct ProcStat {
+    char state;
+    pid_t ppid;
+};
+std::optional<ProcStat> proc_stat(pid_t pid);
+
+// What each open descriptor of a process points at, as /proc/<pid>/fd shows
+// it: fd number and link text ("pipe:[1234]", "/dev/pts/3", ...).
+std::vector<std::pair<int, std::string>> open_fds(pid_t pid);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, std::string_view content);
+
+// Every built program's path.
+std::vector<std::string> all_programs();
+
+} // namespace harness

@@ -71,6 +71,7 @@ void close_fd(int& fd)
 {
     if (dup2(in, 0) == -1 || dup2(out, 1) == -1 || dup2(err, 2) == -1)
         child_fail("dup2");
+    close_range(3, ~0U, 0); // the program starts with its three streams alone
     if (!options.dir.empty() && chdir(options.dir.c_str()) == -1)
         child_fail("chdir");
     signal(SIGPIPE, SIG_DFL);
@@ -377,6 +378,22 @@ std::optional<ProcStat> proc_stat(pid_t pid)
     if (!(rest >> st.state >> st.ppid))
         return std::nullopt;
     return st;
+}
+
+std::vector<pid_t> children(pid_t pid)
+{
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        pid_t candidate = std::stoi(name);
+        auto st = proc_stat(candidate);
+        if (st && st->ppid == pid)
+            found.push_back(candidate);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 std::vector<std::pair<int, std::string>> open_fds(pid_t pid)

@@ -105,6 +105,9 @@ struct ProcStat {
 };
 std::optional<ProcStat> proc_stat(pid_t pid);
 
+// The processes whose parent is `pid`.
+std::vector<pid_t> children(pid_t pid);
+
 // What each open descriptor of a process points at, as /proc/<pid>/fd shows
 // it: fd number and link text ("pipe:[1234]", "/dev/pts/3", ...).
 std::vector<std::pair<int, std::string>> open_fds(pid_t pid);

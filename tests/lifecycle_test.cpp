@@ -1,0 +1,207 @@
+// The process lifecycles, checked against the system's own view of them in
+// /proc. Sleeps are sped up with libfaketime, but for one real-time check.
+#include <gtest/gtest.h>
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <regex>
+
+#include "harness.hpp"
+
+using namespace harness;
+
+namespace {
+
+const std::string kFakeTime = "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+
+// Every sleep `factor` times shorter.
+std::vector<std::string> faster(int factor)
+{
+    return {kFakeTime, "FAKETIME=+0 x" + std::to_string(factor)};
+}
+
+std::vector<std::smatch> matches(const std::string& text, const std::regex& line)
+{
+    return {std::sregex_iterator(text.begin(), text.end(), line), std::sregex_iterator()};
+}
+
+// Makes the test adopt the orphans of the processes it starts, so that the
+// adopter is known.
+struct Subreaper {
+    Subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    ~Subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 0); }
+};
+
+const std::regex kChildLine("Soy un proceso hijo y el pid de mi padre es = ([0-9]+)\n");
+
+} // namespace
+
+// Two children that print and end; the parent never waits, so both stay
+// as zombies whose parent is the program, and it speaks only after three
+// seconds.
+TEST(Lifecycle, TwoChildrenStayDefunct)
+{
+    TempDir dir;
+    auto start = std::chrono::steady_clock::now();
+    Process p({.argv = {BIN_TWO_CHILDREN}, .dir = dir.path(), .terminal = true});
+    const std::regex child_line("proceso hijo pid = ([0-9]+) ; proceso padre pid = ([0-9]+)\n");
+    ASSERT_TRUE(eventually([&] {
+        p.collect(10ms);
+        return matches(p.out(), child_line).size() == 2;
+    }));
+    auto lines = matches(p.out(), child_line);
+    pid_t first = std::stoi(lines[0][1]);
+    pid_t second = std::stoi(lines[1][1]);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(std::stoi(lines[0][2]), p.pid());
+    EXPECT_EQ(std::stoi(lines[1][2]), p.pid());
+
+    ASSERT_TRUE(eventually([&] {
+        auto a = proc_stat(first);
+        auto b = proc_stat(second);
+        return a && b && a->state == 'Z' && b->state == 'Z';
+    }));
+    EXPECT_EQ(proc_stat(first)->ppid, p.pid());
+    EXPECT_EQ(proc_stat(second)->ppid, p.pid());
+    auto kids = children(p.pid());
+    EXPECT_EQ(kids.size(), 2u) << "exactly two children";
+
+    const std::string parent_line = "Soy el proceso padre con pid= " + std::to_string(p.pid()) + "\n";
+    ASSERT_TRUE(p.wait_for_output(parent_line, 6s));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 2900ms);
+    EXPECT_EQ(p.out().substr(p.out().size() - parent_line.size()), parent_line);
+    EXPECT_EQ(matches(p.out(), child_line).size(), 2u);
+    EXPECT_EQ(proc_stat(first)->state, 'Z');
+}
+
+// The child reports its parent's pid; after the parent's last line it
+// reports its adopter's, here the test, and keeps going.
+TEST(Lifecycle, ParentExitWatchChildIsAdopted)
+{
+    Subreaper adopter;
+    TempDir dir;
+    Process p({.argv = {BIN_PARENT_EXIT_WATCH}, .dir = dir.path(), .terminal = true,
+               .env = faster(5)});
+    const std::string parent = std::to_string(p.pid());
+    ASSERT_TRUE(p.wait_exit(10s));
+    EXPECT_EQ(p.exit_code(), 0);
+    const std::string me = std::to_string(getpid());
+    ASSERT_TRUE(eventually([&] {
+        p.collect(10ms);
+        auto lines = matches(p.out(), kChildLine);
+        return lines.size() >= 2 && lines.back()[1] == me && lines[lines.size() - 2][1] == me;
+    }));
+
+    const std::string& out = p.out();
+    EXPECT_NE(out.find("Soy el proceso padre con pid = " + parent + "\n"), std::string::npos);
+    auto end = out.find("El proceso padre termina\n");
+    ASSERT_NE(end, std::string::npos);
+    // Ten or eleven lines with the first parent (the eleventh when the
+    // child's pass comes before the parent has quite ended); then only the
+    // adopter's.
+    auto lines = matches(out, kChildLine);
+    size_t first_parent = 0;
+    while (first_parent < lines.size() && lines[first_parent][1] == parent)
+        ++first_parent;
+    EXPECT_TRUE(first_parent == 10 || first_parent == 11) << out;
+    EXPECT_LT(size_t(lines[9].position()), end);
+    for (size_t i = first_parent; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i][1], me);
+
+    // The system agrees: the child lives on, adopted by us.
+    auto kids = children(getpid());
+    pid_t child = 0;
+    for (pid_t k : kids)
+        if (k != p.pid() && proc_stat(k) && proc_stat(k)->state != 'Z')
+            child = k;
+    ASSERT_NE(child, 0);
+    EXPECT_EQ(proc_stat(child)->ppid, getpid());
+}
+
+// Into a pipe the parent's two lines leave together when it ends; the
+// child's are still in its buffer.
+TEST(Lifecycle, ParentExitWatchIntoAPipe)
+{
+    Subreaper adopter;
+    TempDir dir;
+    Process p({.argv = {BIN_PARENT_EXIT_WATCH}, .dir = dir.path(), .env = faster(10)});
+    ASSERT_TRUE(p.wait_exit(10s));
+    EXPECT_EQ(p.out(), "Soy el proceso padre con pid = " + std::to_string(p.pid()) +
+                           "\nEl proceso padre termina\n");
+    EXPECT_EQ(p.exit_code(), 0);
+}
+
+// In real time, once: the parent ends about ten seconds after its first
+// line.
+TEST(Lifecycle, ParentExitWatchParentLivesTenSeconds)
+{
+    Subreaper adopter;
+    TempDir dir;
+    Process p({.argv = {BIN_PARENT_EXIT_WATCH}, .dir = dir.path(), .terminal = true});
+    ASSERT_TRUE(p.wait_for_output("Soy el proceso padre con pid = "));
+    auto first = std::chrono::steady_clock::now();
+    ASSERT_TRUE(p.wait_for_output("El proceso padre termina\n", 15s));
+    auto lived = std::chrono::steady_clock::now() - first;
+    EXPECT_GE(lived, 9500ms);
+    EXPECT_LE(lived, 11s);
+}
+
+// The announcements 10 to 100 by 5, then the goodbye.
+TEST(Lifecycle, SleepLadderClimbsToTheEnd)
+{
+    std::string expected;
+    for (int seconds = 10; seconds <= 100; seconds += 5)
+        expected += "Me voy a dormir " + std::to_string(seconds) + " segundos \n";
+    expected += "\nFin de programa....\n";
+    for (bool terminal : {false, true}) {
+        TempDir dir;
+        Process p({.argv = {BIN_SLEEP_LADDER}, .dir = dir.path(), .terminal = terminal,
+                   .env = faster(500)});
+        ASSERT_TRUE(p.finish(20s));
+        EXPECT_EQ(p.out(), expected);
+        EXPECT_EQ(p.exit_code(), 0);
+    }
+}
+
+// On a terminal the first announcement shows before the first sleep ends;
+// into a pipe, a signal during the sleeps leaves nothing.
+TEST(Lifecycle, SleepLadderStoppedEarly)
+{
+    TempDir dir;
+    Process shown({.argv = {BIN_SLEEP_LADDER}, .dir = dir.path(), .terminal = true});
+    Process piped({.argv = {BIN_SLEEP_LADDER}, .dir = dir.path()});
+    ASSERT_TRUE(shown.wait_for_output("Me voy a dormir 10 segundos \n", 5s));
+    EXPECT_EQ(shown.out(), "Me voy a dormir 10 segundos \n");
+    ASSERT_TRUE(eventually([&] {
+        auto st = proc_stat(piped.pid());
+        return st && st->state == 'S';
+    }));
+    piped.signal_group(SIGTERM);
+    ASSERT_TRUE(piped.finish());
+    EXPECT_EQ(piped.term_signal(), SIGTERM);
+    EXPECT_EQ(piped.out(), "");
+}
+
+// A fork that fails is reported; nothing else is printed.
+TEST(Lifecycle, ForkFailureIsReported)
+{
+    const std::pair<const char*, const char*> programs[] = {
+        {BIN_PARENT_EXIT_WATCH, "parent_exit_watch"},
+        {BIN_TWO_CHILDREN, "two_children"},
+    };
+    for (const auto& [program, name] : programs) {
+        TempDir dir;
+        Process p({.argv = {"/usr/bin/fiu-run", "-x", "-f", "", "-c",
+                            "enable name=posix/proc/fork", program},
+                   .dir = dir.path(),
+                   // In a sanitizer build: libfiu's own start-up leaks a string.
+                   .env = {"ASAN_OPTIONS=detect_leaks=0"}});
+        ASSERT_TRUE(p.finish());
+        EXPECT_EQ(p.out(), "") << name;
+        EXPECT_TRUE(std::regex_match(p.err(), std::regex(std::string(name) + ": fork: .+\n")))
+            << p.err();
+        EXPECT_EQ(p.exit_code(), 1) << name;
+    }
+}

@@ -423,6 +423,12 @@ void write_file(const std::string& path, std::string_view content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
+std::vector<std::string> fake_time(const std::string& setting)
+{
+    return {"LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+            "FAKETIME=" + setting};
+}
+
 std::vector<std::string> all_programs()
 {
     std::vector<std::string> paths;

@@ -115,6 +115,17 @@ std::vector<std::pair<int, std::string>> open_fds(pid_t pid);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, std::string_view content);
 
+// libfaketime, preloaded: FAKETIME="2026-03-05 07:08:09" fixes the clock,
+// FAKETIME="+0 x10" runs it (and every sleep) ten times faster. Its lazy
+// set-up allocates from inside the allocator of a statically linked
+// sanitizer runtime, which deadlocks, so sanitizer builds go without it.
+#ifdef SANITIZED_BUILD
+constexpr bool kFakeTimeUsable = false;
+#else
+constexpr bool kFakeTimeUsable = true;
+#endif
+std::vector<std::string> fake_time(const std::string& setting);
+
 // Every built program's path.
 std::vector<std::string> all_programs();
 

@@ -35,7 +35,7 @@ using Clock = std::chrono::steady_clock;
 // In a forked child: report and leave without running the test's cleanups.
 [[noreturn]] void child_fail(const char* what)
 {
-    dprintf(2, "harness: %s: %s\n", what, std::strerror(errno));
+    (void)dprintf(2, "harness: %s: %s\n", what, std::strerror(errno));
     _exit(127);
 }
 
@@ -74,7 +74,7 @@ void close_fd(int& fd)
     close_range(3, ~0U, 0); // the program starts with its three streams alone
     if (!options.dir.empty() && chdir(options.dir.c_str()) == -1)
         child_fail("chdir");
-    signal(SIGPIPE, SIG_DFL);
+    (void)signal(SIGPIPE, SIG_DFL);
     if (options.before_exec)
         options.before_exec();
 
@@ -117,13 +117,13 @@ Process::Process(Options options) : terminal_(options.terminal)
 {
     if (options.argv.empty())
         throw std::invalid_argument("Process: no program");
-    signal(SIGPIPE, SIG_IGN); // our writes to a gone program's input fail instead
+    (void)signal(SIGPIPE, SIG_IGN); // our writes to a gone program's input fail instead
 
     int in = -1;
     if (options.input) {
+        const std::string& text = *options.input;
         in = memfd_create("input", MFD_CLOEXEC);
-        if (in == -1 || write(in, options.input->data(), options.input->size()) == -1 ||
-            lseek(in, 0, SEEK_SET) == -1)
+        if (in == -1 || write(in, text.data(), text.size()) == -1 || lseek(in, 0, SEEK_SET) == -1)
             fail("memfd");
     } else {
         int p[2];
@@ -197,15 +197,15 @@ Process::Process(Options options) : terminal_(options.terminal)
                 close(3);
                 setpgid(0, 0);
                 // Into the terminal's foreground, as a shell's job.
-                signal(SIGTTOU, SIG_IGN);
+                (void)signal(SIGTTOU, SIG_IGN);
                 tcsetpgrp(1, getpid());
-                signal(SIGTTOU, SIG_DFL);
+                (void)signal(SIGTTOU, SIG_DFL);
                 exec_program(options, 0, 1, 2);
             }
             setpgid(program, program);
             // Our reader closes the terminal once the program's output has
             // ended, which hangs it up: that must not end us before we report.
-            signal(SIGHUP, SIG_IGN);
+            (void)signal(SIGHUP, SIG_IGN);
             if (write(3, &program, sizeof program) != sizeof program)
                 _exit(127);
             close(0);

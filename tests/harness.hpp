@@ -35,13 +35,13 @@ private:
 
 struct Options {
     std::vector<std::string> argv; // argv[0] is the program's path
-    std::string dir;               // working folder
-    bool terminal = false;         // standard output to a pseudo-terminal
+    std::string dir; // working folder
+    bool terminal = false; // standard output to a pseudo-terminal
     // The whole standard input; without it, standard input is a pipe that
     // stays open until close_input() or the end of the Process.
     std::optional<std::string> input;
-    std::vector<std::string> env;       // NAME=value, added to ours
-    std::function<void()> before_exec;  // runs in the child, just before exec
+    std::vector<std::string> env; // NAME=value, added to ours
+    std::function<void()> before_exec; // runs in the child, just before exec
 };
 
 class Process {
@@ -83,11 +83,11 @@ private:
     void note_status();
 
     pid_t pid_ = -1;
-    pid_t leader_ = -1;   // session leader, in terminal mode
-    int out_fd_ = -1;     // pipe or terminal master
+    pid_t leader_ = -1; // session leader, in terminal mode
+    int out_fd_ = -1; // pipe or terminal master
     int err_fd_ = -1;
-    int status_fd_ = -1;  // pidfd, or the leader's report pipe
-    int input_fd_ = -1;   // our end of the input pipe
+    int status_fd_ = -1; // pidfd, or the leader's report pipe
+    int input_fd_ = -1; // our end of the input pipe
     bool terminal_ = false;
     bool ended_ = false;
     int status_ = 0;

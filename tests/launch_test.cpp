@@ -20,7 +20,8 @@ constexpr int kNoNamespace = 77;
 // its exec fails for real.
 void hide_usr_bin()
 {
-    if (unshare(CLONE_NEWNS) == -1 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
+    if (unshare(CLONE_NEWNS) == -1 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
         mount("tmpfs", "/usr/bin", "tmpfs", 0, nullptr) == -1)
         _exit(kNoNamespace);
 }
@@ -110,7 +111,9 @@ TEST(Launch, FailedExecIsReported)
     for (const auto& c : cases) {
         for (bool terminal : {false, true}) {
             TempDir dir;
-            Process p({.argv = {c.program}, .dir = dir.path(), .terminal = terminal,
+            Process p({.argv = {c.program},
+                       .dir = dir.path(),
+                       .terminal = terminal,
                        .before_exec = hide_usr_bin});
             ASSERT_TRUE(p.wait_exit());
             if (p.exit_code() == kNoNamespace)

@@ -35,7 +35,7 @@ struct Subreaper {
     ~Subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 0); }
 };
 
-const std::regex kChildLine("Soy un proceso hijo y el pid de mi padre es = ([0-9]+)\n");
+const char kChildLine[] = "Soy un proceso hijo y el pid de mi padre es = ([0-9]+)\n";
 
 } // namespace
 
@@ -69,7 +69,8 @@ TEST(Lifecycle, TwoChildrenStayDefunct)
     auto kids = children(p.pid());
     EXPECT_EQ(kids.size(), 2u) << "exactly two children";
 
-    const std::string parent_line = "Soy el proceso padre con pid= " + std::to_string(p.pid()) + "\n";
+    const std::string parent_line =
+        "Soy el proceso padre con pid= " + std::to_string(p.pid()) + "\n";
     ASSERT_TRUE(p.wait_for_output(parent_line, 6s));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 2900ms);
     EXPECT_EQ(p.out().substr(p.out().size() - parent_line.size()), parent_line);
@@ -84,15 +85,14 @@ TEST(Lifecycle, ParentExitWatchChildIsAdopted)
     Subreaper adopter;
     TempDir dir;
     auto [env, factor] = faster(5);
-    Process p({.argv = {BIN_PARENT_EXIT_WATCH}, .dir = dir.path(), .terminal = true,
-               .env = env});
+    Process p({.argv = {BIN_PARENT_EXIT_WATCH}, .dir = dir.path(), .terminal = true, .env = env});
     const std::string parent = std::to_string(p.pid());
     ASSERT_TRUE(p.wait_exit(15000ms / factor));
     EXPECT_EQ(p.exit_code(), 0);
     const std::string me = std::to_string(getpid());
     ASSERT_TRUE(eventually([&] {
         p.collect(10ms);
-        auto lines = matches(p.out(), kChildLine);
+        auto lines = matches(p.out(), std::regex(kChildLine));
         return lines.size() >= 2 && lines.back()[1] == me && lines[lines.size() - 2][1] == me;
     }));
 
@@ -103,7 +103,7 @@ TEST(Lifecycle, ParentExitWatchChildIsAdopted)
     // Ten or eleven lines with the first parent (the eleventh when the
     // child's pass comes before the parent has quite ended); then only the
     // adopter's.
-    auto lines = matches(out, kChildLine);
+    auto lines = matches(out, std::regex(kChildLine));
     size_t first_parent = 0;
     while (first_parent < lines.size() && lines[first_parent][1] == parent)
         ++first_parent;
@@ -162,7 +162,9 @@ TEST(Lifecycle, SleepLadderClimbsToTheEnd)
     expected += "\nFin de programa....\n";
     for (bool terminal : {false, true}) {
         TempDir dir;
-        Process p({.argv = {BIN_SLEEP_LADDER}, .dir = dir.path(), .terminal = terminal,
+        Process p({.argv = {BIN_SLEEP_LADDER},
+                   .dir = dir.path(),
+                   .terminal = terminal,
                    .env = faster(500).first});
         ASSERT_TRUE(p.finish(20s));
         EXPECT_EQ(p.out(), expected);
@@ -198,8 +200,8 @@ TEST(Lifecycle, ForkFailureIsReported)
     };
     for (const auto& [program, name] : programs) {
         TempDir dir;
-        Process p({.argv = {"/usr/bin/fiu-run", "-x", "-f", "", "-c",
-                            "enable name=posix/proc/fork", program},
+        Process p({.argv = {"/usr/bin/fiu-run", "-x", "-f", "", "-c", "enable name=posix/proc/fork",
+                            program},
                    .dir = dir.path(),
                    // In a sanitizer build: libfiu's own start-up leaks a string.
                    .env = {"ASAN_OPTIONS=detect_leaks=0"}});

@@ -17,8 +17,11 @@ namespace {
 // Runs a program to its end, with or without a terminal.
 struct Finished {
     Finished(const char* program, bool terminal, std::optional<std::string> input = std::nullopt,
-        std::vector<std::string> env = {})
-        : process({.argv = {program}, .dir = dir.path(), .terminal = terminal, .input = input,
+             std::vector<std::string> env = {})
+        : process({.argv = {program},
+                   .dir = dir.path(),
+                   .terminal = terminal,
+                   .input = std::move(input),
                    .env = std::move(env)})
     {
         EXPECT_TRUE(process.finish());
@@ -153,8 +156,8 @@ TEST(Pipes, EchoFiveHoldsThePipeLayout)
         for (const auto& [fd, target] : open_fds(pid)) {
             if (fd <= 2 || target.rfind("pipe:", 0) != 0)
                 continue;
-            std::string info = read_file("/proc/" + std::to_string(pid) + "/fdinfo/" +
-                                         std::to_string(fd));
+            std::string info =
+                read_file("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
             std::smatch m;
             std::regex_search(info, m, std::regex("flags:\\s+([0-7]+)"));
             int flags = std::stoi(m[1], nullptr, 8);
@@ -197,8 +200,8 @@ TEST(Pipes, ForkFailureIsReported)
     };
     for (const auto& [program, name] : programs) {
         TempDir dir;
-        Process p({.argv = {"/usr/bin/fiu-run", "-x", "-f", "", "-c",
-                            "enable name=posix/proc/fork", program},
+        Process p({.argv = {"/usr/bin/fiu-run", "-x", "-f", "", "-c", "enable name=posix/proc/fork",
+                            program},
                    .dir = dir.path(),
                    .input = "1 2 3 4 5\n",
                    // In a sanitizer build: libfiu's own start-up leaks a string.

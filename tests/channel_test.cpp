@@ -10,71 +10,12 @@
 #include <cerrno>
 #include <csignal>
 
+#include "classifier.hpp"
 #include "harness.hpp"
 
 using namespace harness;
 
 namespace {
-
-constexpr char kAnnounce[] = "OBTENIENDO  Informacion...";
-constexpr char kNumbers[] = "Esta frase esta compuesto de numeros\n";
-constexpr char kMixed[] = "Esta frase esta compuesto de numeros y letras\n";
-constexpr char kLetters[] = "Esta frase esta compuesto de letras\n";
-constexpr char kSending[] = "Mandando  informacion  al  FIFO...\n";
-
-// What the classifier prints for one phrase.
-std::string cycle(std::string_view phrase, std::string_view verdict)
-{
-    return kAnnounce + std::string(phrase) + std::string(verdict);
-}
-
-bool is_fifo(const std::string& path)
-{
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-}
-
-// A classifier running in its own folder, its channel in place.
-struct Classifier {
-    explicit Classifier(bool terminal = true)
-        : process({.argv = {BIN_PHRASE_CLASSIFIER}, .dir = dir.path(), .terminal = terminal})
-    {
-        EXPECT_TRUE(eventually([&] { return is_fifo(dir / "FIFOVEK"); }));
-    }
-
-    bool holds_channel() const
-    {
-        for (const auto& [fd, target] : open_fds(process.pid()))
-            if (target == dir / "FIFOVEK")
-                return true;
-        return false;
-    }
-
-    // Sends `phrase` as a writer would, from the test itself, and waits
-    // until the classifier has closed the channel again: a writer that
-    // opened before that would add its bytes to this phrase. The classifier
-    // may still be on its way out of open() when our open returns, so we
-    // hold the channel until it has the descriptor.
-    void send(std::string_view phrase)
-    {
-        int fd = -1;
-        // Non-blocking: without a reader the open fails (ENXIO), it does not hang.
-        ASSERT_TRUE(eventually([&] {
-            fd = open((dir / "FIFOVEK").c_str(), O_WRONLY | O_NONBLOCK);
-            return fd != -1;
-        })) << "no reader on FIFOVEK";
-        fcntl(fd, F_SETFL, 0);
-        EXPECT_TRUE(eventually([&] { return holds_channel(); }));
-        if (!phrase.empty()) {
-            EXPECT_EQ(write(fd, phrase.data(), phrase.size()), ssize_t(phrase.size()));
-        }
-        close(fd);
-        ASSERT_TRUE(eventually([&] { return !holds_channel(); }));
-    }
-
-    TempDir dir;
-    Process process;
-};
 
 void run_writer(const char* program, const TempDir& dir)
 {
@@ -146,7 +87,7 @@ TEST(Channel, VerdictsAndThresholds)
 // byte for byte the same as on a terminal, never a flush per byte.
 TEST(Channel, IntoAPipeOutputComesInBlocks)
 {
-    Classifier c(false);
+    Classifier c(Classifier::Output::pipe);
     c.send("que pasa\n");
     c.process.collect(100ms);
     EXPECT_EQ(c.process.out(), "") << "flushed before the buffer was full";

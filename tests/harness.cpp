@@ -139,9 +139,16 @@ Process::Process(Options options) : terminal_(options.terminal)
 
     if (!terminal_) {
         int outp[2];
-        if (pipe2(outp, O_CLOEXEC) == -1)
-            fail("pipe");
-        out_fd_ = outp[0];
+        if (options.output_file.empty()) {
+            if (pipe2(outp, O_CLOEXEC) == -1)
+                fail("pipe");
+            out_fd_ = outp[0];
+        } else {
+            outp[1] =
+                open(options.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (outp[1] == -1)
+                fail(options.output_file);
+        }
         pid_ = fork();
         if (pid_ == -1)
             fail("fork");
@@ -378,6 +385,17 @@ std::optional<ProcStat> proc_stat(pid_t pid)
     if (!(rest >> st.state >> st.ppid))
         return std::nullopt;
     return st;
+}
+
+long proc_io(pid_t pid, const std::string& field)
+{
+    std::istringstream io(read_file("/proc/" + std::to_string(pid) + "/io"));
+    std::string name;
+    long value = 0;
+    while (io >> name >> value)
+        if (name == field + ":")
+            return value;
+    return -1;
 }
 
 std::vector<pid_t> children(pid_t pid)

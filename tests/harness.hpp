@@ -37,6 +37,7 @@ struct Options {
     std::vector<std::string> argv; // argv[0] is the program's path
     std::string dir; // working folder
     bool terminal = false; // standard output to a pseudo-terminal
+    std::string output_file; // or into this file, which it creates
     // The whole standard input; without it, standard input is a pipe that
     // stays open until close_input() or the end of the Process.
     std::optional<std::string> input;
@@ -104,6 +105,9 @@ struct ProcStat {
     pid_t ppid;
 };
 std::optional<ProcStat> proc_stat(pid_t pid);
+
+// A counter of /proc/<pid>/io ("syscr": read calls so far), or -1.
+long proc_io(pid_t pid, const std::string& field);
 
 // The processes whose parent is `pid`.
 std::vector<pid_t> children(pid_t pid);

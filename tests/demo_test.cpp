@@ -1,0 +1,215 @@
+// ./demo, run as a user would but without a terminal: each lesson shows
+// its captions, and the process table agrees with what they claim.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+#include "harness.hpp"
+
+using namespace harness;
+
+namespace {
+
+// Runs `./demo lesson` on the programs of this build.
+struct Demo {
+    explicit Demo(const std::string& lesson, Duration timeout = 60s)
+        : process({.argv = lesson.empty() ? std::vector<std::string>{DEMO_SCRIPT}
+                                          : std::vector<std::string>{DEMO_SCRIPT, lesson},
+                   .dir = dir.path(),
+                   .env = {"DEMO_BIN=" + std::string(PROGRAM_DIR)}})
+    {
+        EXPECT_TRUE(process.finish(timeout));
+        EXPECT_EQ(process.exit_code(), 0) << process.err();
+    }
+
+    const std::string& out() const { return process.out(); }
+
+    // The rows of the ps snapshot under the caption that starts with
+    // `caption`: pid, parent pid, state.
+    std::vector<std::tuple<pid_t, pid_t, std::string>> rows(const std::string& caption) const
+    {
+        std::vector<std::tuple<pid_t, pid_t, std::string>> found;
+        auto at = out().find("--- " + caption);
+        if (at == std::string::npos)
+            return found;
+        std::istringstream lines(out().substr(at));
+        std::string line;
+        std::getline(lines, line); // the caption
+        std::getline(lines, line); // the header
+        const std::regex row(R"(\s+([0-9]+)\s+([0-9]+)\s+(\S+)\s.*)");
+        std::smatch m;
+        while (std::getline(lines, line) && std::regex_match(line, m, row))
+            found.emplace_back(std::stoi(m[1]), std::stoi(m[2]), m[3]);
+        return found;
+    }
+
+    TempDir dir;
+    Process process;
+};
+
+// "started as pid N" or "ran as pid N"
+pid_t announced_pid(const std::string& out)
+{
+    std::smatch m;
+    if (!std::regex_search(out, m, std::regex("# (?:started|ran) as pid ([0-9]+)")))
+        return -1;
+    return std::stoi(m[1]);
+}
+
+} // namespace
+
+TEST(Demo, ExchangeWithoutALesson)
+{
+    Demo d("");
+    EXPECT_NE(d.out().find("OBTENIENDO  Informacion...1000293\n"
+                           "Esta frase esta compuesto de numeros\n"),
+              std::string::npos);
+    EXPECT_NE(d.out().find("OBTENIENDO  Informacion...que pasa\n"
+                           "Esta frase esta compuesto de letras\n"),
+              std::string::npos);
+    EXPECT_NE(d.out().find("OBTENIENDO  Informacion...que pasa21\n"
+                           "Esta frase esta compuesto de numeros y letras\n"),
+              std::string::npos);
+}
+
+TEST(Demo, UnknownLessonListsTheLessons)
+{
+    TempDir dir;
+    Process p({.argv = {DEMO_SCRIPT, "fork_bomb"}, .dir = dir.path()});
+    ASSERT_TRUE(p.finish());
+    EXPECT_EQ(p.exit_code(), 2);
+    EXPECT_NE(p.err().find("lessons: phrase_classifier"), std::string::npos) << p.err();
+    EXPECT_NE(p.err().find("list_processes"), std::string::npos);
+}
+
+TEST(Demo, ClassifierSleepsInOpen)
+{
+    Demo d("phrase_classifier");
+    auto rows = d.rows("no writer yet: the classifier is asleep (S)");
+    ASSERT_EQ(rows.size(), 1u) << d.out();
+    EXPECT_EQ(std::get<0>(rows[0]), announced_pid(d.out()));
+    EXPECT_EQ(std::get<2>(rows[0])[0], 'S');
+    EXPECT_NE(d.out().find("Esta frase esta compuesto de numeros y letras\n"), std::string::npos);
+}
+
+TEST(Demo, WriterWaitsForAReader)
+{
+    const std::pair<const char*, const char*> writers[] = {
+        {"send_digits", "Esta frase esta compuesto de numeros\n"},
+        {"send_words", "Esta frase esta compuesto de letras\n"},
+        {"send_mixed", "Esta frase esta compuesto de numeros y letras\n"},
+    };
+    for (const auto& [writer, verdict] : writers) {
+        Demo d(writer);
+        auto rows = d.rows("no reader has FIFOVEK open");
+        ASSERT_EQ(rows.size(), 1u) << d.out();
+        EXPECT_EQ(std::get<2>(rows[0])[0], 'S');
+        EXPECT_NE(d.out().find(verdict), std::string::npos) << d.out();
+    }
+}
+
+TEST(Demo, GreetingWaitsForItsReader)
+{
+    Demo d("send_greeting");
+    auto rows = d.rows("send_greeting waits (S)");
+    ASSERT_EQ(rows.size(), 1u) << d.out();
+    EXPECT_EQ(std::get<2>(rows[0])[0], 'S');
+    EXPECT_NE(d.out().find("$ cat FIFO2\nUn  saludo!!!\n"), std::string::npos) << d.out();
+}
+
+TEST(Demo, DateHandoffChildIsAnotherProcess)
+{
+    Demo d("date_handoff");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(d.out(), m, std::regex("Soy el hijo con el pid ([0-9]+)\n")));
+    EXPECT_NE(std::stoi(m[1]), announced_pid(d.out()));
+    EXPECT_NE(d.out().find("--- the parent read the clock"), std::string::npos);
+}
+
+TEST(Demo, ExchangesOnATerminalAndIntoAPipe)
+{
+    Demo up("child_to_parent");
+    EXPECT_NE(up.out().find("El hijo escribe en el PIPE \nEl padre lee el PIPE\n"),
+              std::string::npos);
+    Demo down("parent_to_child");
+    EXPECT_NE(down.out().find("\t Mensaje leido del pipe: Hola hijo \n"
+                              "El padre escribe en el PIPE...\n"
+                              "--- into a pipe each process's lines leave when it ends"),
+              std::string::npos)
+        << down.out();
+}
+
+TEST(Demo, EchoFiveShowsThePipeEnds)
+{
+    Demo d("echo_five");
+    auto rows = d.rows("the parent waits for its child");
+    ASSERT_EQ(rows.size(), 2u) << d.out();
+    pid_t parent = std::get<0>(rows[0]);
+    EXPECT_EQ(std::get<1>(rows[1]), parent);
+    EXPECT_NE(d.out().find("3 -> pipe:["), std::string::npos);
+    // Pipe A: read end in the parent (3), write end in the child (4).
+    std::smatch a_read, a_write;
+    ASSERT_TRUE(
+        std::regex_search(d.out(), a_read, std::regex(R"( 3 -> (pipe:\[[0-9]+\]) \(read end\))")));
+    ASSERT_TRUE(std::regex_search(d.out(), a_write,
+                                  std::regex(R"( 4 -> (pipe:\[[0-9]+\]) \(write end\))")));
+    EXPECT_EQ(a_read[1], a_write[1]);
+    EXPECT_NE(d.out().find("[echo_five]\n12345"), std::string::npos);
+}
+
+TEST(Demo, ParentExitWatchAdoption)
+{
+    Demo d("parent_exit_watch");
+    auto before = d.rows("the child's parent (PPID) is parent_exit_watch");
+    ASSERT_EQ(before.size(), 2u) << d.out();
+    pid_t parent = std::get<0>(before[0]);
+    pid_t child = std::get<0>(before[1]);
+    EXPECT_EQ(std::get<1>(before[1]), parent);
+    auto after = d.rows("the parent is gone; the child lives on, adopted by pid");
+    ASSERT_EQ(after.size(), 1u) << d.out();
+    EXPECT_EQ(std::get<0>(after[0]), child);
+    EXPECT_NE(std::get<1>(after[0]), parent);
+    EXPECT_NE(d.out().find("El proceso padre termina\n"), std::string::npos);
+}
+
+TEST(Demo, TwoChildrenAreDefunct)
+{
+    Demo d("two_children");
+    auto rows = d.rows("both children are defunct (Z)");
+    ASSERT_EQ(rows.size(), 3u) << d.out();
+    pid_t parent = std::get<0>(rows[0]);
+    for (size_t i = 1; i < 3; ++i) {
+        EXPECT_EQ(std::get<1>(rows[i]), parent);
+        EXPECT_EQ(std::get<2>(rows[i])[0], 'Z');
+    }
+    EXPECT_NE(d.out().find("Soy el proceso padre con pid= " + std::to_string(parent)),
+              std::string::npos);
+}
+
+TEST(Demo, SleepLadderSleeps)
+{
+    Demo d("sleep_ladder");
+    auto rows = d.rows("sleep_ladder sleeps (S)");
+    ASSERT_EQ(rows.size(), 1u) << d.out();
+    EXPECT_EQ(std::get<2>(rows[0])[0], 'S');
+    EXPECT_NE(d.out().find("Me voy a dormir 10 segundos \n"), std::string::npos);
+}
+
+TEST(Demo, LaunchersLoseTheirTextIntoAPipe)
+{
+    Demo files("list_files");
+    auto piped = files.out().find("$ list_files | cat");
+    ASSERT_NE(piped, std::string::npos);
+    EXPECT_LT(files.out().find("Ejemplo de uso de execv():Los archivos en el directorio son:\n"),
+              piped);
+    EXPECT_EQ(files.out().find("Ejemplo", piped), std::string::npos);
+    EXPECT_NE(files.out().find("nota.txt", piped), std::string::npos);
+
+    Demo processes("list_processes");
+    pid_t pid = announced_pid(processes.out());
+    EXPECT_TRUE(std::regex_search(
+        processes.out(), std::regex("\n[0-9] R +[0-9]+ +" + std::to_string(pid) + " .* ps\n")))
+        << processes.out();
+    EXPECT_NE(processes.out().find("--- ps runs as pid " + std::to_string(pid)), std::string::npos);
+}

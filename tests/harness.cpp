@@ -1,5 +1,7 @@
 #include "harness.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -445,6 +448,21 @@ std::vector<std::string> fake_time(const std::string& setting)
 {
     return {"LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
             "FAKETIME=" + setting};
+}
+
+void expect_fork_failure_reported(const std::string& program, const std::string& name)
+{
+    TempDir dir;
+    Process p(
+        {.argv = {"/usr/bin/fiu-run", "-x", "-f", "", "-c", "enable name=posix/proc/fork", program},
+         .dir = dir.path(),
+         .input = "1 2 3 4 5\n",
+         // In a sanitizer build: libfiu's own start-up leaks a string.
+         .env = {"ASAN_OPTIONS=detect_leaks=0"}});
+    ASSERT_TRUE(p.finish()) << name;
+    EXPECT_EQ(p.out(), "") << name;
+    EXPECT_TRUE(std::regex_match(p.err(), std::regex(name + ": fork: .+\n"))) << p.err();
+    EXPECT_EQ(p.exit_code(), 1) << name;
 }
 
 std::vector<std::string> all_programs()

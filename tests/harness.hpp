@@ -130,6 +130,11 @@ constexpr bool kFakeTimeUsable = true;
 #endif
 std::vector<std::string> fake_time(const std::string& setting);
 
+// Runs `program` with every fork failing (libfiu's fiu-run) and expects the
+// failure reported as "<name>: fork: <reason>", nothing on standard output
+// and exit status 1.
+void expect_fork_failure_reported(const std::string& program, const std::string& name);
+
 // Every built program's path.
 std::vector<std::string> all_programs();
 

@@ -198,17 +198,6 @@ TEST(Lifecycle, ForkFailureIsReported)
         {BIN_PARENT_EXIT_WATCH, "parent_exit_watch"},
         {BIN_TWO_CHILDREN, "two_children"},
     };
-    for (const auto& [program, name] : programs) {
-        TempDir dir;
-        Process p({.argv = {"/usr/bin/fiu-run", "-x", "-f", "", "-c", "enable name=posix/proc/fork",
-                            program},
-                   .dir = dir.path(),
-                   // In a sanitizer build: libfiu's own start-up leaks a string.
-                   .env = {"ASAN_OPTIONS=detect_leaks=0"}});
-        ASSERT_TRUE(p.finish());
-        EXPECT_EQ(p.out(), "") << name;
-        EXPECT_TRUE(std::regex_match(p.err(), std::regex(std::string(name) + ": fork: .+\n")))
-            << p.err();
-        EXPECT_EQ(p.exit_code(), 1) << name;
-    }
+    for (const auto& [program, name] : programs)
+        expect_fork_failure_reported(program, name);
 }

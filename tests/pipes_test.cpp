@@ -198,18 +198,6 @@ TEST(Pipes, ForkFailureIsReported)
         {BIN_PARENT_TO_CHILD, "parent_to_child"},
         {BIN_ECHO_FIVE, "echo_five"},
     };
-    for (const auto& [program, name] : programs) {
-        TempDir dir;
-        Process p({.argv = {"/usr/bin/fiu-run", "-x", "-f", "", "-c", "enable name=posix/proc/fork",
-                            program},
-                   .dir = dir.path(),
-                   .input = "1 2 3 4 5\n",
-                   // In a sanitizer build: libfiu's own start-up leaks a string.
-                   .env = {"ASAN_OPTIONS=detect_leaks=0"}});
-        ASSERT_TRUE(p.finish());
-        EXPECT_EQ(p.out(), "") << name;
-        EXPECT_TRUE(std::regex_match(p.err(), std::regex(std::string(name) + ": fork: .+\n")))
-            << p.err();
-        EXPECT_EQ(p.exit_code(), 1) << name;
-    }
+    for (const auto& [program, name] : programs)
+        expect_fork_failure_reported(program, name);
 }

@@ -2,6 +2,7 @@
 // its captions, and the process table agrees with what they claim.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <regex>
 #include <sstream>
 
@@ -10,6 +11,26 @@
 using namespace harness;
 
 namespace {
+
+// The rows of the ps snapshot under the caption that starts with `caption`:
+// pid, parent pid, state.
+std::vector<std::tuple<pid_t, pid_t, std::string>> snapshot_rows(const std::string& out,
+                                                                 const std::string& caption)
+{
+    std::vector<std::tuple<pid_t, pid_t, std::string>> found;
+    auto at = out.find("--- " + caption);
+    if (at == std::string::npos)
+        return found;
+    std::istringstream lines(out.substr(at));
+    std::string line;
+    std::getline(lines, line); // the caption
+    std::getline(lines, line); // the header
+    const std::regex row(R"(\s+([0-9]+)\s+([0-9]+)\s+(\S+)\s.*)");
+    std::smatch m;
+    while (std::getline(lines, line) && std::regex_match(line, m, row))
+        found.emplace_back(std::stoi(m[1]), std::stoi(m[2]), m[3]);
+    return found;
+}
 
 // Runs `./demo lesson` on the programs of this build.
 struct Demo {
@@ -25,23 +46,9 @@ struct Demo {
 
     const std::string& out() const { return process.out(); }
 
-    // The rows of the ps snapshot under the caption that starts with
-    // `caption`: pid, parent pid, state.
     std::vector<std::tuple<pid_t, pid_t, std::string>> rows(const std::string& caption) const
     {
-        std::vector<std::tuple<pid_t, pid_t, std::string>> found;
-        auto at = out().find("--- " + caption);
-        if (at == std::string::npos)
-            return found;
-        std::istringstream lines(out().substr(at));
-        std::string line;
-        std::getline(lines, line); // the caption
-        std::getline(lines, line); // the header
-        const std::regex row(R"(\s+([0-9]+)\s+([0-9]+)\s+(\S+)\s.*)");
-        std::smatch m;
-        while (std::getline(lines, line) && std::regex_match(line, m, row))
-            found.emplace_back(std::stoi(m[1]), std::stoi(m[2]), m[3]);
-        return found;
+        return snapshot_rows(out(), caption);
     }
 
     TempDir dir;
@@ -212,4 +219,25 @@ TEST(Demo, LaunchersLoseTheirTextIntoAPipe)
         processes.out(), std::regex("\n[0-9] R +[0-9]+ +" + std::to_string(pid) + " .* ps\n")))
         << processes.out();
     EXPECT_NE(processes.out().find("--- ps runs as pid " + std::to_string(pid)), std::string::npos);
+}
+
+// Ctrl-C in the middle of a lesson stops everything it started.
+TEST(Demo, InterruptStopsEverything)
+{
+    TempDir dir;
+    Process p({.argv = {DEMO_SCRIPT, "parent_exit_watch"},
+               .dir = dir.path(),
+               .env = {"DEMO_BIN=" + std::string(PROGRAM_DIR)}});
+    ASSERT_TRUE(p.wait_for_output("--- the child's parent (PPID) is parent_exit_watch", 20s));
+    p.collect(100ms);
+    auto rows = snapshot_rows(p.out(), "the child's parent (PPID) is parent_exit_watch");
+    ASSERT_EQ(rows.size(), 2u) << p.out();
+
+    p.signal_group(SIGINT);
+    ASSERT_TRUE(p.finish());
+    EXPECT_EQ(p.exit_code(), 130);
+    for (const auto& [pid, ppid, state] : rows) {
+        auto st = proc_stat(pid);
+        EXPECT_TRUE(!st || st->state == 'Z') << pid << " still runs";
+    }
 }

@@ -147,7 +147,8 @@ TEST(Pipes, EchoFiveHoldsThePipeLayout)
         if (kids.size() != 1)
             return false;
         child = kids[0];
-        return open_fds(child).size() == 6; // the child has closed its three
+        // Both have closed the three ends they do not keep.
+        return open_fds(child).size() == 6 && open_fds(p.pid()).size() == 6;
     }));
 
     // fd -> (pipe inode text, "r" or "w")

@@ -385,7 +385,7 @@ std::optional<ProcStat> proc_stat(pid_t pid)
         return std::nullopt;
     std::istringstream rest(text.substr(close + 1));
     ProcStat st{};
-    if (!(rest >> st.state >> st.ppid))
+    if (!(rest >> st.state >> st.ppid >> st.pgrp))
         return std::nullopt;
     return st;
 }

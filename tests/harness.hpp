@@ -99,10 +99,11 @@ private:
 // Polls `condition` with growing pauses until it holds or the deadline.
 bool eventually(const std::function<bool()>& condition, Duration timeout = 10s);
 
-// Fields 3 (state) and 4 (parent pid) of /proc/<pid>/stat.
+// Fields 3 (state), 4 (parent pid) and 5 (process group) of /proc/<pid>/stat.
 struct ProcStat {
     char state;
     pid_t ppid;
+    pid_t pgrp;
 };
 std::optional<ProcStat> proc_stat(pid_t pid);
 

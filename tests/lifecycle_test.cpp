@@ -112,12 +112,14 @@ TEST(Lifecycle, ParentExitWatchChildIsAdopted)
     for (size_t i = first_parent; i < lines.size(); ++i)
         EXPECT_EQ(lines[i][1], me);
 
-    // The system agrees: the child lives on, adopted by us.
-    auto kids = children(getpid());
+    // The system agrees: the child, still in the program's process group,
+    // lives on, adopted by us.
     pid_t child = 0;
-    for (pid_t k : kids)
-        if (k != p.pid() && proc_stat(k) && proc_stat(k)->state != 'Z')
+    for (pid_t k : children(getpid())) {
+        auto st = proc_stat(k);
+        if (k != p.pid() && st && st->pgrp == p.pid() && st->state != 'Z')
             child = k;
+    }
     ASSERT_NE(child, 0);
     EXPECT_EQ(proc_stat(child)->ppid, getpid());
 }

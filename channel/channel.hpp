@@ -8,17 +8,20 @@
 
 #include <err.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 constexpr char kChannel[] = "FIFOVEK";
 
 // Sends one phrase through `channel`: open (which waits for a reader),
-// announce, one write of the text without its NUL, close. Returns the exit
-// status for main.
+// announce, one write of the text without its NUL, wait until it has been
+// read, close. Returns the exit status for main.
 inline int send_phrase(const char* channel, const char* phrase)
 {
     // Blocks until a reader has the FIFO open.
@@ -40,6 +43,22 @@ inline int send_phrase(const char* channel, const char* phrase)
     // If the reader has gone, SIGPIPE ends this process here.
     if (write(fd, phrase, strlen(phrase)) == -1)
         err(1, "write %s", channel);
+
+    // Delivered only once no byte is left unread in the channel. The kernel
+    // throws away what is unread when the last holder of a FIFO closes it, so
+    // we hold it until then: a reader that closed just as we wrote finds us
+    // still here when it opens again, and takes the phrase.
+    timespec pause{0, 100'000}; // 0.1 ms, doubling up to 0.1 s: no spinning
+    for (;;) {
+        int unread = 0;
+        if (ioctl(fd, FIONREAD, &unread) == -1)
+            err(1, "%s", channel);
+        if (unread == 0)
+            break;
+        nanosleep(&pause, nullptr);
+        pause.tv_nsec = std::min(pause.tv_nsec * 2, 100'000'000L);
+    }
+
     if (close(fd) == -1)
         err(1, "close %s", channel);
     return 0;

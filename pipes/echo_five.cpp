@@ -12,7 +12,38 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+
+// One integer from standard input, taken as scanf("%d") takes it (blanks
+// skipped, an optional sign, then digits) but kept as text first, so that
+// a number too large for an int is reported rather than silently turned
+// into another. Ends the program when there is no such number to read.
+static int read_number(int already_read)
+{
+    char sign[2] = "";
+    char digits[64] = ""; // longer than any int, leading zeros aside
+    int got = scanf(" %1[-+]", sign);
+    if (got != EOF)
+        got = scanf("%63[0-9]", digits);
+    if (got == EOF && ferror(stdin))
+        err(1, "standard input");
+    if (got != 1)
+        errx(1, "expected five integers, read %d", already_read);
+
+    // A full buffer may leave digits behind: they belong to this number.
+    const char* more = "";
+    if (digits[62] != '\0' && scanf("%*[0-9]") != EOF)
+        more = "...";
+    errno = 0;
+    long long magnitude = strtoll(digits, nullptr, 10);
+    long long value = sign[0] == '-' ? -magnitude : magnitude;
+    if (errno == ERANGE || *more != '\0' || value < INT_MIN || value > INT_MAX)
+        errx(1, "%s%s%s: out of range", sign, digits, more);
+    return static_cast<int>(value);
+}
 
 int main()
 {
@@ -30,8 +61,7 @@ int main()
         close(c[1]);
         int numbers[5];
         for (int i = 0; i < 5; ++i) {
-            if (scanf("%d", &numbers[i]) != 1)
-                errx(1, "expected five integers, read %d", i);
+            numbers[i] = read_number(i);
             printf("%d", numbers[i]); // no separator, no line end
         }
         return 0;

@@ -32,7 +32,8 @@ void run_writer(const char* program, const TempDir& dir)
 // its own verdict, none is lost or merged.
 TEST(Channel, WritersGetTheirVerdictsOneAfterAnother)
 {
-    Classifier c;
+    // Under umask 0 every permission bit that the classifier asks for shows.
+    Classifier c(Classifier::Output::terminal, [] { umask(0); });
     const std::tuple<const char*, std::string_view, std::string_view> writers[] = {
         {BIN_SEND_DIGITS, "1000293\n", kNumbers},
         {BIN_SEND_WORDS, "que pasa\n", kLetters},
@@ -50,12 +51,10 @@ TEST(Channel, WritersGetTheirVerdictsOneAfterAnother)
     EXPECT_EQ(c.process.out(), expected);
     EXPECT_EQ(c.process.err(), "");
 
-    // Created as 010666, less the umask.
-    mode_t mask = umask(0);
-    umask(mask);
+    // Created as 010666: a FIFO, read and write for everyone.
     struct stat st {};
     ASSERT_EQ(stat((c.dir / "FIFOVEK").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode, S_IFIFO | (0666 & ~mask));
+    EXPECT_EQ(st.st_mode, S_IFIFO | 0666);
 }
 
 // The verdict's thresholds and the cycle's exact bytes, each phrase judged
@@ -244,4 +243,122 @@ TEST(Channel, ClassifierFailsOnABadChannel)
     ASSERT_TRUE(c.finish());
     EXPECT_EQ(c.err(), "phrase_classifier: mkfifo FIFOVEK: No such file or directory\n");
     EXPECT_EQ(c.exit_code(), 1);
+}
+
+// A read that fails ends the classifier with the reason, never with a
+// verdict on a phrase it did not get.
+TEST(Channel, ClassifierReportsAFailedRead)
+{
+    TempDir dir;
+    Process c({.argv = {"/usr/bin/fiu-run", "-x", "-c", "enable name=posix/io/rw/read,failinfo=5",
+                        BIN_PHRASE_CLASSIFIER},
+               .dir = dir.path(),
+               .env = {"ASAN_OPTIONS=detect_leaks=0"}}); // libfiu leaks at start-up
+    ASSERT_TRUE(eventually([&] { return is_fifo(dir / "FIFOVEK"); }));
+    int fd = -1;
+    ASSERT_TRUE(eventually([&] {
+        fd = open((dir / "FIFOVEK").c_str(), O_WRONLY | O_NONBLOCK);
+        return fd != -1;
+    }));
+    ASSERT_EQ(write(fd, "12\n", 3), 3);
+    ASSERT_TRUE(c.finish());
+    close(fd);
+    EXPECT_EQ(c.err(), "phrase_classifier: read FIFOVEK: Input/output error\n");
+    EXPECT_EQ(c.exit_code(), 1);
+    EXPECT_EQ(c.out().find("Esta frase"), std::string::npos) << c.out();
+}
+
+// One classifier per channel: a second one in the same folder is refused
+// and the first goes on judging whole phrases; once the first is gone, even
+// by SIGKILL, a new one serves at once. Other folders are not concerned.
+TEST(Channel, OneClassifierPerChannel)
+{
+    Classifier first;
+    Process second({.argv = {BIN_PHRASE_CLASSIFIER}, .dir = first.dir.path()});
+    ASSERT_TRUE(second.finish());
+    EXPECT_EQ(second.err(), "phrase_classifier: FIFOVEK: already served by another classifier\n");
+    EXPECT_EQ(second.exit_code(), 1);
+    EXPECT_EQ(second.out(), "");
+    for (int i = 0; i < 3; ++i)
+        run_writer(BIN_SEND_MIXED, first.dir);
+    ASSERT_TRUE(first.process.wait_for_output(cycle("que pasa21\n", kMixed) +
+                                              cycle("que pasa21\n", kMixed) +
+                                              cycle("que pasa21\n", kMixed)))
+        << first.process.out();
+
+    Classifier elsewhere; // another folder, served at the same time
+    run_writer(BIN_SEND_DIGITS, elsewhere.dir);
+    ASSERT_TRUE(elsewhere.process.wait_for_output(cycle("1000293\n", kNumbers)));
+
+    first.process.signal_group(SIGKILL);
+    ASSERT_TRUE(first.process.wait_exit());
+    Process next({.argv = {BIN_PHRASE_CLASSIFIER}, .dir = first.dir.path(), .terminal = true});
+    run_writer(BIN_SEND_WORDS, first.dir);
+    ASSERT_TRUE(next.wait_for_output(kLetters));
+    EXPECT_EQ(next.out(), cycle("que pasa\n", kLetters));
+    EXPECT_EQ(next.err(), "");
+}
+
+// A classifier held up 20 ms in every close: writers that open the channel
+// just as it closes must still have their phrases read. Every writer that
+// reports success has its phrase echoed whole, whether the writers come one
+// right after another or from three loops at once.
+TEST(Channel, NoPhraseLostWhileTheClassifierCloses)
+{
+    TempDir probe;
+    Process strace_works({.argv = {"/usr/bin/strace", "-o", "/dev/null", "/bin/true"},
+                          .dir = probe.path()});
+    ASSERT_TRUE(strace_works.finish());
+    if (strace_works.exit_code() != 0)
+        GTEST_SKIP() << "tracing is refused here: " << strace_works.err();
+
+    TempDir dir;
+    Process c({.argv = {"/usr/bin/strace", "-f", "-o", "/dev/null", "-e", "trace=close", "-e",
+                        "inject=close:delay_enter=20000", BIN_PHRASE_CLASSIFIER},
+               .dir = dir.path(),
+               .terminal = true});
+    ASSERT_TRUE(eventually([&] { return is_fifo(dir / "FIFOVEK"); }));
+
+    // Each loop prints how many of its writers ended well.
+    auto loop = [&](const char* writer, int count, const char* pause) {
+        std::string script = std::string("ok=0; for i in $(seq ") + std::to_string(count) +
+                             "); do '" + writer + "' >/dev/null && ok=$((ok+1)); sleep " + pause +
+                             "; done; echo $ok";
+        return std::make_unique<Process>(
+            Options{.argv = {"/bin/sh", "-c", script}, .dir = dir.path()});
+    };
+    auto echoes = [&](std::string_view phrase) {
+        size_t n = 0;
+        for (size_t at = 0; (at = c.out().find(phrase, at)) != std::string::npos; at += 1)
+            ++n;
+        return int(n);
+    };
+    auto expect_all_echoed = [&](const std::vector<std::pair<std::string_view, int>>& sent) {
+        EXPECT_TRUE(eventually([&] {
+            c.collect(10ms);
+            for (const auto& [phrase, ok] : sent)
+                if (echoes(phrase) < ok)
+                    return false;
+            return true;
+        }));
+        for (const auto& [phrase, ok] : sent) {
+            EXPECT_GT(ok, 0) << phrase;
+            EXPECT_EQ(echoes(phrase), ok) << phrase;
+        }
+    };
+
+    // (a) each writer starts the moment the one before has ended.
+    auto in_a_row = loop(BIN_SEND_WORDS, 30, "0");
+    ASSERT_TRUE(in_a_row->finish(60s));
+    expect_all_echoed({{"que pasa\n", std::stoi(in_a_row->out())}});
+
+    // (b) three loops at once, each with its own short pauses.
+    auto digits = loop(BIN_SEND_DIGITS, 15, "0.003");
+    auto mixed = loop(BIN_SEND_MIXED, 15, "0.005");
+    auto words = loop(BIN_SEND_WORDS, 15, "0.007");
+    for (auto* l : {digits.get(), mixed.get(), words.get()})
+        ASSERT_TRUE(l->finish(60s));
+    expect_all_echoed({{"que pasa\n", std::stoi(in_a_row->out()) + std::stoi(words->out())},
+                       {"que pasa21\n", std::stoi(mixed->out())},
+                       {"1000293\n", std::stoi(digits->out())}});
 }

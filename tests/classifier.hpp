@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -48,11 +49,13 @@ inline bool is_fifo(const std::string& path)
 struct Classifier {
     enum class Output { terminal, pipe, file };
 
-    explicit Classifier(Output output = Output::terminal)
+    explicit Classifier(Output output = Output::terminal,
+                        std::function<void()> before_exec = nullptr)
         : process({.argv = {BIN_PHRASE_CLASSIFIER},
                    .dir = dir.path(),
                    .terminal = output == Output::terminal,
-                   .output_file = output == Output::file ? dir / "out" : ""})
+                   .output_file = output == Output::file ? dir / "out" : "",
+                   .before_exec = std::move(before_exec)})
     {
         EXPECT_TRUE(eventually([&] { return is_fifo(dir / "FIFOVEK"); }));
     }

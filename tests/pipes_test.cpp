@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <map>
 #include <regex>
 
@@ -123,6 +124,12 @@ TEST(Pipes, EchoFiveEchoesWhatItRead)
         {"1 2 x 4 5\n", "12", "echo_five: expected five integers, read 2\n", 1},
         {"1 2 3", "123", "echo_five: expected five integers, read 3\n", 1},
         {"", "", "echo_five: expected five integers, read 0\n", 1},
+        // Every int is echoed as it is; one that does not fit is refused.
+        {"-2147483648 2147483647 +5 -0 007", "-21474836482147483647507", "", 0},
+        {"1 2147483648 3 4 5", "1", "echo_five: 2147483648: out of range\n", 1},
+        {"-2147483649", "", "echo_five: -2147483649: out of range\n", 1},
+        {"99999999999999999999 1 2 3 4", "", "echo_five: 99999999999999999999: out of range\n",
+         1},
     };
     for (bool terminal : {false, true}) {
         for (const auto& c : cases) {
@@ -131,6 +138,19 @@ TEST(Pipes, EchoFiveEchoesWhatItRead)
             EXPECT_EQ(run.process.err(), c.err) << c.input;
             EXPECT_EQ(run.process.exit_code(), c.code) << c.input;
         }
+    }
+
+    // Standard input that cannot be read at all: the reason, not a count.
+    const std::pair<std::function<void()>, std::string> unreadable[] = {
+        {[] { dup2(open("/", O_RDONLY | O_DIRECTORY), 0); }, "Is a directory"},
+        {[] { close(0); }, "Bad file descriptor"},
+    };
+    for (const auto& [prepare, reason] : unreadable) {
+        TempDir dir;
+        Process p({.argv = {BIN_ECHO_FIVE}, .dir = dir.path(), .before_exec = prepare});
+        ASSERT_TRUE(p.finish());
+        EXPECT_EQ(p.err(), "echo_five: standard input: " + reason + "\n");
+        EXPECT_EQ(p.exit_code(), 1);
     }
 }
 

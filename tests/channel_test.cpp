@@ -306,8 +306,8 @@ TEST(Channel, OneClassifierPerChannel)
 TEST(Channel, NoPhraseLostWhileTheClassifierCloses)
 {
     TempDir probe;
-    Process strace_works({.argv = {"/usr/bin/strace", "-o", "/dev/null", "/bin/true"},
-                          .dir = probe.path()});
+    Process strace_works(
+        {.argv = {"/usr/bin/strace", "-o", "/dev/null", "/bin/true"}, .dir = probe.path()});
     ASSERT_TRUE(strace_works.finish());
     if (strace_works.exit_code() != 0)
         GTEST_SKIP() << "tracing is refused here: " << strace_works.err();

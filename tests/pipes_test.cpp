@@ -128,8 +128,7 @@ TEST(Pipes, EchoFiveEchoesWhatItRead)
         {"-2147483648 2147483647 +5 -0 007", "-21474836482147483647507", "", 0},
         {"1 2147483648 3 4 5", "1", "echo_five: 2147483648: out of range\n", 1},
         {"-2147483649", "", "echo_five: -2147483649: out of range\n", 1},
-        {"99999999999999999999 1 2 3 4", "", "echo_five: 99999999999999999999: out of range\n",
-         1},
+        {"99999999999999999999 1 2 3 4", "", "echo_five: 99999999999999999999: out of range\n", 1},
     };
     for (bool terminal : {false, true}) {
         for (const auto& c : cases) {

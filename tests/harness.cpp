@@ -85,9 +85,16 @@ void close_fd(int& fd)
     for (const auto& arg : options.argv)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    // Ours, less what the options set anew.
     std::vector<char*> envp;
-    for (char** e = environ; *e != nullptr; ++e)
-        envp.push_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string_view name(*e, std::strcspn(*e, "="));
+        if (std::none_of(options.env.begin(), options.env.end(), [&](const std::string& set) {
+                return set.size() > name.size() && set.compare(0, name.size(), name) == 0 &&
+                       set[name.size()] == '=';
+            }))
+            envp.push_back(*e);
+    }
     for (const auto& e : options.env)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);

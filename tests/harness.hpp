@@ -41,7 +41,7 @@ struct Options {
     // The whole standard input; without it, standard input is a pipe that
     // stays open until close_input() or the end of the Process.
     std::optional<std::string> input;
-    std::vector<std::string> env; // NAME=value, added to ours
+    std::vector<std::string> env; // NAME=value, added to ours or replacing it
     std::function<void()> before_exec; // runs in the child, just before exec
 };
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <regex>
 #include <sstream>
+#include <unistd.h>
 
 #include "harness.hpp"
 
@@ -34,17 +36,31 @@ std::vector<std::tuple<pid_t, pid_t, std::string>> snapshot_rows(const std::stri
 
 // Runs `./demo lesson` on the programs of this build.
 struct Demo {
-    explicit Demo(const std::string& lesson, Duration timeout = 60s)
-        : process({.argv = lesson.empty() ? std::vector<std::string>{DEMO_SCRIPT}
-                                          : std::vector<std::string>{DEMO_SCRIPT, lesson},
+    explicit Demo(const std::string& lesson, Duration timeout = 60s,
+                  std::function<void()> before_exec = nullptr)
+        : Demo(lesson.empty() ? std::vector<std::string>{} : std::vector<std::string>{lesson},
+               timeout, std::move(before_exec))
+    {
+    }
+    Demo(const std::vector<std::string>& args, Duration timeout,
+         std::function<void()> before_exec = nullptr)
+        : process({.argv = with_script(args),
                    .dir = dir.path(),
-                   .env = {"DEMO_BIN=" + std::string(PROGRAM_DIR)}})
+                   .env = {"DEMO_BIN=" + std::string(PROGRAM_DIR)},
+                   .before_exec = std::move(before_exec)})
     {
         EXPECT_TRUE(process.finish(timeout));
         EXPECT_EQ(process.exit_code(), 0) << process.err();
     }
 
     const std::string& out() const { return process.out(); }
+
+    static std::vector<std::string> with_script(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv = {DEMO_SCRIPT};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
 
     std::vector<std::tuple<pid_t, pid_t, std::string>> rows(const std::string& caption) const
     {
@@ -80,12 +96,23 @@ TEST(Demo, ExchangeWithoutALesson)
               std::string::npos);
 }
 
-TEST(Demo, UnknownLessonListsTheLessons)
+// --help on standard output with status 0; a lesson that does not exist
+// lists them on standard error with status 2.
+TEST(Demo, UsageListsTheLessons)
 {
     TempDir dir;
+    Process help({.argv = {DEMO_SCRIPT, "--help"}, .dir = dir.path()});
+    ASSERT_TRUE(help.finish());
+    EXPECT_EQ(help.exit_code(), 0);
+    EXPECT_EQ(help.out().rfind("usage: ./demo", 0), 0u) << help.out();
+    EXPECT_NE(help.out().find("--book DIR"), std::string::npos);
+    EXPECT_NE(help.out().find("lessons: phrase_classifier"), std::string::npos);
+    EXPECT_EQ(help.err(), "");
+
     Process p({.argv = {DEMO_SCRIPT, "fork_bomb"}, .dir = dir.path()});
     ASSERT_TRUE(p.finish());
     EXPECT_EQ(p.exit_code(), 2);
+    EXPECT_EQ(p.out(), "");
     EXPECT_NE(p.err().find("lessons: phrase_classifier"), std::string::npos) << p.err();
     EXPECT_NE(p.err().find("list_processes"), std::string::npos);
 }
@@ -149,7 +176,16 @@ TEST(Demo, ExchangesOnATerminalAndIntoAPipe)
 
 TEST(Demo, EchoFiveShowsThePipeEnds)
 {
-    Demo d("echo_five");
+    // A descriptor left open by the caller must not reach the lesson.
+    Demo d("echo_five", 60s, [] {
+        int p[2];
+        if (pipe(p) == 0)
+            dup2(p[1], 9);
+    });
+    size_t pipe_ends = 0;
+    for (size_t at = 0; (at = d.out().find(" -> pipe:[", at)) != std::string::npos; ++at)
+        ++pipe_ends;
+    EXPECT_EQ(pipe_ends, 6u) << d.out();
     auto rows = d.rows("the parent waits for its child");
     ASSERT_EQ(rows.size(), 2u) << d.out();
     pid_t parent = std::get<0>(rows[0]);
@@ -240,4 +276,24 @@ TEST(Demo, InterruptStopsEverything)
         auto st = proc_stat(pid);
         EXPECT_TRUE(!st || st->state == 'Z') << pid << " still runs";
     }
+}
+
+// A lesson traced: the lesson as usual, then its system calls, and the
+// diagram where --svg said.
+TEST(Demo, TraceShowsTheSystemCalls)
+{
+    TempDir out;
+    Demo d({"--trace", "--svg", out / "diagram.svg", "child_to_parent"}, 60s);
+    if (d.process.exit_code() == 1 &&
+        d.process.err().find("tracing is refused") != std::string::npos)
+        GTEST_SKIP() << d.process.err();
+    auto timeline = d.out().find("=== the system calls of child_to_parent");
+    ASSERT_NE(timeline, std::string::npos) << d.out();
+    EXPECT_LT(d.out().find("El padre lee el PIPE"), timeline);
+    const std::string after = d.out().substr(timeline);
+    EXPECT_NE(after.find("creates pipe A: fd 3 reads, fd 4 writes"), std::string::npos) << after;
+    EXPECT_NE(after.find("writes 10 bytes to fd 4 (pipe A): \"Hola padre\""), std::string::npos);
+    EXPECT_NE(after.find("reads 10 bytes from fd 3 (pipe A): \"Hola padre\""), std::string::npos);
+    EXPECT_NE(after.find("wait() collects child"), std::string::npos);
+    EXPECT_NE(read_file(out / "diagram.svg").find("</svg>"), std::string::npos);
 }

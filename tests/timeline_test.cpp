@@ -94,9 +94,10 @@ std::string channel_name(const timeline::Run& run, const Step& s)
 
 } // namespace
 
-// Calls split by another process's line are joined again; a write counts
-// from its start, so that the read it fed comes after it; signals, exits
-// and kills are told; a line cut by the end of the trace is kept.
+// Calls split by another process's line are joined again; a write and a
+// sleep count from their start (the bytes are in the pipe from then, the
+// sleep is what comes next); signals, exits, kills and failed calls are
+// told; a line cut by the end of the trace is kept.
 TEST(Timeline, ReaderJoinsSplitCallsAndKeepsTheRest)
 {
     auto events = read_all(
@@ -113,27 +114,36 @@ TEST(Timeline, ReaderJoinsSplitCallsAndKeepsTheRest)
         "ERESTART_RESTARTBLOCK (Interrupted by signal) <0.000845>\n"
         "2994  1.000800 --- SIGCHLD {si_signo=SIGCHLD, si_code=CLD_EXITED, si_pid=2995, "
         "si_uid=0, si_status=3} ---\n"
-        "2996  1.000900 +++ killed by SIGKILL +++\n"
-        "2994  1.001000 openat(AT_FDCWD</tmp/x>, \"FIFOVEK\", O_RDONLY");
-    ASSERT_EQ(events.size(), 9u);
-    EXPECT_EQ(events[1].name, "write"); // at its start, before the child's close
+        "2994  1.000900 restart_syscall(<... resuming interrupted clock_nanosleep ...>) = 0 "
+        "<0.999317>\n"
+        "2994  2.000000 openat(AT_FDCWD</tmp/x>, \"gone\", O_RDONLY) = -1 ENOENT (No such file or "
+        "directory) <0.000010>\n"
+        "2996  2.000100 +++ killed by SIGKILL +++\n"
+        "2994  2.000200 openat(AT_FDCWD</tmp/x>, \"FIFOVEK\", O_RDONLY");
+    std::vector<std::string> names;
+    for (const auto& e : events)
+        names.push_back(e.kind == Event::Kind::call ? e.name : e.name.empty() ? "+++" : e.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"pipe2", "write", "close", "clock_nanosleep",
+                                               "exit_group", "+++", "SIGCHLD", "restart_syscall",
+                                               "openat", "SIGKILL", "openat"}));
+    ASSERT_EQ(events.size(), 11u);
     EXPECT_EQ(events[1].value, 7);
     EXPECT_EQ(timeline::unquote(events[1].args[1]), std::string("hi\xc3\xad\n\0\t", 7));
-    EXPECT_EQ(events[2].name, "close");
+    EXPECT_DOUBLE_EQ(events[1].time, 1.0001); // at its start
     EXPECT_EQ(events[2].pid, 2995);
     EXPECT_EQ(events[2].args[0], "4<pipe:[4480]>");
-    EXPECT_EQ(events[3].name, "exit_group");
-    EXPECT_EQ(events[4].kind, Event::Kind::exited);
-    EXPECT_EQ(events[4].status, 3);
-    EXPECT_EQ(events[5].name, "clock_nanosleep");
-    EXPECT_EQ(events[5].error, "ERESTART_RESTARTBLOCK");
-    EXPECT_EQ(events[5].args.size(), 4u);
+    EXPECT_DOUBLE_EQ(events[2].time, 1.0003); // at its end
+    EXPECT_EQ(events[3].args[2], "{tv_sec=1, tv_nsec=0}");
+    EXPECT_EQ(events[5].kind, Event::Kind::exited);
+    EXPECT_EQ(events[5].status, 3);
     EXPECT_EQ(events[6].kind, Event::Kind::signal);
-    EXPECT_EQ(events[6].name, "SIGCHLD");
-    EXPECT_EQ(events[7].kind, Event::Kind::killed);
-    EXPECT_EQ(events[7].name, "SIGKILL");
-    EXPECT_EQ(events[8].name, "openat");
-    EXPECT_FALSE(events[8].finished);
+    EXPECT_NE(events[6].info.find("si_pid=2995"), std::string::npos);
+    EXPECT_DOUBLE_EQ(events[7].duration, 0.999317);
+    EXPECT_EQ(events[8].value, -1);
+    EXPECT_EQ(events[8].error, "ENOENT");
+    EXPECT_EQ(events[9].kind, Event::Kind::killed);
+    EXPECT_FALSE(events[10].finished);
+    EXPECT_TRUE(events[8].finished);
 }
 
 // One-byte reads fold into one step that keeps the first bytes, the read

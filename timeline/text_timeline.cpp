@@ -195,9 +195,7 @@ std::string describe(const Run& run, size_t index)
                (s.count == 0 ? " (still asleep at the end)" : "");
     case K::getppid:
         return "getppid() = " + std::to_string(s.other) +
-               (s.fd2 > 0 ? ": its parent changed from " + std::to_string(s.fd2) +
-                                ", it was adopted by pid " + std::to_string(s.other)
-                          : ": its parent");
+               (s.fd2 > 0 ? ": adopted, its parent was " + std::to_string(s.fd2) : ": its parent");
     case K::getpid:
         return "getpid() = " + std::to_string(s.other);
     case K::wait:

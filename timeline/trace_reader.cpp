@@ -8,12 +8,16 @@ namespace timeline {
 namespace {
 
 constexpr std::string_view kUnfinished = " <unfinished ...>";
-// Marks a split write that was reported at its start.
-const std::string kWriteShown = "\x01write shown";
+// Marks a split call that was told at its start.
+const std::string kToldAtStart = "\x01told at its start";
 
-bool is_write(std::string_view call)
+// Calls that count from their start: a write's bytes are in the pipe as
+// soon as it starts, where a reader may take them before the writer's line
+// ends; a sleep is what a process does next, and its length is known.
+bool counts_from_start(std::string_view name)
 {
-    return call.substr(0, 6) == "write(" || call.substr(0, 9) == "pwrite64(";
+    return name == "write" || name == "pwrite64" || name == "nanosleep" ||
+           name == "clock_nanosleep";
 }
 
 bool starts_with(std::string_view s, std::string_view prefix)
@@ -209,7 +213,7 @@ std::optional<Event> TraceReader::next()
         fail(line_number_ == 0 ? "empty: not an strace log"
                                : "no system call in it: not an strace log");
     // Calls still going on when the trace ended.
-    std::erase_if(pending_, [](const auto& entry) { return entry.second.text == kWriteShown; });
+    std::erase_if(pending_, [](const auto& entry) { return entry.second.text == kToldAtStart; });
     if (!pending_.empty()) {
         auto it = pending_.begin();
         std::string text = it->second.text;
@@ -288,7 +292,7 @@ std::optional<Event> TraceReader::parse(std::string_view line)
         std::string_view tail = rest.substr(mark + 9);
         if (starts_with(tail, kUnfinished)) // ended inside the call: "<unfinished ...>) = ?"
             tail.remove_prefix(kUnfinished.size());
-        if (it->second.text == kWriteShown) { // told at its start
+        if (it->second.text == kToldAtStart) {
             pending_.erase(it);
             return std::nullopt;
         }
@@ -298,18 +302,20 @@ std::optional<Event> TraceReader::parse(std::string_view line)
     } else if (rest.size() >= kUnfinished.size() &&
                rest.substr(rest.size() - kUnfinished.size()) == kUnfinished) {
         std::string start(rest.substr(0, rest.size() - kUnfinished.size()));
-        if (!is_write(start)) {
+        if (!counts_from_start(start.substr(0, start.find('(')))) {
             pending_[e.pid] = {e.time, std::move(start)};
             return std::nullopt;
         }
-        // A write's bytes are in the pipe from its start, where a reader
-        // may take them before the writer's line ends: it counts from then,
-        // with the count it asked for.
-        pending_[e.pid] = {e.time, kWriteShown};
-        auto write = parse(std::to_string(e.pid) + " " + std::to_string(e.time) + " " + start);
-        write->finished = true;
-        write->value = std::atoll(write->args.size() == 3 ? write->args[2].c_str() : "0");
-        return write;
+        // Told at its start, as if it had done what it asked (a write of
+        // its whole count); its end line is then dropped.
+        pending_[e.pid] = {e.time, kToldAtStart};
+        auto call = parse(std::to_string(e.pid) + " " + std::to_string(e.time) + " " + start);
+        call->finished = true;
+        if (call->name[0] != 'w' && call->name[1] != 'w')
+            call->value = 0;
+        else
+            call->value = std::atoll(call->args.size() == 3 ? call->args[2].c_str() : "0");
+        return call;
     }
 
     // "name(args) = result <duration>"
@@ -362,9 +368,8 @@ std::optional<Event> TraceReader::parse(std::string_view line)
     skip_blanks(number);
     if (!number.empty() && number.front() == 'E' && (e.value == -1 || starts_with(result, "?")))
         e.error = std::string(number.substr(0, number.find(' ')));
-    // A call written on one line started at its time and ended later; a
-    // write counts from its start, when its bytes are in the pipe.
-    if (joined.empty() && e.name != "write" && e.name != "pwrite64")
+    // A call written on one line started at its time and ended later.
+    if (joined.empty() && !counts_from_start(e.name))
         e.time += e.duration;
     return e;
 }

@@ -1,0 +1,73 @@
+// The lesson book: all fourteen lessons traced into one page, every
+// diagram valid XML that renders, and the page checked in a real browser.
+#include <gtest/gtest.h>
+
+#include "harness.hpp"
+
+using namespace harness;
+
+namespace {
+
+const char* const kLessons[] = {
+    "phrase_classifier", "send_digits",     "send_words",      "send_mixed",    "send_greeting",
+    "date_handoff",      "child_to_parent", "parent_to_child", "echo_five",     "parent_exit_watch",
+    "two_children",      "sleep_ladder",    "list_files",      "list_processes"};
+
+// Runs a command to its end; its status, and its output in `out`.
+int run(const std::vector<std::string>& argv, const TempDir& dir, std::string* out = nullptr,
+        Duration timeout = 30s)
+{
+    Process p({.argv = argv, .dir = dir.path()});
+    EXPECT_TRUE(p.finish(timeout)) << argv[0];
+    if (out)
+        *out = p.out();
+    EXPECT_EQ(p.exit_code(), 0) << argv[0] << ": " << p.err();
+    return p.exit_code();
+}
+
+} // namespace
+
+TEST(Book, AllLessonsRenderInABrowser)
+{
+    TempDir dir;
+    auto start = std::chrono::steady_clock::now();
+    Process demo({.argv = {DEMO_SCRIPT, "--book", dir / "book"},
+                  .dir = dir.path(),
+                  .env = {"DEMO_BIN=" + std::string(PROGRAM_DIR)}});
+    ASSERT_TRUE(demo.finish(120s));
+    if (demo.exit_code() == 1 && demo.err().find("tracing is refused") != std::string::npos)
+        GTEST_SKIP() << demo.err();
+    ASSERT_EQ(demo.exit_code(), 0) << demo.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
+
+    for (const char* lesson : kLessons) {
+        std::string svg = dir / "book" + "/" + lesson + "/diagram.svg";
+        EXPECT_EQ(run({"/usr/bin/xmllint", "--noout", svg}, dir), 0) << lesson;
+        EXPECT_EQ(run({"/usr/bin/rsvg-convert", "-o", dir / "diagram.png", svg}, dir), 0) << lesson;
+    }
+
+    // Opened from disk by headless Chromium, with no network: the page as
+    // the browser built it.
+    std::string dom;
+    ASSERT_EQ(
+        run({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+             "--no-first-run", "--disable-background-networking", "--disable-component-update",
+             "--disable-sync", "--user-data-dir=" + (dir / "profile"), "--dump-dom",
+             "file://" + (dir / "book") + "/index.html"},
+            dir, &dom, 60s),
+        0);
+    const std::string open = "<section class=\"lesson\" id=\"";
+    std::vector<std::string> found;
+    for (size_t at = dom.find(open); at != std::string::npos; at = dom.find(open, at + 1)) {
+        size_t id_end = dom.find('"', at + open.size());
+        std::string id = dom.substr(at + open.size(), id_end - at - open.size());
+        std::string body = dom.substr(at, dom.find("</section>", at) - at);
+        found.push_back(id);
+        EXPECT_NE(body.find("<svg"), std::string::npos) << id << ": no diagram";
+        EXPECT_NE(body.find("</svg>"), std::string::npos) << id;
+        EXPECT_NE(body.find("<pre class=\"timeline\">"), std::string::npos) << id;
+        EXPECT_NE(body.find("$ ./demo " + id), std::string::npos) << id;
+    }
+    EXPECT_EQ(found, std::vector<std::string>(std::begin(kLessons), std::end(kLessons)));
+    EXPECT_EQ(dom.find("<script"), std::string::npos);
+}

@@ -246,8 +246,10 @@ std::string svg_diagram(const Run& run, const std::string& title)
             svg += "<rect x=\"" + num(x + 6) + "\" y=\"" + num(y[i] - 8) + "\" width=\"" +
                    num(double(kColumn - kLifeline - 8)) +
                    "\" height=\"16\" rx=\"3\" fill=\"#fde3cf\" stroke=\"#c07a3a\"/>\n";
+        // A white halo keeps the words readable where an arrow passes.
         svg += "<text x=\"" + num(x + 10) + "\" y=\"" + num(y[i] + 4) + "\" fill=\"" + colour +
-               "\">" + xml(label) + "</text></g>\n";
+               "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" + xml(label) +
+               "</text></g>\n";
     }
     if (shown < steps.size())
         svg += "<text x=\"10\" y=\"" + num(bottom + 34) + "\" fill=\"#a01010\">\xe2\x80\xa6 " +

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +42,7 @@ constexpr char kUsage[] =
     "holding a file `command`, a file `output` and its `*.trace` files.\n";
 
 // The options strace is run with; the reader expects what they write.
-const std::vector<std::string> kStraceOptions = {"-f", "-ttt", "-T", "-y", "-q", "-s", "48"};
+constexpr std::array<const char*, 7> kStraceOptions = {"-f", "-ttt", "-T", "-y", "-q", "-s", "48"};
 
 [[noreturn]] void fail(const std::string& message, int status = 1)
 {
@@ -88,6 +89,7 @@ int run_command(const std::vector<std::string>& argv, std::string* errors = null
             close(pipefd[1]);
         }
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const auto& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
@@ -261,13 +263,13 @@ int main(int argc, char** argv)
     try {
         Run run = read_run(files);
         if (!temp.empty())
-            std::remove(temp.c_str());
+            (void)std::remove(temp.c_str());
         std::cout << text_timeline(run, title);
         if (!svg.empty())
             write_file(svg, svg_diagram(run, title));
     } catch (const TraceError& e) {
         if (!temp.empty())
-            std::remove(temp.c_str());
+            (void)std::remove(temp.c_str());
         fail(e.what());
     }
     return status;

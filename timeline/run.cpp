@@ -135,6 +135,18 @@ int siginfo_pid(std::string_view info)
     return at == std::string_view::npos ? 0 : std::atoi(std::string(info.substr(at + 7)).c_str());
 }
 
+// A path as the process named it, made absolute with the folder that the
+// descriptor argument before it names ("AT_FDCWD</tmp/x>").
+std::string resolve(const std::string& folder_arg, const std::string& path)
+{
+    if (path.empty() || path.front() == '/')
+        return path;
+    size_t lt = folder_arg.find('<');
+    if (lt == std::string::npos || folder_arg.back() != '>')
+        return path;
+    return folder_arg.substr(lt + 1, folder_arg.size() - lt - 2) + "/" + path;
+}
+
 std::string open_mode(std::string_view flags)
 {
     if (flags.find("O_RDWR") != std::string_view::npos)
@@ -387,7 +399,7 @@ void Run::call(Process& p, const Event& e, double t)
             s.kind = Step::Kind::open;
             s.fd = -1;
             s.text = open_mode(arg(name == "openat" ? 2 : 1));
-            s.channel = channel_for(path.front() == '/' ? path : path);
+            s.channel = channel_for(name == "openat" ? resolve(arg(0), path) : path);
             s.seconds = -1;
             add_step(std::move(s));
             return;
@@ -411,18 +423,8 @@ void Run::call(Process& p, const Event& e, double t)
     if ((name == "mknodat" || name == "mknod") && e.args.size() >= 2 &&
         (name == "mknod" ? arg(1) : arg(2)).find("S_IFIFO") == 0) {
         std::string path = unquote(arg(name == "mknodat" ? 1 : 0));
-        if (path.front() != '/') {
-            // Relative to the folder that the first argument names.
-            std::string dir;
-            if (name == "mknodat") {
-                const std::string& at = arg(0);
-                size_t lt = at.find('<');
-                if (lt != std::string::npos && at.back() == '>')
-                    dir = at.substr(lt + 1, at.size() - lt - 2);
-            }
-            if (!dir.empty())
-                path = dir + "/" + path;
-        }
+        if (name == "mknodat")
+            path = resolve(arg(0), path);
         s.kind = Step::Kind::mkfifo;
         s.channel = fifo_channel(path);
         channels_[*s.channel].created_here = true;

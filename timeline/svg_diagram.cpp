@@ -68,7 +68,7 @@ std::string fit(const std::string& text, size_t n)
 std::string num(double v)
 {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f", v);
+    (void)std::snprintf(buf, sizeof buf, "%.1f", v);
     return buf;
 }
 
@@ -219,7 +219,7 @@ std::string svg_diagram(const Run& run, const std::string& title)
         std::string text = describe(run, i);
         if (y[i] - last_time_y >= kRow) {
             char t[32];
-            std::snprintf(t, sizeof t, "%.3f", s.time);
+            (void)std::snprintf(t, sizeof t, "%.3f", s.time);
             svg += "<text x=\"" + num(kGutter - 8) + "\" y=\"" + num(y[i] + 4) +
                    "\" text-anchor=\"end\" fill=\"#666\">" + t + "</text>\n";
             last_time_y = y[i];

@@ -9,7 +9,7 @@ namespace {
 std::string format(const char* fmt, double value)
 {
     char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, value);
+    (void)std::snprintf(buf, sizeof buf, fmt, value);
     return buf;
 }
 
@@ -103,7 +103,7 @@ std::string escape_bytes(std::string_view data, size_t limit)
             continue;
         }
         char buf[8];
-        std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        (void)std::snprintf(buf, sizeof buf, "\\x%02x", c);
         out += buf;
     }
     return out;
@@ -241,10 +241,10 @@ std::string text_timeline(const Run& run, const std::string& title)
                       ", " + plural(long(steps.size()), "step", "steps") + ", " +
                       seconds_text(run.duration()) + "\n";
     char line[64];
-    std::snprintf(line, sizeof line, "%8s  %-*s  ", "time", int(width), "process");
+    (void)std::snprintf(line, sizeof line, "%8s  %-*s  ", "time", int(width), "process");
     out += line + std::string("step\n");
     for (size_t i = 0; i < steps.size(); ++i) {
-        std::snprintf(line, sizeof line, "%8.3f  ", steps[i].time);
+        (void)std::snprintf(line, sizeof line, "%8.3f  ", steps[i].time);
         out += line + labels[i] + std::string(width - labels[i].size(), ' ') + "  " +
                describe(run, i) + "\n";
     }

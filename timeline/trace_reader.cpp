@@ -9,7 +9,7 @@ namespace {
 
 constexpr std::string_view kUnfinished = " <unfinished ...>";
 // Marks a split call that was told at its start.
-const std::string kToldAtStart = "\x01told at its start";
+constexpr std::string_view kToldAtStart = "\x01told at its start";
 
 // Calls that count from their start: a write's bytes are in the pipe as
 // soon as it starts, where a reader may take them before the writer's line
@@ -308,7 +308,7 @@ std::optional<Event> TraceReader::parse(std::string_view line)
         }
         // Told at its start, as if it had done what it asked (a write of
         // its whole count); its end line is then dropped.
-        pending_[e.pid] = {e.time, kToldAtStart};
+        pending_[e.pid] = {e.time, std::string(kToldAtStart)};
         auto call = parse(std::to_string(e.pid) + " " + std::to_string(e.time) + " " + start);
         call->finished = true;
         if (call->name[0] != 'w' && call->name[1] != 'w')

@@ -1,33 +1,9 @@
 #include "book.hpp"
 
+#include "render.hpp"
+
 namespace timeline {
 namespace {
-
-std::string html(std::string_view text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\r':
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
 
 constexpr char kStyle[] = R"(
 body { font-family: "DejaVu Sans", sans-serif; margin: 2em auto; max-width: 70em; color: #111; }
@@ -54,18 +30,20 @@ std::string lesson_book(const std::vector<Lesson>& lessons)
         "table), every system call that makes the lesson, and the same run as a "
         "sequence diagram.</p>\n<nav><ol>\n";
     for (const auto& l : lessons)
-        page += "<li><a href=\"#" + html(l.name) + "\">" + html(l.name) + "</a></li>\n";
+        page += "<li><a href=\"#" + escape_markup(l.name) + "\">" + escape_markup(l.name) +
+                "</a></li>\n";
     page += "</ol></nav>\n";
     for (const auto& l : lessons) {
         std::string svg = l.diagram;
         if (svg.rfind("<?xml", 0) == 0)
             svg.erase(0, svg.find('\n') + 1); // inline, the SVG needs no XML declaration
-        page += "<section class=\"lesson\" id=\"" + html(l.name) + "\">\n<h2>" + html(l.name) +
-                "</h2>\n";
-        page += "<p><code>$ " + html(l.command) + "</code></p>\n";
-        page += "<h3>What it printed</h3>\n<pre class=\"output\">" + html(l.output) + "</pre>\n";
-        page +=
-            "<h3>The system calls</h3>\n<pre class=\"timeline\">" + html(l.timeline) + "</pre>\n";
+        page += "<section class=\"lesson\" id=\"" + escape_markup(l.name) + "\">\n<h2>" +
+                escape_markup(l.name) + "</h2>\n";
+        page += "<p><code>$ " + escape_markup(l.command) + "</code></p>\n";
+        page += "<h3>What it printed</h3>\n<pre class=\"output\">" + escape_markup(l.output) +
+                "</pre>\n";
+        page += "<h3>The system calls</h3>\n<pre class=\"timeline\">" + escape_markup(l.timeline) +
+                "</pre>\n";
         page +=
             "<h3>As a sequence diagram</h3>\n<figure class=\"diagram\">\n" + svg + "</figure>\n";
         page += "</section>\n";

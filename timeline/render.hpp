@@ -14,6 +14,9 @@ std::string seconds_text(double seconds);
 
 std::string escape_bytes(std::string_view data, size_t limit);
 
+// Text made safe inside XML or HTML: & < > " escaped, carriage returns dropped.
+std::string escape_markup(std::string_view text);
+
 // The name a process goes by at one of its steps ("date_handoff 2994").
 std::string process_label(const Run& run, const Process& p, size_t step);
 

@@ -23,30 +23,6 @@ constexpr double kLongWait = 0.25; // seconds without a step that get a break
 constexpr size_t kMaxRows = 1500;
 constexpr size_t kLabelChars = 47;
 
-std::string xml(std::string_view text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
 // At most `n` characters (UTF-8 aware), with "…" when cut.
 std::string fit(const std::string& text, size_t n)
 {
@@ -110,7 +86,7 @@ std::string svg_diagram(const Run& run, const std::string& title)
            num(height) + "\" viewBox=\"0 0 " + num(width) + " " + num(height) +
            "\" font-family=\"DejaVu Sans Mono, monospace\" font-size=\"11\" xml:space=\"preserve\" "
            "style=\"white-space: pre\">\n"; // the blanks of a message are part of it
-    svg += "<title>" + xml(title) + ": system calls</title>\n";
+    svg += "<title>" + escape_markup(title) + ": system calls</title>\n";
     svg += "<defs>\n";
     for (const auto& [id, colour] :
          {std::pair{"fork", "#2a6fdb"}, {"data", "#1f8a4c"}, {"collect", "#8a3ab9"}})
@@ -120,8 +96,8 @@ std::string svg_diagram(const Run& run, const std::string& title)
                colour + "\"/></marker>\n";
     svg += "</defs>\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    svg += "<text x=\"10\" y=\"20\" font-size=\"14\" font-weight=\"bold\">" + xml(heading) +
-           "</text>\n";
+    svg += "<text x=\"10\" y=\"20\" font-size=\"14\" font-weight=\"bold\">" +
+           escape_markup(heading) + "</text>\n";
     svg += "<text x=\"10\" y=\"" + num(kTop - 8) + "\" fill=\"#666\">seconds</text>\n";
 
     // Heads and lifelines.
@@ -132,7 +108,7 @@ std::string svg_diagram(const Run& run, const std::string& title)
         svg += "<rect x=\"" + num(left) + "\" y=\"32\" width=\"" + num(kColumn - 14) +
                "\" height=\"36\" rx=\"4\" fill=\"#eef3fb\" stroke=\"#5b7db1\"/>\n";
         svg += "<text x=\"" + num(left + 6) + "\" y=\"47\" font-weight=\"bold\">" +
-               xml(fit(name, 34)) + "</text>\n";
+               escape_markup(fit(name, 34)) + "</text>\n";
         svg += "<text x=\"" + num(left + 6) + "\" y=\"61\" fill=\"#333\">pid " +
                std::to_string(p.pid) + (p.child ? ", child of " + std::to_string(p.parent) : "") +
                "</text>\n";
@@ -173,8 +149,8 @@ std::string svg_diagram(const Run& run, const std::string& title)
         svg += "<path d=\"M0," + num(band) + " H" + num(width) + " M0," + num(band + kBreak - 4) +
                " H" + num(width) + "\" stroke=\"#bbb\" stroke-dasharray=\"6 4\"/>\n";
         svg += "<text x=\"" + num(kGutter) + "\" y=\"" + num(band + kBreak / 2.0 + 2) +
-               "\" fill=\"#555\" font-style=\"italic\">\xe2\x80\xa6 " + xml(seconds_text(seconds)) +
-               " later \xe2\x80\xa6</text>\n";
+               "\" fill=\"#555\" font-style=\"italic\">\xe2\x80\xa6 " +
+               escape_markup(seconds_text(seconds)) + " later \xe2\x80\xa6</text>\n";
     }
 
     // Arrows, under the labels.
@@ -205,8 +181,8 @@ std::string svg_diagram(const Run& run, const std::string& title)
                                 std::to_string(a.bytes) + (a.bytes == 1 ? " byte" : " bytes");
             svg += "<text x=\"" + num(x1 + (x2 - x1) * 0.7) + "\" y=\"" +
                    num(y1 + (y2 - y1) * 0.7 - 4) + "\" text-anchor=\"middle\" fill=\"" + colour +
-                   "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" + xml(label) +
-                   "</text>\n";
+                   "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" +
+                   escape_markup(label) + "</text>\n";
         }
     }
 
@@ -233,7 +209,7 @@ std::string svg_diagram(const Run& run, const std::string& title)
                                      (!s.error.empty() && s.kind != Step::Kind::mkfifo)
                                  ? "#a01010"
                                  : "#111";
-        svg += "<g><title>" + xml(std::to_string(s.pid) + ": " + text) + "</title>\n";
+        svg += "<g><title>" + escape_markup(std::to_string(s.pid) + ": " + text) + "</title>\n";
         svg += "<circle cx=\"" + num(x) + "\" cy=\"" + num(y[i]) + "\" r=\"3.5\" fill=\"" + colour +
                "\"/>\n";
         std::string label = printed ? "prints \"" + escape_bytes(s.data, 60) + "\"" : text;
@@ -248,8 +224,8 @@ std::string svg_diagram(const Run& run, const std::string& title)
                    "\" height=\"16\" rx=\"3\" fill=\"#fde3cf\" stroke=\"#c07a3a\"/>\n";
         // A white halo keeps the words readable where an arrow passes.
         svg += "<text x=\"" + num(x + 10) + "\" y=\"" + num(y[i] + 4) + "\" fill=\"" + colour +
-               "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" + xml(label) +
-               "</text></g>\n";
+               "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" +
+               escape_markup(label) + "</text></g>\n";
     }
     if (shown < steps.size())
         svg += "<text x=\"10\" y=\"" + num(bottom + 34) + "\" fill=\"#a01010\">\xe2\x80\xa6 " +

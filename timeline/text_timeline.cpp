@@ -109,6 +109,32 @@ std::string escape_bytes(std::string_view data, size_t limit)
     return out;
 }
 
+std::string escape_markup(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\r':
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string process_label(const Run& run, const Process& p, size_t step)
 {
     std::string name = p.program;
@@ -135,7 +161,8 @@ std::string describe(const Run& run, size_t index)
         return s.other ? "is born, a copy of " + std::to_string(s.other) + " from its fork on"
                        : "is born";
     case K::exec:
-        return "execve " + s.text + ": the program is replaced, same pid";
+        return "becomes " + s.text.substr(s.text.rfind('/') + 1) + ": execve " + s.text +
+               " replaces the program, same pid";
     case K::exec_failed:
         return "execve " + s.text + " fails: " + s.error;
     case K::hidden_calls:

@@ -42,10 +42,10 @@ void skip_blanks(std::string_view& s)
         s.remove_prefix(1);
 }
 
-// The position of the ')' that closes the argument list opened just before
-// `s`, skipping quoted strings and nested brackets; npos when the line ends
-// first (a call cut short).
-size_t closing_paren(std::string_view s)
+// The first character of `s` outside quoted strings and brackets for which
+// `stop(index, char)` holds; npos when there is none. strace nests ( [ { <
+// (a descriptor's path is written in < >) and quotes strings.
+template <class Stop> size_t find_top_level(std::string_view s, Stop stop)
 {
     int depth = 0;
     bool quoted = false;
@@ -60,15 +60,20 @@ size_t closing_paren(std::string_view s)
             quoted = true;
         } else if (c == '(' || c == '[' || c == '{' || c == '<') {
             ++depth;
-        } else if (c == ']' || c == '}' || c == '>') {
+        } else if ((c == ')' || c == ']' || c == '}' || c == '>') && depth > 0) {
             --depth;
-        } else if (c == ')') {
-            if (depth == 0)
-                return i;
-            --depth;
+        } else if (depth == 0 && stop(i, c)) {
+            return i;
         }
     }
     return std::string_view::npos;
+}
+
+// The position of the ')' that closes the argument list opened just before
+// `s`; npos when the line ends first (a call cut short).
+size_t closing_paren(std::string_view s)
+{
+    return find_top_level(s, [](size_t, char c) { return c == ')'; });
 }
 
 } // namespace
@@ -76,30 +81,16 @@ size_t closing_paren(std::string_view s)
 std::vector<std::string> split_args(std::string_view text)
 {
     std::vector<std::string> args;
-    int depth = 0;
-    bool quoted = false;
     size_t start = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (quoted) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                quoted = false;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == '(' || c == '[' || c == '{' || c == '<') {
-            ++depth;
-        } else if (c == ')' || c == ']' || c == '}' || c == '>') {
-            --depth;
-        } else if (c == ',' && depth == 0) {
+    find_top_level(text, [&](size_t i, char c) {
+        if (c == ',') {
             args.emplace_back(text.substr(start, i - start));
             start = i + 1;
             while (start < text.size() && text[start] == ' ')
                 ++start;
-            i = start - 1;
         }
-    }
+        return false;
+    });
     std::string_view last = text.substr(std::min(start, text.size()));
     while (!last.empty() && last.back() == ' ')
         last.remove_suffix(1);

@@ -151,6 +151,25 @@ TEST(Timeline, ReaderJoinsSplitCallsAndKeepsTheRest)
     EXPECT_TRUE(events[8].finished);
 }
 
+// strace may show a child's first steps before its parent's fork returns:
+// the child is still the parent's, and the ends it closes are still named.
+TEST(Timeline, ChildSeenBeforeItsForkReturns)
+{
+    auto run = model("1  1.0 pipe2([3<pipe:[7]>, 4<pipe:[7]>], 0) = 0 <0.00001>\n"
+                     "1  1.1 clone(child_stack=NULL, flags=SIGCHLD <unfinished ...>\n"
+                     "2  1.2 close(4<pipe:[7]>) = 0 <0.00001>\n"
+                     "1  1.3 <... clone resumed>) = 2 <0.0002>\n"
+                     "1  1.4 close(3<pipe:[7]>) = 0 <0.00001>\n");
+    auto closes = steps_of(run, Step::Kind::close);
+    ASSERT_EQ(closes.size(), 2u);
+    EXPECT_EQ(closes[0]->pid, 2);
+    EXPECT_EQ(closes[0]->text, "write end");
+    EXPECT_EQ(closes[1]->text, "read end");
+    ASSERT_NE(run.process(2), nullptr);
+    EXPECT_EQ(run.process(2)->parent, 1);
+    EXPECT_TRUE(run.process(2)->child);
+}
+
 // One-byte reads fold into one step that keeps the first bytes, the read
 // that returns 0 ends the phrase, and the bytes go from the write that
 // sent them to the reads that took them.

@@ -448,6 +448,10 @@ void Run::call(Process& p, const Event& e, double t)
             channels_[*c].created_here = true;
             channels_[*c].name = "pipe " + letter_name(pipes_named_++);
         }
+        if (c) {
+            channels_[*c].read_fd = r->number;
+            channels_[*c].write_fd = w->number;
+        }
         s.kind = Step::Kind::pipe;
         s.fd = r->number;
         s.fd2 = w->number;
@@ -475,7 +479,8 @@ void Run::call(Process& p, const Event& e, double t)
         Process& parent = processes_[process_index_.at(e.pid)];
         child.parent = parent.pid;
         child.child = true;
-        child.ends = parent.ends;
+        if (!seen) // a child seen early has closed some of them already
+            child.ends = parent.ends;
         size_t born = 0;
         auto first = std::find_if(steps_.begin(), steps_.end(), [&](const Step& st) {
             return st.pid == pid && st.kind == Step::Kind::born;
@@ -500,6 +505,13 @@ void Run::call(Process& p, const Event& e, double t)
             if (it != p.ends.end()) {
                 s.text = it->second;
                 p.ends.erase(it);
+            } else if (s.channel) {
+                // A child whose first steps came before its parent's fork
+                // returned: the pipe's own numbers tell the end.
+                const Channel& c = channels_[*s.channel];
+                s.text = fd->number == c.read_fd    ? "read end"
+                         : fd->number == c.write_fd ? "write end"
+                                                    : "";
             }
         }
         add_step(std::move(s));

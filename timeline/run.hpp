@@ -22,6 +22,8 @@ struct Channel {
     std::string name; // "pipe A", "FIFOVEK", "the terminal", "out"
     std::string path; // the file's path (FIFO, file)
     bool created_here = false; // a pipe made by pipe(), a FIFO by mkfifo, in this run
+    int read_fd = -1; // a pipe's descriptors as pipe() returned them,
+    int write_fd = -1; // which a forked child inherits
 };
 
 struct Step {

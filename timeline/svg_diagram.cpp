@@ -21,7 +21,7 @@ constexpr int kRow = 20;
 constexpr int kBreak = 30;
 constexpr double kLongWait = 0.25; // seconds without a step that get a break
 constexpr size_t kMaxRows = 1500;
-constexpr size_t kLabelChars = 47;
+constexpr size_t kLabelChars = 44; // at 6.6 px a character, inside a note's box
 
 // At most `n` characters (UTF-8 aware), with "…" when cut.
 std::string fit(const std::string& text, size_t n)
@@ -78,7 +78,7 @@ std::string svg_diagram(const Run& run, const std::string& title)
     double legend = bottom + 30 + (shown < steps.size() ? 20 : 0);
     std::string heading = title + ": system calls, time running downward";
     double width = std::max(kGutter + double(std::max<size_t>(processes.size(), 1)) * kColumn + 10,
-                            20 + 8.5 * double(heading.size()));
+                            30 + 9 * double(heading.size())); // 14 px bold
     double height = legend + 5 * 16 + 10;
 
     std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";

@@ -40,6 +40,18 @@ std::string quoted(const Step& s)
     return ": \"" + shown + "\"" + (cut ? "..." : "");
 }
 
+// A read or a write: "reads 1 byte, 11 times, from fd 4 (FIFOVEK): "que pasa21\n"".
+std::string moved(const Run& run, const Step& s, const char* call, const char* verb,
+                  const char* direction)
+{
+    if (s.count == 0)
+        return std::string("waits in ") + call + " on " + where(run, s) +
+               " (still waiting at the end)";
+    return verb + (" " + plural(s.bytes, "byte", "bytes")) +
+           (s.count > 1 ? ", " + std::to_string(s.count) + " times," : "") + " " + direction + " " +
+           where(run, s) + quoted(s);
+}
+
 const Channel* channel_of(const Run& run, const Step& s)
 {
     return s.channel ? &run.channels()[*s.channel] : nullptr;
@@ -194,11 +206,7 @@ std::string describe(const Run& run, size_t index)
         return "fd " + std::to_string(s.fd) + " now points where fd " + std::to_string(s.fd2) +
                " does" + (ch ? " (" + name + ")" : "");
     case K::read:
-        if (s.count == 0)
-            return "waits in read on " + where(run, s) + " (still waiting at the end)";
-        return "reads " + plural(s.bytes, "byte", "bytes") +
-               (s.count > 1 ? ", " + std::to_string(s.count) + " times," : "") + " from " +
-               where(run, s) + quoted(s);
+        return moved(run, s, "read", "reads", "from");
     case K::end_of_data:
         return "read returned 0 on " + where(run, s) +
                (fifo                                    ? ": no writer left, end of phrase"
@@ -206,11 +214,7 @@ std::string describe(const Run& run, size_t index)
                                                         : ": end of input") +
                (s.count > 1 ? " (" + std::to_string(s.count) + " times)" : "");
     case K::write:
-        if (s.count == 0)
-            return "waits in write on " + where(run, s) + " (still waiting at the end)";
-        return "writes " + plural(s.bytes, "byte", "bytes") +
-               (s.count > 1 ? ", " + std::to_string(s.count) + " times," : "") + " to " +
-               where(run, s) + quoted(s);
+        return moved(run, s, "write", "writes", "to");
     case K::unread:
         return "waits until " + name + " has been read: asked " + plural(s.count, "time", "times") +
                " how many bytes are unread (last answer " + std::to_string(s.other) + "), paused " +
@@ -246,7 +250,7 @@ std::string describe(const Run& run, size_t index)
             return "receives SIGPIPE: it wrote where no reader is left";
         return "receives " + s.text + (s.other ? " from pid " + std::to_string(s.other) : "");
     case K::zombie:
-        return "a zombie for " + seconds_text(s.seconds) + ": never collected by its parent";
+        return "zombie for " + seconds_text(s.seconds) + ", never collected";
     case K::still_running:
         return "still running when the trace ended";
     case K::call:

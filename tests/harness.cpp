@@ -472,13 +472,27 @@ void expect_fork_failure_reported(const std::string& program, const std::string&
     EXPECT_EQ(p.exit_code(), 1) << name;
 }
 
+namespace {
+
+std::vector<std::string> split_list(const std::string& text)
+{
+    std::vector<std::string> items;
+    std::istringstream list(text);
+    for (std::string item; std::getline(list, item, ':');)
+        items.push_back(item);
+    return items;
+}
+
+} // namespace
+
 std::vector<std::string> all_programs()
 {
-    std::vector<std::string> paths;
-    std::istringstream list(ALL_PROGRAMS);
-    for (std::string path; std::getline(list, path, ':');)
-        paths.push_back(path);
-    return paths;
+    return split_list(ALL_PROGRAMS);
+}
+
+std::vector<std::string> lesson_names()
+{
+    return split_list(LESSONS);
 }
 
 } // namespace harness

@@ -139,4 +139,8 @@ void expect_fork_failure_reported(const std::string& program, const std::string&
 // Every built program's path.
 std::vector<std::string> all_programs();
 
+// The lessons' names, in the order of the list that the build, ./demo and
+// the book share.
+std::vector<std::string> lesson_names();
+
 } // namespace harness

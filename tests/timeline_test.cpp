@@ -2,7 +2,9 @@
 // runs of the lessons, checked for the facts each one must show.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -369,4 +371,26 @@ TEST(Timeline, TracesACommandOfTheUsersOwn)
     EXPECT_NE(p.out().find("writes 10 bytes to fd 4 (pipe A): \"Hola padre\""), std::string::npos)
         << p.out();
     EXPECT_NE(read_file(dir / "run.svg").find("<svg"), std::string::npos);
+}
+
+// Every lesson, traced once and kept in tests/traces/: the tool must tell
+// each run exactly as it did when the trace was taken, line by line (pids
+// and times are the trace's own). A lost adoption note, an unfolded wait,
+// a renamed pipe end all show up here.
+TEST(Timeline, LessonTimelinesStayTheSame)
+{
+    const std::string root = TRACE_FIXTURES;
+    for (const std::string& lesson : lesson_names()) {
+        std::vector<std::string> argv = {BIN_SYSCALL_TIMELINE, "--title", lesson};
+        for (const auto& entry : std::filesystem::directory_iterator(root + "/" + lesson))
+            if (entry.path().extension() == ".trace")
+                argv.push_back(entry.path().string());
+        std::sort(argv.begin() + 3, argv.end());
+        ASSERT_GT(argv.size(), 3u) << lesson << ": no trace kept";
+        TempDir dir;
+        Process p({.argv = argv, .dir = dir.path()});
+        ASSERT_TRUE(p.finish()) << lesson;
+        EXPECT_EQ(p.exit_code(), 0) << lesson << ": " << p.err();
+        EXPECT_EQ(p.out(), read_file(root + "/" + lesson + "/timeline.txt")) << lesson;
+    }
 }

@@ -13,11 +13,14 @@
 #include "render.hpp"
 #include "run.hpp"
 #include "trace_reader.hpp"
+#include "wording.hpp"
 
 using namespace harness;
 using timeline::Arrow;
+using timeline::Call;
 using timeline::Event;
 using timeline::Step;
+namespace step = timeline::step;
 
 namespace {
 
@@ -40,52 +43,74 @@ timeline::Run model(const std::string& text)
     return run;
 }
 
-// A sanitizer build's leak check stops the world with ptrace at exit,
-// which it cannot do in a process that strace traces.
-const std::string kNoLeakCheck = "ASAN_OPTIONS=detect_leaks=0";
-
-// Whether strace may trace here; the reason when it may not.
-std::string tracing_refused()
+timeline::Run model_of_files(const std::vector<std::string>& files)
 {
-    TempDir dir;
-    Process probe({.argv = {"/usr/bin/strace", "-o", "/dev/null", "/bin/true"}, .dir = dir.path()});
-    if (!probe.finish() || probe.exit_code() != 0)
-        return probe.err().empty() ? "strace did not run" : probe.err();
-    return "";
-}
-
-// Runs a program under strace as the tool does; `until` decides when the
-// run has shown enough (the program is then killed with its tracer).
-timeline::Run traced(const std::string& program, std::optional<std::string> input = std::nullopt,
-                     const std::function<bool(pid_t)>& until = nullptr)
-{
-    TempDir dir;
-    std::string trace = dir / "run.trace";
-    {
-        Process p({.argv = {"/usr/bin/strace", "-f", "-ttt", "-T", "-y", "-q", "-s", "48", "-o",
-                            trace, program},
-                   .dir = dir.path(),
-                   .input = std::move(input),
-                   .env = {kNoLeakCheck}});
-        if (until)
-            EXPECT_TRUE(eventually([&] { return until(p.pid()); }));
-        else
-            EXPECT_TRUE(p.finish());
-    }
-    std::ifstream in(trace);
+    timeline::MergedTraces traces;
+    for (const auto& file : files)
+        traces.add(std::make_unique<std::ifstream>(file), file);
     timeline::Run run;
-    timeline::TraceReader reader(in, trace);
-    while (auto e = reader.next())
+    while (auto e = traces.next())
         run.add(*e);
     run.finish();
     return run;
 }
 
-std::vector<const Step*> steps_of(const timeline::Run& run, Step::Kind kind, int pid = 0)
+// A sanitizer build's leak check stops the world with ptrace at exit,
+// which it cannot do in a process that strace traces.
+const std::string kNoLeakCheck = "ASAN_OPTIONS=detect_leaks=0";
+
+// Whether the tool may trace here; the reason when it may not.
+std::string tracing_refused()
+{
+    TempDir dir;
+    Process probe({.argv = {BIN_SYSCALL_TIMELINE, "--record", dir.path(), "--", "/bin/true"},
+                   .dir = dir.path()});
+    if (!probe.finish() || probe.exit_code() != 0)
+        return probe.err().empty() ? "syscall_timeline did not run" : probe.err();
+    return "";
+}
+
+std::vector<std::string> traces_in(const std::string& dir)
+{
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().extension() == ".trace")
+            files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Records a program as the tool does. `until(trace)` decides, from what
+// the trace holds so far, when the run has shown enough: the recording is
+// then stopped with SIGTERM, which strace ends cleanly.
+timeline::Run traced(const std::string& program, std::optional<std::string> input = std::nullopt,
+                     const std::function<bool(const std::string&)>& until = nullptr)
+{
+    TempDir dir;
+    {
+        Process p({.argv = {BIN_SYSCALL_TIMELINE, "--record", dir.path(), "--", program},
+                   .dir = dir.path(),
+                   .input = std::move(input),
+                   .env = {kNoLeakCheck}});
+        if (until) {
+            EXPECT_TRUE(eventually([&] {
+                auto files = traces_in(dir.path());
+                return !files.empty() && until(read_file(files[0]));
+            }));
+            ::kill(p.pid(), SIGTERM); // the recorder is strace itself
+        }
+        EXPECT_TRUE(p.wait_exit());
+    }
+    auto files = traces_in(dir.path());
+    EXPECT_EQ(files.size(), 1u);
+    return model_of_files(files);
+}
+
+template <class Kind> std::vector<const Step*> steps_of(const timeline::Run& run, int pid = 0)
 {
     std::vector<const Step*> found;
     for (const auto& s : run.steps())
-        if (s.kind == kind && (pid == 0 || s.pid == pid))
+        if (s.is<Kind>() && (pid == 0 || s.pid == pid))
             found.push_back(&s);
     return found;
 }
@@ -93,6 +118,14 @@ std::vector<const Step*> steps_of(const timeline::Run& run, Step::Kind kind, int
 std::string channel_name(const timeline::Run& run, const Step& s)
 {
     return s.channel ? run.channels()[*s.channel].name : "";
+}
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
 }
 
 #define SKIP_WITHOUT_TRACING()                                                                     \
@@ -103,9 +136,10 @@ std::string channel_name(const timeline::Run& run, const Step& s)
 
 // Calls split by another process's line are joined again; a write and a
 // sleep count from their start (the bytes are in the pipe from then, the
-// sleep is what comes next); signals, exits, kills and failed calls are
-// told; a line cut by the end of the trace is kept.
-TEST(Timeline, ReaderJoinsSplitCallsAndKeepsTheRest)
+// sleep is what comes next); each call's arguments come decoded; signals,
+// exits, kills and failed calls are told; a line cut by the end of the
+// trace is kept.
+TEST(Timeline, ReaderJoinsSplitCallsAndDecodesThem)
 {
     auto events = read_all(
         "2994  1.000000 pipe2([3<pipe:[4480]>, 4<pipe:[4480]>], 0) = 0 <0.000028>\n"
@@ -113,8 +147,8 @@ TEST(Timeline, ReaderJoinsSplitCallsAndKeepsTheRest)
         "2995  1.000150 close(4<pipe:[4480]> <unfinished ...>\n"
         "2994  1.000200 <... write resumed>) = 7 <0.000050>\n"
         "2995  1.000300 <... close resumed>) = 0 <0.000045>\n"
-        "2994  1.000400 clock_nanosleep(CLOCK_REALTIME, 0, {tv_sec=1, tv_nsec=0},  <unfinished "
-        "...>\n"
+        "2994  1.000400 clock_nanosleep(CLOCK_REALTIME, 0, {tv_sec=1, tv_nsec=500000000},  "
+        "<unfinished ...>\n"
         "2995  1.000500 exit_group(3)   = ?\n"
         "2995  1.000600 +++ exited with 3 +++\n"
         "2994  1.000700 <... clock_nanosleep resumed>{tv_sec=0, tv_nsec=9}) = ? "
@@ -125,32 +159,53 @@ TEST(Timeline, ReaderJoinsSplitCallsAndKeepsTheRest)
         "<0.999317>\n"
         "2994  2.000000 openat(AT_FDCWD</tmp/x>, \"gone\", O_RDONLY) = -1 ENOENT (No such file or "
         "directory) <0.000010>\n"
+        "2994  2.000050 wait4(-1, [{WIFSIGNALED(s) && WTERMSIG(s) == SIGKILL}], 0, NULL) = 2996 "
+        "<0.000020>\n"
         "2996  2.000100 +++ killed by SIGKILL +++\n"
         "2994  2.000200 openat(AT_FDCWD</tmp/x>, \"FIFOVEK\", O_RDONLY");
-    std::vector<std::string> names;
-    for (const auto& e : events)
-        names.push_back(e.kind == Event::Kind::call ? e.name : e.name.empty() ? "+++" : e.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"pipe2", "write", "close", "clock_nanosleep",
-                                               "exit_group", "+++", "SIGCHLD", "restart_syscall",
-                                               "openat", "SIGKILL", "openat"}));
-    ASSERT_EQ(events.size(), 11u);
-    EXPECT_EQ(events[1].value, 7);
-    EXPECT_EQ(timeline::unquote(events[1].args[1]), std::string("hi\xc3\xad\n\0\t", 7));
+    ASSERT_EQ(events.size(), 12u);
+    auto call = [&](size_t i) { return std::get<Call>(events[i].what); };
+
+    auto pipe = std::get<timeline::call::FdPair>(call(0).args);
+    EXPECT_EQ(pipe.read.number, 3);
+    EXPECT_EQ(pipe.write.number, 4);
+    EXPECT_EQ(pipe.read.target.kind, timeline::Target::Kind::pipe);
+    EXPECT_EQ(pipe.read.target.name, pipe.write.target.name);
+
+    auto write = std::get<timeline::call::Transfer>(call(1).args);
+    EXPECT_FALSE(write.is_read);
+    EXPECT_EQ(write.data, std::string("hi\xc3\xad\n\0\t", 7));
+    EXPECT_EQ(call(1).value, 7);
     EXPECT_DOUBLE_EQ(events[1].time, 1.0001); // at its start
     EXPECT_EQ(events[2].pid, 2995);
-    EXPECT_EQ(events[2].args[0], "4<pipe:[4480]>");
+    EXPECT_EQ(call(2).name, "close");
+    EXPECT_EQ(call(2).fd->number, 4);
     EXPECT_DOUBLE_EQ(events[2].time, 1.0003); // at its end
-    EXPECT_EQ(events[3].args[2], "{tv_sec=1, tv_nsec=0}");
-    EXPECT_EQ(events[5].kind, Event::Kind::exited);
-    EXPECT_EQ(events[5].status, 3);
-    EXPECT_EQ(events[6].kind, Event::Kind::signal);
-    EXPECT_NE(events[6].info.find("si_pid=2995"), std::string::npos);
-    EXPECT_DOUBLE_EQ(events[7].duration, 0.999317);
-    EXPECT_EQ(events[8].value, -1);
-    EXPECT_EQ(events[8].error, "ENOENT");
-    EXPECT_EQ(events[9].kind, Event::Kind::killed);
-    EXPECT_FALSE(events[10].finished);
-    EXPECT_TRUE(events[8].finished);
+    EXPECT_DOUBLE_EQ(std::get<timeline::call::Sleep>(call(3).args).seconds, 1.5);
+    EXPECT_EQ(std::get<timeline::call::Exit>(call(4).args).status, 3);
+    EXPECT_EQ(std::get<timeline::Exited>(events[5].what).status, 3);
+    auto sigchld = std::get<timeline::Signal>(events[6].what);
+    EXPECT_EQ(sigchld.name, "SIGCHLD");
+    EXPECT_EQ(sigchld.sender, 2995);
+    EXPECT_DOUBLE_EQ(call(7).duration, 0.999317);
+
+    auto gone = std::get<timeline::call::Open>(call(8).args);
+    EXPECT_EQ(call(8).value, -1);
+    EXPECT_EQ(call(8).error, "ENOENT");
+    EXPECT_EQ(gone.path, "gone");
+    EXPECT_EQ(gone.resolved, "/tmp/x/gone");
+    EXPECT_FALSE(gone.result);
+
+    auto collected = std::get<timeline::call::Wait>(call(9).args);
+    ASSERT_TRUE(collected.status);
+    EXPECT_TRUE(collected.status->killed);
+    EXPECT_EQ(collected.status->signal, "SIGKILL");
+    EXPECT_EQ(call(9).value, 2996);
+    EXPECT_EQ(std::get<timeline::Killed>(events[10].what).signal, "SIGKILL");
+
+    EXPECT_FALSE(call(11).finished);
+    EXPECT_TRUE(call(8).finished);
+    EXPECT_EQ(std::get<timeline::call::Open>(call(11).args).resolved, "/tmp/x/FIFOVEK");
 }
 
 // strace may show a child's first steps before its parent's fork returns:
@@ -162,19 +217,23 @@ TEST(Timeline, ChildSeenBeforeItsForkReturns)
                      "2  1.2 close(4<pipe:[7]>) = 0 <0.00001>\n"
                      "1  1.3 <... clone resumed>) = 2 <0.0002>\n"
                      "1  1.4 close(3<pipe:[7]>) = 0 <0.00001>\n");
-    auto closes = steps_of(run, Step::Kind::close);
+    auto closes = steps_of<step::Close>(run);
     ASSERT_EQ(closes.size(), 2u);
     EXPECT_EQ(closes[0]->pid, 2);
-    EXPECT_EQ(closes[0]->text, "write end");
-    EXPECT_EQ(closes[1]->text, "read end");
+    EXPECT_EQ(closes[0]->as<step::Close>()->end, timeline::End::write);
+    EXPECT_EQ(closes[1]->as<step::Close>()->end, timeline::End::read);
     ASSERT_NE(run.process(2), nullptr);
     EXPECT_EQ(run.process(2)->parent, 1);
     EXPECT_TRUE(run.process(2)->child);
+    auto born = steps_of<step::Born>(run);
+    ASSERT_EQ(born.size(), 1u);
+    EXPECT_EQ(born[0]->as<step::Born>()->parent, 1);
 }
 
 // One-byte reads fold into one step that keeps the first bytes, the read
 // that returns 0 ends the phrase, and the bytes go from the write that
-// sent them to the reads that took them.
+// sent them to the reads that took them; a writer's FIONREAD questions and
+// the pauses between them fold into one wait.
 TEST(Timeline, FoldsIdenticalCallsAndFollowsTheBytes)
 {
     std::string trace =
@@ -182,22 +241,31 @@ TEST(Timeline, FoldsIdenticalCallsAndFollowsTheBytes)
         "var */) = 0 <0.0001>\n"
         "10  1.1 mknodat(AT_FDCWD</w>, \"FIFOVEK\", S_IFIFO|0666) = 0 <0.0001>\n"
         "10  1.2 openat(AT_FDCWD</w>, \"FIFOVEK\", O_RDONLY) = 3</w/FIFOVEK> <2.5>\n"
-        "11  3.6 write(3</w/FIFOVEK>, \"que pasa21\\n\", 11) = 11 <0.0001>\n";
+        "11  3.6 write(3</w/FIFOVEK>, \"que pasa21\\n\", 11) = 11 <0.0001>\n"
+        "11  3.6 ioctl(3</w/FIFOVEK>, FIONREAD, [11]) = 0 <0.00001>\n"
+        "11  3.6 clock_nanosleep(CLOCK_REALTIME, 0, {tv_sec=0, tv_nsec=100000}, NULL) = 0 "
+        "<0.0001>\n"
+        "11  3.7 ioctl(3</w/FIFOVEK>, FIONREAD, [0]) = 0 <0.00001>\n";
     for (const char* byte : {"q", "u", "e", " ", "p", "a", "s", "a", "2", "1", "\\n"})
         trace += std::string("10  3.8 read(3</w/FIFOVEK>, \"") + byte + "\", 1) = 1 <0.00001>\n";
     trace += "10  3.9 read(3</w/FIFOVEK>, \"\", 1) = 0 <0.00001>\n"
              "10  3.9 close(3</w/FIFOVEK>) = 0 <0.00001>\n";
     auto run = model(trace);
 
-    auto reads = steps_of(run, Step::Kind::read);
+    auto reads = steps_of<step::Transfer>(run, 10);
     ASSERT_EQ(reads.size(), 1u);
-    EXPECT_EQ(reads[0]->count, 11);
-    EXPECT_EQ(reads[0]->data, "que pasa21\n");
+    EXPECT_EQ(reads[0]->as<step::Transfer>()->count, 11);
+    EXPECT_EQ(reads[0]->as<step::Transfer>()->data, "que pasa21\n");
     EXPECT_EQ(channel_name(run, *reads[0]), "FIFOVEK");
-    ASSERT_EQ(steps_of(run, Step::Kind::end_of_data).size(), 1u);
-    auto opens = steps_of(run, Step::Kind::open);
+    ASSERT_EQ(steps_of<step::EndOfData>(run).size(), 1u);
+    auto opens = steps_of<step::Open>(run);
     ASSERT_EQ(opens.size(), 1u);
-    EXPECT_DOUBLE_EQ(opens[0]->seconds, 2.5);
+    EXPECT_DOUBLE_EQ(opens[0]->as<step::Open>()->waited, 2.5);
+    auto waits = steps_of<step::UnreadWait>(run);
+    ASSERT_EQ(waits.size(), 1u);
+    EXPECT_EQ(waits[0]->as<step::UnreadWait>()->asks, 2);
+    EXPECT_EQ(waits[0]->as<step::UnreadWait>()->last_answer, 0);
+    EXPECT_TRUE(steps_of<step::Sleep>(run).empty());
 
     ASSERT_EQ(run.arrows().size(), 1u);
     const Arrow& a = run.arrows()[0];
@@ -213,8 +281,32 @@ TEST(Timeline, FoldsIdenticalCallsAndFollowsTheBytes)
     EXPECT_NE(text.find("read returned 0 on fd 3 (FIFOVEK): no writer left, end of phrase"),
               std::string::npos);
     EXPECT_NE(text.find("after waiting 2.5 s for a writer"), std::string::npos);
+    EXPECT_NE(text.find("waits until FIFOVEK has been read: asked 2 times how many bytes are "
+                        "unread (last answer 0), paused 100 \xc2\xb5s"),
+              std::string::npos)
+        << text;
     // 10 has neither ended nor been killed: still running; 11 only wrote.
-    EXPECT_EQ(steps_of(run, Step::Kind::still_running).size(), 2u);
+    EXPECT_EQ(steps_of<step::StillRunning>(run).size(), 2u);
+}
+
+// A child that asks for its parent again after the parent ended has been
+// adopted: the new answer says so, once.
+TEST(Timeline, AdoptionIsNoted)
+{
+    auto run = model("1  1.0 clone(child_stack=NULL, flags=SIGCHLD) = 2 <0.0001>\n"
+                     "2  1.1 getppid() = 1 <0.00001>\n"
+                     "2  2.1 getppid() = 1 <0.00001>\n"
+                     "1  2.5 exit_group(0) = ?\n"
+                     "1  2.5 +++ exited with 0 +++\n"
+                     "2  3.1 getppid() = 77 <0.00001>\n"
+                     "2  4.1 getppid() = 77 <0.00001>\n");
+    auto asks = steps_of<step::AskParent>(run, 2);
+    ASSERT_EQ(asks.size(), 4u);
+    EXPECT_FALSE(asks[1]->as<step::AskParent>()->before);
+    EXPECT_EQ(asks[2]->as<step::AskParent>()->before, 1);
+    EXPECT_FALSE(asks[3]->as<step::AskParent>()->before);
+    std::string text = timeline::text_timeline(run, "t");
+    EXPECT_EQ(count(text, "adopted, its parent was 1"), 1u) << text;
 }
 
 // date_handoff: one pipe, the fork, each side closing the other's end, 100
@@ -226,18 +318,18 @@ TEST(Timeline, DateHandoffTraced)
     ASSERT_EQ(run.processes().size(), 2u);
     int parent = run.processes()[0].pid;
     int child = run.processes()[1].pid;
-    auto pipes = steps_of(run, Step::Kind::pipe);
+    auto pipes = steps_of<step::Pipe>(run);
     ASSERT_EQ(pipes.size(), 1u);
     EXPECT_EQ(channel_name(run, *pipes[0]), "pipe A");
-    ASSERT_EQ(steps_of(run, Step::Kind::fork, parent).size(), 1u);
-    EXPECT_EQ(steps_of(run, Step::Kind::fork, parent)[0]->other, child);
+    ASSERT_EQ(steps_of<step::Fork>(run, parent).size(), 1u);
+    EXPECT_EQ(steps_of<step::Fork>(run, parent)[0]->as<step::Fork>()->child, child);
 
-    auto parent_closes = steps_of(run, Step::Kind::close, parent);
-    auto child_closes = steps_of(run, Step::Kind::close, child);
+    auto parent_closes = steps_of<step::Close>(run, parent);
+    auto child_closes = steps_of<step::Close>(run, child);
     ASSERT_EQ(parent_closes.size(), 1u);
     ASSERT_EQ(child_closes.size(), 1u);
-    EXPECT_EQ(parent_closes[0]->text, "read end");
-    EXPECT_EQ(child_closes[0]->text, "write end");
+    EXPECT_EQ(parent_closes[0]->as<step::Close>()->end, timeline::End::read);
+    EXPECT_EQ(child_closes[0]->as<step::Close>()->end, timeline::End::write);
 
     std::vector<const Arrow*> data;
     for (const auto& a : run.arrows())
@@ -248,10 +340,13 @@ TEST(Timeline, DateHandoffTraced)
     EXPECT_EQ(run.steps()[data[0]->from].pid, parent);
     EXPECT_EQ(run.steps()[data[0]->to].pid, child);
 
-    auto waits = steps_of(run, Step::Kind::wait, parent);
+    auto waits = steps_of<step::Collect>(run, parent);
     ASSERT_EQ(waits.size(), 1u);
-    EXPECT_EQ(waits[0]->other, child);
-    EXPECT_EQ(waits[0]->text, "exited with status 0");
+    const auto* collect = waits[0]->as<step::Collect>();
+    EXPECT_EQ(collect->child, child);
+    ASSERT_TRUE(collect->how);
+    EXPECT_FALSE(collect->how->killed);
+    EXPECT_EQ(collect->how->status, 0);
     EXPECT_TRUE(run.process(child)->collected);
 }
 
@@ -260,12 +355,12 @@ TEST(Timeline, EchoFiveTraced)
 {
     SKIP_WITHOUT_TRACING();
     auto run = traced(BIN_ECHO_FIVE, "1 2 3 4 5\n");
-    auto pipes = steps_of(run, Step::Kind::pipe);
+    auto pipes = steps_of<step::Pipe>(run);
     ASSERT_EQ(pipes.size(), 3u);
     EXPECT_EQ(channel_name(run, *pipes[2]), "pipe C");
     ASSERT_EQ(run.processes().size(), 2u);
     for (const auto& p : run.processes()) {
-        auto closes = steps_of(run, Step::Kind::close, p.pid);
+        auto closes = steps_of<step::Close>(run, p.pid);
         ASSERT_EQ(closes.size(), 3u) << p.pid;
         std::set<std::string> closed;
         for (const Step* c : closes)
@@ -275,26 +370,19 @@ TEST(Timeline, EchoFiveTraced)
 }
 
 // two_children: two children that end and are never collected, the parent
-// still running when the trace is cut.
+// still running when the recording is stopped, once the trace shows both
+// children's ends.
 TEST(Timeline, TwoChildrenTraced)
 {
     SKIP_WITHOUT_TRACING();
-    auto run = traced(BIN_TWO_CHILDREN, std::nullopt, [](pid_t strace) {
-        // strace's child is the program; its two children are zombies.
-        for (pid_t program : children(strace)) {
-            int zombies = 0;
-            for (pid_t c : children(program))
-                zombies += proc_stat(c) && proc_stat(c)->state == 'Z';
-            if (zombies == 2)
-                return true;
-        }
-        return false;
+    auto run = traced(BIN_TWO_CHILDREN, std::nullopt, [](const std::string& trace) {
+        return count(trace, "+++ exited with 0 +++") == 2;
     });
-    auto zombies = steps_of(run, Step::Kind::zombie);
+    auto zombies = steps_of<step::Zombie>(run);
     ASSERT_EQ(zombies.size(), 2u);
     EXPECT_NE(zombies[0]->pid, zombies[1]->pid);
-    EXPECT_EQ(steps_of(run, Step::Kind::wait).size(), 0u);
-    EXPECT_EQ(steps_of(run, Step::Kind::still_running).size(), 1u);
+    EXPECT_EQ(steps_of<step::Collect>(run).size(), 0u);
+    EXPECT_EQ(steps_of<step::StillRunning>(run).size(), 1u);
     std::string text = timeline::text_timeline(run, "two_children");
     EXPECT_NE(text.find("never collected"), std::string::npos) << text;
 }
@@ -306,17 +394,17 @@ TEST(Timeline, ListProcessesTraced)
     SKIP_WITHOUT_TRACING();
     auto run = traced(BIN_LIST_PROCESSES);
     ASSERT_EQ(run.processes().size(), 1u);
-    auto execs = steps_of(run, Step::Kind::exec);
+    auto execs = steps_of<step::Exec>(run);
     ASSERT_EQ(execs.size(), 1u);
-    EXPECT_EQ(execs[0]->text, "/usr/bin/ps");
+    EXPECT_EQ(execs[0]->as<step::Exec>()->path, "/usr/bin/ps");
     EXPECT_EQ(execs[0]->pid, run.processes()[0].pid);
-    auto hidden = steps_of(run, Step::Kind::hidden_calls);
+    auto hidden = steps_of<step::HiddenCalls>(run);
     ASSERT_EQ(hidden.size(), 1u);
-    EXPECT_EQ(hidden[0]->text, "ps");
-    EXPECT_GT(hidden[0]->count, 50);
+    EXPECT_EQ(hidden[0]->as<step::HiddenCalls>()->program, "ps");
+    EXPECT_GT(hidden[0]->as<step::HiddenCalls>()->calls, 50);
     // Nothing of ps's own work shows: its reads of /proc, its writes.
     for (size_t i = 0; i < run.steps().size(); ++i)
-        if (run.steps()[i].kind == Step::Kind::read)
+        if (const auto* t = run.steps()[i].as<step::Transfer>(); t && t->is_read)
             ADD_FAILURE() << timeline::describe(run, i);
 }
 
@@ -393,4 +481,54 @@ TEST(Timeline, LessonTimelinesStayTheSame)
         EXPECT_EQ(p.exit_code(), 0) << lesson << ": " << p.err();
         EXPECT_EQ(p.out(), read_file(root + "/" + lesson + "/timeline.txt")) << lesson;
     }
+}
+
+// --record: the trace goes into the folder under a name in the order of
+// recording, and the recorder ends as the command ended.
+TEST(Timeline, RecordsIntoAFolder)
+{
+    SKIP_WITHOUT_TRACING();
+    TempDir dir;
+    for (const char* input : {"1 2 3 4 5\n", "1 2 x\n"}) {
+        Process p({.argv = {BIN_SYSCALL_TIMELINE, "--record", dir.path(), "--", BIN_ECHO_FIVE},
+                   .dir = dir.path(),
+                   .input = input,
+                   .env = {kNoLeakCheck}});
+        ASSERT_TRUE(p.finish());
+        EXPECT_EQ(p.exit_code(), input[4] == 'x' ? 1 : 0) << p.err();
+    }
+    EXPECT_EQ(traces_in(dir.path()), (std::vector<std::string>{dir / "01-echo_five.trace",
+                                                                dir / "02-echo_five.trace"}));
+    auto run = model_of_files({dir / "02-echo_five.trace"});
+    auto exits = steps_of<step::Exit>(run);
+    ASSERT_EQ(exits.size(), 2u);
+    EXPECT_EQ(exits[0]->as<step::Exit>()->status, 1); // the child, on bad input
+}
+
+// Ctrl-C reaches the traced command, not only the tool: the command gets
+// the default actions back, ends, and the timeline of what ran still comes.
+TEST(Timeline, CtrlCStopsTheTracedCommand)
+{
+    SKIP_WITHOUT_TRACING();
+    TempDir dir;
+    Process status({.argv = {BIN_SYSCALL_TIMELINE, "--", "/usr/bin/grep", "SigIgn",
+                             "/proc/self/status"},
+                    .dir = dir.path()});
+    ASSERT_TRUE(status.finish());
+    EXPECT_EQ(status.out().rfind("SigIgn:\t0000000000000000\n", 0), 0u) << status.out();
+
+    Process p({.argv = {BIN_SYSCALL_TIMELINE, "--", "/bin/sleep", "30"}, .dir = dir.path()});
+    // The tool, then strace, then sleep, asleep.
+    ASSERT_TRUE(eventually([&] {
+        for (pid_t tracer : children(p.pid()))
+            for (pid_t command : children(tracer))
+                if (auto st = proc_stat(command); st && st->state == 'S')
+                    return read_file("/proc/" + std::to_string(command) + "/comm") == "sleep\n";
+        return false;
+    }));
+    p.signal_group(SIGINT);
+    ASSERT_TRUE(p.finish());
+    EXPECT_EQ(p.exit_code(), 130) << p.err();
+    EXPECT_NE(p.out().find("starts: sleep 30"), std::string::npos) << p.out();
+    EXPECT_NE(p.out().find("ends: killed by SIGINT"), std::string::npos) << p.out();
 }

@@ -1,6 +1,6 @@
 #include "book.hpp"
 
-#include "render.hpp"
+#include "wording.hpp"
 
 namespace timeline {
 namespace {

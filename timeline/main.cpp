@@ -1,25 +1,26 @@
 // syscall_timeline: shows the system calls of a run as a timeline of text
 // and, with --svg, as a sequence diagram. It runs a command under
 // `strace -f`, or reads trace files made that way (several traces of one
-// run, such as a server and its clients traced apart, are merged by time).
-#include <fcntl.h>
+// run, such as a server and its clients traced apart, are merged by time),
+// or records a command's trace into a folder for later.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "book.hpp"
+#include "recording.hpp"
 #include "render.hpp"
 #include "run.hpp"
 #include "trace_reader.hpp"
@@ -32,22 +33,29 @@ using namespace timeline;
 constexpr char kUsage[] =
     "usage: syscall_timeline [--svg FILE] [--title TEXT] -- COMMAND [ARG...]\n"
     "       syscall_timeline [--svg FILE] [--title TEXT] TRACE...\n"
+    "       syscall_timeline --record DIR -- COMMAND [ARG...]\n"
     "       syscall_timeline --book PAGE LESSON_DIR...\n"
     "\n"
     "Runs COMMAND under strace -f, or reads TRACE files written by\n"
     "  strace -f -ttt -T -y -o TRACE COMMAND\n"
     "and prints its system calls as a timeline: one line per step, in time\n"
     "order, with the process that took it. --svg FILE also draws the run as\n"
-    "a sequence diagram. --book writes one page of lessons, each LESSON_DIR\n"
-    "holding a file `command`, a file `output` and its `*.trace` files.\n";
-
-// The options strace is run with; the reader expects what they write.
-constexpr std::array<const char*, 7> kStraceOptions = {"-f", "-ttt", "-T", "-y", "-q", "-s", "48"};
+    "a sequence diagram. --record runs COMMAND traced, writes its trace into\n"
+    "DIR (as NN-PROGRAM.trace) and ends with COMMAND's status; SIGTERM stops\n"
+    "the recording cleanly. --book writes one page of lessons, each\n"
+    "LESSON_DIR holding a file `command`, a file `output` and its `*.trace`\n"
+    "files.\n";
 
 [[noreturn]] void fail(const std::string& message, int status = 1)
 {
-    std::cerr << "syscall_timeline: " << message << "\n";
+    std::fprintf(stderr, "syscall_timeline: %s\n", message.c_str());
     std::exit(status);
+}
+
+[[noreturn]] void usage_error(const std::string& message)
+{
+    std::fprintf(stderr, "syscall_timeline: %s\n%s", message.c_str(), kUsage);
+    std::exit(2);
 }
 
 bool is_fifo(const std::string& path)
@@ -56,74 +64,65 @@ bool is_fifo(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
-// The program that a command names, searched in PATH as a shell would;
-// "" when there is none.
-std::string find_program(const std::string& name)
+// The program that a command names, searched in PATH as a shell would; a
+// command that cannot be started ends the tool as it ends a shell.
+void check_command(const std::string& name)
 {
-    if (name.find('/') != std::string::npos)
-        return access(name.c_str(), F_OK) == 0 ? name : "";
-    const char* path = std::getenv("PATH");
-    std::istringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
+    std::string found;
+    if (name.find('/') != std::string::npos) {
+        if (access(name.c_str(), F_OK) == 0)
+            found = name;
+    } else {
+        const char* path = std::getenv("PATH");
+        std::istringstream dirs(path ? path : "/usr/bin:/bin");
+        for (std::string dir; found.empty() && std::getline(dirs, dir, ':');) {
+            std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+            if (access(candidate.c_str(), X_OK) == 0)
+                found = candidate;
+        }
     }
-    return "";
+    if (found.empty())
+        fail(name + ": command not found", 127);
+    if (access(found.c_str(), X_OK) != 0 || fs::is_directory(found))
+        fail(name + ": cannot be run: " + std::strerror(EACCES), 126);
+    if (auto why = tracing_refused(); !why.empty())
+        fail(why);
 }
 
-// Runs a command and returns its wait status; its standard error, when
-// `errors` is given, is collected there.
-int run_command(const std::vector<std::string>& argv, std::string* errors = nullptr)
+[[noreturn]] void exec(const std::vector<std::string>& argv)
 {
-    int pipefd[2] = {-1, -1};
-    if (errors && pipe(pipefd) == -1)
-        fail(std::string("pipe: ") + std::strerror(errno));
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    fail(argv[0] + ": " + std::strerror(errno), 127);
+}
+
+// Runs the command traced into `trace`; its status as a shell gives it.
+// The tool ignores Ctrl-C while it waits, so that Ctrl-C stops the
+// command and the timeline of what ran still comes; the child gets the
+// default actions back before it starts strace.
+int run_traced(const std::string& trace, const std::vector<std::string>& command)
+{
+    auto argv = strace_command(trace, command, false);
+    struct sigaction ignore {}, old_int {}, old_quit {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &old_int);
+    sigaction(SIGQUIT, &ignore, &old_quit);
     pid_t pid = fork();
     if (pid == -1)
         fail(std::string("fork: ") + std::strerror(errno));
     if (pid == 0) {
-        if (errors) {
-            dup2(pipefd[1], 2);
-            close(pipefd[0]);
-            close(pipefd[1]);
-        }
-        std::vector<char*> args;
-        args.reserve(argv.size() + 1);
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    if (errors) {
-        close(pipefd[1]);
-        char buf[4096];
-        for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) != 0;)
-            if (n > 0)
-                errors->append(buf, size_t(n));
-            else if (errno != EINTR)
-                break;
-        close(pipefd[0]);
+        sigaction(SIGINT, &old_int, nullptr);
+        sigaction(SIGQUIT, &old_quit, nullptr);
+        exec(argv);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) == -1)
         if (errno != EINTR)
             fail(std::string("waitpid: ") + std::strerror(errno));
-    return status;
-}
-
-// strace must be there and allowed to trace; says why not otherwise.
-void check_tracing()
-{
-    if (find_program("strace").empty())
-        fail("strace is not installed; install it with: apt-get install strace");
-    std::string errors;
-    int status = run_command({"strace", "-o", "/dev/null", "/bin/true"}, &errors);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::string first = errors.substr(0, errors.find('\n'));
-        fail("tracing is refused here: " + first);
-    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 Run read_run(const std::vector<std::string>& files)
@@ -160,6 +159,14 @@ std::vector<std::string> trace_files(const fs::path& dir)
     return files;
 }
 
+std::string read_whole(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 int book(const std::string& page, const std::vector<std::string>& dirs)
 {
     std::vector<Lesson> lessons;
@@ -169,11 +176,9 @@ int book(const std::string& page, const std::vector<std::string>& dirs)
             path = path.parent_path();
         Lesson lesson;
         lesson.name = path.filename().string();
-        std::ifstream command(path / "command"), output(path / "output", std::ios::binary);
+        std::ifstream command(path / "command");
         std::getline(command, lesson.command);
-        std::ostringstream text;
-        text << output.rdbuf();
-        lesson.output = text.str();
+        lesson.output = read_whole(path / "output");
         auto files = trace_files(path);
         if (files.empty())
             fail(dir + ": no trace in it");
@@ -187,90 +192,110 @@ int book(const std::string& page, const std::vector<std::string>& dirs)
     return 0;
 }
 
+struct Options {
+    std::string svg;
+    std::string title;
+    std::string record; // the folder
+    std::vector<std::string> files;
+    std::vector<std::string> command;
+};
+
+Options parse(const std::vector<std::string>& args)
+{
+    Options o;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        bool has_value = i + 1 < args.size();
+        if (a == "--svg" || a == "--title" || a == "--record") {
+            if (!has_value)
+                usage_error(a + " needs a value");
+            (a == "--svg" ? o.svg : a == "--title" ? o.title : o.record) = args[++i];
+        } else if (a == "--") {
+            o.command.assign(args.begin() + long(i) + 1, args.end());
+            if (o.command.empty())
+                usage_error("no command after --");
+            break;
+        } else if (!a.empty() && a[0] == '-') {
+            usage_error("unknown option: " + a);
+        } else {
+            o.files.push_back(a);
+        }
+    }
+    if (o.files.empty() == o.command.empty())
+        usage_error(o.files.empty() ? "nothing to show: give a command or traces"
+                                    : "give a command or traces, not both");
+    if (!o.record.empty() && o.command.empty())
+        usage_error("--record needs a command after --");
+    return o;
+}
+
+// --record: the command traced into a new file in the folder, ending as
+// the command ends (strace passes its status on).
+[[noreturn]] void record(const Options& o)
+{
+    check_command(o.command[0]);
+    std::string trace;
+    try {
+        trace = new_trace_file(o.record, o.command[0]);
+    } catch (const std::system_error& e) {
+        fail(e.what());
+    }
+    exec(strace_command(trace, o.command, true));
+}
+
+int show(Options o)
+{
+    int status = 0;
+    fs::path temp;
+    if (!o.command.empty()) {
+        check_command(o.command[0]);
+        char name[] = "/tmp/syscall_timeline.XXXXXX";
+        if (!mkdtemp(name))
+            fail(std::string("temporary folder: ") + std::strerror(errno));
+        temp = name;
+        o.files = {(temp / "run.trace").string()};
+        status = run_traced(o.files[0], o.command);
+        if (o.title.empty())
+            o.title = o.command[0];
+    } else if (o.title.empty()) {
+        o.title = fs::path(o.files[0]).filename().string();
+    }
+    try {
+        Run run = read_run(o.files);
+        if (!temp.empty())
+            fs::remove_all(temp);
+        std::string text = text_timeline(run, o.title);
+        (void)std::fwrite(text.data(), 1, text.size(), stdout);
+        if (!o.svg.empty())
+            write_file(o.svg, svg_diagram(run, o.title));
+    } catch (const TraceError& e) {
+        if (!temp.empty())
+            fs::remove_all(temp);
+        fail(e.what());
+    }
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
-    std::string svg;
-    std::string title;
-    std::vector<std::string> files;
-    std::vector<std::string> command;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h") {
-            std::cout << kUsage;
-            return 0;
-        }
-        if (a == "--book") {
-            if (i + 2 >= args.size() + 1 || i + 1 >= args.size())
-                fail("--book needs a page and lesson folders", 2);
-            try {
-                return book(args[i + 1], {args.begin() + long(i) + 2, args.end()});
-            } catch (const TraceError& e) {
-                fail(e.what());
-            }
-        }
-        if ((a == "--svg" || a == "--title") && i + 1 < args.size()) {
-            (a == "--svg" ? svg : title) = args[++i];
-        } else if (a == "--") {
-            command.assign(args.begin() + long(i) + 1, args.end());
-            break;
-        } else if (!a.empty() && a[0] == '-') {
-            std::cerr << kUsage;
-            return 2;
-        } else {
-            files.push_back(a);
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!args.empty() && args[0] == "--book") {
+        if (args.size() < 3)
+            usage_error("--book needs a page and lesson folders");
+        try {
+            return book(args[1], {args.begin() + 2, args.end()});
+        } catch (const TraceError& e) {
+            fail(e.what());
         }
     }
-    if (files.empty() == command.empty()) {
-        std::cerr << kUsage;
-        return 2;
-    }
-
-    int status = 0;
-    std::string temp;
-    if (!command.empty()) {
-        // As a shell would: a command that cannot be started ends with 127.
-        std::string program = find_program(command[0]);
-        if (program.empty())
-            fail(command[0] + ": command not found", 127);
-        if (access(program.c_str(), X_OK) != 0 || fs::is_directory(program))
-            fail(command[0] + ": cannot be run: " + std::strerror(EACCES), 126);
-        check_tracing();
-        char name[] = "/tmp/syscall_timeline.XXXXXX";
-        int fd = mkstemp(name);
-        if (fd == -1)
-            fail(std::string("temporary file: ") + std::strerror(errno));
-        close(fd);
-        temp = name;
-        std::vector<std::string> strace = {"strace"};
-        strace.insert(strace.end(), kStraceOptions.begin(), kStraceOptions.end());
-        strace.insert(strace.end(), {"-o", temp, "--"});
-        strace.insert(strace.end(), command.begin(), command.end());
-        // Ctrl-C is for the command; the timeline comes after it.
-        (void)std::signal(SIGINT, SIG_IGN);
-        (void)std::signal(SIGQUIT, SIG_IGN);
-        int wait_status = run_command(strace);
-        status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-        files = {temp};
-        if (title.empty())
-            title = command[0];
-    } else if (title.empty()) {
-        title = fs::path(files[0]).filename().string();
-    }
-
-    try {
-        Run run = read_run(files);
-        if (!temp.empty())
-            (void)std::remove(temp.c_str());
-        std::cout << text_timeline(run, title);
-        if (!svg.empty())
-            write_file(svg, svg_diagram(run, title));
-    } catch (const TraceError& e) {
-        if (!temp.empty())
-            (void)std::remove(temp.c_str());
-        fail(e.what());
-    }
-    return status;
+    Options options = parse(args);
+    if (!options.record.empty())
+        record(options);
+    return show(std::move(options));
 }

@@ -2,16 +2,37 @@
 // step, time running downward; long waits drawn as a break with their
 // length; arrows for forks, for data through pipes and FIFOs, and from a
 // child's end to the wait that collected it.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
 #include "render.hpp"
+#include "wording.hpp"
 
 namespace timeline {
-
-std::string seconds_text(double s);
-
 namespace {
+
+// Every colour of the diagram, once.
+struct Palette {
+    const char* fork = "#2a6fdb";
+    const char* data = "#1f8a4c";
+    const char* collect = "#8a3ab9";
+    const char* alive = "#444";
+    const char* zombie = "#c0392b";
+    const char* text = "#111";
+    const char* faint = "#666";
+    const char* error = "#a01010";
+    const char* exec = "#5b2c00";
+    const char* exec_fill = "#fde3cf";
+    const char* exec_edge = "#c07a3a";
+    const char* note_fill = "#fff4c2";
+    const char* note_edge = "#d4a72c";
+    const char* head_fill = "#eef3fb";
+    const char* head_edge = "#5b7db1";
+    const char* break_fill = "#f3f3f3";
+    const char* break_edge = "#bbb";
+};
+constexpr Palette kColour;
 
 constexpr int kGutter = 70; // the time column
 constexpr int kColumn = 330; // one process
@@ -23,24 +44,6 @@ constexpr double kLongWait = 0.25; // seconds without a step that get a break
 constexpr size_t kMaxRows = 1500;
 constexpr size_t kLabelChars = 44; // at 6.6 px a character, inside a note's box
 
-// At most `n` characters (UTF-8 aware), with "…" when cut.
-std::string fit(const std::string& text, size_t n)
-{
-    size_t chars = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xc0) == 0x80)
-            continue;
-        if (++chars > n - 1 && i + 1 < text.size()) {
-            size_t rest = 0;
-            for (size_t k = i; k < text.size(); ++k)
-                rest += (static_cast<unsigned char>(text[k]) & 0xc0) != 0x80;
-            if (rest > 1)
-                return text.substr(0, i) + "\xe2\x80\xa6";
-        }
-    }
-    return text;
-}
-
 std::string num(double v)
 {
     char buf[32];
@@ -48,194 +51,207 @@ std::string num(double v)
     return buf;
 }
 
-} // namespace
+// Where everything goes: a row for each step drawn, a band for each break.
+struct Layout {
+    std::map<int, size_t> column; // pid -> column
+    size_t shown = 0; // steps drawn
+    std::vector<double> y; // of each step drawn
+    std::vector<std::pair<double, double>> breaks; // y of the band, seconds
+    double bottom = 0;
+    double legend = 0;
+    double width = 0;
+    double height = 0;
 
-std::string svg_diagram(const Run& run, const std::string& title)
+    double x_of(int pid) const { return kGutter + double(column.at(pid)) * kColumn + kLifeline; }
+};
+
+Layout lay_out(const Run& run, const std::string& heading)
 {
     const auto& steps = run.steps();
-    const auto& processes = run.processes();
-    std::map<int, size_t> column;
-    for (size_t i = 0; i < processes.size(); ++i)
-        column[processes[i].pid] = i;
-    auto x_of = [&](int pid) {
-        return double(kGutter + int(column.at(pid)) * kColumn + kLifeline);
-    };
-
+    Layout l;
+    for (size_t i = 0; i < run.processes().size(); ++i)
+        l.column[run.processes()[i].pid] = i;
     // Rows, with a break before a step that came long after the one before.
-    size_t shown = std::min(steps.size(), kMaxRows);
-    std::vector<double> y(shown);
-    std::vector<std::pair<double, double>> breaks; // y of the band, seconds
+    l.shown = std::min(steps.size(), kMaxRows);
     double at = kTop;
-    for (size_t i = 0; i < shown; ++i) {
+    for (size_t i = 0; i < l.shown; ++i) {
         if (i > 0 && steps[i].time - steps[i - 1].time > kLongWait) {
-            breaks.emplace_back(at - kRow / 2.0 + 2, steps[i].time - steps[i - 1].time);
+            l.breaks.emplace_back(at - kRow / 2.0 + 2, steps[i].time - steps[i - 1].time);
             at += kBreak;
         }
-        y[i] = at;
+        l.y.push_back(at);
         at += kRow;
     }
-    double bottom = at + 6;
-    double legend = bottom + 30 + (shown < steps.size() ? 20 : 0);
-    std::string heading = title + ": system calls, time running downward";
-    double width = std::max(kGutter + double(std::max<size_t>(processes.size(), 1)) * kColumn + 10,
-                            30 + 9 * double(heading.size())); // 14 px bold
-    double height = legend + 5 * 16 + 10;
+    l.bottom = at + 6;
+    l.legend = l.bottom + 30 + (l.shown < steps.size() ? 20 : 0);
+    l.width = std::max(kGutter + double(std::max<size_t>(l.column.size(), 1)) * kColumn + 10,
+                       30 + 9 * double(heading.size())); // 14 px bold
+    l.height = l.legend + 5 * 16 + 10;
+    return l;
+}
 
-    std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(width) + "\" height=\"" +
-           num(height) + "\" viewBox=\"0 0 " + num(width) + " " + num(height) +
+void draw_frame(std::string& svg, const Layout& l, const std::string& title,
+                const std::string& heading)
+{
+    svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(l.width) + "\" height=\"" +
+           num(l.height) + "\" viewBox=\"0 0 " + num(l.width) + " " + num(l.height) +
            "\" font-family=\"DejaVu Sans Mono, monospace\" font-size=\"11\" xml:space=\"preserve\" "
            "style=\"white-space: pre\">\n"; // the blanks of a message are part of it
-    svg += "<title>" + escape_markup(title) + ": system calls</title>\n";
-    svg += "<defs>\n";
-    for (const auto& [id, colour] :
-         {std::pair{"fork", "#2a6fdb"}, {"data", "#1f8a4c"}, {"collect", "#8a3ab9"}})
+    svg += "<title>" + escape_markup(title) + ": system calls</title>\n<defs>\n";
+    for (const auto& [id, colour] : {std::pair{"fork", kColour.fork},
+                                     {"data", kColour.data},
+                                     {"collect", kColour.collect}})
         svg += std::string("<marker id=\"") + id +
                "\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" markerWidth=\"7\" "
                "markerHeight=\"7\" orient=\"auto\"><path d=\"M0,0 L10,5 L0,10 z\" fill=\"" +
                colour + "\"/></marker>\n";
-    svg += "</defs>\n";
-    svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    svg += "</defs>\n<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     svg += "<text x=\"10\" y=\"20\" font-size=\"14\" font-weight=\"bold\">" +
            escape_markup(heading) + "</text>\n";
-    svg += "<text x=\"10\" y=\"" + num(kTop - 8) + "\" fill=\"#666\">seconds</text>\n";
+    svg += "<text x=\"10\" y=\"" + num(kTop - 8) + "\" fill=\"" + kColour.faint +
+           "\">seconds</text>\n";
+}
 
-    // Heads and lifelines.
-    for (const Process& p : processes) {
-        double x = x_of(p.pid);
-        double left = x - kLifeline + 6;
-        std::string name = p.programs.empty() ? p.program : p.programs.front().second;
-        svg += "<rect x=\"" + num(left) + "\" y=\"32\" width=\"" + num(kColumn - 14) +
-               "\" height=\"36\" rx=\"4\" fill=\"#eef3fb\" stroke=\"#5b7db1\"/>\n";
-        svg += "<text x=\"" + num(left + 6) + "\" y=\"47\" font-weight=\"bold\">" +
-               escape_markup(fit(name, 34)) + "</text>\n";
-        svg += "<text x=\"" + num(left + 6) + "\" y=\"61\" fill=\"#333\">pid " +
-               std::to_string(p.pid) + (p.child ? ", child of " + std::to_string(p.parent) : "") +
-               "</text>\n";
+void draw_lifeline(std::string& svg, const Run& run, const Layout& l, const Process& p)
+{
+    const auto& steps = run.steps();
+    double x = l.x_of(p.pid);
+    double left = x - kLifeline + 6;
+    std::string name = p.programs.empty() ? p.program : p.programs.front().second;
+    svg += "<rect x=\"" + num(left) + "\" y=\"32\" width=\"" + num(kColumn - 14) +
+           "\" height=\"36\" rx=\"4\" fill=\"" + kColour.head_fill + "\" stroke=\"" +
+           kColour.head_edge + "\"/>\n";
+    svg += "<text x=\"" + num(left + 6) + "\" y=\"47\" font-weight=\"bold\">" +
+           escape_markup(fit(name, 34)) + "</text>\n";
+    svg += "<text x=\"" + num(left + 6) + "\" y=\"61\" fill=\"#333\">pid " +
+           std::to_string(p.pid) + (p.child ? ", child of " + std::to_string(p.parent) : "") +
+           "</text>\n";
 
-        // First and last rows of this process among those drawn.
-        std::optional<size_t> first, last;
-        for (size_t i = 0; i < shown; ++i)
-            if (steps[i].pid == p.pid) {
-                if (!first)
-                    first = i;
-                last = i;
-            }
-        if (!first)
-            continue;
-        double top = y[*first];
-        double alive_end = p.end_step && *p.end_step < shown ? y[*p.end_step] : bottom;
-        svg += "<line x1=\"" + num(x) + "\" y1=\"" + num(top) + "\" x2=\"" + num(x) + "\" y2=\"" +
-               num(alive_end) + "\" stroke=\"#444\" stroke-width=\"2\"/>\n";
-        if (!p.ended) {
-            svg += "<text x=\"" + num(x + 8) + "\" y=\"" + num(bottom + 14) +
-                   "\" fill=\"#444\" font-style=\"italic\">still running at the end</text>\n";
-        } else if (p.child) {
-            double zombie_end =
-                p.collect_step && *p.collect_step < shown ? y[*p.collect_step] : bottom;
-            svg += "<line x1=\"" + num(x) + "\" y1=\"" + num(alive_end) + "\" x2=\"" + num(x) +
-                   "\" y2=\"" + num(zombie_end) +
-                   "\" stroke=\"#c0392b\" stroke-width=\"2\" stroke-dasharray=\"2 4\"/>\n";
-            if (!p.collected)
-                svg += "<text x=\"" + num(x + 8) + "\" y=\"" + num(bottom + 14) +
-                       "\" fill=\"#c0392b\" font-style=\"italic\">zombie, never collected</text>\n";
-        }
+    // The first row of this process among those drawn.
+    auto first = std::find_if(steps.begin(), steps.begin() + long(l.shown),
+                              [&](const Step& s) { return s.pid == p.pid; });
+    if (first == steps.begin() + long(l.shown))
+        return;
+    auto line = [&](double y1, double y2, const char* colour, const char* extra) {
+        svg += "<line x1=\"" + num(x) + "\" y1=\"" + num(y1) + "\" x2=\"" + num(x) + "\" y2=\"" +
+               num(y2) + "\" stroke=\"" + colour + "\" stroke-width=\"2\"" + extra + "/>\n";
+    };
+    auto foot = [&](const char* colour, const char* words) {
+        svg += "<text x=\"" + num(x + 8) + "\" y=\"" + num(l.bottom + 14) + "\" fill=\"" + colour +
+               "\" font-style=\"italic\">" + words + "</text>\n";
+    };
+    double alive_end = p.end_step && *p.end_step < l.shown ? l.y[*p.end_step] : l.bottom;
+    line(l.y[size_t(first - steps.begin())], alive_end, kColour.alive, "");
+    if (!p.ended) {
+        foot(kColour.alive, "still running at the end");
+    } else if (p.child) {
+        double zombie_end =
+            p.collect_step && *p.collect_step < l.shown ? l.y[*p.collect_step] : l.bottom;
+        line(alive_end, zombie_end, kColour.zombie, " stroke-dasharray=\"2 4\"");
+        if (!p.collected)
+            foot(kColour.zombie, "zombie, never collected");
     }
+}
 
-    // Breaks: a long wait or sleep, with its length.
-    for (const auto& [band, seconds] : breaks) {
-        svg += "<rect x=\"0\" y=\"" + num(band) + "\" width=\"" + num(width) + "\" height=\"" +
-               num(kBreak - 4) + "\" fill=\"#f3f3f3\" fill-opacity=\"0.85\"/>\n";
-        svg += "<path d=\"M0," + num(band) + " H" + num(width) + " M0," + num(band + kBreak - 4) +
-               " H" + num(width) + "\" stroke=\"#bbb\" stroke-dasharray=\"6 4\"/>\n";
+// A long wait or sleep: a band across the diagram, with its length.
+void draw_breaks(std::string& svg, const Layout& l)
+{
+    for (const auto& [band, seconds] : l.breaks) {
+        svg += "<rect x=\"0\" y=\"" + num(band) + "\" width=\"" + num(l.width) + "\" height=\"" +
+               num(kBreak - 4) + "\" fill=\"" + kColour.break_fill + "\" fill-opacity=\"0.85\"/>\n";
+        svg += "<path d=\"M0," + num(band) + " H" + num(l.width) + " M0," +
+               num(band + kBreak - 4) + " H" + num(l.width) + "\" stroke=\"" +
+               kColour.break_edge + "\" stroke-dasharray=\"6 4\"/>\n";
         svg += "<text x=\"" + num(kGutter) + "\" y=\"" + num(band + kBreak / 2.0 + 2) +
                "\" fill=\"#555\" font-style=\"italic\">\xe2\x80\xa6 " +
                escape_markup(seconds_text(seconds)) + " later \xe2\x80\xa6</text>\n";
     }
+}
 
-    // Arrows, under the labels.
+// Arrows, under the labels. Only data arrows carry words (the pipe and the
+// bytes), near the reader's end; the legend says what the others are.
+void draw_arrows(std::string& svg, const Run& run, const Layout& l)
+{
+    const auto& steps = run.steps();
     for (const Arrow& a : run.arrows()) {
-        if (a.from >= shown || a.to >= shown)
+        if (a.from >= l.shown || a.to >= l.shown || steps[a.from].pid == steps[a.to].pid)
             continue;
-        const Step& from = steps[a.from];
-        const Step& to = steps[a.to];
-        double x1 = x_of(from.pid), y1 = y[a.from], x2 = x_of(to.pid), y2 = y[a.to];
-        if (from.pid == to.pid)
-            continue;
+        double x1 = l.x_of(steps[a.from].pid), y1 = l.y[a.from];
+        double x2 = l.x_of(steps[a.to].pid), y2 = l.y[a.to];
         const char* id = a.kind == Arrow::Kind::fork   ? "fork"
                          : a.kind == Arrow::Kind::data ? "data"
                                                        : "collect";
-        const char* colour = a.kind == Arrow::Kind::fork   ? "#2a6fdb"
-                             : a.kind == Arrow::Kind::data ? "#1f8a4c"
-                                                           : "#8a3ab9";
+        const char* colour = a.kind == Arrow::Kind::fork   ? kColour.fork
+                             : a.kind == Arrow::Kind::data ? kColour.data
+                                                           : kColour.collect;
         double dir = x2 > x1 ? 1 : -1;
         svg += "<line x1=\"" + num(x1 + 4 * dir) + "\" y1=\"" + num(y1) + "\" x2=\"" +
                num(x2 - 4 * dir) + "\" y2=\"" + num(y2) + "\" stroke=\"" + colour +
                "\" stroke-width=\"1.5\"" +
                (a.kind == Arrow::Kind::collect ? " stroke-dasharray=\"5 3\"" : "") +
                " marker-end=\"url(#" + id + ")\"/>\n";
-        // Only data arrows carry words (the pipe and the bytes); the legend
-        // says what the others are. The words sit near the reader's end.
-        if (a.kind == Arrow::Kind::data) {
-            std::string label = (a.channel ? run.channels()[*a.channel].name + ": " : "") +
-                                std::to_string(a.bytes) + (a.bytes == 1 ? " byte" : " bytes");
-            svg += "<text x=\"" + num(x1 + (x2 - x1) * 0.7) + "\" y=\"" +
-                   num(y1 + (y2 - y1) * 0.7 - 4) + "\" text-anchor=\"middle\" fill=\"" + colour +
-                   "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" +
-                   escape_markup(label) + "</text>\n";
-        }
-    }
-
-    // Steps: a dot on the lifeline, the time, and what happened; what a
-    // process printed stands in a note.
-    double last_time_y = -100;
-    for (size_t i = 0; i < shown; ++i) {
-        const Step& s = steps[i];
-        double x = x_of(s.pid);
-        std::string text = describe(run, i);
-        if (y[i] - last_time_y >= kRow) {
-            char t[32];
-            (void)std::snprintf(t, sizeof t, "%.3f", s.time);
-            svg += "<text x=\"" + num(kGutter - 8) + "\" y=\"" + num(y[i] + 4) +
-                   "\" text-anchor=\"end\" fill=\"#666\">" + t + "</text>\n";
-            last_time_y = y[i];
-        }
-        const Channel* ch = s.channel ? &run.channels()[*s.channel] : nullptr;
-        bool printed = s.kind == Step::Kind::write && s.count > 0 &&
-                       ((ch && ch->kind == Channel::Kind::terminal) || s.fd == 1 || s.fd == 2);
-        const char* colour = s.kind == Step::Kind::exec || s.kind == Step::Kind::start ? "#5b2c00"
-                             : s.kind == Step::Kind::signal || s.kind == Step::Kind::ended ||
-                                     s.kind == Step::Kind::zombie ||
-                                     (!s.error.empty() && s.kind != Step::Kind::mkfifo)
-                                 ? "#a01010"
-                                 : "#111";
-        svg += "<g><title>" + escape_markup(std::to_string(s.pid) + ": " + text) + "</title>\n";
-        svg += "<circle cx=\"" + num(x) + "\" cy=\"" + num(y[i]) + "\" r=\"3.5\" fill=\"" + colour +
-               "\"/>\n";
-        std::string label = printed ? "prints \"" + escape_bytes(s.data, 60) + "\"" : text;
-        label = fit(label, kLabelChars);
-        if (printed)
-            svg += "<rect x=\"" + num(x + 6) + "\" y=\"" + num(y[i] - 8) + "\" width=\"" +
-                   num(double(kColumn - kLifeline - 8)) +
-                   "\" height=\"16\" rx=\"3\" fill=\"#fff4c2\" stroke=\"#d4a72c\"/>\n";
-        if (s.kind == Step::Kind::exec || s.kind == Step::Kind::start)
-            svg += "<rect x=\"" + num(x + 6) + "\" y=\"" + num(y[i] - 8) + "\" width=\"" +
-                   num(double(kColumn - kLifeline - 8)) +
-                   "\" height=\"16\" rx=\"3\" fill=\"#fde3cf\" stroke=\"#c07a3a\"/>\n";
-        // A white halo keeps the words readable where an arrow passes.
-        svg += "<text x=\"" + num(x + 10) + "\" y=\"" + num(y[i] + 4) + "\" fill=\"" + colour +
+        if (a.kind != Arrow::Kind::data)
+            continue;
+        std::string label = (a.channel ? run.channels()[*a.channel].name + ": " : "") +
+                            plural(a.bytes, "byte", "bytes");
+        svg += "<text x=\"" + num(x1 + (x2 - x1) * 0.7) + "\" y=\"" +
+               num(y1 + (y2 - y1) * 0.7 - 4) + "\" text-anchor=\"middle\" fill=\"" + colour +
                "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" +
-               escape_markup(label) + "</text></g>\n";
+               escape_markup(label) + "</text>\n";
     }
-    if (shown < steps.size())
-        svg += "<text x=\"10\" y=\"" + num(bottom + 34) + "\" fill=\"#a01010\">\xe2\x80\xa6 " +
-               std::to_string(steps.size() - shown) +
-               " more steps not drawn: see the timeline</text>\n";
+}
 
-    // Legend.
-    double ly = legend;
-    svg += "<g font-size=\"11\">\n";
+const char* colour_of(const Step& s)
+{
+    if (s.is<step::Exec>() || s.is<step::Start>())
+        return kColour.exec;
+    if (s.is<step::Signal>() || s.is<step::Ended>() || s.is<step::Zombie>() ||
+        (!s.error.empty() && !s.is<step::MakeFifo>()))
+        return kColour.error;
+    return kColour.text;
+}
+
+// A step: a dot on the lifeline, the time, and what happened; what a
+// process printed stands in a note, and a new program in a box.
+void draw_step(std::string& svg, const Run& run, const Layout& l, size_t i, bool with_time)
+{
+    const Step& s = run.steps()[i];
+    double x = l.x_of(s.pid);
+    double y = l.y[i];
+    std::string text = describe(run, i);
+    if (with_time) {
+        char t[32];
+        (void)std::snprintf(t, sizeof t, "%.3f", s.time);
+        svg += "<text x=\"" + num(kGutter - 8) + "\" y=\"" + num(y + 4) +
+               "\" text-anchor=\"end\" fill=\"" + kColour.faint + "\">" + t + "</text>\n";
+    }
+    const char* colour = colour_of(s);
+    svg += "<g><title>" + escape_markup(std::to_string(s.pid) + ": " + text) + "</title>\n";
+    svg += "<circle cx=\"" + num(x) + "\" cy=\"" + num(y) + "\" r=\"3.5\" fill=\"" + colour +
+           "\"/>\n";
+    auto box = [&](const char* fill, const char* edge) {
+        svg += "<rect x=\"" + num(x + 6) + "\" y=\"" + num(y - 8) + "\" width=\"" +
+               num(double(kColumn - kLifeline - 8)) + "\" height=\"16\" rx=\"3\" fill=\"" + fill +
+               "\" stroke=\"" + edge + "\"/>\n";
+    };
+    const step::Transfer* output = printed(run, s);
+    if (output)
+        box(kColour.note_fill, kColour.note_edge);
+    if (s.is<step::Exec>() || s.is<step::Start>())
+        box(kColour.exec_fill, kColour.exec_edge);
+    std::string label = output ? "prints \"" + escape_bytes(output->data, 60) + "\"" : text;
+    // A white halo keeps the words readable where an arrow passes.
+    svg += "<text x=\"" + num(x + 10) + "\" y=\"" + num(y + 4) + "\" fill=\"" + colour +
+           "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" +
+           escape_markup(fit(label, kLabelChars)) + "</text></g>\n";
+}
+
+void draw_legend(std::string& svg, const Layout& l)
+{
+    double ly = l.legend;
     const double lx = 10;
+    svg += "<g font-size=\"11\">\n";
     auto sample = [&](const char* colour, const char* dash, const char* marker, const char* what) {
         svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 34) +
                "\" y2=\"" + num(ly) + "\" stroke=\"" + colour + "\" stroke-width=\"2\"" +
@@ -244,12 +260,39 @@ std::string svg_diagram(const Run& run, const std::string& title)
         svg += "<text x=\"" + num(lx + 40) + "\" y=\"" + num(ly + 4) + "\">" + what + "</text>\n";
         ly += 16;
     };
-    sample("#444", "", "", "alive");
-    sample("#c0392b", "2 4", "", "zombie: ended, not yet collected");
-    sample("#2a6fdb", "", "fork", "fork");
-    sample("#1f8a4c", "", "data", "bytes through a pipe or FIFO");
-    sample("#8a3ab9", "5 3", "collect", "end collected by wait");
-    svg += "</g>\n</svg>\n";
+    sample(kColour.alive, "", "", "alive");
+    sample(kColour.zombie, "2 4", "", "zombie: ended, not yet collected");
+    sample(kColour.fork, "", "fork", "fork");
+    sample(kColour.data, "", "data", "bytes through a pipe or FIFO");
+    sample(kColour.collect, "5 3", "collect", "end collected by wait");
+    svg += "</g>\n";
+}
+
+} // namespace
+
+std::string svg_diagram(const Run& run, const std::string& title)
+{
+    std::string heading = title + ": system calls, time running downward";
+    Layout l = lay_out(run, heading);
+    std::string svg;
+    draw_frame(svg, l, title, heading);
+    for (const Process& p : run.processes())
+        draw_lifeline(svg, run, l, p);
+    draw_breaks(svg, l);
+    draw_arrows(svg, run, l);
+    double last_time_y = -100;
+    for (size_t i = 0; i < l.shown; ++i) {
+        bool with_time = l.y[i] - last_time_y >= kRow;
+        if (with_time)
+            last_time_y = l.y[i];
+        draw_step(svg, run, l, i, with_time);
+    }
+    if (l.shown < run.steps().size())
+        svg += "<text x=\"10\" y=\"" + num(l.bottom + 34) + "\" fill=\"" + kColour.error +
+               "\">\xe2\x80\xa6 " + std::to_string(run.steps().size() - l.shown) +
+               " more steps not drawn: see the timeline</text>\n";
+    draw_legend(svg, l);
+    svg += "</svg>\n";
     return svg;
 }
 

@@ -1,0 +1,57 @@
+// Data: bytes read and written, folded when the same call repeats, and
+// followed from the write that sent them to the read that took them; a
+// writer asking how much of its phrase is still unread.
+#include <algorithm>
+
+#include "calls.hpp"
+
+namespace timeline {
+
+void Calls::transfer(Run& run, Process& /*unused*/, const Call& c, const call::Transfer& a,
+                     Step s)
+{
+    int fd = c.fd->number; // the reader decodes a transfer only with its descriptor
+    if (!c.finished) {
+        s.what = step::TransferWaiting{a.is_read, fd};
+        run.add_step(std::move(s));
+        return;
+    }
+    if (a.is_read && c.value == 0) {
+        s.what = step::EndOfData{fd};
+        run.fold_or_add(std::move(s));
+        return;
+    }
+    s.what = step::Transfer{.is_read = a.is_read,
+                            .fd = fd,
+                            .bytes = c.value,
+                            .total = c.value,
+                            .data = a.data.substr(0, size_t(std::max(0LL, c.value)))};
+    size_t at = run.fold_or_add(std::move(s));
+    if (auto channel = run.steps_[at].channel)
+        run.data_moved(at, *channel, c.value, a.is_read);
+}
+
+void Calls::ioctl(Run& run, Process& p, const Call& c, Step s)
+{
+    if (std::holds_alternative<call::TerminalQuery>(c.args))
+        return; // stdio asking whether it writes to a terminal
+    const auto* unread = std::get_if<call::Unread>(&c.args);
+    if (!unread) {
+        as_written(run, p, c, std::move(s));
+        return;
+    }
+    // The writer asks how much of its phrase is still unread, again and
+    // again: one step.
+    int fd = c.fd ? c.fd->number : -1;
+    if (p.fold) {
+        if (auto* wait = run.steps_[*p.fold].as<step::UnreadWait>(); wait && wait->fd == fd) {
+            ++wait->asks;
+            wait->last_answer = unread->answer;
+            return;
+        }
+    }
+    s.what = step::UnreadWait{.fd = fd, .last_answer = unread->answer};
+    run.add_step(std::move(s));
+}
+
+} // namespace timeline

@@ -1,0 +1,122 @@
+// Descriptors: pipes and FIFOs made, files opened, ends closed and copied.
+// Each process remembers which end of a pipe or FIFO each of its
+// descriptors holds, so that a close can say which end it gave up.
+#include "calls.hpp"
+
+namespace timeline {
+namespace {
+
+std::string letter_name(int n)
+{
+    std::string name;
+    for (++n; n > 0; n = (n - 1) / 26)
+        name.insert(name.begin(), char('A' + (n - 1) % 26));
+    return name;
+}
+
+End end_for(Access access)
+{
+    return access == Access::read ? End::read : access == Access::write ? End::write : End::unknown;
+}
+
+Target path_target(const std::string& path)
+{
+    return {!path.empty() && path.front() == '/' ? Target::Kind::path : Target::Kind::other, path};
+}
+
+} // namespace
+
+// Pipes are named A, B, C in the order they were made.
+void Calls::pipe(Run& run, Process& p, const Call& /*unused*/, const call::FdPair& a, Step s)
+{
+    auto c = run.channel_for(a.read.target);
+    if (c) {
+        Channel& pipe = run.channels_[*c];
+        if (!pipe.created_here) {
+            pipe.created_here = true;
+            pipe.name = "pipe " + letter_name(run.pipes_named_++);
+        }
+        pipe.read_fd = a.read.number;
+        pipe.write_fd = a.write.number;
+    }
+    s.what = step::Pipe{a.read.number, a.write.number};
+    s.channel = c;
+    p.ends[a.read.number] = End::read;
+    p.ends[a.write.number] = End::write;
+    run.add_step(std::move(s));
+}
+
+void Calls::make_fifo(Run& run, Process& /*unused*/, const Call& /*unused*/,
+                      const call::MakeFifo& a, Step s)
+{
+    s.what = step::MakeFifo{};
+    s.channel = run.fifo_channel(a.path);
+    if (s.channel)
+        run.channels_[*s.channel].created_here = true;
+    run.add_step(std::move(s));
+}
+
+// An open of a FIFO waits for the other side: how long it took is kept.
+void Calls::open(Run& run, Process& p, const Call& c, const call::Open& a, Step s)
+{
+    bool named = a.result && !a.result->target.name.empty();
+    if (hidden_path(a.path) || (named && hidden_path(a.result->target.name)))
+        return;
+    if (!c.finished) {
+        s.what = step::OpenWaiting{a.access};
+        s.channel = run.channel_for(path_target(a.resolved));
+        run.add_step(std::move(s));
+        return;
+    }
+    if (!c.error.empty()) {
+        s.what = step::OpenFailed{a.path};
+        run.add_step(std::move(s));
+        return;
+    }
+    int fd = a.result ? a.result->number : int(c.value);
+    s.what = step::Open{.fd = fd, .access = a.access, .waited = c.duration};
+    s.channel = run.channel_for(named ? a.result->target : path_target(a.path));
+    if (s.channel)
+        p.ends[fd] = end_for(a.access);
+    run.add_step(std::move(s));
+}
+
+void Calls::close(Run& run, Process& p, const Call& c, const call::Close& /*unused*/, Step s)
+{
+    step::Close close;
+    if (c.fd) {
+        close.fd = c.fd->number;
+        auto it = p.ends.find(close.fd);
+        if (it != p.ends.end()) {
+            close.end = it->second;
+            p.ends.erase(it);
+        } else if (const Channel* channel = run.channel_of(s)) {
+            // A child whose first steps came before its parent's fork
+            // returned: the pipe's own numbers tell the end.
+            close.end = close.fd == channel->read_fd    ? End::read
+                        : close.fd == channel->write_fd ? End::write
+                                                        : End::unknown;
+        }
+    }
+    s.what = close;
+    run.add_step(std::move(s));
+}
+
+void Calls::dup(Run& run, Process& p, const Call& c, const call::Dup& a, Step s)
+{
+    int from = c.fd->number; // the reader decodes a dup only with its descriptor
+    s.what = step::Dup{a.result.number, from};
+    auto it = p.ends.find(from);
+    if (it != p.ends.end())
+        p.ends[a.result.number] = it->second;
+    run.add_step(std::move(s));
+}
+
+void Calls::stat(Run& run, Process& /*unused*/, const Call& c, const call::Stat& a,
+                 Step /*unused*/)
+{
+    if (a.fifo && c.fd && c.fd->target.kind == Target::Kind::path)
+        run.fifo_channel(c.fd->target.name);
+}
+
+} // namespace timeline

@@ -1,0 +1,137 @@
+// What the reader hands the model: one step of one process, with the
+// system call's arguments and result already decoded. Nothing here is
+// strace's text; the model never sees that.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace timeline {
+
+// How many bytes of the data a read or write moved are kept.
+constexpr size_t kDataKept = 48;
+
+// What a descriptor points at.
+struct Target {
+    enum class Kind {
+        unknown, // the trace does not say (made without -y)
+        path, // a file, a FIFO, a device: `name` is its absolute path
+        pipe, // `name` identifies the pipe ("pipe:[4480]")
+        other, // a socket, an anonymous inode: `name` as the kernel calls it
+    };
+    Kind kind = Kind::unknown;
+    std::string name;
+};
+
+struct Fd {
+    int number = -1;
+    Target target;
+};
+
+// How an open asked for a file.
+enum class Access { read, write, read_write };
+
+// How a process ended, as its parent learns it.
+struct ProcessEnd {
+    bool killed = false; // by a signal; otherwise it exited
+    int status = 0; // the exit status
+    std::string signal; // the signal that killed it ("SIGKILL")
+};
+
+// The calls the reader decodes, by the shape of their arguments. A call
+// of any other shape, or one it cannot decode, comes as Unknown.
+namespace call {
+
+struct Exec { // execve, execveat
+    std::string path;
+    std::optional<std::vector<std::string>> argv; // when strace wrote the list
+};
+struct Spawn {}; // fork, vfork, clone, clone3: the child's pid is the result
+struct Exit { // exit, exit_group
+    int status = 0;
+};
+struct Wait { // wait4, waitpid
+    std::optional<ProcessEnd> status; // when the call reports one
+};
+struct Kill { // kill, tkill, tgkill
+    int target = 0;
+    std::string signal;
+};
+struct MakeFifo { // mknod, mknodat of a FIFO
+    std::string path; // absolute when the folder is known
+};
+struct Open { // open, openat
+    std::string path; // as the process named it
+    std::string resolved; // absolute when the folder is known, else as named
+    Access access = Access::read;
+    std::optional<Fd> result; // the new descriptor, when it worked
+};
+struct FdPair { // pipe, pipe2
+    Fd read;
+    Fd write;
+};
+struct Close {};
+struct Dup { // dup, dup2, dup3: the old descriptor is the event's `fd`
+    Fd result;
+};
+struct Stat { // fstat, newfstatat, statx on a descriptor
+    bool fifo = false;
+};
+struct Transfer { // read, pread64, write, pwrite64
+    bool is_read = true;
+    std::string data; // the first kDataKept bytes moved (or asked to move)
+};
+struct Unread { // ioctl FIONREAD: how many bytes are still unread
+    long long answer = 0;
+};
+struct TerminalQuery {}; // ioctl TCGETS, TCSETS, TIOCGWINSZ: stdio's questions
+struct Sleep { // nanosleep, clock_nanosleep
+    double seconds = 0;
+};
+struct Restart {}; // restart_syscall: a sleep going on after a signal
+struct Unknown { // any other call, as strace wrote it
+    std::string text; // "flock(3</tmp/x>, LOCK_EX) = 0"
+};
+
+} // namespace call
+
+using CallArgs =
+    std::variant<call::Unknown, call::Exec, call::Spawn, call::Exit, call::Wait, call::Kill,
+                 call::MakeFifo, call::Open, call::FdPair, call::Close, call::Dup, call::Stat,
+                 call::Transfer, call::Unread, call::TerminalQuery, call::Sleep, call::Restart>;
+
+// A system call, joined again when another process's line came between its
+// start and its end.
+struct Call {
+    std::string name; // "read"
+    std::optional<Fd> fd; // its first argument, when that is a descriptor
+    CallArgs args;
+    long long value = 0; // what it returned; -1 for a failure
+    std::string error; // for a failed or interrupted call: "ENOENT", "ERESTARTSYS"...
+    bool finished = true; // false: the trace ended while the process was in it
+    double duration = 0; // time spent inside, or 0 when not known
+};
+
+struct Signal { // delivered to the process
+    std::string name; // "SIGCHLD"
+    int sender = 0; // the pid that caused it, or 0
+};
+
+struct Exited {
+    int status = 0;
+};
+
+struct Killed {
+    std::string signal;
+};
+
+// One step of one process: a call, a signal delivered to it, or its end.
+struct Event {
+    int pid = 0;
+    double time = 0; // seconds since the epoch: a call's end, or a write's or sleep's start
+    std::variant<Call, Signal, Exited, Killed> what;
+};
+
+} // namespace timeline

@@ -1,0 +1,163 @@
+// Process life: a program starts or replaces another, a process is born,
+// ends, is collected, asks who it is and who its parent is, signals
+// another.
+#include <array>
+#include <string_view>
+
+#include "calls.hpp"
+
+namespace timeline {
+namespace {
+
+// Where system programs live: once one of them replaces a process's
+// image, its own calls are counted, not shown.
+bool system_program(std::string_view path)
+{
+    constexpr std::array<std::string_view, 3> dirs = {"/usr/", "/bin/", "/sbin/"};
+    for (auto dir : dirs)
+        if (path.substr(0, dir.size()) == dir)
+            return true;
+    return false;
+}
+
+std::string base_name(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The command line as the program's arguments give it; an absolute path
+// says where, not what: the name is enough.
+std::string command_line(const call::Exec& a)
+{
+    std::string text;
+    if (a.argv)
+        for (const auto& word : *a.argv)
+            text += (text.empty() ? "" : " ") + word;
+    if (text.empty())
+        return a.path;
+    if (text.front() == '/')
+        text.erase(0, text.find_last_of('/', text.find(' ')) + 1);
+    return text;
+}
+
+} // namespace
+
+void Calls::exec(Run& run, Process& p, const Call& c, const call::Exec& a, Step s)
+{
+    if (!c.finished)
+        return;
+    if (c.value != 0 || !c.error.empty()) {
+        s.what = step::ExecFailed{a.path};
+        run.add_step(std::move(s));
+        return;
+    }
+    if (p.hidden)
+        return; // a system program that starts another: still hidden
+    bool first = !p.started && !p.child;
+    p.started = true;
+    if (first)
+        s.what = step::Start{command_line(a)};
+    else
+        s.what = step::Exec{a.path};
+    p.program = base_name(a.path);
+    size_t at = run.add_step(std::move(s));
+    p.programs.emplace_back(at, p.program);
+    p.hidden = !first && system_program(a.path);
+    p.fold.reset();
+}
+
+void Calls::spawn(Run& run, Process& p, const Call& c, const call::Spawn& /*unused*/, Step s)
+{
+    int pid = int(c.value);
+    int parent_pid = p.pid;
+    double t = s.time;
+    s.what = step::Fork{pid};
+    size_t fork_step = run.add_step(std::move(s));
+    // The child may have been seen already: strace can show its first
+    // call before the parent's clone returns.
+    bool seen = run.process_index_.count(pid) != 0;
+    Process& child = run.process_for(pid);
+    Process& parent = run.processes_[run.process_index_.at(parent_pid)];
+    child.parent = parent.pid;
+    child.child = true;
+    if (!seen) // a child seen early has closed some of them already
+        child.ends = parent.ends;
+    if (child.born_step) {
+        run.steps_[*child.born_step].as<step::Born>()->parent = parent.pid;
+    } else {
+        if (!seen || child.program.rfind("pid ", 0) == 0)
+            child.program = parent.program;
+        child.born_step = run.add_step({.pid = pid, .time = t, .what = step::Born{parent.pid}});
+    }
+    child.programs = {{*child.born_step, child.program}};
+    run.arrows_.push_back({Arrow::Kind::fork, fork_step, *child.born_step, 0, std::nullopt});
+}
+
+void Calls::exit(Run& run, Process& p, const Call& /*unused*/, const call::Exit& a, Step s)
+{
+    s.what = step::Exit{a.status};
+    p.end_step = run.add_step(std::move(s));
+}
+
+void Calls::wait(Run& run, Process& /*unused*/, const Call& c, const call::Wait& a, Step s)
+{
+    if (!c.finished) {
+        s.what = step::WaitWaiting{};
+        run.add_step(std::move(s));
+        return;
+    }
+    if (c.value <= 0) {
+        s.what = step::WaitNone{};
+        run.add_step(std::move(s));
+        return;
+    }
+    int pid = int(c.value);
+    double t = s.time;
+    s.what = step::Collect{.child = pid, .how = a.status};
+    size_t at = run.add_step(std::move(s));
+    auto it = run.process_index_.find(pid);
+    if (it == run.process_index_.end())
+        return;
+    Process& child = run.processes_[it->second];
+    child.collected = t;
+    child.collect_step = at;
+    auto& collect = *run.steps_[at].as<step::Collect>();
+    if (child.ended)
+        collect.zombie_seconds = t - *child.ended;
+    if (!child.end_step)
+        return;
+    if (!collect.how) {
+        const Step& end = run.steps_[*child.end_step];
+        if (const auto* exit = end.as<step::Exit>())
+            collect.how = ProcessEnd{.status = exit->status};
+        else if (const auto* ended = end.as<step::Ended>())
+            collect.how = ended->how;
+    }
+    run.arrows_.push_back({Arrow::Kind::collect, *child.end_step, at, 0, std::nullopt});
+}
+
+void Calls::getpid(Run& run, Process& /*unused*/, const Call& c, Step s)
+{
+    s.what = step::AskPid{int(c.value)};
+    run.add_step(std::move(s));
+}
+
+// A new answer means the process was adopted.
+void Calls::getppid(Run& run, Process& p, const Call& c, Step s)
+{
+    step::AskParent ask{.parent = int(c.value)};
+    if (p.last_parent && *p.last_parent > 0 && *p.last_parent != ask.parent)
+        ask.before = p.last_parent;
+    p.last_parent = ask.parent;
+    s.what = ask;
+    run.add_step(std::move(s));
+}
+
+void Calls::kill(Run& run, Process& /*unused*/, const Call& /*unused*/, const call::Kill& a,
+                 Step s)
+{
+    s.what = step::Kill{a.target, a.signal};
+    run.add_step(std::move(s));
+}
+
+} // namespace timeline

@@ -1,0 +1,111 @@
+#include "recording.hpp"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <system_error>
+
+namespace timeline {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What the reader expects: every process (-f), times since the epoch
+// (-ttt), each call's duration (-T), descriptors with their targets (-y),
+// no attach notes (-q), and 48 bytes of each string.
+constexpr std::array<const char*, 7> kStraceOptions = {"-f", "-ttt", "-T", "-y", "-q", "-s", "48"};
+
+bool in_path(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (access(((dir.empty() ? "." : dir) + "/" + name).c_str(), X_OK) == 0)
+            return true;
+    return false;
+}
+
+// Runs strace on /bin/true: its status, and what it said on standard error.
+int probe(std::string& errors)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == -1)
+        return -1;
+    pid_t pid = fork();
+    if (pid == -1)
+        return -1;
+    if (pid == 0) {
+        dup2(fds[1], 2);
+        int null = ::open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        execlp("strace", "strace", "-o", "/dev/null", "/bin/true", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) != 0;)
+        if (n > 0)
+            errors.append(buf, size_t(n));
+        else if (errno != EINTR)
+            break;
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1)
+        if (errno != EINTR)
+            return -1;
+    return status;
+}
+
+} // namespace
+
+std::string tracing_refused()
+{
+    if (!in_path("strace"))
+        return "strace is not installed; install it with: apt-get install strace";
+    std::string errors;
+    int status = probe(errors);
+    if (status == 0)
+        return "";
+    return "tracing is refused here: " + errors.substr(0, errors.find('\n'));
+}
+
+std::vector<std::string> strace_command(const std::string& trace,
+                                        const std::vector<std::string>& command,
+                                        bool interruptible)
+{
+    std::vector<std::string> argv = {"strace"};
+    argv.insert(argv.end(), kStraceOptions.begin(), kStraceOptions.end());
+    if (interruptible)
+        argv.emplace_back("-I1");
+    argv.insert(argv.end(), {"-o", trace, "--"});
+    argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
+}
+
+std::string new_trace_file(const std::string& dir, const std::string& command)
+{
+    std::string program = fs::path(command).filename().string();
+    for (int n = 1;; ++n) {
+        char number[16];
+        (void)std::snprintf(number, sizeof number, "%02d-", n);
+        std::string path = (fs::path(dir) / (number + program + ".trace")).string();
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd != -1) {
+            close(fd);
+            return path;
+        }
+        if (errno != EEXIST)
+            throw std::system_error(errno, std::generic_category(), dir);
+    }
+}
+
+} // namespace timeline

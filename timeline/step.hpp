@@ -1,0 +1,153 @@
+// One step of one process in the model: what it did, with the fields that
+// kind of step needs and no other.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "event.hpp"
+
+namespace timeline {
+
+// Which end of a pipe or FIFO a descriptor holds.
+enum class End { unknown, read, write };
+
+namespace step {
+
+struct Start { // the traced program begins
+    std::string command; // its command line, or its path
+};
+struct Fork {
+    int child = 0;
+};
+struct Born {
+    int parent = 0; // 0 when not known
+};
+struct Exec { // a new program replaces the image
+    std::string path;
+};
+struct ExecFailed {
+    std::string path;
+};
+struct HiddenCalls { // a system program's own calls, counted
+    std::string program;
+    long calls = 0;
+};
+struct Pipe {
+    int read_fd = -1;
+    int write_fd = -1;
+};
+struct MakeFifo {}; // the step's error is EEXIST when it was there already
+struct Open {
+    int fd = -1;
+    Access access = Access::read;
+    double waited = 0; // how long the open took
+};
+struct OpenWaiting { // still in the open when the trace ended
+    Access access = Access::read;
+};
+struct OpenFailed {
+    std::string path; // as the process named it
+};
+struct Close {
+    int fd = -1;
+    End end = End::unknown;
+};
+struct Dup {
+    int fd = -1; // the new descriptor
+    int from = -1; // the one it copies
+};
+// A read or write, or a run of identical ones folded into one step.
+struct Transfer {
+    bool is_read = true;
+    int fd = -1;
+    long long bytes = 0; // per call
+    long long total = 0; // all calls together
+    long count = 1; // how many calls
+    std::string data; // the first bytes moved, raw
+};
+struct TransferWaiting { // still in the read or write when the trace ended
+    bool is_read = true;
+    int fd = -1;
+};
+struct EndOfData { // read returned 0
+    int fd = -1;
+    long count = 1;
+};
+// A writer waiting until its bytes have been read: FIONREAD asked again
+// and again, with pauses between.
+struct UnreadWait {
+    int fd = -1;
+    long asks = 1;
+    double paused = 0;
+    long long last_answer = 0;
+};
+struct Sleep {
+    double seconds = 0;
+    bool finished = true; // false: still asleep when the trace ended
+};
+struct SleepGoesOn { // restarted after a signal
+    double seconds = 0;
+};
+struct AskParent { // getppid
+    int parent = 0;
+    std::optional<int> before; // the answer before, when it changed: adopted
+};
+struct AskPid { // getpid
+    int pid = 0;
+};
+struct Collect { // wait() collected a child
+    int child = 0;
+    std::optional<ProcessEnd> how;
+    double zombie_seconds = 0;
+};
+struct WaitWaiting {}; // still in wait when the trace ended
+struct WaitNone {}; // nothing to collect: the step's error says why
+struct Kill {
+    int target = 0;
+    std::string signal;
+};
+struct Exit {
+    int status = 0;
+};
+struct Ended { // as the trace saw the process end
+    ProcessEnd how;
+};
+struct Signal {
+    std::string name;
+    int sender = 0; // 0 when none
+};
+struct Zombie { // ended, never collected
+    double seconds = 0;
+};
+struct StillRunning {};
+struct Call { // any other call, as written
+    std::string text;
+};
+
+} // namespace step
+
+using StepKind =
+    std::variant<step::Start, step::Fork, step::Born, step::Exec, step::ExecFailed,
+                 step::HiddenCalls, step::Pipe, step::MakeFifo, step::Open, step::OpenWaiting,
+                 step::OpenFailed, step::Close, step::Dup, step::Transfer, step::TransferWaiting,
+                 step::EndOfData, step::UnreadWait, step::Sleep, step::SleepGoesOn,
+                 step::AskParent, step::AskPid, step::Collect, step::WaitWaiting, step::WaitNone,
+                 step::Kill, step::Exit, step::Ended, step::Signal, step::Zombie,
+                 step::StillRunning, step::Call>;
+
+struct Step {
+    int pid = 0;
+    double time = 0; // seconds since the run began
+    StepKind what;
+    std::optional<size_t> channel; // what its descriptor points at: index into Run::channels()
+    std::string error; // the call failed: "ENOENT"
+
+    template <class T> const T* as() const { return std::get_if<T>(&what); }
+    template <class T> T* as() { return std::get_if<T>(&what); }
+    template <class T> bool is() const { return std::holds_alternative<T>(what); }
+};
+
+} // namespace timeline

@@ -1,0 +1,476 @@
+#include "strace_syntax.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdlib>
+
+namespace timeline::strace {
+namespace {
+
+bool starts_with(std::string_view s, std::string_view prefix)
+{
+    return s.substr(0, prefix.size()) == prefix;
+}
+
+void skip_blanks(std::string_view& s)
+{
+    while (!s.empty() && s.front() == ' ')
+        s.remove_prefix(1);
+}
+
+long long number_or(std::string_view s, long long fallback)
+{
+    return leading_number(s).value_or(fallback);
+}
+
+// A path as the process named it, made absolute with the folder that the
+// descriptor argument before it names ("AT_FDCWD</tmp/x>").
+std::string resolve(std::string_view folder_arg, const std::string& path)
+{
+    if (path.empty() || path.front() == '/')
+        return path;
+    size_t lt = folder_arg.find('<');
+    if (lt == std::string_view::npos || folder_arg.back() != '>')
+        return path;
+    return std::string(folder_arg.substr(lt + 1, folder_arg.size() - lt - 2)) + "/" + path;
+}
+
+Access access_of(std::string_view flags)
+{
+    if (flags.find("O_RDWR") != std::string_view::npos)
+        return Access::read_write;
+    if (flags.find("O_WRONLY") != std::string_view::npos)
+        return Access::write;
+    return Access::read;
+}
+
+// "{tv_sec=1, tv_nsec=500000000}"
+double timespec_seconds(std::string_view text)
+{
+    auto field = [&](std::string_view key) -> double {
+        size_t at = text.find(key);
+        if (at == std::string_view::npos)
+            return 0;
+        return std::strtod(std::string(text.substr(at + key.size(), 24)).c_str(), nullptr);
+    };
+    return field("tv_sec=") + field("tv_nsec=") / 1e9;
+}
+
+// "[{WIFEXITED(s) && WEXITSTATUS(s) == 3}]", "[{WIFSIGNALED(s) && WTERMSIG(s) == SIGKILL}]"
+std::optional<ProcessEnd> wait_status(std::string_view text)
+{
+    constexpr std::string_view exited = "WEXITSTATUS(s) == ";
+    constexpr std::string_view killed = "WTERMSIG(s) == ";
+    if (size_t at = text.find(exited); at != std::string_view::npos)
+        return ProcessEnd{.status = int(number_or(text.substr(at + exited.size()), 0))};
+    if (size_t at = text.find(killed); at != std::string_view::npos) {
+        std::string_view sig = text.substr(at + killed.size());
+        return ProcessEnd{.killed = true,
+                          .signal = std::string(sig.substr(0, sig.find_first_of("} &")))};
+    }
+    return std::nullopt;
+}
+
+// What a call's decoder gets: its parts as written.
+struct Parts {
+    std::vector<std::string_view> args;
+    std::string_view result;
+    const Call& call;
+
+    std::string_view arg(size_t i) const { return i < args.size() ? args[i] : std::string_view(); }
+    bool failed() const { return call.finished && !call.error.empty(); }
+};
+
+using Decoded = std::optional<CallArgs>;
+
+// The decoders, one per shape of arguments. Each returns nothing when the
+// call did not do what its shape says (a failed pipe, a wait that found
+// nothing to collect yet): the call is then shown as written.
+
+template <size_t PathArg> Decoded exec(const Parts& p)
+{
+    call::Exec exec{.path = unquote(p.arg(PathArg))};
+    std::string_view argv = p.arg(PathArg + 1);
+    if (argv.size() >= 2 && argv.front() == '[' && argv.back() == ']') {
+        exec.argv.emplace();
+        for (auto word : split_args(argv.substr(1, argv.size() - 2)))
+            exec.argv->push_back(unquote(word));
+    }
+    return exec;
+}
+
+Decoded spawn(const Parts& p)
+{
+    if (!p.call.finished || p.call.value <= 0)
+        return std::nullopt;
+    return call::Spawn{};
+}
+
+Decoded exit(const Parts& p)
+{
+    return call::Exit{.status = int(number_or(p.arg(0), 0))};
+}
+
+Decoded wait(const Parts& p)
+{
+    if (!p.call.finished || p.call.error == "ECHILD")
+        return call::Wait{};
+    if (p.call.value <= 0)
+        return std::nullopt;
+    return call::Wait{.status = wait_status(p.arg(1))};
+}
+
+Decoded kill(const Parts& p)
+{
+    return call::Kill{.target = int(number_or(p.arg(0), 0)),
+                      .signal = std::string(p.args.empty() ? "" : p.args.back())};
+}
+
+template <size_t PathArg> Decoded mknod(const Parts& p)
+{
+    if (!starts_with(p.arg(PathArg + 1), "S_IFIFO"))
+        return std::nullopt;
+    std::string path = unquote(p.arg(PathArg));
+    if (path.empty())
+        return std::nullopt;
+    return call::MakeFifo{.path = PathArg == 0 ? path : resolve(p.arg(0), path)};
+}
+
+template <size_t PathArg> Decoded open(const Parts& p)
+{
+    call::Open open{.path = unquote(p.arg(PathArg)),
+                    .access = access_of(p.arg(PathArg + 1))};
+    open.resolved = PathArg == 0 ? open.path : resolve(p.arg(0), open.path);
+    if (p.call.finished && p.call.error.empty())
+        open.result = parse_descriptor(p.result);
+    return open;
+}
+
+Decoded pipe(const Parts& p)
+{
+    std::string_view pair = p.arg(0);
+    if (p.failed() || pair.size() < 2)
+        return std::nullopt;
+    auto ends = split_args(pair.substr(1, pair.size() - 2));
+    if (ends.size() != 2)
+        return std::nullopt;
+    call::FdPair fds;
+    for (int i = 0; i < 2; ++i) {
+        auto fd = parse_descriptor(ends[size_t(i)]);
+        if (!fd)
+            return std::nullopt;
+        (i == 0 ? fds.read : fds.write) = std::move(*fd);
+    }
+    return fds;
+}
+
+Decoded close(const Parts& /*unused*/)
+{
+    return call::Close{};
+}
+
+Decoded dup(const Parts& p)
+{
+    auto result = parse_descriptor(p.result);
+    if (!result || !p.call.fd)
+        return std::nullopt;
+    return call::Dup{.result = *result};
+}
+
+Decoded stat(const Parts& p)
+{
+    bool fifo = std::any_of(p.args.begin() + std::min<ptrdiff_t>(1, ptrdiff_t(p.args.size())),
+                            p.args.end(), [](std::string_view a) {
+                                return a.find("S_IFIFO") != std::string_view::npos;
+                            });
+    return call::Stat{.fifo = fifo};
+}
+
+template <bool IsRead> Decoded transfer(const Parts& p)
+{
+    if (!p.call.fd || p.failed())
+        return std::nullopt;
+    return call::Transfer{.is_read = IsRead, .data = unquote(p.arg(1), kDataKept)};
+}
+
+Decoded ioctl(const Parts& p)
+{
+    std::string_view request = p.arg(1);
+    if (request == "FIONREAD") {
+        std::string_view answer = p.arg(2);
+        return call::Unread{.answer = answer.size() > 2 ? number_or(answer.substr(1), 0) : 0};
+    }
+    if (request == "TCGETS" || request == "TIOCGWINSZ" || request == "TCSETS")
+        return call::TerminalQuery{};
+    return std::nullopt;
+}
+
+template <size_t TimeArg> Decoded sleep(const Parts& p)
+{
+    return call::Sleep{.seconds = timespec_seconds(p.arg(TimeArg))};
+}
+
+Decoded restart(const Parts& /*unused*/)
+{
+    return call::Restart{};
+}
+
+struct Decoder {
+    std::string_view name;
+    Decoded (*decode)(const Parts&);
+};
+
+// Every call whose arguments the reader decodes. A call not listed here
+// reaches the model as Unknown, written as strace wrote it.
+constexpr Decoder kDecoders[] = {
+    {"clock_nanosleep", sleep<2>},
+    {"clone", spawn},
+    {"clone3", spawn},
+    {"close", close},
+    {"dup", dup},
+    {"dup2", dup},
+    {"dup3", dup},
+    {"execve", exec<0>},
+    {"execveat", exec<1>},
+    {"exit", exit},
+    {"exit_group", exit},
+    {"fork", spawn},
+    {"fstat", stat},
+    {"ioctl", ioctl},
+    {"kill", kill},
+    {"mknod", mknod<0>},
+    {"mknodat", mknod<1>},
+    {"nanosleep", sleep<0>},
+    {"newfstatat", stat},
+    {"open", open<0>},
+    {"openat", open<1>},
+    {"pipe", pipe},
+    {"pipe2", pipe},
+    {"pread64", transfer<true>},
+    {"pwrite64", transfer<false>},
+    {"read", transfer<true>},
+    {"restart_syscall", restart},
+    {"statx", stat},
+    {"tgkill", kill},
+    {"tkill", kill},
+    {"vfork", spawn},
+    {"wait4", wait},
+    {"waitpid", wait},
+    {"write", transfer<false>},
+};
+
+const Decoder* decoder_for(std::string_view name)
+{
+    auto it = std::lower_bound(std::begin(kDecoders), std::end(kDecoders), name,
+                               [](const Decoder& d, std::string_view n) { return d.name < n; });
+    return it != std::end(kDecoders) && it->name == name ? &*it : nullptr;
+}
+
+// " = 3</tmp/x> <0.000123>": the value, the error and the duration.
+void read_result(Call& call, std::string_view& result)
+{
+    if (!result.empty() && result.back() == '>') {
+        size_t lt = result.rfind(" <");
+        if (lt != std::string_view::npos) {
+            std::string duration(result.substr(lt + 2, result.size() - lt - 3));
+            char* end = nullptr;
+            double seconds = std::strtod(duration.c_str(), &end);
+            if (end != duration.c_str() && *end == '\0') {
+                call.duration = seconds;
+                result = result.substr(0, lt);
+            }
+        }
+    }
+    std::string_view number = result;
+    if (starts_with(number, "0x"))
+        call.value = std::strtoll(std::string(number.substr(0, 20)).c_str(), nullptr, 16);
+    else if (auto n = leading_number(number))
+        call.value = *n;
+    else if (starts_with(number, "?"))
+        number.remove_prefix(1);
+    skip_blanks(number);
+    if (!number.empty() && number.front() == 'E' && (call.value == -1 || starts_with(result, "?")))
+        call.error = std::string(number.substr(0, number.find(' ')));
+}
+
+std::string as_written(const Call& call, const std::vector<std::string_view>& args,
+                       std::string_view result)
+{
+    std::string text = call.name + "(";
+    for (size_t i = 0; i < args.size(); ++i)
+        text.append(i ? ", " : "").append(args[i]);
+    text += ")";
+    if (call.finished)
+        text.append(" = ").append(result);
+    else
+        text += " ...";
+    return text;
+}
+
+} // namespace
+
+std::optional<Call> decode_call(std::string_view text, bool start_only)
+{
+    size_t open = text.find('(');
+    if (open == std::string_view::npos || open == 0)
+        return std::nullopt;
+    Call call;
+    call.name = std::string(text.substr(0, open));
+    for (char c : call.name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '?')
+            return std::nullopt;
+    std::string_view after = text.substr(open + 1);
+    size_t close = find_top_level(after, [](size_t, char c) { return c == ')'; });
+    std::vector<std::string_view> args;
+    std::string_view result;
+    if (close == std::string_view::npos) {
+        call.finished = false; // the trace ends in the middle of this call
+        args = split_args(after);
+    } else {
+        args = split_args(after.substr(0, close));
+        result = after.substr(close + 1);
+        skip_blanks(result);
+        call.finished = starts_with(result, "= ");
+        if (call.finished) {
+            result.remove_prefix(2);
+            read_result(call, result);
+        }
+    }
+    if (!args.empty())
+        call.fd = parse_descriptor(args.front());
+    // A call told at its start is shown as if it had done what it asked.
+    if (start_only)
+        call.finished = true;
+    const Decoder* decoder = decoder_for(call.name);
+    Decoded decoded = decoder ? decoder->decode(Parts{args, result, call}) : std::nullopt;
+    if (decoded)
+        call.args = std::move(*decoded);
+    else
+        call.args = call::Unknown{as_written(call, args, result)};
+    if (start_only && std::holds_alternative<call::Transfer>(call.args))
+        call.value = number_or(args.size() == 3 ? args[2] : std::string_view(), 0);
+    return call;
+}
+
+bool counts_from_start(const Call& call)
+{
+    if (const auto* transfer = std::get_if<call::Transfer>(&call.args))
+        return !transfer->is_read;
+    return std::holds_alternative<call::Sleep>(call.args);
+}
+
+std::vector<std::string_view> split_args(std::string_view text)
+{
+    std::vector<std::string_view> args;
+    size_t start = 0;
+    find_top_level(text, [&](size_t i, char c) {
+        if (c == ',') {
+            args.push_back(text.substr(start, i - start));
+            start = i + 1;
+            while (start < text.size() && text[start] == ' ')
+                ++start;
+        }
+        return false;
+    });
+    std::string_view last = text.substr(std::min(start, text.size()));
+    while (!last.empty() && last.back() == ' ')
+        last.remove_suffix(1);
+    if (!last.empty() || !args.empty())
+        args.push_back(last);
+    return args;
+}
+
+std::string unquote(std::string_view text, size_t limit)
+{
+    std::string bytes;
+    if (text.empty() || text.front() != '"')
+        return bytes;
+    for (size_t i = 1; i < text.size() && text[i] != '"' && bytes.size() < limit; ++i) {
+        char c = text[i];
+        if (c != '\\' || i + 1 >= text.size()) {
+            bytes += c;
+            continue;
+        }
+        char e = text[++i];
+        switch (e) {
+        case 'n':
+            bytes += '\n';
+            break;
+        case 't':
+            bytes += '\t';
+            break;
+        case 'r':
+            bytes += '\r';
+            break;
+        case 'v':
+            bytes += '\v';
+            break;
+        case 'f':
+            bytes += '\f';
+            break;
+        case 'a':
+            bytes += '\a';
+            break;
+        case 'b':
+            bytes += '\b';
+            break;
+        case 'x': {
+            int value = 0;
+            for (int digits = 0; digits < 2 && i + 1 < text.size() &&
+                                 std::isxdigit(static_cast<unsigned char>(text[i + 1]));
+                 ++digits) {
+                char h = text[++i];
+                value = value * 16 + (std::isdigit(static_cast<unsigned char>(h))
+                                          ? h - '0'
+                                          : (std::tolower(h) - 'a' + 10));
+            }
+            bytes += static_cast<char>(value);
+            break;
+        }
+        default:
+            if (e >= '0' && e <= '7') {
+                int value = e - '0';
+                for (int d = 0;
+                     d < 2 && i + 1 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '7'; ++d)
+                    value = value * 8 + (text[++i] - '0');
+                bytes += static_cast<char>(value);
+            } else {
+                bytes += e; // \\ and \"
+            }
+        }
+    }
+    return bytes;
+}
+
+std::optional<Fd> parse_descriptor(std::string_view text)
+{
+    Fd fd;
+    auto number = leading_number(text);
+    if (!number)
+        return std::nullopt;
+    fd.number = int(*number);
+    if (text.empty())
+        return fd;
+    if (text.size() < 2 || text.front() != '<' || text.back() != '>')
+        return std::nullopt;
+    std::string_view target = text.substr(1, text.size() - 2);
+    fd.target.name = std::string(target);
+    fd.target.kind = target.empty()                 ? Target::Kind::unknown
+                     : starts_with(target, "/")     ? Target::Kind::path
+                     : starts_with(target, "pipe:") ? Target::Kind::pipe
+                                                    : Target::Kind::other;
+    return fd;
+}
+
+std::optional<long long> leading_number(std::string_view& s)
+{
+    long long value = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (ec != std::errc() || end == s.data())
+        return std::nullopt;
+    s.remove_prefix(size_t(end - s.data()));
+    return value;
+}
+
+} // namespace timeline::strace

@@ -1,0 +1,329 @@
+#include "wording.hpp"
+
+#include <cstdio>
+
+namespace timeline {
+namespace {
+
+std::string format(const char* fmt, double value)
+{
+    char buf[64];
+    (void)std::snprintf(buf, sizeof buf, fmt, value);
+    return buf;
+}
+
+std::string how_it_ended(const ProcessEnd& end)
+{
+    return end.killed ? "killed by " + end.signal : "exited with status " + std::to_string(end.status);
+}
+
+const char* other_side(Access access)
+{
+    return access == Access::read ? "a writer" : "a reader";
+}
+
+// One step in words: an overload for each kind of step.
+struct Describe {
+    const Run& run;
+    const Step& s;
+    const Channel* channel = run.channel_of(s);
+    std::string name = channel ? channel->name : "";
+
+    // "fd 3 (pipe A)", "fd 1 (the terminal)", "fd 4 (pipe A, read end)"
+    std::string where(int fd, End end = End::unknown) const
+    {
+        std::string text = "fd " + std::to_string(fd);
+        if (channel) {
+            text += " (" + name;
+            if (end != End::unknown)
+                text += end == End::read ? ", read end" : ", write end";
+            text += ")";
+        }
+        return text;
+    }
+
+    std::string operator()(const step::Start& x) const { return "starts: " + x.command; }
+    std::string operator()(const step::Fork& x) const
+    {
+        return "fork(): child " + std::to_string(x.child) + " is born";
+    }
+    std::string operator()(const step::Born& x) const
+    {
+        return x.parent ? "is born, a copy of " + std::to_string(x.parent) + " from its fork on"
+                        : "is born";
+    }
+    std::string operator()(const step::Exec& x) const
+    {
+        return "becomes " + x.path.substr(x.path.rfind('/') + 1) + ": execve " + x.path +
+               " replaces the program, same pid";
+    }
+    std::string operator()(const step::ExecFailed& x) const
+    {
+        return "execve " + x.path + " fails: " + s.error;
+    }
+    std::string operator()(const step::HiddenCalls& x) const
+    {
+        return x.program + " ran: " + plural(x.calls, "system call", "system calls") +
+               " not shown";
+    }
+    std::string operator()(const step::Pipe& x) const
+    {
+        return "creates " + name + ": fd " + std::to_string(x.read_fd) + " reads, fd " +
+               std::to_string(x.write_fd) + " writes";
+    }
+    std::string operator()(const step::MakeFifo& /*unused*/) const
+    {
+        return s.error == "EEXIST" ? "FIFO " + name + " is there already: reused"
+               : s.error.empty()   ? "creates the FIFO " + name
+                                   : "mkfifo " + name + " fails: " + s.error;
+    }
+    std::string operator()(const step::Open& x) const
+    {
+        std::string mode = x.access == Access::read    ? "reading"
+                           : x.access == Access::write ? "writing"
+                                                       : "read/write";
+        std::string text = "opens " + name + " for " + mode + " as fd " + std::to_string(x.fd);
+        if (channel && channel->kind == Channel::Kind::fifo)
+            text += x.waited >= 0.001 ? ", after waiting " + seconds_text(x.waited) + " for " +
+                                            other_side(x.access)
+                                      : std::string(" (") + other_side(x.access) +
+                                            " was there already)";
+        return text;
+    }
+    std::string operator()(const step::OpenWaiting& x) const
+    {
+        return "waits in open of " + name + " for " + other_side(x.access) +
+               " (still waiting at the end)";
+    }
+    std::string operator()(const step::OpenFailed& x) const
+    {
+        return "open " + x.path + " fails: " + s.error;
+    }
+    std::string operator()(const step::Close& x) const { return "closes " + where(x.fd, x.end); }
+    std::string operator()(const step::Dup& x) const
+    {
+        return "fd " + std::to_string(x.fd) + " now points where fd " + std::to_string(x.from) +
+               " does" + (channel ? " (" + name + ")" : "");
+    }
+    // "reads 1 byte, 11 times, from fd 4 (FIFOVEK): "que pasa21\n""
+    std::string operator()(const step::Transfer& x) const
+    {
+        std::string text = (x.is_read ? "reads " : "writes ") + plural(x.bytes, "byte", "bytes") +
+                           (x.count > 1 ? ", " + std::to_string(x.count) + " times," : "") +
+                           (x.is_read ? " from " : " to ") + where(x.fd);
+        if (x.data.empty())
+            return text;
+        std::string shown = escape_bytes(x.data, 40);
+        bool cut = size_t(x.total) > x.data.size() || shown.size() < x.data.size();
+        return text + ": \"" + shown + "\"" + (cut ? "..." : "");
+    }
+    std::string operator()(const step::TransferWaiting& x) const
+    {
+        return std::string("waits in ") + (x.is_read ? "read" : "write") + " on " + where(x.fd) +
+               " (still waiting at the end)";
+    }
+    std::string operator()(const step::EndOfData& x) const
+    {
+        bool fifo = channel && channel->kind == Channel::Kind::fifo;
+        bool pipe = channel && channel->kind == Channel::Kind::pipe;
+        return "read returned 0 on " + where(x.fd) +
+               (fifo   ? ": no writer left, end of phrase"
+                : pipe ? ": no writer left, end of data"
+                       : ": end of input") +
+               (x.count > 1 ? " (" + std::to_string(x.count) + " times)" : "");
+    }
+    std::string operator()(const step::UnreadWait& x) const
+    {
+        return "waits until " + name + " has been read: asked " +
+               plural(x.asks, "time", "times") + " how many bytes are unread (last answer " +
+               std::to_string(x.last_answer) + "), paused " + seconds_text(x.paused);
+    }
+    std::string operator()(const step::Sleep& x) const
+    {
+        return "sleeps " + seconds_text(x.seconds) +
+               (x.finished ? "" : " (still asleep at the end)");
+    }
+    std::string operator()(const step::SleepGoesOn& x) const
+    {
+        return "goes on sleeping after the signal: " + seconds_text(x.seconds);
+    }
+    std::string operator()(const step::AskParent& x) const
+    {
+        return "getppid() = " + std::to_string(x.parent) +
+               (x.before ? ": adopted, its parent was " + std::to_string(*x.before)
+                         : ": its parent");
+    }
+    std::string operator()(const step::AskPid& x) const
+    {
+        return "getpid() = " + std::to_string(x.pid);
+    }
+    std::string operator()(const step::Collect& x) const
+    {
+        return "wait() collects child " + std::to_string(x.child) +
+               (x.how ? ", which " + how_it_ended(*x.how) : "") + "; it was a zombie for " +
+               seconds_text(x.zombie_seconds);
+    }
+    std::string operator()(const step::WaitWaiting& /*unused*/) const
+    {
+        return "waits for a child to end (still waiting at the end)";
+    }
+    std::string operator()(const step::WaitNone& /*unused*/) const
+    {
+        return "wait() finds no child: " + s.error;
+    }
+    std::string operator()(const step::Kill& x) const
+    {
+        return "sends " + x.signal + " to pid " + std::to_string(x.target);
+    }
+    std::string operator()(const step::Exit& x) const
+    {
+        return "exit(" + std::to_string(x.status) + "): ends with status " +
+               std::to_string(x.status);
+    }
+    std::string operator()(const step::Ended& x) const { return "ends: " + how_it_ended(x.how); }
+    std::string operator()(const step::Signal& x) const
+    {
+        if (x.name == "SIGCHLD")
+            return "receives SIGCHLD: its child " + std::to_string(x.sender) + " ended";
+        if (x.name == "SIGPIPE")
+            return "receives SIGPIPE: it wrote where no reader is left";
+        return "receives " + x.name + (x.sender ? " from pid " + std::to_string(x.sender) : "");
+    }
+    std::string operator()(const step::Zombie& x) const
+    {
+        return "zombie for " + seconds_text(x.seconds) + ", never collected";
+    }
+    std::string operator()(const step::StillRunning& /*unused*/) const
+    {
+        return "still running when the trace ended";
+    }
+    std::string operator()(const step::Call& x) const { return x.text; }
+};
+
+} // namespace
+
+std::string seconds_text(double s)
+{
+    if (s >= 10)
+        return format("%.0f s", s);
+    if (s >= 1)
+        return format("%.1f s", s);
+    if (s >= 0.001)
+        return format("%.1f ms", s * 1e3);
+    return format("%.0f \xc2\xb5s", s * 1e6);
+}
+
+std::string plural(long long n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string escape_bytes(std::string_view data, size_t limit)
+{
+    std::string out;
+    for (size_t i = 0; i < data.size() && out.size() < limit; ++i) {
+        auto c = static_cast<unsigned char>(data[i]);
+        const char* named = c == '\n'   ? "\\n"
+                            : c == '\t' ? "\\t"
+                            : c == '\r' ? "\\r"
+                            : c == '\0' ? "\\0"
+                            : c == '\\' ? "\\\\"
+                            : c == '"'  ? "\\\""
+                                        : nullptr;
+        if (named) {
+            out += named;
+            continue;
+        }
+        if (c >= 0x20 && c < 0x7f) {
+            out += char(c);
+            continue;
+        }
+        // A whole UTF-8 character ("í") stays as it is.
+        size_t len = c >= 0xc2 && c <= 0xdf   ? 2
+                     : c >= 0xe0 && c <= 0xef ? 3
+                     : c >= 0xf0 && c <= 0xf4 ? 4
+                                              : 0;
+        bool whole = len > 0 && i + len <= data.size();
+        for (size_t k = 1; whole && k < len; ++k)
+            whole = (static_cast<unsigned char>(data[i + k]) & 0xc0) == 0x80;
+        if (whole) {
+            out.append(data.substr(i, len));
+            i += len - 1;
+            continue;
+        }
+        char buf[8];
+        (void)std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += buf;
+    }
+    return out;
+}
+
+std::string escape_markup(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\r':
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string fit(const std::string& text, size_t n)
+{
+    size_t chars = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xc0) == 0x80)
+            continue;
+        if (++chars > n - 1 && i + 1 < text.size()) {
+            size_t rest = 0;
+            for (size_t k = i; k < text.size(); ++k)
+                rest += (static_cast<unsigned char>(text[k]) & 0xc0) != 0x80;
+            if (rest > 1)
+                return text.substr(0, i) + "\xe2\x80\xa6";
+        }
+    }
+    return text;
+}
+
+std::string process_label(const Process& p, size_t step)
+{
+    std::string name = p.program;
+    for (const auto& [from, program] : p.programs)
+        if (from <= step)
+            name = program;
+    return name + " " + std::to_string(p.pid) + (p.child ? " child" : "");
+}
+
+std::string describe(const Run& run, size_t index)
+{
+    const Step& s = run.steps()[index];
+    return std::visit(Describe{run, s}, s.what);
+}
+
+const step::Transfer* printed(const Run& run, const Step& step)
+{
+    const auto* write = step.as<step::Transfer>();
+    if (!write || write->is_read)
+        return nullptr;
+    const Channel* channel = run.channel_of(step);
+    bool terminal = channel && channel->kind == Channel::Kind::terminal;
+    return terminal || write->fd == 1 || write->fd == 2 ? write : nullptr;
+}
+
+} // namespace timeline

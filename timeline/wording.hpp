@@ -1,0 +1,39 @@
+// The words every view of a run uses: what a step says, how long a time
+// is, what a process is called, and text made safe to show.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "run.hpp"
+
+namespace timeline {
+
+// "3.5 s", "152.0 ms", "17 µs"
+std::string seconds_text(double seconds);
+
+// "1 byte", "3 bytes"
+std::string plural(long long n, const char* one, const char* many);
+
+// The first bytes of some data, escaped as C would write them ("ab\n\0"):
+// printable ASCII and whole UTF-8 characters stay, the rest is escaped;
+// at most about `limit` characters.
+std::string escape_bytes(std::string_view data, size_t limit);
+
+// Text made safe inside XML or HTML: & < > " escaped, carriage returns dropped.
+std::string escape_markup(std::string_view text);
+
+// At most `n` characters (UTF-8 aware), with "…" when cut.
+std::string fit(const std::string& text, size_t n);
+
+// The name a process goes by at one of its steps ("date_handoff 2994 child").
+std::string process_label(const Process& p, size_t step);
+
+// One step in words, without time or process ("creates pipe A: fd 3 reads, fd 4 writes").
+std::string describe(const Run& run, size_t step);
+
+// What a process printed at this step, when it wrote to the terminal or to
+// its standard output or error: the bytes; nothing otherwise.
+const step::Transfer* printed(const Run& run, const Step& step);
+
+} // namespace timeline

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <sstream>
 
 #include "harness.hpp"
 
@@ -29,4 +30,25 @@ TEST(Build, EveryProgramLinksOnlyLibc)
 #endif
         EXPECT_EQ(needed, std::vector<std::string>{"libc.so.6"}) << program;
     }
+}
+
+// The README's table of programs names every lesson of the list that the
+// build and ./demo read, in its order, each in its own folder.
+TEST(Build, ReadmeTableFollowsTheListOfLessons)
+{
+    std::string readme = read_file(std::string(SOURCE_DIR) + "/README.md");
+    std::vector<std::string> rows;
+    static const std::regex row(R"(\n\| `([a-z_]+)` \| `([a-z]+)/` \|)");
+    for (std::sregex_iterator m(readme.begin(), readme.end(), row), end; m != end; ++m)
+        rows.push_back((*m)[2].str() + "/" + (*m)[1].str());
+    std::vector<std::string> listed;
+    std::istringstream list(read_file(std::string(SOURCE_DIR) + "/lessons.txt"));
+    for (std::string line; std::getline(list, line);)
+        if (!line.empty() && line[0] != '#')
+            listed.push_back(line.substr(0, line.size() - 4)); // without ".cpp"
+    EXPECT_EQ(rows, listed);
+    std::vector<std::string> names;
+    for (const auto& path : listed)
+        names.push_back(path.substr(path.find('/') + 1));
+    EXPECT_EQ(names, lesson_names());
 }

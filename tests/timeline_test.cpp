@@ -63,8 +63,7 @@ const std::string kNoLeakCheck = "ASAN_OPTIONS=detect_leaks=0";
 std::string tracing_refused()
 {
     TempDir dir;
-    Process probe({.argv = {BIN_SYSCALL_TIMELINE, "--record", dir.path(), "--", "/bin/true"},
-                   .dir = dir.path()});
+    Process probe({.argv = {BIN_SYSCALL_TIMELINE, "--can-trace"}, .dir = dir.path()});
     if (!probe.finish() || probe.exit_code() != 0)
         return probe.err().empty() ? "syscall_timeline did not run" : probe.err();
     return "";
@@ -497,8 +496,8 @@ TEST(Timeline, RecordsIntoAFolder)
         ASSERT_TRUE(p.finish());
         EXPECT_EQ(p.exit_code(), input[4] == 'x' ? 1 : 0) << p.err();
     }
-    EXPECT_EQ(traces_in(dir.path()), (std::vector<std::string>{dir / "01-echo_five.trace",
-                                                                dir / "02-echo_five.trace"}));
+    EXPECT_EQ(traces_in(dir.path()),
+              (std::vector<std::string>{dir / "01-echo_five.trace", dir / "02-echo_five.trace"}));
     auto run = model_of_files({dir / "02-echo_five.trace"});
     auto exits = steps_of<step::Exit>(run);
     ASSERT_EQ(exits.size(), 2u);
@@ -511,9 +510,9 @@ TEST(Timeline, CtrlCStopsTheTracedCommand)
 {
     SKIP_WITHOUT_TRACING();
     TempDir dir;
-    Process status({.argv = {BIN_SYSCALL_TIMELINE, "--", "/usr/bin/grep", "SigIgn",
-                             "/proc/self/status"},
-                    .dir = dir.path()});
+    Process status(
+        {.argv = {BIN_SYSCALL_TIMELINE, "--", "/usr/bin/grep", "SigIgn", "/proc/self/status"},
+         .dir = dir.path()});
     ASSERT_TRUE(status.finish());
     EXPECT_EQ(status.out().rfind("SigIgn:\t0000000000000000\n", 0), 0u) << status.out();
 

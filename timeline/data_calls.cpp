@@ -7,8 +7,7 @@
 
 namespace timeline {
 
-void Calls::transfer(Run& run, Process& /*unused*/, const Call& c, const call::Transfer& a,
-                     Step s)
+void Calls::transfer(Run& run, Process& /*unused*/, const Call& c, const call::Transfer& a, Step s)
 {
     int fd = c.fd->number; // the reader decodes a transfer only with its descriptor
     if (!c.finished) {

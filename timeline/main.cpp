@@ -35,6 +35,7 @@ constexpr char kUsage[] =
     "       syscall_timeline [--svg FILE] [--title TEXT] TRACE...\n"
     "       syscall_timeline --record DIR -- COMMAND [ARG...]\n"
     "       syscall_timeline --book PAGE LESSON_DIR...\n"
+    "       syscall_timeline --can-trace\n"
     "\n"
     "Runs COMMAND under strace -f, or reads TRACE files written by\n"
     "  strace -f -ttt -T -y -o TRACE COMMAND\n"
@@ -44,17 +45,17 @@ constexpr char kUsage[] =
     "DIR (as NN-PROGRAM.trace) and ends with COMMAND's status; SIGTERM stops\n"
     "the recording cleanly. --book writes one page of lessons, each\n"
     "LESSON_DIR holding a file `command`, a file `output` and its `*.trace`\n"
-    "files.\n";
+    "files. --can-trace says whether strace can trace here, and why not.\n";
 
 [[noreturn]] void fail(const std::string& message, int status = 1)
 {
-    std::fprintf(stderr, "syscall_timeline: %s\n", message.c_str());
+    (void)std::fprintf(stderr, "syscall_timeline: %s\n", message.c_str());
     std::exit(status);
 }
 
 [[noreturn]] void usage_error(const std::string& message)
 {
-    std::fprintf(stderr, "syscall_timeline: %s\n%s", message.c_str(), kUsage);
+    (void)std::fprintf(stderr, "syscall_timeline: %s\n%s", message.c_str(), kUsage);
     std::exit(2);
 }
 
@@ -92,6 +93,7 @@ void check_command(const std::string& name)
 [[noreturn]] void exec(const std::vector<std::string>& argv)
 {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -106,7 +108,8 @@ void check_command(const std::string& name)
 int run_traced(const std::string& trace, const std::vector<std::string>& command)
 {
     auto argv = strace_command(trace, command, false);
-    struct sigaction ignore {}, old_int {}, old_quit {};
+    struct sigaction ignore {
+    }, old_int{}, old_quit{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGINT, &ignore, &old_int);
     sigaction(SIGQUIT, &ignore, &old_quit);
@@ -282,7 +285,12 @@ int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-        std::fputs(kUsage, stdout);
+        (void)std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (args.size() == 1 && args[0] == "--can-trace") {
+        if (auto why = tracing_refused(); !why.empty())
+            fail(why);
         return 0;
     }
     if (!args.empty() && args[0] == "--book") {

@@ -153,8 +153,7 @@ void Calls::getppid(Run& run, Process& p, const Call& c, Step s)
     run.add_step(std::move(s));
 }
 
-void Calls::kill(Run& run, Process& /*unused*/, const Call& /*unused*/, const call::Kill& a,
-                 Step s)
+void Calls::kill(Run& run, Process& /*unused*/, const Call& /*unused*/, const call::Kill& a, Step s)
 {
     s.what = step::Kill{a.target, a.signal};
     run.add_step(std::move(s));

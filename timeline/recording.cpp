@@ -79,8 +79,7 @@ std::string tracing_refused()
 }
 
 std::vector<std::string> strace_command(const std::string& trace,
-                                        const std::vector<std::string>& command,
-                                        bool interruptible)
+                                        const std::vector<std::string>& command, bool interruptible)
 {
     std::vector<std::string> argv = {"strace"};
     argv.insert(argv.end(), kStraceOptions.begin(), kStraceOptions.end());

@@ -126,8 +126,7 @@ std::optional<size_t> Run::channel_for(const Target& target)
 
 std::optional<size_t> Run::fifo_channel(const std::string& path)
 {
-    auto c = channel_for(
-        {path.front() == '/' ? Target::Kind::path : Target::Kind::other, path});
+    auto c = channel_for({path.front() == '/' ? Target::Kind::path : Target::Kind::other, path});
     if (c)
         channels_[*c].kind = Channel::Kind::fifo;
     return c;

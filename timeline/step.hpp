@@ -133,10 +133,10 @@ using StepKind =
     std::variant<step::Start, step::Fork, step::Born, step::Exec, step::ExecFailed,
                  step::HiddenCalls, step::Pipe, step::MakeFifo, step::Open, step::OpenWaiting,
                  step::OpenFailed, step::Close, step::Dup, step::Transfer, step::TransferWaiting,
-                 step::EndOfData, step::UnreadWait, step::Sleep, step::SleepGoesOn,
-                 step::AskParent, step::AskPid, step::Collect, step::WaitWaiting, step::WaitNone,
-                 step::Kill, step::Exit, step::Ended, step::Signal, step::Zombie,
-                 step::StillRunning, step::Call>;
+                 step::EndOfData, step::UnreadWait, step::Sleep, step::SleepGoesOn, step::AskParent,
+                 step::AskPid, step::Collect, step::WaitWaiting, step::WaitNone, step::Kill,
+                 step::Exit, step::Ended, step::Signal, step::Zombie, step::StillRunning,
+                 step::Call>;
 
 struct Step {
     int pid = 0;

@@ -139,8 +139,7 @@ template <size_t PathArg> Decoded mknod(const Parts& p)
 
 template <size_t PathArg> Decoded open(const Parts& p)
 {
-    call::Open open{.path = unquote(p.arg(PathArg)),
-                    .access = access_of(p.arg(PathArg + 1))};
+    call::Open open{.path = unquote(p.arg(PathArg)), .access = access_of(p.arg(PathArg + 1))};
     open.resolved = PathArg == 0 ? open.path : resolve(p.arg(0), open.path);
     if (p.call.finished && p.call.error.empty())
         open.result = parse_descriptor(p.result);
@@ -180,10 +179,9 @@ Decoded dup(const Parts& p)
 
 Decoded stat(const Parts& p)
 {
-    bool fifo = std::any_of(p.args.begin() + std::min<ptrdiff_t>(1, ptrdiff_t(p.args.size())),
-                            p.args.end(), [](std::string_view a) {
-                                return a.find("S_IFIFO") != std::string_view::npos;
-                            });
+    bool fifo =
+        std::any_of(p.args.begin() + std::min<ptrdiff_t>(1, ptrdiff_t(p.args.size())), p.args.end(),
+                    [](std::string_view a) { return a.find("S_IFIFO") != std::string_view::npos; });
     return call::Stat{.fifo = fifo};
 }
 

@@ -99,9 +99,8 @@ void draw_frame(std::string& svg, const Layout& l, const std::string& title,
            "\" font-family=\"DejaVu Sans Mono, monospace\" font-size=\"11\" xml:space=\"preserve\" "
            "style=\"white-space: pre\">\n"; // the blanks of a message are part of it
     svg += "<title>" + escape_markup(title) + ": system calls</title>\n<defs>\n";
-    for (const auto& [id, colour] : {std::pair{"fork", kColour.fork},
-                                     {"data", kColour.data},
-                                     {"collect", kColour.collect}})
+    for (const auto& [id, colour] :
+         {std::pair{"fork", kColour.fork}, {"data", kColour.data}, {"collect", kColour.collect}})
         svg += std::string("<marker id=\"") + id +
                "\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" markerWidth=\"7\" "
                "markerHeight=\"7\" orient=\"auto\"><path d=\"M0,0 L10,5 L0,10 z\" fill=\"" +
@@ -124,9 +123,8 @@ void draw_lifeline(std::string& svg, const Run& run, const Layout& l, const Proc
            kColour.head_edge + "\"/>\n";
     svg += "<text x=\"" + num(left + 6) + "\" y=\"47\" font-weight=\"bold\">" +
            escape_markup(fit(name, 34)) + "</text>\n";
-    svg += "<text x=\"" + num(left + 6) + "\" y=\"61\" fill=\"#333\">pid " +
-           std::to_string(p.pid) + (p.child ? ", child of " + std::to_string(p.parent) : "") +
-           "</text>\n";
+    svg += "<text x=\"" + num(left + 6) + "\" y=\"61\" fill=\"#333\">pid " + std::to_string(p.pid) +
+           (p.child ? ", child of " + std::to_string(p.parent) : "") + "</text>\n";
 
     // The first row of this process among those drawn.
     auto first = std::find_if(steps.begin(), steps.begin() + long(l.shown),
@@ -160,9 +158,9 @@ void draw_breaks(std::string& svg, const Layout& l)
     for (const auto& [band, seconds] : l.breaks) {
         svg += "<rect x=\"0\" y=\"" + num(band) + "\" width=\"" + num(l.width) + "\" height=\"" +
                num(kBreak - 4) + "\" fill=\"" + kColour.break_fill + "\" fill-opacity=\"0.85\"/>\n";
-        svg += "<path d=\"M0," + num(band) + " H" + num(l.width) + " M0," +
-               num(band + kBreak - 4) + " H" + num(l.width) + "\" stroke=\"" +
-               kColour.break_edge + "\" stroke-dasharray=\"6 4\"/>\n";
+        svg += "<path d=\"M0," + num(band) + " H" + num(l.width) + " M0," + num(band + kBreak - 4) +
+               " H" + num(l.width) + "\" stroke=\"" + kColour.break_edge +
+               "\" stroke-dasharray=\"6 4\"/>\n";
         svg += "<text x=\"" + num(kGutter) + "\" y=\"" + num(band + kBreak / 2.0 + 2) +
                "\" fill=\"#555\" font-style=\"italic\">\xe2\x80\xa6 " +
                escape_markup(seconds_text(seconds)) + " later \xe2\x80\xa6</text>\n";
@@ -228,8 +226,8 @@ void draw_step(std::string& svg, const Run& run, const Layout& l, size_t i, bool
     }
     const char* colour = colour_of(s);
     svg += "<g><title>" + escape_markup(std::to_string(s.pid) + ": " + text) + "</title>\n";
-    svg += "<circle cx=\"" + num(x) + "\" cy=\"" + num(y) + "\" r=\"3.5\" fill=\"" + colour +
-           "\"/>\n";
+    svg +=
+        "<circle cx=\"" + num(x) + "\" cy=\"" + num(y) + "\" r=\"3.5\" fill=\"" + colour + "\"/>\n";
     auto box = [&](const char* fill, const char* edge) {
         svg += "<rect x=\"" + num(x + 6) + "\" y=\"" + num(y - 8) + "\" width=\"" +
                num(double(kColumn - kLifeline - 8)) + "\" height=\"16\" rx=\"3\" fill=\"" + fill +

@@ -14,7 +14,8 @@ std::string format(const char* fmt, double value)
 
 std::string how_it_ended(const ProcessEnd& end)
 {
-    return end.killed ? "killed by " + end.signal : "exited with status " + std::to_string(end.status);
+    return end.killed ? "killed by " + end.signal
+                      : "exited with status " + std::to_string(end.status);
 }
 
 const char* other_side(Access access)
@@ -63,8 +64,7 @@ struct Describe {
     }
     std::string operator()(const step::HiddenCalls& x) const
     {
-        return x.program + " ran: " + plural(x.calls, "system call", "system calls") +
-               " not shown";
+        return x.program + " ran: " + plural(x.calls, "system call", "system calls") + " not shown";
     }
     std::string operator()(const step::Pipe& x) const
     {
@@ -84,10 +84,10 @@ struct Describe {
                                                        : "read/write";
         std::string text = "opens " + name + " for " + mode + " as fd " + std::to_string(x.fd);
         if (channel && channel->kind == Channel::Kind::fifo)
-            text += x.waited >= 0.001 ? ", after waiting " + seconds_text(x.waited) + " for " +
-                                            other_side(x.access)
-                                      : std::string(" (") + other_side(x.access) +
-                                            " was there already)";
+            text +=
+                x.waited >= 0.001
+                    ? ", after waiting " + seconds_text(x.waited) + " for " + other_side(x.access)
+                    : std::string(" (") + other_side(x.access) + " was there already)";
         return text;
     }
     std::string operator()(const step::OpenWaiting& x) const
@@ -134,9 +134,9 @@ struct Describe {
     }
     std::string operator()(const step::UnreadWait& x) const
     {
-        return "waits until " + name + " has been read: asked " +
-               plural(x.asks, "time", "times") + " how many bytes are unread (last answer " +
-               std::to_string(x.last_answer) + "), paused " + seconds_text(x.paused);
+        return "waits until " + name + " has been read: asked " + plural(x.asks, "time", "times") +
+               " how many bytes are unread (last answer " + std::to_string(x.last_answer) +
+               "), paused " + seconds_text(x.paused);
     }
     std::string operator()(const step::Sleep& x) const
     {

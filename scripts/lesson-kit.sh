@@ -1,0 +1,106 @@
+# The helpers ./demo's lessons are written with, sourced by it: start a
+# program on a terminal of its own or run one to its end (recorded by
+# syscall_timeline when the lesson is traced), show what it printed, take a
+# snapshot of the process table, and stop all a lesson started. They use
+# the demo's $bin, $timeline, $traces, $work and sessions.
+
+# Polls a condition for up to ten seconds.
+until_true() {
+    for _ in $(seq 200); do
+        if eval "$1"; then return 0; fi
+        sleep 0.05
+    done
+    echo "demo: gave up waiting for: $1" >&2
+    exit 1
+}
+
+# Sets `tracer`, the words that record the next program of the lesson into
+# $traces (none when not tracing), and `tracer_line`, the same for a shell.
+traced() {
+    tracer=() tracer_line=
+    if [[ -n $traces ]]; then
+        tracer=("$timeline" --record "$traces" --)
+        tracer_line="$(printf '%q ' "${tracer[@]}")"
+    fi
+}
+
+# start NAME [INPUT]: runs the program in the background on a terminal of
+# its own (script), as in a second window: its output comes line by line
+# into NAME.out even when the demo's own output goes into a file or a pipe.
+# A shell stays the terminal's session leader after the program ends, so
+# that its end hangs up nothing it left running. Sets $pid.
+start() {
+    local name=$1 input=${2:-/dev/null}
+    rm -f "$name.sid"
+    traced
+    setsid script -qfec "stty -onlcr; echo \$\$ >$name.sid; $tracer_line'$bin/$name' <'$input'; exec sleep 3600" \
+        /dev/null </dev/null >"$name.out" 2>&1 &
+    until_true "[[ -s $name.sid ]]"
+    sessions+=("$(cat "$name.sid")")
+    until_true "pgrep -s ${sessions[-1]} -x ${name:0:15} >/dev/null"
+    pid=$(pgrep -o -s "${sessions[-1]}" -x "${name:0:15}") # the oldest: not a child
+    echo "\$ $name          # started as pid $pid"
+}
+
+# run NAME: runs a short program to its end on a terminal; prints its pid.
+run() {
+    traced
+    script -qfec "stty -onlcr; echo \$\$ >$1.pid; exec $tracer_line'$bin/$1'" /dev/null </dev/null >"$1.out" 2>&1
+    # Recorded, the program is strace's child: its pid opens the trace.
+    if [[ -n $traces ]]; then awk 'NR == 1 { print $1 }' "$(ls "$traces"/*.trace | tail -n 1)" >"$1.pid"; fi
+    echo "\$ $1          # ran as pid $(cat "$1.pid")"
+    cat "$1.out"
+}
+
+# show NAME: what the program printed since the last look.
+declare -A shown
+show() {
+    local size
+    size=$(stat -c %s "$1.out")
+    tail -c "+$((${shown[$1]:-0} + 1))" "$1.out"
+    shown[$1]=$size
+}
+
+# snapshot CAPTION PID...: the processes, as the system's ps shows them.
+snapshot() {
+    local caption=$1
+    shift
+    echo "--- $caption"
+    ps -o pid,ppid,stat,etime,cmd --pid "$(IFS=,; echo "$*")" | sed 's/^/    /'
+}
+
+state() { ps -o stat= --pid "$1" 2>/dev/null | cut -c1; }
+
+# The recordings of the programs still running stop where the lesson stops:
+# SIGTERM ends a recording cleanly, its trace whole up to then.
+stop_recordings() {
+    local sid
+    for sid in "${sessions[@]}"; do pkill -TERM -s "$sid" -x strace || true; done
+    until_true "! pgrep -x strace -s $(IFS=,; echo "${sessions[*]:-0}") >/dev/null"
+}
+
+# Whether a process of the lesson's sessions still runs. (A zombie has
+# ended; only its parent can still collect it.)
+still_running() {
+    local sid
+    for sid in "${sessions[@]}"; do
+        ps -o stat= -s "$sid" | grep -qv '^Z' && return 0
+    done
+    return 1
+}
+
+# Stops every job the lesson started, also on Ctrl-C, and removes its folder.
+cleanup() {
+    exec 2>/dev/null # no notices of the jobs it ends
+    local sid job _
+    for sid in "${sessions[@]}"; do pkill -KILL -s "$sid" 2>/dev/null || true; done
+    for job in $(jobs -p); do kill -KILL "$job" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    # SIGKILL is not instant: wait (2 s at most) until nothing of the lesson
+    # still runs, so that the prompt comes back to a clean process table.
+    for _ in $(seq 100); do
+        still_running || break
+        sleep 0.02
+    done
+    rm -rf "$work"
+}

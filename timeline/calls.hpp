@@ -15,6 +15,9 @@ namespace timeline {
 // reads: never part of a lesson.
 bool hidden_path(std::string_view path);
 
+// "/usr/bin/ps" -> "ps"
+std::string base_name(const std::string& path);
+
 struct Calls {
     // Finds the call's handler and runs it. `t`: seconds since the run began.
     static void dispatch(Run& run, Process& p, const Call& c, double t);

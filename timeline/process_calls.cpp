@@ -20,11 +20,6 @@ bool system_program(std::string_view path)
     return false;
 }
 
-std::string base_name(const std::string& path)
-{
-    return path.substr(path.rfind('/') + 1);
-}
-
 // The command line as the program's arguments give it; an absolute path
 // says where, not what: the name is enough.
 std::string command_line(const call::Exec& a)

@@ -10,12 +10,6 @@
 namespace timeline {
 namespace {
 
-std::string base_name(const std::string& path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool is_terminal(const std::string& path)
 {
     return path.rfind("/dev/pts/", 0) == 0 || path.rfind("/dev/tty", 0) == 0 ||
@@ -53,6 +47,11 @@ bool fold_into(Step& last, const Step& next)
 }
 
 } // namespace
+
+std::string base_name(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
 
 Run::Run(std::function<bool(const std::string&)> is_fifo) : is_fifo_(std::move(is_fifo)) {}
 

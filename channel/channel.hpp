@@ -17,6 +17,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "output_check.hpp"
+
 constexpr char kChannel[] = "FIFOVEK";
 
 // Sends one phrase through `channel`: open (which waits for a reader),
@@ -24,6 +26,7 @@ constexpr char kChannel[] = "FIFOVEK";
 // read, close. Returns the exit status for main.
 inline int send_phrase(const char* channel, const char* phrase)
 {
+    check_output_at_exit(); // its line must arrive, or it fails
     // Blocks until a reader has the FIFO open.
     int fd = open(channel, O_WRONLY);
     if (fd == -1)

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "channel.hpp"
+#include "output_check.hpp"
 
 // One byte of the phrase: 1, or 0 once the last writer has closed. An
 // interrupted read is tried again; any other failure ends the program,
@@ -27,6 +28,7 @@ static ssize_t read_byte(int fd, unsigned char* byte)
 
 int main()
 {
+    check_output_at_exit(); // what it printed must arrive, or it fails
     // 64-bit, so that a phrase of 2 GiB or more is still judged right.
     std::int64_t non_digits = 0;
     std::int64_t bytes = 0;
@@ -92,5 +94,6 @@ int main()
         // Each phrase is judged on its own.
         non_digits = 0;
         bytes = 0;
+        check_output(); // a verdict that cannot be written stops it
     }
 }

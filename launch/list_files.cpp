@@ -9,8 +9,11 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "output_check.hpp"
+
 int main()
 {
+    check_output_at_exit(); // what it printed must arrive, or it fails
     printf("Ejemplo de uso de execv():");
 
     char path[] = "/usr/bin/ls";

@@ -8,8 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "output_check.hpp"
+
 int main()
 {
+    check_output_at_exit(); // what it printed must arrive, or it fails
     puts("Inicio del programa");
     execl("/usr/bin/ps", "ps", "-l", static_cast<char*>(nullptr)); // a null ends the list
 

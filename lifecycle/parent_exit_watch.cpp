@@ -9,8 +9,11 @@
 
 #include <cstdio>
 
+#include "output_check.hpp"
+
 int main()
 {
+    check_output_at_exit(); // what it printed must arrive, or it fails
     switch (fork()) {
     case -1:
         err(1, "fork");
@@ -18,6 +21,7 @@ int main()
     case 0: // child
         for (;;) {
             printf("Soy un proceso hijo y el pid de mi padre es = %d\n", getppid()); // asked anew
+            check_output();
             sleep(1);
         }
 

@@ -8,10 +8,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "output_check.hpp"
+
 int main()
 {
+    check_output_at_exit(); // what it printed must arrive, or it fails
     for (int seconds = 10; seconds <= 100; seconds += 5) {
         printf("Me voy a dormir %d segundos \n", seconds);
+        check_output();
         sleep(seconds);
     }
     puts("\nFin de programa....");

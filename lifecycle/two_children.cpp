@@ -9,8 +9,11 @@
 
 #include <cstdio>
 
+#include "output_check.hpp"
+
 int main()
 {
+    check_output_at_exit(); // what it printed must arrive, or it fails
     pid_t pid = 0;
     for (int starts = 2; starts > 0; --starts) {
         pid = fork();
@@ -28,5 +31,6 @@ int main()
     for (;;) { // parent
         sleep(3);
         printf("Soy el proceso padre con pid= %d\n", getpid());
+        check_output();
     }
 }

@@ -7,8 +7,11 @@
 
 #include <cstdio>
 
+#include "output_check.hpp"
+
 int main()
 {
+    check_output_at_exit(); // what it printed must arrive, or it fails
     int fds[2]; // fds[0] reads, fds[1] writes
     if (pipe(fds) == -1)
         err(1, "pipe");

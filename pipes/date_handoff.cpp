@@ -9,8 +9,11 @@
 #include <cstring>
 #include <ctime>
 
+#include "output_check.hpp"
+
 int main()
 {
+    check_output_at_exit(); // what it printed must arrive, or it fails
     time_t now = time(nullptr);
     const char* date = ctime(&now); // "Thu Mar  5 07:08:09 2026\n": 26 bytes with its NUL
     if (date == nullptr)

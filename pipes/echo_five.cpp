@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "output_check.hpp"
+
 // One integer from standard input, taken as scanf("%d") takes it (blanks
 // skipped, an optional sign, then digits) but kept as text first, so that
 // a number too large for an int is reported rather than silently turned
@@ -47,6 +49,7 @@ static int read_number(int already_read)
 
 int main()
 {
+    check_output_at_exit(); // what it printed must arrive, or it fails
     int a[2], b[2], c[2]; // [0] reads, [1] writes
     if (pipe(a) == -1 || pipe(b) == -1 || pipe(c) == -1)
         err(1, "pipe");

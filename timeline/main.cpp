@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -144,12 +145,32 @@ Run read_run(const std::vector<std::string>& files)
     return run;
 }
 
+// Writes a whole file. One cut short (a full disk) is removed, so that
+// nothing half written is left looking complete.
 void write_file(const std::string& path, const std::string& text)
 {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out.flush())
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
         fail(path + ": " + std::strerror(errno));
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    int error = errno;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            (void)std::remove(path.c_str());
+        fail(path + ": " + std::strerror(error));
+    }
+}
+
+// What went to standard output must have arrived.
+void check_output()
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        fail(std::string("write error: ") + std::strerror(errno != 0 ? errno : EIO));
 }
 
 std::vector<std::string> trace_files(const fs::path& dir)
@@ -269,6 +290,7 @@ int show(Options o)
             fs::remove_all(temp);
         std::string text = text_timeline(run, o.title);
         (void)std::fwrite(text.data(), 1, text.size(), stdout);
+        check_output();
         if (!o.svg.empty())
             write_file(o.svg, svg_diagram(run, o.title));
     } catch (const TraceError& e) {
@@ -286,6 +308,7 @@ int main(int argc, char** argv)
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
         (void)std::fputs(kUsage, stdout);
+        check_output();
         return 0;
     }
     if (args.size() == 1 && args[0] == "--can-trace") {

@@ -122,11 +122,11 @@ int run_traced(const std::string& trace, const std::vector<std::string>& command
         sigaction(SIGQUIT, &old_quit, nullptr);
         exec(argv);
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) == -1)
+    siginfo_t end{};
+    while (waitid(P_PID, id_t(pid), &end, WEXITED) == -1)
         if (errno != EINTR)
-            fail(std::string("waitpid: ") + std::strerror(errno));
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            fail(std::string("waitid: ") + std::strerror(errno));
+    return end.si_code == CLD_EXITED ? end.si_status : 128 + end.si_status;
 }
 
 Run read_run(const std::vector<std::string>& files)

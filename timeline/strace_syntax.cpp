@@ -72,6 +72,51 @@ std::optional<ProcessEnd> wait_status(std::string_view text)
     return std::nullopt;
 }
 
+// The byte of the escape that starts at text[i], just after its
+// backslash: "\\n", "\\x1b", "\\303", "\\\\". Leaves `i` on its last character.
+char escaped(std::string_view text, size_t& i)
+{
+    auto digits = [&](int base, int most) {
+        int value = 0;
+        for (int n = 0; n < most && i + 1 < text.size(); ++n) {
+            char d = text[i + 1];
+            int digit = d >= '0' && d <= '9'                 ? d - '0'
+                        : base == 16 && d >= 'a' && d <= 'f' ? d - 'a' + 10
+                        : base == 16 && d >= 'A' && d <= 'F' ? d - 'A' + 10
+                                                             : base;
+            if (digit >= base)
+                break;
+            value = value * base + digit;
+            ++i;
+        }
+        return static_cast<char>(value);
+    };
+    char e = text[i];
+    switch (e) {
+    case 'n':
+        return '\n';
+    case 't':
+        return '\t';
+    case 'r':
+        return '\r';
+    case 'v':
+        return '\v';
+    case 'f':
+        return '\f';
+    case 'a':
+        return '\a';
+    case 'b':
+        return '\b';
+    case 'x':
+        return digits(16, 2);
+    default:
+        if (e < '0' || e > '7')
+            return e; // \\ and \"
+        --i; // the first digit is part of the number
+        return digits(8, 3);
+    }
+}
+
 // What a call's decoder gets: its parts as written.
 struct Parts {
     std::vector<std::string_view> args;
@@ -385,58 +430,10 @@ std::string unquote(std::string_view text, size_t limit)
     if (text.empty() || text.front() != '"')
         return bytes;
     for (size_t i = 1; i < text.size() && text[i] != '"' && bytes.size() < limit; ++i) {
-        char c = text[i];
-        if (c != '\\' || i + 1 >= text.size()) {
-            bytes += c;
-            continue;
-        }
-        char e = text[++i];
-        switch (e) {
-        case 'n':
-            bytes += '\n';
-            break;
-        case 't':
-            bytes += '\t';
-            break;
-        case 'r':
-            bytes += '\r';
-            break;
-        case 'v':
-            bytes += '\v';
-            break;
-        case 'f':
-            bytes += '\f';
-            break;
-        case 'a':
-            bytes += '\a';
-            break;
-        case 'b':
-            bytes += '\b';
-            break;
-        case 'x': {
-            int value = 0;
-            for (int digits = 0; digits < 2 && i + 1 < text.size() &&
-                                 std::isxdigit(static_cast<unsigned char>(text[i + 1]));
-                 ++digits) {
-                char h = text[++i];
-                value = value * 16 + (std::isdigit(static_cast<unsigned char>(h))
-                                          ? h - '0'
-                                          : (std::tolower(h) - 'a' + 10));
-            }
-            bytes += static_cast<char>(value);
-            break;
-        }
-        default:
-            if (e >= '0' && e <= '7') {
-                int value = e - '0';
-                for (int d = 0;
-                     d < 2 && i + 1 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '7'; ++d)
-                    value = value * 8 + (text[++i] - '0');
-                bytes += static_cast<char>(value);
-            } else {
-                bytes += e; // \\ and \"
-            }
-        }
+        if (text[i] == '\\' && i + 1 < text.size())
+            bytes += escaped(text, ++i);
+        else
+            bytes += text[i];
     }
     return bytes;
 }

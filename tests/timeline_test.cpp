@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "fuzz/exercise.hpp"
 #include "harness.hpp"
 #include "render.hpp"
 #include "run.hpp"
@@ -414,10 +415,28 @@ TEST(Timeline, RefusesWhatIsNotATrace)
     TempDir dir;
     write_file(dir / "empty", "");
     write_file(dir / "notes", "Dear diary,\nno system calls today.\n");
+    write_file(dir / "no-y", "5  1.0 close(3) = 0 <0.00001>\n");
+    write_file(dir / "no-f", "1.0 close(3</x>) = 0 <0.00001>\n");
+    write_file(dir / "bare", "close(3</x>) = 0\n");
+    write_file(dir / "binary", std::string("\x7f"
+                                           "ELF\x02\x01\x01\0\0\0\n",
+                                           11));
+    std::filesystem::create_directory(dir / "folder");
     const std::pair<std::string, std::string> cases[] = {
         {"empty", "syscall_timeline: " + (dir / "empty") + ":0: empty: not an strace log\n"},
         {"notes",
          "syscall_timeline: " + (dir / "notes") + ":1: not an strace log line: Dear diary,\n"},
+        {"no-y", "syscall_timeline: " + (dir / "no-y") +
+                     ":1: trace with -y: descriptors have no targets\n"},
+        {"no-f", "syscall_timeline: " + (dir / "no-f") +
+                     ":1: not an strace log line (no pid; trace with -f): 1.0 close(3</x>) = 0 "
+                     "<0.00001>\n"},
+        {"bare", "syscall_timeline: " + (dir / "bare") +
+                     ":1: not an strace log line (no pid and no time; trace with -f -ttt): "
+                     "close(3</x>) = 0\n"},
+        {"binary",
+         "syscall_timeline: " + (dir / "binary") + ":1: binary data: not an strace log\n"},
+        {"folder", "syscall_timeline: " + (dir / "folder") + ": is a directory\n"},
     };
     for (const auto& [file, message] : cases) {
         Process p({.argv = {BIN_SYSCALL_TIMELINE, dir / file}, .dir = dir.path()});
@@ -426,6 +445,22 @@ TEST(Timeline, RefusesWhatIsNotATrace)
         EXPECT_EQ(p.exit_code(), 1);
         EXPECT_EQ(p.out(), "");
     }
+
+    Process bogus({.argv = {BIN_SYSCALL_TIMELINE, "--bogus", "x"}, .dir = dir.path()});
+    ASSERT_TRUE(bogus.finish());
+    EXPECT_EQ(bogus.err().rfind("syscall_timeline: unknown option: --bogus\nusage:", 0), 0u)
+        << bogus.err();
+    EXPECT_EQ(bogus.exit_code(), 2);
+
+    // A diagram that could not be written is known before the command runs.
+    Process nowhere({.argv = {BIN_SYSCALL_TIMELINE, "--svg", dir / "no/such/x.svg", "--",
+                              "/bin/touch", dir / "ran"},
+                     .dir = dir.path()});
+    ASSERT_TRUE(nowhere.finish());
+    EXPECT_EQ(nowhere.err(),
+              "syscall_timeline: " + (dir / "no/such/x.svg") + ": No such file or directory\n");
+    EXPECT_EQ(nowhere.exit_code(), 1);
+    EXPECT_FALSE(std::filesystem::exists(dir / "ran"));
 
     Process missing({.argv = {BIN_SYSCALL_TIMELINE, "--", "./no_such_program"}, .dir = dir.path()});
     ASSERT_TRUE(missing.finish());
@@ -441,6 +476,28 @@ TEST(Timeline, RefusesWhatIsNotATrace)
         no_strace.err(),
         "syscall_timeline: strace is not installed; install it with: apt-get install strace\n");
     EXPECT_EQ(no_strace.exit_code(), 1);
+}
+
+// strace -ff writes a file per process, named after its pid, with no pid
+// on its lines: such files are merged like several traces. The same file
+// given twice is read once, with a word.
+TEST(Timeline, ReadsOneFilePerProcessAndEachFileOnce)
+{
+    TempDir dir;
+    write_file(dir / "run.40", "1.0 pipe2([3<pipe:[9]>, 4<pipe:[9]>], 0) = 0 <0.00001>\n"
+                               "1.1 clone(child_stack=NULL, flags=SIGCHLD) = 41 <0.0001>\n"
+                               "1.3 write(4<pipe:[9]>, \"hi\", 2) = 2 <0.00001>\n");
+    write_file(dir / "run.41", "1.2 close(4<pipe:[9]>) = 0 <0.00001>\n"
+                               "1.4 read(3<pipe:[9]>, \"hi\", 9) = 2 <0.00001>\n");
+    Process p({.argv = {BIN_SYSCALL_TIMELINE, dir / "run.40", dir / "run.41", dir / "run.40"},
+               .dir = dir.path()});
+    ASSERT_TRUE(p.finish());
+    EXPECT_EQ(p.exit_code(), 0) << p.err();
+    EXPECT_EQ(p.err(), "syscall_timeline: " + (dir / "run.40") + ": given twice, read once\n");
+    EXPECT_NE(p.out().find("41 child  closes fd 4 (pipe A, write end)"), std::string::npos)
+        << p.out();
+    EXPECT_EQ(count(p.out(), "writes 2 bytes to fd 4 (pipe A)"), 1u) << p.out();
+    EXPECT_NE(p.out().find("41 child  reads 2 bytes from fd 3 (pipe A)"), std::string::npos);
 }
 
 // A command of the user's own, traced by the tool: its output, then the
@@ -530,4 +587,51 @@ TEST(Timeline, CtrlCStopsTheTracedCommand)
     EXPECT_EQ(p.exit_code(), 130) << p.err();
     EXPECT_NE(p.out().find("starts: sleep 30"), std::string::npos) << p.out();
     EXPECT_NE(p.out().find("ends: killed by SIGINT"), std::string::npos) << p.out();
+}
+
+// Every input the fuzzer keeps (timeline/fuzz/corpus: inputs that once
+// crashed the tool or broke its output) goes through the whole tool again.
+TEST(Timeline, FuzzCorpusReplays)
+{
+    const std::string corpus = std::string(SOURCE_DIR) + "/timeline/fuzz/corpus";
+    size_t inputs = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+        EXPECT_EQ(timeline::fuzz::exercise(read_file(entry.path().string())), "") << entry.path();
+        ++inputs;
+    }
+    EXPECT_GT(inputs, 0u);
+}
+
+// Whatever bytes a trace holds (an ESC in a command line, a file name that
+// is not UTF-8, a surrogate in the data), the terminal gets them escaped
+// and the diagram stays well-formed XML.
+TEST(Timeline, HostileBytesStaySafe)
+{
+    TempDir dir;
+    const std::string hostile =
+        "7  1.0 execve(\"./a\\33[2Jb\", [\"./a\\33[2Jb\", \"\\377\\376\"], 0x0 /* 1 var */) = 0 "
+        "<0.0001>\n"
+        "7  1.1 openat(AT_FDCWD</tmp/\xff\xfe>, \"\\33]0;x\\7\", O_RDONLY) = "
+        "3</tmp/\xff\xfe/\x1b]0;x\x07> <0.0001>\n"
+        "7  1.2 write(1</dev/pts/0>, \"\\355\\240\\200\\300\\257\\302\\233\\33[31m\", 12) = 12 "
+        "<0.0001>\n";
+    write_file(dir / "hostile.trace", hostile);
+    write_file(dir / "bogus.trace", hostile + "7  1.3 \x1b[2Jbogus(\x01) = 0\n");
+    Process refused({.argv = {BIN_SYSCALL_TIMELINE, dir / "bogus.trace"}, .dir = dir.path()});
+    ASSERT_TRUE(refused.finish());
+    EXPECT_EQ(refused.exit_code(), 1);
+    EXPECT_EQ(refused.err(), "syscall_timeline: " + (dir / "bogus.trace") +
+                                 ":4: not an strace log line: 7  1.3 \\e[2Jbogus(\\x01) = 0\n");
+
+    Process p({.argv = {BIN_SYSCALL_TIMELINE, "--svg", dir / "run.svg", dir / "hostile.trace"},
+               .dir = dir.path()});
+    ASSERT_TRUE(p.finish());
+    EXPECT_EQ(p.exit_code(), 0) << p.err();
+    EXPECT_TRUE(timeline::fuzz::safe_for_terminal(p.out())) << p.out();
+    EXPECT_NE(p.out().find("starts: ./a\\e[2Jb \\xff\\xfe"), std::string::npos) << p.out();
+    EXPECT_NE(p.out().find("\\xed\\xa0\\x80\\xc0\\xaf\\xc2\\x9b\\e[31m"), std::string::npos)
+        << p.out();
+    Process lint({.argv = {"/usr/bin/xmllint", "--noout", dir / "run.svg"}, .dir = dir.path()});
+    ASSERT_TRUE(lint.finish());
+    EXPECT_EQ(lint.exit_code(), 0) << lint.err();
 }

@@ -129,20 +129,58 @@ int run_traced(const std::string& trace, const std::vector<std::string>& command
     return end.si_code == CLD_EXITED ? end.si_status : 128 + end.si_status;
 }
 
+// strace -ff names each process's file after its pid: "run.trace.2994".
+int pid_in_name(const std::string& file)
+{
+    std::string name = fs::path(file).filename().string();
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot + 1 == name.size() ||
+        name.find_first_not_of("0123456789", dot + 1) != std::string::npos)
+        return 0;
+    return std::atoi(name.c_str() + dot + 1);
+}
+
 Run read_run(const std::vector<std::string>& files)
 {
     Run run(is_fifo);
     MergedTraces traces;
+    std::vector<std::pair<dev_t, ino_t>> seen;
     for (const auto& file : files) {
+        struct stat st {};
+        if (stat(file.c_str(), &st) == -1)
+            fail(file + ": " + std::strerror(errno));
+        if (S_ISDIR(st.st_mode))
+            fail(file + ": is a directory");
+        std::pair id{st.st_dev, st.st_ino};
+        if (std::find(seen.begin(), seen.end(), id) != seen.end()) {
+            (void)std::fprintf(stderr, "syscall_timeline: %s: given twice, read once\n",
+                               file.c_str());
+            continue;
+        }
+        seen.push_back(id);
         auto in = std::make_unique<std::ifstream>(file, std::ios::binary);
         if (!*in)
             fail(file + ": " + std::strerror(errno));
-        traces.add(std::move(in), file);
+        traces.add(std::move(in), file, pid_in_name(file));
     }
     while (auto event = traces.next())
         run.add(*event);
     run.finish();
     return run;
+}
+
+// An output file that could not be written is known before the command
+// runs, not after.
+void check_writable(const std::string& path)
+{
+    fs::path parent = fs::path(path).parent_path();
+    std::string folder = parent.empty() ? "." : parent.string();
+    if (!fs::is_directory(folder))
+        fail(path + ": " + std::strerror(ENOENT));
+    if (fs::is_directory(path))
+        fail(path + ": is a directory");
+    if (access(folder.c_str(), W_OK) == -1)
+        fail(path + ": " + std::strerror(errno));
 }
 
 // Writes a whole file. One cut short (a full disk) is removed, so that
@@ -271,6 +309,8 @@ int show(Options o)
 {
     int status = 0;
     fs::path temp;
+    if (!o.svg.empty())
+        check_writable(o.svg);
     if (!o.command.empty()) {
         check_command(o.command[0]);
         char name[] = "/tmp/syscall_timeline.XXXXXX";

@@ -13,11 +13,12 @@ std::string text_timeline(const Run& run, const std::string& title)
     std::vector<std::string> labels;
     size_t width = 7;
     for (size_t i = 0; i < steps.size(); ++i) {
-        labels.push_back(process_label(*run.process(steps[i].pid), i));
+        labels.push_back(printable(process_label(*run.process(steps[i].pid), i)));
         width = std::max(width, labels.back().size());
     }
-    std::string out = title + ": " + plural(long(run.processes().size()), "process", "processes") +
-                      ", " + plural(long(steps.size()), "step", "steps") + ", " +
+    std::string out = printable(title) + ": " +
+                      plural(long(run.processes().size()), "process", "processes") + ", " +
+                      plural(long(steps.size()), "step", "steps") + ", " +
                       seconds_text(run.duration()) + "\n";
     char line[64];
     (void)std::snprintf(line, sizeof line, "%8s  %-*s  ", "time", int(width), "process");
@@ -25,7 +26,7 @@ std::string text_timeline(const Run& run, const std::string& title)
     for (size_t i = 0; i < steps.size(); ++i) {
         (void)std::snprintf(line, sizeof line, "%8.3f  ", steps[i].time);
         out += line + labels[i] + std::string(width - labels[i].size(), ' ') + "  " +
-               describe(run, i) + "\n";
+               printable(describe(run, i)) + "\n";
     }
     return out;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "safe_text.hpp"
 #include "strace_syntax.hpp"
 
 namespace timeline {
@@ -47,7 +48,8 @@ Signal signal(std::string_view what)
 
 } // namespace
 
-TraceReader::TraceReader(std::istream& in, std::string source) : in_(in), source_(std::move(source))
+TraceReader::TraceReader(std::istream& in, std::string source, int pid)
+    : in_(in), source_(std::move(source)), pid_(pid)
 {
 }
 
@@ -90,11 +92,24 @@ std::optional<Event> TraceReader::next()
 
 std::optional<Event> TraceReader::parse(std::string_view line)
 {
+    if (line.find('\0') != std::string_view::npos)
+        fail("binary data: not an strace log");
+    // "PID  SECONDS.MICRO " as -f and -ttt write them; -ff leaves out the
+    // pid, which the file's name gives.
     std::string_view rest = line;
-    // "PID  SECONDS.MICRO " as -f and -ttt write them.
-    auto pid = strace::leading_number(rest);
-    if (!pid || rest.empty() || rest.front() != ' ')
-        fail("not an strace log line: " + std::string(line.substr(0, 80)));
+    auto number = strace::leading_number(rest);
+    int pid = pid_;
+    if (number && !rest.empty() && rest.front() == ' ')
+        pid = int(*number);
+    else if (pid_ != 0)
+        rest = line;
+    else if (number)
+        fail("not an strace log line (no pid; trace with -f): " + printable(line.substr(0, 80)));
+    else if (strace::decode_call(line))
+        fail("not an strace log line (no pid and no time; trace with -f -ttt): " +
+             printable(line.substr(0, 80)));
+    else
+        fail("not an strace log line: " + printable(line.substr(0, 80)));
     while (!rest.empty() && rest.front() == ' ')
         rest.remove_prefix(1);
     size_t time_end = rest.find(' ');
@@ -102,15 +117,14 @@ std::optional<Event> TraceReader::parse(std::string_view line)
     char* end = nullptr;
     double time = std::strtod(time_text.c_str(), &end);
     if (time_end == std::string_view::npos || end == time_text.c_str() || *end != '\0')
-        fail("not an strace log line (no time; trace with -ttt): " +
-             std::string(line.substr(0, 80)));
+        fail("not an strace log line (no time; trace with -ttt): " + printable(line.substr(0, 80)));
     rest.remove_prefix(time_end + 1);
-    Event e{.pid = int(*pid), .time = time};
+    Event e{.pid = pid, .time = time};
 
     if (starts_with(rest, "+++ ")) {
         auto how = process_end(rest.substr(4));
         if (!how)
-            fail("unknown process end: " + std::string(rest));
+            fail("unknown process end: " + printable(rest.substr(0, 80)));
         pending_.erase(e.pid);
         e.what = std::move(*how);
         return e;
@@ -130,7 +144,8 @@ std::optional<Event> TraceReader::parse(std::string_view line)
     // later.
     auto call = strace::decode_call(rest);
     if (!call)
-        fail("not an strace log line: " + std::string(line.substr(0, 80)));
+        fail("not an strace log line: " + printable(line.substr(0, 80)));
+    check_targets(*call);
     if (!strace::counts_from_start(*call))
         e.time += call->duration;
     e.what = std::move(*call);
@@ -157,7 +172,7 @@ std::optional<Event> TraceReader::resumed(int pid, double time, std::string_view
     size_t mark = rest.find(" resumed>");
     auto it = pending_.find(pid);
     if (mark == std::string_view::npos || it == pending_.end())
-        fail("a call resumed that never started: " + std::string(rest.substr(0, 80)));
+        fail("a call resumed that never started: " + printable(rest.substr(0, 80)));
     std::string_view tail = rest.substr(mark + 9);
     if (starts_with(tail, kUnfinished)) // ended inside the call: "<unfinished ...>) = ?"
         tail.remove_prefix(kUnfinished.size());
@@ -167,15 +182,27 @@ std::optional<Event> TraceReader::resumed(int pid, double time, std::string_view
         return std::nullopt;
     auto call = strace::decode_call(started.start + std::string(tail));
     if (!call)
-        fail("not an strace log line: " + std::string(rest.substr(0, 80)));
+        fail("not an strace log line: " + printable(rest.substr(0, 80)));
     return Event{.pid = pid, .time = time, .what = std::move(*call)};
 }
 
-void MergedTraces::add(std::unique_ptr<std::istream> in, std::string source)
+// Without -y a descriptor comes without what it points at, and the model
+// could name no pipe and no file: a call on an open descriptor that worked
+// always has its target with -y.
+void TraceReader::check_targets(const Call& call) const
+{
+    bool on_descriptor = std::holds_alternative<call::Transfer>(call.args) ||
+                         std::holds_alternative<call::Close>(call.args);
+    if (on_descriptor && call.finished && call.error.empty() && call.fd && call.fd->number >= 0 &&
+        call.fd->target.kind == Target::Kind::unknown)
+        fail("trace with -y: descriptors have no targets");
+}
+
+void MergedTraces::add(std::unique_ptr<std::istream> in, std::string source, int pid)
 {
     Input input;
     input.stream = std::move(in);
-    input.reader = std::make_unique<TraceReader>(*input.stream, std::move(source));
+    input.reader = std::make_unique<TraceReader>(*input.stream, std::move(source), pid);
     input.ahead = input.reader->next();
     inputs_.push_back(std::move(input));
 }

@@ -24,8 +24,11 @@ struct TraceError : std::runtime_error {
 
 class TraceReader {
 public:
-    // `source` names the input in messages ("trace.txt").
-    TraceReader(std::istream& in, std::string source);
+    // `source` names the input in messages ("trace.txt"). `pid`: the
+    // process a trace of one process belongs to (strace -ff writes one
+    // file per process, its lines without the pid); 0 when each line
+    // carries its pid.
+    TraceReader(std::istream& in, std::string source, int pid = 0);
 
     // The next finished step, or nothing at the end of the input. At the
     // end, the calls that were still going on come out unfinished. Throws
@@ -44,10 +47,12 @@ private:
     std::optional<Event> parse(std::string_view line);
     std::optional<Event> unfinished(int pid, double time, std::string_view start);
     std::optional<Event> resumed(int pid, double time, std::string_view rest);
+    void check_targets(const Call& call) const;
     [[noreturn]] void fail(std::string_view why) const;
 
     std::istream& in_;
     std::string source_;
+    int pid_ = 0;
     long line_number_ = 0;
     bool any_event_ = false;
     std::map<int, Pending> pending_; // per pid
@@ -57,7 +62,7 @@ private:
 // as one: the next event is the earliest of theirs.
 class MergedTraces {
 public:
-    void add(std::unique_ptr<std::istream> in, std::string source);
+    void add(std::unique_ptr<std::istream> in, std::string source, int pid = 0);
     std::optional<Event> next();
 
 private:

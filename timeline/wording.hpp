@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "run.hpp"
+#include "safe_text.hpp"
 
 namespace timeline {
 
@@ -14,14 +15,6 @@ std::string seconds_text(double seconds);
 
 // "1 byte", "3 bytes"
 std::string plural(long long n, const char* one, const char* many);
-
-// The first bytes of some data, escaped as C would write them ("ab\n\0"):
-// printable ASCII and whole UTF-8 characters stay, the rest is escaped;
-// at most about `limit` characters.
-std::string escape_bytes(std::string_view data, size_t limit);
-
-// Text made safe inside XML or HTML: & < > " escaped, carriage returns dropped.
-std::string escape_markup(std::string_view text);
 
 // At most `n` characters (UTF-8 aware), with "…" when cut.
 std::string fit(const std::string& text, size_t n);

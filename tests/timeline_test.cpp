@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -634,4 +635,54 @@ TEST(Timeline, HostileBytesStaySafe)
     Process lint({.argv = {"/usr/bin/xmllint", "--noout", dir / "run.svg"}, .dir = dir.path()});
     ASSERT_TRUE(lint.finish());
     EXPECT_EQ(lint.exit_code(), 0) << lint.err();
+}
+
+// A failed call says so; an exit status is what the kernel keeps; a PATH
+// search is one step; a file name with brackets, quotes or '>' (written
+// \76) is read whole; a thread's exec ("superseded") is no refusal.
+TEST(Timeline, SaysWhatFailedAndWhatTheKernelKept)
+{
+    auto run = model(
+        "9  1.0 execve(\"/usr/local/bin/ls\", [\"ls\"], 0x0 /* 1 var */) = -1 ENOENT (No such "
+        "file or directory) <0.0001>\n"
+        "9  1.1 execve(\"/usr/sbin/ls\", [\"ls\"], 0x0 /* 1 var */) = -1 ENOENT (No such file or "
+        "directory) <0.0001>\n"
+        "9  1.2 execve(\"/tmp/mine\", [\"/tmp/mine\"], 0x0 /* 1 var */) = 0 <0.0001>\n"
+        "9  1.3 close(-1) = -1 EBADF (Bad file descriptor) <0.00001>\n"
+        "9  1.4 openat(AT_FDCWD</tmp/a(b>, \"x\\\"{y\", O_RDONLY) = 3</tmp/a(b/x\\\"{\\76y> "
+        "<0.0001>\n"
+        "9  1.5 read(3</tmp/a(b/x\\\"{\\76y>, \"hi\", 9) = 2 <0.00001>\n"
+        "10  1.55 +++ superseded by execve +++\n"
+        "9  1.6 exit_group(-1) = ?\n"
+        "9  1.7 +++ exited with 255 +++\n");
+    std::string text = timeline::text_timeline(run, "t");
+    for (const char* line :
+         {"execve ls fails in 2 places along PATH (last /usr/sbin/ls): ENOENT", "starts: mine",
+          "closes fd -1: fails, EBADF", "reads 2 bytes from fd 3 (x\"{>y): \"hi\"",
+          "exit(-1): ends with status 255"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    EXPECT_EQ(count(text, "execve"), 1u) << text;
+}
+
+// A shell pipeline: after exec, the reads and writes of sort and head on
+// the pipes that join them to the other traced processes are shown, with
+// their data arrows; their other calls are counted.
+TEST(Timeline, FollowsDataThroughAShellPipeline)
+{
+    SKIP_WITHOUT_TRACING();
+    TempDir dir;
+    Process p({.argv = {BIN_SYSCALL_TIMELINE, "--", "/bin/sh", "-c",
+                        "printf 'b\\na\\n' | sort | head -n 1"},
+               .dir = dir.path()});
+    ASSERT_TRUE(p.finish());
+    EXPECT_EQ(p.exit_code(), 0) << p.err();
+    EXPECT_EQ(p.out().rfind("a\n", 0), 0u) << p.out();
+    const std::regex sort_reads(
+        R"(sort \d+ child +reads 4 bytes from fd 0 \(pipe A\): "b\\na\\n")");
+    const std::regex sort_writes(
+        R"(sort \d+ child +writes 4 bytes to fd 1 \(pipe B\): "a\\nb\\n")");
+    const std::regex head_reads(R"(head \d+ child +reads 4 bytes from fd 0 \(pipe B\))");
+    for (const auto& expected : {sort_reads, sort_writes, head_reads})
+        EXPECT_TRUE(std::regex_search(p.out(), expected)) << p.out();
+    EXPECT_NE(p.out().find("sort ran: "), std::string::npos);
 }

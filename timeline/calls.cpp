@@ -158,11 +158,26 @@ bool hidden_path(std::string_view path)
                        [&](std::string_view p) { return path.substr(0, p.size()) == p; });
 }
 
+// A read or write of a system program on a pipe or FIFO made in this run,
+// which joins it to another traced process (a shell's pipeline): shown,
+// with its data arrow, where its other calls are only counted.
+bool Calls::joins_traced_processes(const Run& run, const Call& c)
+{
+    if (!std::holds_alternative<call::Transfer>(c.args) || !c.fd)
+        return false;
+    auto it = run.channel_by_target_.find(c.fd->target.name);
+    if (it == run.channel_by_target_.end())
+        return false;
+    const Channel& channel = run.channels_[it->second];
+    return channel.created_here &&
+           (channel.kind == Channel::Kind::pipe || channel.kind == Channel::Kind::fifo);
+}
+
 void Calls::dispatch(Run& run, Process& p, const Call& c, double t)
 {
     const Row* row = row_for(c.name);
     Runs runs = row ? row->runs : Runs::as_step;
-    if (p.hidden && runs != Runs::always) {
+    if (p.hidden && runs != Runs::always && !joins_traced_processes(run, c)) {
         if (!std::holds_alternative<call::Exit>(c.args))
             ++p.hidden_calls;
         return;

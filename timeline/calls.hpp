@@ -21,6 +21,7 @@ std::string base_name(const std::string& path);
 struct Calls {
     // Finds the call's handler and runs it. `t`: seconds since the run began.
     static void dispatch(Run& run, Process& p, const Call& c, double t);
+    static bool joins_traced_processes(const Run& run, const Call& c);
 
     // Every handler gets the step made so far (pid, time, error, and the
     // channel of the call's descriptor) and adds what the call did.

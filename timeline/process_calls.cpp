@@ -42,6 +42,16 @@ void Calls::exec(Run& run, Process& p, const Call& c, const call::Exec& a, Step 
     if (!c.finished)
         return;
     if (c.value != 0 || !c.error.empty()) {
+        // execlp and a shell try each folder of PATH in turn: one step.
+        if (p.fold) {
+            Step& last = run.steps_[*p.fold];
+            auto* tried = last.as<step::ExecFailed>();
+            if (tried && last.error == c.error && base_name(tried->path) == base_name(a.path)) {
+                ++tried->tries;
+                tried->path = a.path;
+                return;
+            }
+        }
         s.what = step::ExecFailed{a.path};
         run.add_step(std::move(s));
         return;

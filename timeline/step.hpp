@@ -29,7 +29,8 @@ struct Exec { // a new program replaces the image
     std::string path;
 };
 struct ExecFailed {
-    std::string path;
+    std::string path; // the last one tried
+    long tries = 1; // a search along PATH: every place tried in a row
 };
 struct HiddenCalls { // a system program's own calls, counted
     std::string program;

@@ -19,59 +19,6 @@ void skip_blanks(std::string_view& s)
         s.remove_prefix(1);
 }
 
-long long number_or(std::string_view s, long long fallback)
-{
-    return leading_number(s).value_or(fallback);
-}
-
-// A path as the process named it, made absolute with the folder that the
-// descriptor argument before it names ("AT_FDCWD</tmp/x>").
-std::string resolve(std::string_view folder_arg, const std::string& path)
-{
-    if (path.empty() || path.front() == '/')
-        return path;
-    size_t lt = folder_arg.find('<');
-    if (lt == std::string_view::npos || folder_arg.back() != '>')
-        return path;
-    return std::string(folder_arg.substr(lt + 1, folder_arg.size() - lt - 2)) + "/" + path;
-}
-
-Access access_of(std::string_view flags)
-{
-    if (flags.find("O_RDWR") != std::string_view::npos)
-        return Access::read_write;
-    if (flags.find("O_WRONLY") != std::string_view::npos)
-        return Access::write;
-    return Access::read;
-}
-
-// "{tv_sec=1, tv_nsec=500000000}"
-double timespec_seconds(std::string_view text)
-{
-    auto field = [&](std::string_view key) -> double {
-        size_t at = text.find(key);
-        if (at == std::string_view::npos)
-            return 0;
-        return std::strtod(std::string(text.substr(at + key.size(), 24)).c_str(), nullptr);
-    };
-    return field("tv_sec=") + field("tv_nsec=") / 1e9;
-}
-
-// "[{WIFEXITED(s) && WEXITSTATUS(s) == 3}]", "[{WIFSIGNALED(s) && WTERMSIG(s) == SIGKILL}]"
-std::optional<ProcessEnd> wait_status(std::string_view text)
-{
-    constexpr std::string_view exited = "WEXITSTATUS(s) == ";
-    constexpr std::string_view killed = "WTERMSIG(s) == ";
-    if (size_t at = text.find(exited); at != std::string_view::npos)
-        return ProcessEnd{.status = int(number_or(text.substr(at + exited.size()), 0))};
-    if (size_t at = text.find(killed); at != std::string_view::npos) {
-        std::string_view sig = text.substr(at + killed.size());
-        return ProcessEnd{.killed = true,
-                          .signal = std::string(sig.substr(0, sig.find_first_of("} &")))};
-    }
-    return std::nullopt;
-}
-
 // The byte of the escape that starts at text[i], just after its
 // backslash: "\\n", "\\x1b", "\\303", "\\\\". Leaves `i` on its last character.
 char escaped(std::string_view text, size_t& i)
@@ -115,6 +62,69 @@ char escaped(std::string_view text, size_t& i)
         --i; // the first digit is part of the number
         return digits(8, 3);
     }
+}
+
+// A descriptor's target as -y writes it between < >: "a(b\\76c" is "a(b>c".
+std::string unescape_target(std::string_view target)
+{
+    std::string name;
+    name.reserve(target.size());
+    for (size_t i = 0; i < target.size(); ++i)
+        name += target[i] == '\\' && i + 1 < target.size() ? escaped(target, ++i) : target[i];
+    return name;
+}
+
+long long number_or(std::string_view s, long long fallback)
+{
+    return leading_number(s).value_or(fallback);
+}
+
+// A path as the process named it, made absolute with the folder that the
+// descriptor argument before it names ("AT_FDCWD</tmp/x>").
+std::string resolve(std::string_view folder_arg, const std::string& path)
+{
+    if (path.empty() || path.front() == '/')
+        return path;
+    size_t lt = folder_arg.find('<');
+    if (lt == std::string_view::npos || folder_arg.back() != '>')
+        return path;
+    return unescape_target(folder_arg.substr(lt + 1, folder_arg.size() - lt - 2)) + "/" + path;
+}
+
+Access access_of(std::string_view flags)
+{
+    if (flags.find("O_RDWR") != std::string_view::npos)
+        return Access::read_write;
+    if (flags.find("O_WRONLY") != std::string_view::npos)
+        return Access::write;
+    return Access::read;
+}
+
+// "{tv_sec=1, tv_nsec=500000000}"
+double timespec_seconds(std::string_view text)
+{
+    auto field = [&](std::string_view key) -> double {
+        size_t at = text.find(key);
+        if (at == std::string_view::npos)
+            return 0;
+        return std::strtod(std::string(text.substr(at + key.size(), 24)).c_str(), nullptr);
+    };
+    return field("tv_sec=") + field("tv_nsec=") / 1e9;
+}
+
+// "[{WIFEXITED(s) && WEXITSTATUS(s) == 3}]", "[{WIFSIGNALED(s) && WTERMSIG(s) == SIGKILL}]"
+std::optional<ProcessEnd> wait_status(std::string_view text)
+{
+    constexpr std::string_view exited = "WEXITSTATUS(s) == ";
+    constexpr std::string_view killed = "WTERMSIG(s) == ";
+    if (size_t at = text.find(exited); at != std::string_view::npos)
+        return ProcessEnd{.status = int(number_or(text.substr(at + exited.size()), 0))};
+    if (size_t at = text.find(killed); at != std::string_view::npos) {
+        std::string_view sig = text.substr(at + killed.size());
+        return ProcessEnd{.killed = true,
+                          .signal = std::string(sig.substr(0, sig.find_first_of("} &")))};
+    }
+    return std::nullopt;
 }
 
 // What a call's decoder gets: its parts as written.
@@ -450,7 +460,7 @@ std::optional<Fd> parse_descriptor(std::string_view text)
     if (text.size() < 2 || text.front() != '<' || text.back() != '>')
         return std::nullopt;
     std::string_view target = text.substr(1, text.size() - 2);
-    fd.target.name = std::string(target);
+    fd.target.name = unescape_target(target);
     fd.target.kind = target.empty()                 ? Target::Kind::unknown
                      : starts_with(target, "/")     ? Target::Kind::path
                      : starts_with(target, "pipe:") ? Target::Kind::pipe

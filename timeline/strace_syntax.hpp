@@ -34,9 +34,10 @@ std::optional<Fd> parse_descriptor(std::string_view text);
 // Reads a leading decimal integer; nothing when there is none.
 std::optional<long long> leading_number(std::string_view& s);
 
-// The first character of `s` outside quoted strings and brackets for which
-// `stop(index, char)` holds; npos when there is none. strace nests ( [ { <
-// (a descriptor's path is written in < >) and quotes strings.
+// The first character of `s` outside quoted strings, brackets and
+// descriptor targets for which `stop(index, char)` holds; npos when there
+// is none. strace nests ( [ {, quotes strings and writes a descriptor's
+// target in < >.
 template <class Stop> size_t find_top_level(std::string_view s, Stop stop)
 {
     int depth = 0;
@@ -50,9 +51,14 @@ template <class Stop> size_t find_top_level(std::string_view s, Stop stop)
                 quoted = false;
         } else if (c == '"') {
             quoted = true;
-        } else if (c == '(' || c == '[' || c == '{' || c == '<') {
+        } else if (c == '<') {
+            // A descriptor's target ("3</tmp/a(b>"): nothing in it is
+            // structure, and a '>' in a name is written "\76".
+            while (++i < s.size() && s[i] != '>')
+                i += s[i] == '\\' ? 1 : 0;
+        } else if (c == '(' || c == '[' || c == '{') {
             ++depth;
-        } else if ((c == ')' || c == ']' || c == '}' || c == '>') && depth > 0) {
+        } else if ((c == ')' || c == ']' || c == '}') && depth > 0) {
             --depth;
         } else if (depth == 0 && stop(i, c)) {
             return i;

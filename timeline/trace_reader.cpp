@@ -121,6 +121,12 @@ std::optional<Event> TraceReader::parse(std::string_view line)
     rest.remove_prefix(time_end + 1);
     Event e{.pid = pid, .time = time};
 
+    if (starts_with(rest, "+++ superseded by execve")) {
+        // A thread called execve: it lives on as the process's leader,
+        // whose pid the execve's own line carries.
+        pending_.erase(e.pid);
+        return std::nullopt;
+    }
     if (starts_with(rest, "+++ ")) {
         auto how = process_end(rest.substr(4));
         if (!how)

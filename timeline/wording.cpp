@@ -60,6 +60,9 @@ struct Describe {
     }
     std::string operator()(const step::ExecFailed& x) const
     {
+        if (x.tries > 1)
+            return "execve " + x.path.substr(x.path.rfind('/') + 1) + " fails in " +
+                   std::to_string(x.tries) + " places along PATH (last " + x.path + "): " + s.error;
         return "execve " + x.path + " fails: " + s.error;
     }
     std::string operator()(const step::HiddenCalls& x) const
@@ -177,8 +180,9 @@ struct Describe {
     }
     std::string operator()(const step::Exit& x) const
     {
+        // The kernel keeps the low 8 bits: exit(-1) ends with 255.
         return "exit(" + std::to_string(x.status) + "): ends with status " +
-               std::to_string(x.status);
+               std::to_string(x.status & 0xff);
     }
     std::string operator()(const step::Ended& x) const { return "ends: " + how_it_ended(x.how); }
     std::string operator()(const step::Signal& x) const
@@ -247,7 +251,14 @@ std::string process_label(const Process& p, size_t step)
 std::string describe(const Run& run, size_t index)
 {
     const Step& s = run.steps()[index];
-    return std::visit(Describe{run, s}, s.what);
+    std::string text = std::visit(Describe{run, s}, s.what);
+    // Every failed call says so; the steps of a failure say it their way,
+    // and a call restarted after a signal has not failed.
+    bool told = s.is<step::ExecFailed>() || s.is<step::OpenFailed>() || s.is<step::WaitNone>() ||
+                s.is<step::MakeFifo>() || s.is<step::Call>();
+    if (!s.error.empty() && !told && s.error.rfind("ERESTART", 0) != 0)
+        text += ": fails, " + s.error;
+    return text;
 }
 
 const step::Transfer* printed(const Run& run, const Step& step)

@@ -686,3 +686,39 @@ TEST(Timeline, FollowsDataThroughAShellPipeline)
         EXPECT_TRUE(std::regex_search(p.out(), expected)) << p.out();
     EXPECT_NE(p.out().find("sort ran: "), std::string::npos);
 }
+
+// A child stopped and continued, watched with waitpid; a child polled with
+// WNOHANG and then killed; one collected through waitid; exit(-1).
+TEST(Timeline, StopContinuePollAndKill)
+{
+    SKIP_WITHOUT_TRACING();
+    auto run = traced(TRACED_STOP_AND_CONTINUE);
+    std::string text = timeline::text_timeline(run, "t");
+    int parent = run.processes().at(0).pid;
+    int stopper = run.processes().at(1).pid;
+    int sleeper = run.processes().at(2).pid;
+    auto has = [&](const std::string& line) { return text.find(line) != std::string::npos; };
+    for (const std::string& line : std::vector<std::string>{
+             "stopped by SIGSTOP: runs again at SIGCONT",
+             "wait() reports child " + std::to_string(stopper) + " stopped by SIGSTOP",
+             "receives SIGCONT from pid " + std::to_string(parent) + ": runs again",
+             "wait() reports child " + std::to_string(stopper) + " continued",
+             "receives SIGCHLD: its child " + std::to_string(stopper) + " stopped",
+             "wait() collects child " + std::to_string(stopper) + ", which exited with status 3",
+             "asks 5 times: nothing to collect yet",
+             "wait() collects child " + std::to_string(sleeper) + ", which was killed by SIGKILL",
+             "exit(-1): ends with status 255"})
+        EXPECT_TRUE(has(line)) << line << "\n" << text;
+    EXPECT_EQ(steps_of<step::Zombie>(run).size(), 0u) << text;
+    // Each kill of another process draws an arrow to the signal's arrival,
+    // or to the end that SIGKILL makes.
+    std::vector<std::pair<int, std::string>> arrows;
+    for (const auto& a : run.arrows())
+        if (a.kind == Arrow::Kind::signal && run.steps()[a.from].pid == parent)
+            arrows.emplace_back(run.steps()[a.to].pid, timeline::describe(run, a.to));
+    EXPECT_EQ(arrows,
+              (std::vector<std::pair<int, std::string>>{
+                  {stopper, "receives SIGCONT from pid " + std::to_string(parent) + ": runs again"},
+                  {sleeper, "ends: killed by SIGKILL"}}))
+        << text;
+}

@@ -49,6 +49,7 @@ constexpr Row kCalls[] = {
     {"exit_group", with<call::Exit, Calls::exit>},
     {"wait4", with<call::Wait, Calls::wait>},
     {"waitpid", with<call::Wait, Calls::wait>},
+    {"waitid", with<call::Wait, Calls::wait>},
     {"getpid", Calls::getpid},
     {"getppid", Calls::getppid},
     // Signals.

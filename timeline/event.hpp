@@ -52,8 +52,13 @@ struct Spawn {}; // fork, vfork, clone, clone3: the child's pid is the result
 struct Exit { // exit, exit_group
     int status = 0;
 };
-struct Wait { // wait4, waitpid
-    std::optional<ProcessEnd> status; // when the call reports one
+// What wait4, waitpid or waitid reported of a child.
+struct Wait {
+    enum class Change { ended, stopped, continued };
+    int child = 0; // 0: none (WNOHANG: nothing to collect yet)
+    Change change = Change::ended;
+    std::optional<ProcessEnd> status; // ended: how, when the call says
+    std::string stop_signal; // stopped: by which signal
 };
 struct Kill { // kill, tkill, tgkill
     int target = 0;
@@ -117,6 +122,11 @@ struct Call {
 struct Signal { // delivered to the process
     std::string name; // "SIGCHLD"
     int sender = 0; // the pid that caused it, or 0
+    std::string code; // why: "CLD_EXITED", "CLD_STOPPED", "SI_USER"...
+};
+
+struct Stopped { // by a signal: it runs again at SIGCONT
+    std::string signal;
 };
 
 struct Exited {
@@ -131,7 +141,7 @@ struct Killed {
 struct Event {
     int pid = 0;
     double time = 0; // seconds since the epoch: a call's end, or a write's or sleep's start
-    std::variant<Call, Signal, Exited, Killed> what;
+    std::variant<Call, Signal, Exited, Killed, Stopped> what;
 };
 
 } // namespace timeline

@@ -104,23 +104,38 @@ void Calls::exit(Run& run, Process& p, const Call& /*unused*/, const call::Exit&
     p.end_step = run.add_step(std::move(s));
 }
 
-void Calls::wait(Run& run, Process& /*unused*/, const Call& c, const call::Wait& a, Step s)
+void Calls::wait(Run& run, Process& p, const Call& c, const call::Wait& a, Step s)
 {
     if (!c.finished) {
         s.what = step::WaitWaiting{};
-        run.add_step(std::move(s));
-        return;
-    }
-    if (c.value <= 0) {
+    } else if (!c.error.empty()) {
         s.what = step::WaitNone{};
-        run.add_step(std::move(s));
+    } else if (a.child == 0) {
+        // WNOHANG asking again and again: one step.
+        if (p.fold)
+            if (auto* poll = run.steps_[*p.fold].as<step::WaitPoll>()) {
+                ++poll->asks;
+                return;
+            }
+        s.what = step::WaitPoll{};
+    } else if (a.change != call::Wait::Change::ended) {
+        s.what =
+            step::ChildChanged{a.child, a.change == call::Wait::Change::stopped, a.stop_signal};
+    } else {
+        collect(run, a, std::move(s));
         return;
     }
-    int pid = int(c.value);
+    run.add_step(std::move(s));
+}
+
+// A child collected: its zombie time ends, and an arrow goes from its end
+// to this wait.
+void Calls::collect(Run& run, const call::Wait& a, Step s)
+{
     double t = s.time;
-    s.what = step::Collect{.child = pid, .how = a.status};
+    s.what = step::Collect{.child = a.child, .how = a.status};
     size_t at = run.add_step(std::move(s));
-    auto it = run.process_index_.find(pid);
+    auto it = run.process_index_.find(a.child);
     if (it == run.process_index_.end())
         return;
     Process& child = run.processes_[it->second];
@@ -134,7 +149,7 @@ void Calls::wait(Run& run, Process& /*unused*/, const Call& c, const call::Wait&
     if (!collect.how) {
         const Step& end = run.steps_[*child.end_step];
         if (const auto* exit = end.as<step::Exit>())
-            collect.how = ProcessEnd{.status = exit->status};
+            collect.how = ProcessEnd{.status = exit->status & 0xff};
         else if (const auto* ended = end.as<step::Ended>())
             collect.how = ended->how;
     }
@@ -158,10 +173,12 @@ void Calls::getppid(Run& run, Process& p, const Call& c, Step s)
     run.add_step(std::move(s));
 }
 
-void Calls::kill(Run& run, Process& /*unused*/, const Call& /*unused*/, const call::Kill& a, Step s)
+void Calls::kill(Run& run, Process& /*unused*/, const Call& c, const call::Kill& a, Step s)
 {
     s.what = step::Kill{a.target, a.signal};
-    run.add_step(std::move(s));
+    size_t at = run.add_step(std::move(s));
+    if (a.target > 0 && c.error.empty())
+        run.signals_sent_[a.target].push_back(at); // its arrival draws an arrow
 }
 
 } // namespace timeline

@@ -176,12 +176,39 @@ void Run::add(const Event& e)
     if (const auto* c = std::get_if<Call>(&e.what)) {
         Calls::dispatch(*this, p, *c, t);
     } else if (const auto* s = std::get_if<Signal>(&e.what)) {
-        add_step({.pid = p.pid, .time = t, .what = step::Signal{s->name, s->sender}});
+        bool resumes = s->name == "SIGCONT" && p.stopped;
+        p.stopped = p.stopped && !resumes;
+        size_t at = add_step(
+            {.pid = p.pid, .time = t, .what = step::Signal{s->name, s->sender, s->code, resumes}});
+        signal_arrived(at, *s);
+    } else if (const auto* stop = std::get_if<Stopped>(&e.what)) {
+        p.stopped = true;
+        add_step({.pid = p.pid, .time = t, .what = step::Stopped{stop->signal}});
     } else if (const auto* x = std::get_if<Exited>(&e.what)) {
         end_process(p, t, ProcessEnd{.status = x->status}, true);
     } else if (const auto* k = std::get_if<Killed>(&e.what)) {
         end_process(p, t, ProcessEnd{.killed = true, .signal = k->signal}, false);
+        // SIGKILL is never delivered as such: the process just ends.
+        signal_arrived(*p.end_step, Signal{.name = k->signal});
     }
+}
+
+// A signal that a traced process sent: an arrow from its kill to here.
+void Run::signal_arrived(size_t step, const Signal& signal)
+{
+    auto sent = signals_sent_.find(steps_[step].pid);
+    if (sent == signals_sent_.end())
+        return;
+    auto& kills = sent->second;
+    // The sender is known for a signal delivered, not for a death by one.
+    auto kill = std::find_if(kills.begin(), kills.end(), [&](size_t k) {
+        return (signal.sender == 0 || steps_[k].pid == signal.sender) &&
+               steps_[k].as<step::Kill>()->signal == signal.name;
+    });
+    if (kill == kills.end())
+        return;
+    arrows_.push_back({Arrow::Kind::signal, *kill, step, 0, std::nullopt});
+    kills.erase(kill);
 }
 
 void Run::end_process(Process& p, double t, ProcessEnd how, bool exited)

@@ -29,7 +29,7 @@ struct Channel {
 };
 
 struct Arrow {
-    enum class Kind { fork, data, collect };
+    enum class Kind { fork, data, collect, signal };
     Kind kind = Kind::fork;
     size_t from = 0; // step indices
     size_t to = 0;
@@ -56,6 +56,7 @@ struct Process {
     std::map<int, End> ends; // fd -> which end of a pipe or FIFO it holds
     std::optional<size_t> fold; // the step that an identical next call joins
     bool started = false; // has run an exec of its own
+    bool stopped = false; // by a signal, until SIGCONT
 };
 
 class Run {
@@ -91,6 +92,7 @@ private:
     std::optional<size_t> fifo_channel(const std::string& path);
     void data_moved(size_t step, size_t channel, long long bytes, bool is_read);
     void end_process(Process& p, double t, ProcessEnd how, bool exited);
+    void signal_arrived(size_t step, const Signal& signal);
 
     std::function<bool(const std::string&)> is_fifo_;
     std::vector<Step> steps_;
@@ -107,6 +109,8 @@ private:
     // The last data arrow of each channel, which the next read of the same
     // write may grow.
     std::map<size_t, size_t> last_arrow_;
+    // Signals sent and not yet seen arriving, by their target: kill steps.
+    std::map<int, std::vector<size_t>> signals_sent_;
 };
 
 } // namespace timeline

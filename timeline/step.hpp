@@ -105,6 +105,14 @@ struct Collect { // wait() collected a child
     double zombie_seconds = 0;
 };
 struct WaitWaiting {}; // still in wait when the trace ended
+struct WaitPoll { // WNOHANG: nothing to collect yet, asked again and again
+    long asks = 1;
+};
+struct ChildChanged { // wait() reports a child stopped or continued
+    int child = 0;
+    bool stopped = true; // else continued
+    std::string signal; // stopped: by which
+};
 struct WaitNone {}; // nothing to collect: the step's error says why
 struct Kill {
     int target = 0;
@@ -119,6 +127,11 @@ struct Ended { // as the trace saw the process end
 struct Signal {
     std::string name;
     int sender = 0; // 0 when none
+    std::string code; // why it came: "CLD_EXITED", "CLD_STOPPED"...
+    bool resumes = false; // SIGCONT to a stopped process
+};
+struct Stopped { // by a signal, until SIGCONT
+    std::string signal;
 };
 struct Zombie { // ended, never collected
     double seconds = 0;
@@ -135,9 +148,9 @@ using StepKind =
                  step::HiddenCalls, step::Pipe, step::MakeFifo, step::Open, step::OpenWaiting,
                  step::OpenFailed, step::Close, step::Dup, step::Transfer, step::TransferWaiting,
                  step::EndOfData, step::UnreadWait, step::Sleep, step::SleepGoesOn, step::AskParent,
-                 step::AskPid, step::Collect, step::WaitWaiting, step::WaitNone, step::Kill,
-                 step::Exit, step::Ended, step::Signal, step::Zombie, step::StillRunning,
-                 step::Call>;
+                 step::AskPid, step::Collect, step::WaitWaiting, step::WaitPoll, step::ChildChanged,
+                 step::WaitNone, step::Kill, step::Exit, step::Ended, step::Signal, step::Stopped,
+                 step::Zombie, step::StillRunning, step::Call>;
 
 struct Step {
     int pid = 0;

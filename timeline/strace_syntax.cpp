@@ -112,19 +112,53 @@ double timespec_seconds(std::string_view text)
     return field("tv_sec=") + field("tv_nsec=") / 1e9;
 }
 
-// "[{WIFEXITED(s) && WEXITSTATUS(s) == 3}]", "[{WIFSIGNALED(s) && WTERMSIG(s) == SIGKILL}]"
-std::optional<ProcessEnd> wait_status(std::string_view text)
+// The word after `key`: "SIGSTOP" in "WSTOPSIG(s) == SIGSTOP}]"; "" when
+// there is no key.
+std::string_view word_after(std::string_view text, std::string_view key)
 {
-    constexpr std::string_view exited = "WEXITSTATUS(s) == ";
-    constexpr std::string_view killed = "WTERMSIG(s) == ";
-    if (size_t at = text.find(exited); at != std::string_view::npos)
-        return ProcessEnd{.status = int(number_or(text.substr(at + exited.size()), 0))};
-    if (size_t at = text.find(killed); at != std::string_view::npos) {
-        std::string_view sig = text.substr(at + killed.size());
-        return ProcessEnd{.killed = true,
-                          .signal = std::string(sig.substr(0, sig.find_first_of("} &")))};
-    }
-    return std::nullopt;
+    size_t at = text.find(key);
+    if (at == std::string_view::npos)
+        return {};
+    text = text.substr(at + key.size());
+    return text.substr(0, text.find_first_of("}], &"));
+}
+
+// wait4's status: "[{WIFEXITED(s) && WEXITSTATUS(s) == 3}]",
+// "[{WIFSIGNALED(s) && WTERMSIG(s) == SIGKILL}]",
+// "[{WIFSTOPPED(s) && WSTOPSIG(s) == SIGSTOP}]", "[{WIFCONTINUED(s)}]"
+call::Wait wait_report(int child, std::string_view status)
+{
+    call::Wait w{.child = child};
+    if (auto code = word_after(status, "WEXITSTATUS(s) == "); !code.empty())
+        w.status = ProcessEnd{.status = int(number_or(code, 0))};
+    else if (auto killer = word_after(status, "WTERMSIG(s) == "); !killer.empty())
+        w.status = ProcessEnd{.killed = true, .signal = std::string(killer)};
+    else if (auto stopper = word_after(status, "WSTOPSIG(s) == "); !stopper.empty())
+        w = {.child = child,
+             .change = call::Wait::Change::stopped,
+             .stop_signal = std::string(stopper)};
+    else if (status.find("WIFCONTINUED") != std::string_view::npos)
+        w.change = call::Wait::Change::continued;
+    return w;
+}
+
+// waitid's report: "{si_signo=SIGCHLD, si_code=CLD_EXITED, si_pid=7, si_uid=0, si_status=3}"
+call::Wait waitid_report(std::string_view info)
+{
+    call::Wait w{.child = int(number_or(word_after(info, "si_pid="), 0))};
+    std::string_view code = word_after(info, "si_code=");
+    std::string_view status = word_after(info, "si_status=");
+    if (code == "CLD_EXITED")
+        w.status = ProcessEnd{.status = int(number_or(status, 0))};
+    else if (code == "CLD_KILLED" || code == "CLD_DUMPED")
+        w.status = ProcessEnd{.killed = true, .signal = std::string(status)};
+    else if (code == "CLD_STOPPED" || code == "CLD_TRAPPED")
+        w = {.child = w.child,
+             .change = call::Wait::Change::stopped,
+             .stop_signal = std::string(status)};
+    else if (code == "CLD_CONTINUED")
+        w.change = call::Wait::Change::continued;
+    return w;
 }
 
 // What a call's decoder gets: its parts as written.
@@ -167,13 +201,19 @@ Decoded exit(const Parts& p)
     return call::Exit{.status = int(number_or(p.arg(0), 0))};
 }
 
-Decoded wait(const Parts& p)
+// A wait still going on, one that found no child (ECHILD), and one that
+// found nothing to collect yet (WNOHANG) all report no child.
+template <bool IsWaitid> Decoded wait(const Parts& p)
 {
     if (!p.call.finished || p.call.error == "ECHILD")
         return call::Wait{};
-    if (p.call.value <= 0)
+    if (p.call.value < 0 || (IsWaitid && p.call.value != 0))
         return std::nullopt;
-    return call::Wait{.status = wait_status(p.arg(1))};
+    if (IsWaitid)
+        return waitid_report(p.arg(2));
+    if (p.call.value == 0)
+        return call::Wait{};
+    return wait_report(int(p.call.value), p.arg(1));
 }
 
 Decoded kill(const Parts& p)
@@ -308,8 +348,9 @@ constexpr Decoder kDecoders[] = {
     {"tgkill", kill},
     {"tkill", kill},
     {"vfork", spawn},
-    {"wait4", wait},
-    {"waitpid", wait},
+    {"wait4", wait<false>},
+    {"waitid", wait<true>},
+    {"waitpid", wait<false>},
     {"write", transfer<false>},
 };
 

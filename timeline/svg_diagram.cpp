@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 
 #include "render.hpp"
 #include "wording.hpp"
@@ -17,6 +18,8 @@ struct Palette {
     const char* fork = "#2a6fdb";
     const char* data = "#1f8a4c";
     const char* collect = "#8a3ab9";
+    const char* signal = "#d35400";
+    const char* stopped = "#9aa5b1";
     const char* alive = "#444";
     const char* zombie = "#c0392b";
     const char* text = "#111";
@@ -86,7 +89,7 @@ Layout lay_out(const Run& run, const std::string& heading)
     l.legend = l.bottom + 30 + (l.shown < steps.size() ? 20 : 0);
     l.width = std::max(kGutter + double(std::max<size_t>(l.column.size(), 1)) * kColumn + 10,
                        30 + 9 * double(heading.size())); // 14 px bold
-    l.height = l.legend + 5 * 16 + 10;
+    l.height = l.legend + 7 * 16 + 10;
     return l;
 }
 
@@ -99,8 +102,10 @@ void draw_frame(std::string& svg, const Layout& l, const std::string& title,
            "\" font-family=\"DejaVu Sans Mono, monospace\" font-size=\"11\" xml:space=\"preserve\" "
            "style=\"white-space: pre\">\n"; // the blanks of a message are part of it
     svg += "<title>" + escape_markup(title) + ": system calls</title>\n<defs>\n";
-    for (const auto& [id, colour] :
-         {std::pair{"fork", kColour.fork}, {"data", kColour.data}, {"collect", kColour.collect}})
+    for (const auto& [id, colour] : {std::pair{"fork", kColour.fork},
+                                     {"data", kColour.data},
+                                     {"collect", kColour.collect},
+                                     {"signal", kColour.signal}})
         svg += std::string("<marker id=\"") + id +
                "\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" markerWidth=\"7\" "
                "markerHeight=\"7\" orient=\"auto\"><path d=\"M0,0 L10,5 L0,10 z\" fill=\"" +
@@ -133,20 +138,36 @@ void draw_lifeline(std::string& svg, const Run& run, const Layout& l, const Proc
         return;
     auto line = [&](double y1, double y2, const char* colour, const char* extra) {
         svg += "<line x1=\"" + num(x) + "\" y1=\"" + num(y1) + "\" x2=\"" + num(x) + "\" y2=\"" +
-               num(y2) + "\" stroke=\"" + colour + "\" stroke-width=\"2\"" + extra + "/>\n";
+               num(y2) + "\" stroke=\"" + colour + "\"" + extra + "/>\n";
     };
     auto foot = [&](const char* colour, const char* words) {
         svg += "<text x=\"" + num(x + 8) + "\" y=\"" + num(l.bottom + 14) + "\" fill=\"" + colour +
                "\" font-style=\"italic\">" + words + "</text>\n";
     };
     double alive_end = p.end_step && *p.end_step < l.shown ? l.y[*p.end_step] : l.bottom;
-    line(l.y[size_t(first - steps.begin())], alive_end, kColour.alive, "");
+    line(l.y[size_t(first - steps.begin())], alive_end, kColour.alive, " stroke-width=\"2\"");
+    // Stopped by a signal: a wide pale band over the lifeline until SIGCONT.
+    std::optional<double> stopped_at;
+    for (size_t i = 0; i < l.shown; ++i) {
+        if (steps[i].pid != p.pid)
+            continue;
+        if (steps[i].is<step::Stopped>())
+            stopped_at = l.y[i];
+        const auto* signal = steps[i].as<step::Signal>();
+        if (stopped_at && signal && signal->resumes) {
+            line(*stopped_at, l.y[i], kColour.stopped,
+                 " stroke-width=\"7\" stroke-opacity=\"0.7\"");
+            stopped_at.reset();
+        }
+    }
+    if (stopped_at)
+        line(*stopped_at, alive_end, kColour.stopped, " stroke-width=\"7\" stroke-opacity=\"0.7\"");
     if (!p.ended) {
         foot(kColour.alive, "still running at the end");
     } else if (p.child) {
         double zombie_end =
             p.collect_step && *p.collect_step < l.shown ? l.y[*p.collect_step] : l.bottom;
-        line(alive_end, zombie_end, kColour.zombie, " stroke-dasharray=\"2 4\"");
+        line(alive_end, zombie_end, kColour.zombie, " stroke-width=\"2\" stroke-dasharray=\"2 4\"");
         if (!p.collected)
             foot(kColour.zombie, "zombie, never collected");
     }
@@ -177,17 +198,21 @@ void draw_arrows(std::string& svg, const Run& run, const Layout& l)
             continue;
         double x1 = l.x_of(steps[a.from].pid), y1 = l.y[a.from];
         double x2 = l.x_of(steps[a.to].pid), y2 = l.y[a.to];
-        const char* id = a.kind == Arrow::Kind::fork   ? "fork"
-                         : a.kind == Arrow::Kind::data ? "data"
-                                                       : "collect";
-        const char* colour = a.kind == Arrow::Kind::fork   ? kColour.fork
-                             : a.kind == Arrow::Kind::data ? kColour.data
-                                                           : kColour.collect;
+        const char* id = a.kind == Arrow::Kind::fork      ? "fork"
+                         : a.kind == Arrow::Kind::data    ? "data"
+                         : a.kind == Arrow::Kind::collect ? "collect"
+                                                          : "signal";
+        const char* colour = a.kind == Arrow::Kind::fork      ? kColour.fork
+                             : a.kind == Arrow::Kind::data    ? kColour.data
+                             : a.kind == Arrow::Kind::collect ? kColour.collect
+                                                              : kColour.signal;
         double dir = x2 > x1 ? 1 : -1;
         svg += "<line x1=\"" + num(x1 + 4 * dir) + "\" y1=\"" + num(y1) + "\" x2=\"" +
                num(x2 - 4 * dir) + "\" y2=\"" + num(y2) + "\" stroke=\"" + colour +
                "\" stroke-width=\"1.5\"" +
-               (a.kind == Arrow::Kind::collect ? " stroke-dasharray=\"5 3\"" : "") +
+               (a.kind == Arrow::Kind::collect  ? " stroke-dasharray=\"5 3\""
+                : a.kind == Arrow::Kind::signal ? " stroke-dasharray=\"1 3\""
+                                                : "") +
                " marker-end=\"url(#" + id + ")\"/>\n";
         if (a.kind != Arrow::Kind::data)
             continue;
@@ -263,6 +288,8 @@ void draw_legend(std::string& svg, const Layout& l)
     sample(kColour.fork, "", "fork", "fork");
     sample(kColour.data, "", "data", "bytes through a pipe or FIFO");
     sample(kColour.collect, "5 3", "collect", "end collected by wait");
+    sample(kColour.signal, "1 3", "signal", "signal sent by kill");
+    sample(kColour.stopped, "", "", "stopped by a signal, until SIGCONT");
     svg += "</g>\n";
 }
 

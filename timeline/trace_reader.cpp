@@ -43,6 +43,11 @@ Signal signal(std::string_view what)
         std::string_view pid = what.substr(at + 7);
         s.sender = int(strace::leading_number(pid).value_or(0));
     }
+    at = what.find("si_code=");
+    if (at != std::string_view::npos) {
+        std::string_view code = what.substr(at + 8);
+        s.code = std::string(code.substr(0, code.find_first_of(",}")));
+    }
     return s;
 }
 
@@ -136,8 +141,11 @@ std::optional<Event> TraceReader::parse(std::string_view line)
         return e;
     }
     if (starts_with(rest, "--- ")) {
-        if (starts_with(rest.substr(4), "stopped by "))
-            return std::nullopt;
+        if (std::string_view stop = rest.substr(4); starts_with(stop, "stopped by ")) {
+            stop.remove_prefix(11);
+            e.what = Stopped{std::string(stop.substr(0, stop.find(' ')))};
+            return e;
+        }
         e.what = signal(rest.substr(4));
         return e;
     }

@@ -163,12 +163,28 @@ struct Describe {
     std::string operator()(const step::Collect& x) const
     {
         return "wait() collects child " + std::to_string(x.child) +
-               (x.how ? ", which " + how_it_ended(*x.how) : "") + "; it was a zombie for " +
-               seconds_text(x.zombie_seconds);
+               (x.how ? std::string(x.how->killed ? ", which was " : ", which ") +
+                            how_it_ended(*x.how)
+                      : "") +
+               "; it was a zombie for " + seconds_text(x.zombie_seconds);
     }
     std::string operator()(const step::WaitWaiting& /*unused*/) const
     {
         return "waits for a child to end (still waiting at the end)";
+    }
+    std::string operator()(const step::WaitPoll& x) const
+    {
+        return x.asks == 1 ? "asks whether a child has ended: nothing to collect yet"
+                           : "asks " + std::to_string(x.asks) + " times: nothing to collect yet";
+    }
+    std::string operator()(const step::ChildChanged& x) const
+    {
+        return "wait() reports child " + std::to_string(x.child) +
+               (x.stopped ? " stopped by " + x.signal : " continued");
+    }
+    std::string operator()(const step::Stopped& x) const
+    {
+        return "stopped by " + x.signal + ": runs again at SIGCONT";
     }
     std::string operator()(const step::WaitNone& /*unused*/) const
     {
@@ -187,8 +203,17 @@ struct Describe {
     std::string operator()(const step::Ended& x) const { return "ends: " + how_it_ended(x.how); }
     std::string operator()(const step::Signal& x) const
     {
-        if (x.name == "SIGCHLD")
-            return "receives SIGCHLD: its child " + std::to_string(x.sender) + " ended";
+        if (x.name == "SIGCHLD") {
+            std::string what = x.code == "CLD_STOPPED"                            ? " stopped"
+                               : x.code == "CLD_CONTINUED"                        ? " continued"
+                               : x.code == "CLD_KILLED" || x.code == "CLD_DUMPED" ? " was killed"
+                                                                                  : " ended";
+            return "receives SIGCHLD: its child " + std::to_string(x.sender) + what;
+        }
+        if (x.resumes)
+            return "receives SIGCONT" +
+                   (x.sender ? " from pid " + std::to_string(x.sender) : std::string()) +
+                   ": runs again";
         if (x.name == "SIGPIPE")
             return "receives SIGPIPE: it wrote where no reader is left";
         return "receives " + x.name + (x.sender ? " from pid " + std::to_string(x.sender) : "");

@@ -722,3 +722,30 @@ TEST(Timeline, StopContinuePollAndKill)
                   {sleeper, "ends: killed by SIGKILL"}}))
         << text;
 }
+
+// Threads are threads: a lane each, sharing the process's descriptors,
+// never children and never zombies. posix_spawn reads as what it does.
+TEST(Timeline, ThreadsAndSpawnedPrograms)
+{
+    SKIP_WITHOUT_TRACING();
+    auto threads = traced(TRACED_THREADS);
+    std::string text = timeline::text_timeline(threads, "threads");
+    const std::regex second(R"(threads (\d+) thread 2 +writes 2 bytes to fd 4 \(pipe A\): "a\\n")");
+    const std::regex third(R"(threads (\d+) thread 3 +writes 2 bytes to fd 4 \(pipe A\): "b\\n")");
+    EXPECT_TRUE(std::regex_search(text, second)) << text;
+    EXPECT_TRUE(std::regex_search(text, third)) << text;
+    EXPECT_NE(text.find("reads 4 bytes from fd 3 (pipe A): \"a\\nb\\n\""), std::string::npos);
+    EXPECT_TRUE(steps_of<step::Zombie>(threads).empty()) << text;
+    EXPECT_TRUE(steps_of<step::Fork>(threads).empty()) << text;
+    EXPECT_EQ(steps_of<step::NewThread>(threads).size(), 2u);
+    for (const auto& p : threads.processes())
+        EXPECT_FALSE(p.child) << p.pid;
+
+    auto spawned = traced(TRACED_SPAWN_TRUE);
+    std::string spawn_text = timeline::text_timeline(spawned, "spawn");
+    int child = spawned.processes().at(1).pid;
+    EXPECT_NE(spawn_text.find("spawns true as child " + std::to_string(child)), std::string::npos)
+        << spawn_text;
+    EXPECT_NE(spawn_text.find("which it borrows until it execs or exits"), std::string::npos);
+    EXPECT_EQ(spawn_text.find("a copy of"), std::string::npos) << spawn_text;
+}

@@ -29,6 +29,7 @@ struct Calls {
     // Process life: process_calls.cpp.
     static void exec(Run& run, Process& p, const Call& c, const call::Exec& a, Step s);
     static void spawn(Run& run, Process& p, const Call& c, const call::Spawn& a, Step s);
+    static void start_thread(Run& run, Process& p, int tid, Step s);
     static void exit(Run& run, Process& p, const Call& c, const call::Exit& a, Step s);
     static void wait(Run& run, Process& p, const Call& c, const call::Wait& a, Step s);
     static void collect(Run& run, const call::Wait& a, Step s);

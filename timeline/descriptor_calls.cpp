@@ -41,8 +41,8 @@ void Calls::pipe(Run& run, Process& p, const Call& /*unused*/, const call::FdPai
     }
     s.what = step::Pipe{a.read.number, a.write.number};
     s.channel = c;
-    p.ends[a.read.number] = End::read;
-    p.ends[a.write.number] = End::write;
+    run.files_of(p).ends[a.read.number] = End::read;
+    run.files_of(p).ends[a.write.number] = End::write;
     run.add_step(std::move(s));
 }
 
@@ -77,7 +77,7 @@ void Calls::open(Run& run, Process& p, const Call& c, const call::Open& a, Step 
     s.what = step::Open{.fd = fd, .access = a.access, .waited = c.duration};
     s.channel = run.channel_for(named ? a.result->target : path_target(a.path));
     if (s.channel)
-        p.ends[fd] = end_for(a.access);
+        run.files_of(p).ends[fd] = end_for(a.access);
     run.add_step(std::move(s));
 }
 
@@ -86,10 +86,11 @@ void Calls::close(Run& run, Process& p, const Call& c, const call::Close& /*unus
     step::Close close;
     if (c.fd) {
         close.fd = c.fd->number;
-        auto it = p.ends.find(close.fd);
-        if (it != p.ends.end()) {
+        auto& ends = run.files_of(p).ends;
+        auto it = ends.find(close.fd);
+        if (it != ends.end()) {
             close.end = it->second;
-            p.ends.erase(it);
+            ends.erase(it);
         } else if (const Channel* channel = run.channel_of(s)) {
             // A child whose first steps came before its parent's fork
             // returned: the pipe's own numbers tell the end.
@@ -106,9 +107,10 @@ void Calls::dup(Run& run, Process& p, const Call& c, const call::Dup& a, Step s)
 {
     int from = c.fd->number; // the reader decodes a dup only with its descriptor
     s.what = step::Dup{a.result.number, from};
-    auto it = p.ends.find(from);
-    if (it != p.ends.end())
-        p.ends[a.result.number] = it->second;
+    auto& ends = run.files_of(p).ends;
+    auto it = ends.find(from);
+    if (it != ends.end())
+        ends[a.result.number] = it->second;
     run.add_step(std::move(s));
 }
 

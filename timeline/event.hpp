@@ -48,7 +48,10 @@ struct Exec { // execve, execveat
     std::string path;
     std::optional<std::vector<std::string>> argv; // when strace wrote the list
 };
-struct Spawn {}; // fork, vfork, clone, clone3: the child's pid is the result
+struct Spawn { // fork, vfork, clone, clone3: the child's pid is the result
+    bool thread = false; // CLONE_THREAD: a thread of the same process
+    bool borrows = false; // CLONE_VM without a thread: vfork, posix_spawn
+};
 struct Exit { // exit, exit_group
     int status = 0;
 };

@@ -65,18 +65,25 @@ void Calls::exec(Run& run, Process& p, const Call& c, const call::Exec& a, Step 
     else
         s.what = step::Exec{a.path};
     p.program = base_name(a.path);
+    if (p.spawned_by) // vfork, posix_spawn: the parent spawned this program
+        run.steps_[*p.spawned_by].as<step::Fork>()->spawns = p.program;
+    p.spawned_by.reset();
     size_t at = run.add_step(std::move(s));
     p.programs.emplace_back(at, p.program);
     p.hidden = !first && system_program(a.path);
     p.fold.reset();
 }
 
-void Calls::spawn(Run& run, Process& p, const Call& c, const call::Spawn& /*unused*/, Step s)
+void Calls::spawn(Run& run, Process& p, const Call& c, const call::Spawn& a, Step s)
 {
+    if (a.thread) {
+        start_thread(run, p, int(c.value), std::move(s));
+        return;
+    }
     int pid = int(c.value);
     int parent_pid = p.pid;
     double t = s.time;
-    s.what = step::Fork{pid};
+    s.what = step::Fork{.child = pid, .borrows = a.borrows};
     size_t fork_step = run.add_step(std::move(s));
     // The child may have been seen already: strace can show its first
     // call before the parent's clone returns.
@@ -85,17 +92,45 @@ void Calls::spawn(Run& run, Process& p, const Call& c, const call::Spawn& /*unus
     Process& parent = run.processes_[run.process_index_.at(parent_pid)];
     child.parent = parent.pid;
     child.child = true;
+    if (a.borrows)
+        child.spawned_by = fork_step;
     if (!seen) // a child seen early has closed some of them already
-        child.ends = parent.ends;
+        child.ends = run.files_of(parent).ends;
     if (child.born_step) {
         run.steps_[*child.born_step].as<step::Born>()->parent = parent.pid;
     } else {
         if (!seen || child.program.rfind("pid ", 0) == 0)
             child.program = parent.program;
-        child.born_step = run.add_step({.pid = pid, .time = t, .what = step::Born{parent.pid}});
+        child.born_step =
+            run.add_step({.pid = pid,
+                          .time = t,
+                          .what = step::Born{.parent = parent.pid, .borrows = a.borrows}});
     }
     child.programs = {{*child.born_step, child.program}};
     run.arrows_.push_back({Arrow::Kind::fork, fork_step, *child.born_step, 0, std::nullopt});
+}
+
+// A thread: the same process, its memory and its descriptors; a lane of
+// its own, so that what threads do at once stays apart. It is no child:
+// it is never a zombie and never collected.
+void Calls::start_thread(Run& run, Process& p, int tid, Step s)
+{
+    int leader_pid = p.thread_of != 0 ? p.thread_of : p.pid;
+    Process& leader = run.processes_[run.process_index_.at(leader_pid)];
+    int number = ++leader.threads;
+    std::string program = leader.program;
+    double t = s.time;
+    s.what = step::NewThread{tid, number};
+    size_t new_step = run.add_step(std::move(s));
+    Process& thread = run.process_for(tid);
+    thread.thread_of = leader_pid;
+    thread.thread_number = number;
+    thread.program = program;
+    thread.started = true;
+    size_t start = run.add_step(
+        {.pid = tid, .time = t, .what = step::ThreadStart{.leader = leader_pid, .number = number}});
+    thread.programs = {{start, program}};
+    run.arrows_.push_back({Arrow::Kind::fork, new_step, start, 0, std::nullopt});
 }
 
 void Calls::exit(Run& run, Process& p, const Call& /*unused*/, const call::Exit& a, Step s)

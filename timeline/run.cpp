@@ -78,6 +78,12 @@ Process& Run::process_for(int pid)
     return p;
 }
 
+Process& Run::files_of(Process& p)
+{
+    auto it = process_index_.find(p.thread_of);
+    return p.thread_of == 0 || it == process_index_.end() ? p : processes_[it->second];
+}
+
 size_t Run::add_step(Step step)
 {
     Process& p = processes_[process_index_.at(step.pid)];

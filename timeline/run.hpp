@@ -57,6 +57,10 @@ struct Process {
     std::optional<size_t> fold; // the step that an identical next call joins
     bool started = false; // has run an exec of its own
     bool stopped = false; // by a signal, until SIGCONT
+    int thread_of = 0; // a thread: the pid of the process it belongs to
+    int thread_number = 0; // 2 for the second thread of its process
+    int threads = 1; // how many threads it has started, itself included
+    std::optional<size_t> spawned_by; // vfork, posix_spawn: the parent's step
 };
 
 class Run {
@@ -84,6 +88,8 @@ private:
     friend struct Calls;
 
     Process& process_for(int pid);
+    // Whose descriptor table a process uses: a thread shares its process's.
+    Process& files_of(Process& p);
     size_t add_step(Step step);
     // Folds `step` into the process's last step when it is the same call
     // again; returns the step's index either way.

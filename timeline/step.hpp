@@ -21,9 +21,20 @@ struct Start { // the traced program begins
 };
 struct Fork {
     int child = 0;
+    bool borrows = false; // vfork, posix_spawn: the child uses the parent's memory
+    std::string spawns; // the program the child became while the parent waited
 };
 struct Born {
     int parent = 0; // 0 when not known
+    bool borrows = false; // runs in its parent's memory until it execs or exits
+};
+struct NewThread { // clone with CLONE_THREAD
+    int tid = 0;
+    int number = 0; // 2 for the process's second thread
+};
+struct ThreadStart {
+    int leader = 0; // the process it belongs to
+    int number = 0;
 };
 struct Exec { // a new program replaces the image
     std::string path;
@@ -144,13 +155,14 @@ struct Call { // any other call, as written
 } // namespace step
 
 using StepKind =
-    std::variant<step::Start, step::Fork, step::Born, step::Exec, step::ExecFailed,
-                 step::HiddenCalls, step::Pipe, step::MakeFifo, step::Open, step::OpenWaiting,
-                 step::OpenFailed, step::Close, step::Dup, step::Transfer, step::TransferWaiting,
-                 step::EndOfData, step::UnreadWait, step::Sleep, step::SleepGoesOn, step::AskParent,
-                 step::AskPid, step::Collect, step::WaitWaiting, step::WaitPoll, step::ChildChanged,
-                 step::WaitNone, step::Kill, step::Exit, step::Ended, step::Signal, step::Stopped,
-                 step::Zombie, step::StillRunning, step::Call>;
+    std::variant<step::Start, step::Fork, step::Born, step::NewThread, step::ThreadStart,
+                 step::Exec, step::ExecFailed, step::HiddenCalls, step::Pipe, step::MakeFifo,
+                 step::Open, step::OpenWaiting, step::OpenFailed, step::Close, step::Dup,
+                 step::Transfer, step::TransferWaiting, step::EndOfData, step::UnreadWait,
+                 step::Sleep, step::SleepGoesOn, step::AskParent, step::AskPid, step::Collect,
+                 step::WaitWaiting, step::WaitPoll, step::ChildChanged, step::WaitNone, step::Kill,
+                 step::Exit, step::Ended, step::Signal, step::Stopped, step::Zombie,
+                 step::StillRunning, step::Call>;
 
 struct Step {
     int pid = 0;

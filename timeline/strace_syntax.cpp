@@ -189,11 +189,20 @@ template <size_t PathArg> Decoded exec(const Parts& p)
     return exec;
 }
 
+// "clone(child_stack=NULL, flags=CLONE_VM|CLONE_VFORK|SIGCHLD)", or
+// clone3's "{flags=CLONE_VM|CLONE_THREAD|..., ...}"; vfork has no flags.
 Decoded spawn(const Parts& p)
 {
     if (!p.call.finished || p.call.value <= 0)
         return std::nullopt;
-    return call::Spawn{};
+    auto flag = [&](std::string_view name) {
+        return std::any_of(p.args.begin(), p.args.end(), [&](std::string_view a) {
+            return a.find(name) != std::string_view::npos;
+        });
+    };
+    bool thread = flag("CLONE_THREAD");
+    return call::Spawn{.thread = thread,
+                       .borrows = !thread && (p.call.name == "vfork" || flag("CLONE_VM"))};
 }
 
 Decoded exit(const Parts& p)

@@ -129,7 +129,11 @@ void draw_lifeline(std::string& svg, const Run& run, const Layout& l, const Proc
     svg += "<text x=\"" + num(left + 6) + "\" y=\"47\" font-weight=\"bold\">" +
            escape_markup(fit(name, 34)) + "</text>\n";
     svg += "<text x=\"" + num(left + 6) + "\" y=\"61\" fill=\"#333\">pid " + std::to_string(p.pid) +
-           (p.child ? ", child of " + std::to_string(p.parent) : "") + "</text>\n";
+           (p.thread_of ? ", thread " + std::to_string(p.thread_number) + " of " +
+                              std::to_string(p.thread_of)
+            : p.child ? ", child of " + std::to_string(p.parent)
+                      : "") +
+           "</text>\n";
 
     // The first row of this process among those drawn.
     auto first = std::find_if(steps.begin(), steps.begin() + long(l.shown),

@@ -46,12 +46,29 @@ struct Describe {
     std::string operator()(const step::Start& x) const { return "starts: " + x.command; }
     std::string operator()(const step::Fork& x) const
     {
+        if (!x.spawns.empty())
+            return "spawns " + x.spawns + " as child " + std::to_string(x.child);
+        if (x.borrows)
+            return "vfork(): child " + std::to_string(x.child) +
+                   " is born; this process waits until it execs or exits";
         return "fork(): child " + std::to_string(x.child) + " is born";
     }
     std::string operator()(const step::Born& x) const
     {
+        if (x.borrows)
+            return "is born in the memory of " + std::to_string(x.parent) +
+                   ", which it borrows until it execs or exits";
         return x.parent ? "is born, a copy of " + std::to_string(x.parent) + " from its fork on"
                         : "is born";
+    }
+    std::string operator()(const step::NewThread& x) const
+    {
+        return "starts thread " + std::to_string(x.number) + " (" + std::to_string(x.tid) + ")";
+    }
+    std::string operator()(const step::ThreadStart& x) const
+    {
+        return "thread " + std::to_string(x.number) + " of " + std::to_string(x.leader) +
+               " begins: the same memory and descriptors";
     }
     std::string operator()(const step::Exec& x) const
     {
@@ -196,6 +213,9 @@ struct Describe {
     }
     std::string operator()(const step::Exit& x) const
     {
+        const Process* p = run.process(s.pid);
+        if (p && p->thread_of != 0)
+            return "exit(" + std::to_string(x.status) + "): the thread ends";
         // The kernel keeps the low 8 bits: exit(-1) ends with 255.
         return "exit(" + std::to_string(x.status) + "): ends with status " +
                std::to_string(x.status & 0xff);
@@ -270,6 +290,8 @@ std::string process_label(const Process& p, size_t step)
     for (const auto& [from, program] : p.programs)
         if (from <= step)
             name = program;
+    if (p.thread_of != 0)
+        return name + " " + std::to_string(p.pid) + " thread " + std::to_string(p.thread_number);
     return name + " " + std::to_string(p.pid) + (p.child ? " child" : "");
 }
 

@@ -749,3 +749,25 @@ TEST(Timeline, ThreadsAndSpawnedPrograms)
     EXPECT_NE(spawn_text.find("which it borrows until it execs or exits"), std::string::npos);
     EXPECT_EQ(spawn_text.find("a copy of"), std::string::npos) << spawn_text;
 }
+
+// A socket pair is named like a pipe, and the bytes sent at one end are
+// followed to the read at the other, both ways.
+TEST(Timeline, SocketPairCarriesData)
+{
+    SKIP_WITHOUT_TRACING();
+    auto run = traced(TRACED_SOCKET_PAIR);
+    std::string text = timeline::text_timeline(run, "t");
+    EXPECT_NE(text.find("creates socket pair A: fds 3 and 4, each end reads and writes"),
+              std::string::npos)
+        << text;
+    std::vector<std::string> carried;
+    for (const auto& a : run.arrows())
+        if (a.kind == Arrow::Kind::data)
+            carried.push_back(run.steps()[a.from].as<step::Transfer>()->data + " to " +
+                              std::to_string(run.steps()[a.to].pid));
+    int parent = run.processes().at(0).pid;
+    int child = run.processes().at(1).pid;
+    EXPECT_EQ(carried, (std::vector<std::string>{"ping to " + std::to_string(parent),
+                                                 "pong to " + std::to_string(child)}))
+        << text;
+}

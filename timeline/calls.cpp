@@ -58,6 +58,7 @@ constexpr Row kCalls[] = {
     {"tgkill", with<call::Kill, Calls::kill>},
     // Descriptors.
     {"pipe", with<call::FdPair, Calls::pipe>},
+    {"socketpair", with<call::FdPair, Calls::socketpair>},
     {"pipe2", with<call::FdPair, Calls::pipe>},
     {"mknod", with<call::MakeFifo, Calls::make_fifo>},
     {"mknodat", with<call::MakeFifo, Calls::make_fifo>},
@@ -170,8 +171,7 @@ bool Calls::joins_traced_processes(const Run& run, const Call& c)
     if (it == run.channel_by_target_.end())
         return false;
     const Channel& channel = run.channels_[it->second];
-    return channel.created_here &&
-           (channel.kind == Channel::Kind::pipe || channel.kind == Channel::Kind::fifo);
+    return channel.created_here && channel.carries_data();
 }
 
 void Calls::dispatch(Run& run, Process& p, const Call& c, double t)

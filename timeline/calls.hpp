@@ -39,6 +39,7 @@ struct Calls {
 
     // Descriptors: descriptor_calls.cpp.
     static void pipe(Run& run, Process& p, const Call& c, const call::FdPair& a, Step s);
+    static void socketpair(Run& run, Process& p, const Call& c, const call::FdPair& a, Step s);
     static void make_fifo(Run& run, Process& p, const Call& c, const call::MakeFifo& a, Step s);
     static void open(Run& run, Process& p, const Call& c, const call::Open& a, Step s);
     static void close(Run& run, Process& p, const Call& c, const call::Close& a, Step s);

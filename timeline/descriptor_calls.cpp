@@ -46,6 +46,25 @@ void Calls::pipe(Run& run, Process& p, const Call& /*unused*/, const call::FdPai
     run.add_step(std::move(s));
 }
 
+// A socket pair: two ends, each with a name of its own, both reading and
+// writing; one channel, named A, B, C in the order they were made, so that
+// bytes sent at one end are followed to the read at the other.
+void Calls::socketpair(Run& run, Process& /*unused*/, const Call& /*unused*/, const call::FdPair& a,
+                       Step s)
+{
+    auto c = run.channel_for(a.read.target);
+    if (c) {
+        Channel& pair = run.channels_[*c];
+        pair.kind = Channel::Kind::socket;
+        pair.created_here = true;
+        pair.name = "socket pair " + letter_name(run.socket_pairs_named_++);
+        run.channel_by_target_[a.write.target.name] = *c;
+    }
+    s.what = step::SocketPair{a.read.number, a.write.number};
+    s.channel = c;
+    run.add_step(std::move(s));
+}
+
 void Calls::make_fifo(Run& run, Process& /*unused*/, const Call& /*unused*/,
                       const call::MakeFifo& a, Step s)
 {

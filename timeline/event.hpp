@@ -76,7 +76,7 @@ struct Open { // open, openat
     Access access = Access::read;
     std::optional<Fd> result; // the new descriptor, when it worked
 };
-struct FdPair { // pipe, pipe2
+struct FdPair { // pipe, pipe2, socketpair (whose ends both read and write)
     Fd read;
     Fd write;
 };

@@ -117,8 +117,15 @@ std::optional<size_t> Run::channel_for(const Target& target)
     } else if (target.kind == Target::Kind::pipe) {
         c.kind = Channel::Kind::pipe;
         c.name = "a pipe from outside";
+    } else if (target.name.rfind("socket:", 0) == 0) {
+        c.kind = Channel::Kind::socket;
+        c.name = "socket " + std::to_string(++sockets_named_);
     } else if (target.kind != Target::Kind::path) {
-        c.name = target.name; // socket:[...], anon_inode:...
+        // "anon_inode:[eventfd]" is an eventfd; anything else as it is named.
+        size_t open = target.name.find('[');
+        c.name = target.name.rfind("anon_inode:", 0) == 0 && open != std::string::npos
+                     ? target.name.substr(open + 1, target.name.find(']', open) - open - 1)
+                     : target.name;
     } else {
         c.path = target.name;
         c.name = target.name.rfind("/dev/", 0) == 0 ? target.name : base_name(target.name);
@@ -139,8 +146,7 @@ std::optional<size_t> Run::fifo_channel(const std::string& path)
 
 void Run::data_moved(size_t step, size_t channel, long long bytes, bool is_read)
 {
-    auto kind = channels_[channel].kind;
-    if (kind != Channel::Kind::pipe && kind != Channel::Kind::fifo)
+    if (!channels_[channel].carries_data())
         return;
     auto& queue = unread_[channel];
     if (!is_read) {

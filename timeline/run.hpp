@@ -19,7 +19,13 @@ namespace timeline {
 
 // What a descriptor points at.
 struct Channel {
-    enum class Kind { pipe, fifo, terminal, file, other };
+    enum class Kind { pipe, fifo, socket, terminal, file, other };
+    // Whether bytes written into it come out at a read: a pipe, a FIFO, a
+    // socket.
+    bool carries_data() const
+    {
+        return kind == Kind::pipe || kind == Kind::fifo || kind == Kind::socket;
+    }
     Kind kind = Kind::other;
     std::string name; // "pipe A", "FIFOVEK", "the terminal", "out"
     std::string path; // the file's path (FIFO, file)
@@ -108,6 +114,8 @@ private:
     std::vector<Process> processes_;
     std::map<int, size_t> process_index_;
     int pipes_named_ = 0;
+    int socket_pairs_named_ = 0;
+    int sockets_named_ = 0;
     std::optional<double> start_time_;
     double last_time_ = 0;
     // Bytes written into each pipe or FIFO and not read yet: (step, bytes).

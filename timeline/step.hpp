@@ -51,6 +51,10 @@ struct Pipe {
     int read_fd = -1;
     int write_fd = -1;
 };
+struct SocketPair { // two connected ends, each reading and writing
+    int fd = -1;
+    int other_fd = -1;
+};
 struct MakeFifo {}; // the step's error is EEXIST when it was there already
 struct Open {
     int fd = -1;
@@ -156,13 +160,13 @@ struct Call { // any other call, as written
 
 using StepKind =
     std::variant<step::Start, step::Fork, step::Born, step::NewThread, step::ThreadStart,
-                 step::Exec, step::ExecFailed, step::HiddenCalls, step::Pipe, step::MakeFifo,
-                 step::Open, step::OpenWaiting, step::OpenFailed, step::Close, step::Dup,
-                 step::Transfer, step::TransferWaiting, step::EndOfData, step::UnreadWait,
-                 step::Sleep, step::SleepGoesOn, step::AskParent, step::AskPid, step::Collect,
-                 step::WaitWaiting, step::WaitPoll, step::ChildChanged, step::WaitNone, step::Kill,
-                 step::Exit, step::Ended, step::Signal, step::Stopped, step::Zombie,
-                 step::StillRunning, step::Call>;
+                 step::Exec, step::ExecFailed, step::HiddenCalls, step::Pipe, step::SocketPair,
+                 step::MakeFifo, step::Open, step::OpenWaiting, step::OpenFailed, step::Close,
+                 step::Dup, step::Transfer, step::TransferWaiting, step::EndOfData,
+                 step::UnreadWait, step::Sleep, step::SleepGoesOn, step::AskParent, step::AskPid,
+                 step::Collect, step::WaitWaiting, step::WaitPoll, step::ChildChanged,
+                 step::WaitNone, step::Kill, step::Exit, step::Ended, step::Signal, step::Stopped,
+                 step::Zombie, step::StillRunning, step::Call>;
 
 struct Step {
     int pid = 0;

@@ -250,9 +250,10 @@ template <size_t PathArg> Decoded open(const Parts& p)
     return open;
 }
 
-Decoded pipe(const Parts& p)
+// pipe's "[3<pipe:[7]>, 4<pipe:[7]>]"; socketpair's, its fourth argument.
+template <size_t PairArg> Decoded pipe(const Parts& p)
 {
-    std::string_view pair = p.arg(0);
+    std::string_view pair = p.arg(PairArg);
     if (p.failed() || pair.size() < 2)
         return std::nullopt;
     auto ends = split_args(pair.substr(1, pair.size() - 2));
@@ -347,12 +348,13 @@ constexpr Decoder kDecoders[] = {
     {"newfstatat", stat},
     {"open", open<0>},
     {"openat", open<1>},
-    {"pipe", pipe},
-    {"pipe2", pipe},
+    {"pipe", pipe<0>},
+    {"pipe2", pipe<0>},
     {"pread64", transfer<true>},
     {"pwrite64", transfer<false>},
     {"read", transfer<true>},
     {"restart_syscall", restart},
+    {"socketpair", pipe<3>},
     {"statx", stat},
     {"tgkill", kill},
     {"tkill", kill},

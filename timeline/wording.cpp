@@ -91,6 +91,11 @@ struct Describe {
         return "creates " + name + ": fd " + std::to_string(x.read_fd) + " reads, fd " +
                std::to_string(x.write_fd) + " writes";
     }
+    std::string operator()(const step::SocketPair& x) const
+    {
+        return "creates " + name + ": fds " + std::to_string(x.fd) + " and " +
+               std::to_string(x.other_fd) + ", each end reads and writes";
+    }
     std::string operator()(const step::MakeFifo& /*unused*/) const
     {
         return s.error == "EEXIST" ? "FIFO " + name + " is there already: reused"

@@ -771,3 +771,17 @@ TEST(Timeline, SocketPairCarriesData)
                                                  "pong to " + std::to_string(child)}))
         << text;
 }
+
+// Past its first 1500 rows the diagram draws nothing, and only processes
+// with a step among those rows get a lane.
+TEST(Timeline, DiagramDrawsLanesOnlyForItsRows)
+{
+    std::string trace;
+    for (int child = 2; child < 1002; ++child)
+        trace += "1  1." + std::to_string(child) + " clone(child_stack=NULL, flags=SIGCHLD) = " +
+                 std::to_string(child) + " <0.00001>\n";
+    auto run = model(trace); // a fork and a birth each, then the end: over 3000 steps
+    std::string svg = timeline::svg_diagram(run, "forks");
+    EXPECT_EQ(count(svg, "height=\"36\" rx=\"4\""), 751u); // the parent and 750 children
+    EXPECT_NE(svg.find(" more steps not drawn: see the timeline"), std::string::npos);
+}

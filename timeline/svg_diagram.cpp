@@ -72,10 +72,16 @@ Layout lay_out(const Run& run, const std::string& heading)
 {
     const auto& steps = run.steps();
     Layout l;
-    for (size_t i = 0; i < run.processes().size(); ++i)
-        l.column[run.processes()[i].pid] = i;
-    // Rows, with a break before a step that came long after the one before.
     l.shown = std::min(steps.size(), kMaxRows);
+    // A lane for each process with a step among the rows drawn, in the
+    // order the processes appeared.
+    std::map<int, bool> drawn;
+    for (size_t i = 0; i < l.shown; ++i)
+        drawn[steps[i].pid] = true;
+    for (const Process& p : run.processes())
+        if (drawn.count(p.pid) != 0)
+            l.column.emplace(p.pid, l.column.size());
+    // Rows, with a break before a step that came long after the one before.
     double at = kTop;
     for (size_t i = 0; i < l.shown; ++i) {
         if (i > 0 && steps[i].time - steps[i - 1].time > kLongWait) {
@@ -306,7 +312,8 @@ std::string svg_diagram(const Run& run, const std::string& title)
     std::string svg;
     draw_frame(svg, l, title, heading);
     for (const Process& p : run.processes())
-        draw_lifeline(svg, run, l, p);
+        if (l.column.count(p.pid) != 0)
+            draw_lifeline(svg, run, l, p);
     draw_breaks(svg, l);
     draw_arrows(svg, run, l);
     double last_time_y = -100;

@@ -741,13 +741,25 @@ TEST(Timeline, ThreadsAndSpawnedPrograms)
     for (const auto& p : threads.processes())
         EXPECT_FALSE(p.child) << p.pid;
 
-    auto spawned = traced(TRACED_SPAWN_TRUE);
-    std::string spawn_text = timeline::text_timeline(spawned, "spawn");
-    int child = spawned.processes().at(1).pid;
-    EXPECT_NE(spawn_text.find("spawns true as child " + std::to_string(child)), std::string::npos)
-        << spawn_text;
-    EXPECT_NE(spawn_text.find("which it borrows until it execs or exits"), std::string::npos);
-    EXPECT_EQ(spawn_text.find("a copy of"), std::string::npos) << spawn_text;
+    // posix_spawnp searches PATH in the child, before its parent's clone
+    // returns: the birth still comes first, then the search in one line.
+    TempDir dir;
+    Process spawned({.argv = {BIN_SYSCALL_TIMELINE, "--", TRACED_SPAWN_TRUE},
+                     .dir = dir.path(),
+                     .env = {"PATH=/no/such:/also/none:/usr/bin:/bin", kNoLeakCheck}});
+    ASSERT_TRUE(spawned.finish());
+    const std::string& out = spawned.out();
+    const std::regex spawns(R"(spawns true as child (\d+)\n)");
+    std::smatch child;
+    ASSERT_TRUE(std::regex_search(out, child, spawns)) << out;
+    size_t born = out.find(child[1].str() + " child  is born in the memory of");
+    size_t search = out.find("execve true fails in 2 places along PATH (last /also/none/true)");
+    size_t becomes = out.find("becomes true: execve /usr/bin/true");
+    EXPECT_LT(size_t(child.position(0)), born) << out;
+    EXPECT_LT(born, search) << out;
+    EXPECT_LT(search, becomes) << out;
+    EXPECT_NE(becomes, std::string::npos) << out;
+    EXPECT_EQ(out.find("a copy of"), std::string::npos) << out;
 }
 
 // A socket pair is named like a pipe, and the bytes sent at one end are
@@ -778,8 +790,9 @@ TEST(Timeline, DiagramDrawsLanesOnlyForItsRows)
 {
     std::string trace;
     for (int child = 2; child < 1002; ++child)
-        trace += "1  1." + std::to_string(child) + " clone(child_stack=NULL, flags=SIGCHLD) = " +
-                 std::to_string(child) + " <0.00001>\n";
+        trace += "1  1." + std::to_string(child) +
+                 " clone(child_stack=NULL, flags=SIGCHLD) = " + std::to_string(child) +
+                 " <0.00001>\n";
     auto run = model(trace); // a fork and a birth each, then the end: over 3000 steps
     std::string svg = timeline::svg_diagram(run, "forks");
     EXPECT_EQ(count(svg, "height=\"36\" rx=\"4\""), 751u); // the parent and 750 children

@@ -1,6 +1,8 @@
 #include "trace_reader.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 #include "safe_text.hpp"
 #include "strace_syntax.hpp"
@@ -66,7 +68,7 @@ void TraceReader::fail(std::string_view why) const
 std::optional<Event> TraceReader::next()
 {
     std::string line;
-    while (std::getline(in_, line)) {
+    while (ready_.empty() && std::getline(in_, line)) {
         ++line_number_;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -75,8 +77,19 @@ std::optional<Event> TraceReader::next()
         // A line cut by the end of the trace is parsed for what it has.
         if (auto event = parse(line)) {
             any_event_ = true;
-            return event;
+            admit(std::move(*event));
         }
+    }
+    if (ready_.empty()) {
+        // Held steps whose parent's fork never returned come out as they are.
+        for (auto& [pid, events] : held_)
+            std::move(events.begin(), events.end(), std::back_inserter(ready_));
+        held_.clear();
+    }
+    if (!ready_.empty()) {
+        Event event = std::move(ready_.front());
+        ready_.pop_front();
+        return event;
     }
     if (!any_event_ && pending_.empty())
         fail(line_number_ == 0 ? "empty: not an strace log"
@@ -93,6 +106,42 @@ std::optional<Event> TraceReader::next()
         return Event{.pid = node.key(), .time = node.mapped().time, .what = std::move(*call)};
     }
     return std::nullopt;
+}
+
+// Whether a fork, vfork or clone has started and not yet returned.
+bool TraceReader::spawn_pending() const
+{
+    return std::any_of(pending_.begin(), pending_.end(), [](const auto& entry) {
+        std::string_view start = entry.second.start;
+        return starts_with(start, "clone(") || starts_with(start, "clone3(") ||
+               starts_with(start, "fork(") || starts_with(start, "vfork(");
+    });
+}
+
+// A step of a process not seen before, while a fork is going on, is its
+// child's: it waits until the fork returns, and comes out after it, the
+// fork placed at the child's first step.
+void TraceReader::admit(Event event)
+{
+    if (!seen_.count(event.pid) && !held_.count(event.pid) && seen_.empty())
+        seen_.insert(event.pid); // the traced program itself
+    if (!seen_.count(event.pid) && (held_.count(event.pid) || spawn_pending())) {
+        held_[event.pid].push_back(std::move(event));
+        return;
+    }
+    seen_.insert(event.pid);
+    const auto* call = std::get_if<Call>(&event.what);
+    int child = call && std::holds_alternative<call::Spawn>(call->args) ? int(call->value) : 0;
+    ready_.push_back(std::move(event));
+    if (child <= 0)
+        return;
+    seen_.insert(child);
+    auto held = held_.find(child);
+    if (held == held_.end())
+        return;
+    ready_.back().time = std::min(ready_.back().time, held->second.front().time);
+    std::move(held->second.begin(), held->second.end(), std::back_inserter(ready_));
+    held_.erase(held);
 }
 
 std::optional<Event> TraceReader::parse(std::string_view line)

@@ -4,10 +4,12 @@
 // text format; the rest of the tool sees Events.
 #pragma once
 
+#include <deque>
 #include <istream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -48,6 +50,8 @@ private:
     std::optional<Event> unfinished(int pid, double time, std::string_view start);
     std::optional<Event> resumed(int pid, double time, std::string_view rest);
     void check_targets(const Call& call) const;
+    void admit(Event event);
+    bool spawn_pending() const;
     [[noreturn]] void fail(std::string_view why) const;
 
     std::istream& in_;
@@ -56,6 +60,11 @@ private:
     long line_number_ = 0;
     bool any_event_ = false;
     std::map<int, Pending> pending_; // per pid
+    // A child's first steps that strace showed before its parent's fork
+    // returned, held until it does: a process is born before it acts.
+    std::set<int> seen_;
+    std::map<int, std::deque<Event>> held_;
+    std::deque<Event> ready_; // in the order they are to come out
 };
 
 // Several traces of one run (a server and its clients, traced apart) read

@@ -63,21 +63,32 @@ size_t utf8_character(std::string_view s, size_t i)
     return length;
 }
 
+namespace {
+
+// Copies text[i] to `out` when it shows as itself (printable ASCII, or a
+// whole UTF-8 character, which it copies whole, moving `i` to its last
+// byte), or else escaped.
+void keep_or_escape(std::string& out, std::string_view text, size_t& i)
+{
+    unsigned char c = byte_at(text, i);
+    if (c >= 0x20 && c < 0x7f) {
+        out += char(c);
+    } else if (size_t n = c >= 0x80 ? utf8_character(text, i) : 0; n > 0) {
+        out.append(text.substr(i, n));
+        i += n - 1;
+    } else {
+        out += escape_byte(c);
+    }
+}
+
+} // namespace
+
 std::string printable(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = byte_at(text, i);
-        if (c >= 0x20 && c < 0x7f) {
-            out += char(c);
-        } else if (size_t n = c >= 0x80 ? utf8_character(text, i) : 0; n > 0) {
-            out.append(text.substr(i, n));
-            i += n - 1;
-        } else {
-            out += escape_byte(c);
-        }
-    }
+    for (size_t i = 0; i < text.size(); ++i)
+        keep_or_escape(out, text, i);
     return out;
 }
 
@@ -85,18 +96,9 @@ std::string escape_bytes(std::string_view data, size_t limit)
 {
     std::string out;
     for (size_t i = 0; i < data.size() && out.size() < limit; ++i) {
-        unsigned char c = byte_at(data, i);
-        if (c == '\\' || c == '"') {
+        if (data[i] == '\\' || data[i] == '"')
             out += '\\';
-            out += char(c);
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += char(c);
-        } else if (size_t n = c >= 0x80 ? utf8_character(data, i) : 0; n > 0) {
-            out.append(data.substr(i, n)); // a whole character ("í") stays as it is
-            i += n - 1;
-        } else {
-            out += escape_byte(c);
-        }
+        keep_or_escape(out, data, i);
     }
     return out;
 }
@@ -106,36 +108,27 @@ std::string escape_markup(std::string_view text)
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = byte_at(text, i);
-        switch (c) {
+        switch (text[i]) {
         case '&':
             out += "&amp;";
-            continue;
+            break;
         case '<':
             out += "&lt;";
-            continue;
+            break;
         case '>':
             out += "&gt;";
-            continue;
+            break;
         case '"':
             out += "&quot;";
-            continue;
+            break;
         case '\r':
-            continue;
+            break;
         case '\n':
         case '\t':
-            out += char(c);
-            continue;
-        default:
+            out += text[i];
             break;
-        }
-        if (c >= 0x20 && c < 0x7f) {
-            out += char(c);
-        } else if (size_t n = c >= 0x80 ? utf8_character(text, i) : 0; n > 0) {
-            out.append(text.substr(i, n));
-            i += n - 1;
-        } else {
-            out += escape_byte(c);
+        default:
+            keep_or_escape(out, text, i);
         }
     }
     return out;

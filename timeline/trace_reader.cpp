@@ -144,13 +144,12 @@ void TraceReader::admit(Event event)
     held_.erase(held);
 }
 
-std::optional<Event> TraceReader::parse(std::string_view line)
+// "PID  SECONDS.MICRO " as -f and -ttt write them; -ff leaves out the pid,
+// which the file's name gives. Returns the pid and the time, and leaves
+// `rest` on what follows them.
+std::pair<int, double> TraceReader::prefix(std::string_view line, std::string_view& rest) const
 {
-    if (line.find('\0') != std::string_view::npos)
-        fail("binary data: not an strace log");
-    // "PID  SECONDS.MICRO " as -f and -ttt write them; -ff leaves out the
-    // pid, which the file's name gives.
-    std::string_view rest = line;
+    rest = line;
     auto number = strace::leading_number(rest);
     int pid = pid_;
     if (number && !rest.empty() && rest.front() == ' ')
@@ -173,6 +172,15 @@ std::optional<Event> TraceReader::parse(std::string_view line)
     if (time_end == std::string_view::npos || end == time_text.c_str() || *end != '\0')
         fail("not an strace log line (no time; trace with -ttt): " + printable(line.substr(0, 80)));
     rest.remove_prefix(time_end + 1);
+    return {pid, time};
+}
+
+std::optional<Event> TraceReader::parse(std::string_view line)
+{
+    if (line.find('\0') != std::string_view::npos)
+        fail("binary data: not an strace log");
+    std::string_view rest;
+    auto [pid, time] = prefix(line, rest);
     Event e{.pid = pid, .time = time};
 
     if (starts_with(rest, "+++ superseded by execve")) {

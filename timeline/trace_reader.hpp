@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "event.hpp"
@@ -46,6 +47,7 @@ private:
         bool told = false;
     };
 
+    std::pair<int, double> prefix(std::string_view line, std::string_view& rest) const;
     std::optional<Event> parse(std::string_view line);
     std::optional<Event> unfinished(int pid, double time, std::string_view start);
     std::optional<Event> resumed(int pid, double time, std::string_view rest);

@@ -64,6 +64,8 @@ struct Layout {
     double legend = 0;
     double width = 0;
     double height = 0;
+    bool kills = false; // a signal arrow is drawn
+    bool stops = false; // a process is stopped
 
     double x_of(int pid) const { return kGutter + double(column.at(pid)) * kColumn + kLifeline; }
 };
@@ -95,7 +97,12 @@ Layout lay_out(const Run& run, const std::string& heading)
     l.legend = l.bottom + 30 + (l.shown < steps.size() ? 20 : 0);
     l.width = std::max(kGutter + double(std::max<size_t>(l.column.size(), 1)) * kColumn + 10,
                        30 + 9 * double(heading.size())); // 14 px bold
-    l.height = l.legend + 7 * 16 + 10;
+    for (const Arrow& a : run.arrows())
+        l.kills = l.kills || (a.kind == Arrow::Kind::signal && a.to < l.shown &&
+                              steps[a.from].pid != steps[a.to].pid);
+    for (size_t i = 0; i < l.shown; ++i)
+        l.stops = l.stops || steps[i].is<step::Stopped>();
+    l.height = l.legend + (5 + int(l.kills) + int(l.stops)) * 16 + 10;
     return l;
 }
 
@@ -285,10 +292,11 @@ void draw_legend(std::string& svg, const Layout& l)
     double ly = l.legend;
     const double lx = 10;
     svg += "<g font-size=\"11\">\n";
-    auto sample = [&](const char* colour, const char* dash, const char* marker, const char* what) {
+    auto sample = [&](const char* colour, const char* dash, const char* marker, const char* what,
+                      const char* width = "2") {
         svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 34) +
-               "\" y2=\"" + num(ly) + "\" stroke=\"" + colour + "\" stroke-width=\"2\"" +
-               (dash[0] ? std::string(" stroke-dasharray=\"") + dash + "\"" : "") +
+               "\" y2=\"" + num(ly) + "\" stroke=\"" + colour + "\" stroke-width=\"" + width +
+               "\"" + (dash[0] ? std::string(" stroke-dasharray=\"") + dash + "\"" : "") +
                (marker[0] ? std::string(" marker-end=\"url(#") + marker + ")\"" : "") + "/>\n";
         svg += "<text x=\"" + num(lx + 40) + "\" y=\"" + num(ly + 4) + "\">" + what + "</text>\n";
         ly += 16;
@@ -298,8 +306,11 @@ void draw_legend(std::string& svg, const Layout& l)
     sample(kColour.fork, "", "fork", "fork");
     sample(kColour.data, "", "data", "bytes through a pipe or FIFO");
     sample(kColour.collect, "5 3", "collect", "end collected by wait");
-    sample(kColour.signal, "1 3", "signal", "signal sent by kill");
-    sample(kColour.stopped, "", "", "stopped by a signal, until SIGCONT");
+    // The marks that only some runs have, where this one has them.
+    if (l.kills)
+        sample(kColour.signal, "1 3", "signal", "signal sent by kill");
+    if (l.stops)
+        sample(kColour.stopped, "", "", "stopped by a signal, until SIGCONT", "7");
     svg += "</g>\n";
 }
 

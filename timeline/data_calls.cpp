@@ -26,7 +26,7 @@ void Calls::transfer(Run& run, Process& /*unused*/, const Call& c, const call::T
                             .total = c.value,
                             .data = a.data.substr(0, size_t(std::max(0LL, c.value)))};
     size_t at = run.fold_or_add(std::move(s));
-    if (auto channel = run.steps_[at].channel)
+    if (auto channel = run.live(at)->channel)
         run.data_moved(at, *channel, c.value, a.is_read);
 }
 
@@ -42,8 +42,8 @@ void Calls::ioctl(Run& run, Process& p, const Call& c, Step s)
     // The writer asks how much of its phrase is still unread, again and
     // again: one step.
     int fd = c.fd ? c.fd->number : -1;
-    if (p.fold) {
-        if (auto* wait = run.steps_[*p.fold].as<step::UnreadWait>(); wait && wait->fd == fd) {
+    if (Step* last = p.fold ? run.live(*p.fold) : nullptr) {
+        if (auto* wait = last->as<step::UnreadWait>(); wait && wait->fd == fd) {
             ++wait->asks;
             wait->last_answer = unread->answer;
             return;

@@ -140,9 +140,12 @@ int pid_in_name(const std::string& file)
     return std::atoi(name.c_str() + dot + 1);
 }
 
-Run read_run(const std::vector<std::string>& files)
+// The run of these traces, its steps told to `text` as they come; the
+// first `keep` of them stay for a diagram.
+Run read_run(const std::vector<std::string>& files, size_t keep, TextTimeline& text)
 {
-    Run run(is_fifo);
+    Run run(is_fifo, keep,
+            [&text](const Run& r, size_t index, const Step& step) { text.add(r, index, step); });
     MergedTraces traces;
     std::vector<std::pair<dev_t, ino_t>> seen;
     for (const auto& file : files) {
@@ -166,6 +169,7 @@ Run read_run(const std::vector<std::string>& files)
     while (auto event = traces.next())
         run.add(*event);
     run.finish();
+    text.finish(run);
     return run;
 }
 
@@ -244,8 +248,8 @@ int book(const std::string& page, const std::vector<std::string>& dirs)
         auto files = trace_files(path);
         if (files.empty())
             fail(dir + ": no trace in it");
-        Run run = read_run(files);
-        lesson.timeline = text_timeline(run, lesson.name);
+        TextTimeline text(lesson.name, [&](std::string_view part) { lesson.timeline += part; });
+        Run run = read_run(files, kDiagramRows, text);
         lesson.diagram = svg_diagram(run, lesson.name);
         write_file((path / "diagram.svg").string(), lesson.diagram);
         lessons.push_back(std::move(lesson));
@@ -325,11 +329,12 @@ int show(Options o)
         o.title = fs::path(o.files[0]).filename().string();
     }
     try {
-        Run run = read_run(o.files);
+        TextTimeline text(o.title, [](std::string_view part) {
+            (void)std::fwrite(part.data(), 1, part.size(), stdout);
+        });
+        Run run = read_run(o.files, o.svg.empty() ? 0 : kDiagramRows, text);
         if (!temp.empty())
             fs::remove_all(temp);
-        std::string text = text_timeline(run, o.title);
-        (void)std::fwrite(text.data(), 1, text.size(), stdout);
         check_output();
         if (!o.svg.empty())
             write_file(o.svg, svg_diagram(run, o.title));

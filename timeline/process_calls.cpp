@@ -43,10 +43,9 @@ void Calls::exec(Run& run, Process& p, const Call& c, const call::Exec& a, Step 
         return;
     if (c.value != 0 || !c.error.empty()) {
         // execlp and a shell try each folder of PATH in turn: one step.
-        if (p.fold) {
-            Step& last = run.steps_[*p.fold];
-            auto* tried = last.as<step::ExecFailed>();
-            if (tried && last.error == c.error && base_name(tried->path) == base_name(a.path)) {
+        if (Step* last = p.fold ? run.live(*p.fold) : nullptr) {
+            auto* tried = last->as<step::ExecFailed>();
+            if (tried && last->error == c.error && base_name(tried->path) == base_name(a.path)) {
                 ++tried->tries;
                 tried->path = a.path;
                 return;
@@ -65,8 +64,11 @@ void Calls::exec(Run& run, Process& p, const Call& c, const call::Exec& a, Step 
     else
         s.what = step::Exec{a.path};
     p.program = base_name(a.path);
-    if (p.spawned_by) // vfork, posix_spawn: the parent spawned this program
-        run.steps_[*p.spawned_by].as<step::Fork>()->spawns = p.program;
+    if (p.spawned_by) { // vfork, posix_spawn: the parent spawned this program
+        if (Step* fork = run.live(*p.spawned_by))
+            fork->as<step::Fork>()->spawns = p.program;
+        run.unpin(*p.spawned_by);
+    }
     p.spawned_by.reset();
     size_t at = run.add_step(std::move(s));
     p.programs.emplace_back(at, p.program);
@@ -92,12 +94,16 @@ void Calls::spawn(Run& run, Process& p, const Call& c, const call::Spawn& a, Ste
     Process& parent = run.processes_[run.process_index_.at(parent_pid)];
     child.parent = parent.pid;
     child.child = true;
-    if (a.borrows)
+    if (a.borrows) {
         child.spawned_by = fork_step;
+        run.pin(fork_step);
+    }
     if (!seen) // a child seen early has closed some of them already
         child.ends = run.files_of(parent).ends;
     if (child.born_step) {
-        run.steps_[*child.born_step].as<step::Born>()->parent = parent.pid;
+        if (Step* born = run.live(*child.born_step))
+            born->as<step::Born>()->parent = parent.pid;
+        run.unpin(*child.born_step);
     } else {
         if (!seen || child.program.rfind("pid ", 0) == 0)
             child.program = parent.program;
@@ -107,7 +113,7 @@ void Calls::spawn(Run& run, Process& p, const Call& c, const call::Spawn& a, Ste
                           .what = step::Born{.parent = parent.pid, .borrows = a.borrows}});
     }
     child.programs = {{*child.born_step, child.program}};
-    run.arrows_.push_back({Arrow::Kind::fork, fork_step, *child.born_step, 0, std::nullopt});
+    run.add_arrow({Arrow::Kind::fork, fork_step, *child.born_step, 0, std::nullopt});
 }
 
 // A thread: the same process, its memory and its descriptors; a lane of
@@ -130,13 +136,15 @@ void Calls::start_thread(Run& run, Process& p, int tid, Step s)
     size_t start = run.add_step(
         {.pid = tid, .time = t, .what = step::ThreadStart{.leader = leader_pid, .number = number}});
     thread.programs = {{start, program}};
-    run.arrows_.push_back({Arrow::Kind::fork, new_step, start, 0, std::nullopt});
+    run.add_arrow({Arrow::Kind::fork, new_step, start, 0, std::nullopt});
 }
 
 void Calls::exit(Run& run, Process& p, const Call& /*unused*/, const call::Exit& a, Step s)
 {
     s.what = step::Exit{a.status};
     p.end_step = run.add_step(std::move(s));
+    p.exit_called = true;
+    p.end_how = ProcessEnd{.status = a.status & 0xff};
 }
 
 void Calls::wait(Run& run, Process& p, const Call& c, const call::Wait& a, Step s)
@@ -147,8 +155,8 @@ void Calls::wait(Run& run, Process& p, const Call& c, const call::Wait& a, Step 
         s.what = step::WaitNone{};
     } else if (a.child == 0) {
         // WNOHANG asking again and again: one step.
-        if (p.fold)
-            if (auto* poll = run.steps_[*p.fold].as<step::WaitPoll>()) {
+        if (Step* last = p.fold ? run.live(*p.fold) : nullptr)
+            if (auto* poll = last->as<step::WaitPoll>()) {
                 ++poll->asks;
                 return;
             }
@@ -176,19 +184,14 @@ void Calls::collect(Run& run, const call::Wait& a, Step s)
     Process& child = run.processes_[it->second];
     child.collected = t;
     child.collect_step = at;
-    auto& collect = *run.steps_[at].as<step::Collect>();
+    auto& collect = *run.live(at)->as<step::Collect>();
     if (child.ended)
         collect.zombie_seconds = t - *child.ended;
     if (!child.end_step)
         return;
-    if (!collect.how) {
-        const Step& end = run.steps_[*child.end_step];
-        if (const auto* exit = end.as<step::Exit>())
-            collect.how = ProcessEnd{.status = exit->status & 0xff};
-        else if (const auto* ended = end.as<step::Ended>())
-            collect.how = ended->how;
-    }
-    run.arrows_.push_back({Arrow::Kind::collect, *child.end_step, at, 0, std::nullopt});
+    if (!collect.how)
+        collect.how = child.end_how;
+    run.add_arrow({Arrow::Kind::collect, *child.end_step, at, 0, std::nullopt});
 }
 
 void Calls::getpid(Run& run, Process& /*unused*/, const Call& c, Step s)
@@ -208,12 +211,12 @@ void Calls::getppid(Run& run, Process& p, const Call& c, Step s)
     run.add_step(std::move(s));
 }
 
-void Calls::kill(Run& run, Process& /*unused*/, const Call& c, const call::Kill& a, Step s)
+void Calls::kill(Run& run, Process& p, const Call& c, const call::Kill& a, Step s)
 {
     s.what = step::Kill{a.target, a.signal};
     size_t at = run.add_step(std::move(s));
     if (a.target > 0 && c.error.empty())
-        run.signals_sent_[a.target].push_back(at); // its arrival draws an arrow
+        run.signals_sent_[a.target].push_back({at, p.pid, a.signal}); // its arrival draws an arrow
 }
 
 } // namespace timeline

@@ -3,15 +3,47 @@
 // they share are in wording.hpp.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "run.hpp"
 
 namespace timeline {
 
-// The whole run, one line per step, with the time since the start and the
-// process.
+// The run, one line per step, with the time since the start and the
+// process, as the steps come (a Run's sink): a short run is told whole at
+// its end, its totals first and its columns lined up; a long one goes out
+// as it is made, its totals last, so that memory does not grow with it.
+class TextTimeline {
+public:
+    using Output = std::function<void(std::string_view)>;
+    TextTimeline(std::string title, Output out);
+    void add(const Run& run, size_t index, const Step& step);
+    void finish(const Run& run);
+
+private:
+    const std::string& label(const Process& p, size_t index);
+    void write_held(const Run& run);
+    void write(const Run& run, size_t index, const Step& step);
+
+    std::string title_;
+    Output out_;
+    std::vector<std::pair<size_t, Step>> held_;
+    std::map<int, std::pair<size_t, std::string>> labels_; // pid -> (programs, label)
+    size_t width_ = 7;
+    bool streaming_ = false;
+    std::string buffer_;
+};
+
+// The same for a run that kept all its steps.
 std::string text_timeline(const Run& run, const std::string& title);
+
+// How many steps a diagram draws; the rest it counts.
+constexpr size_t kDiagramRows = 1500;
 
 // The run as a sequence diagram: a standalone SVG document.
 std::string svg_diagram(const Run& run, const std::string& title);

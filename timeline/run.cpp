@@ -46,6 +46,18 @@ bool fold_into(Step& last, const Step& next)
     return false;
 }
 
+// The kinds of step that a later call folds into.
+bool can_grow(const Step& s)
+{
+    return s.is<step::Transfer>() || s.is<step::EndOfData>() || s.is<step::ExecFailed>() ||
+           s.is<step::WaitPoll>() || s.is<step::UnreadWait>();
+}
+
+// How many steps may wait for a later call to fold into them before the
+// oldest is handed over as it is: a process that stays silent while others
+// make thousands of steps must not hold them all in memory.
+constexpr size_t kLiveSteps = 4096;
+
 } // namespace
 
 std::string base_name(const std::string& path)
@@ -53,7 +65,52 @@ std::string base_name(const std::string& path)
     return path.substr(path.rfind('/') + 1);
 }
 
-Run::Run(std::function<bool(const std::string&)> is_fifo) : is_fifo_(std::move(is_fifo)) {}
+Run::Run(std::function<bool(const std::string&)> is_fifo, size_t keep, StepSink sink)
+    : is_fifo_(std::move(is_fifo)), keep_(keep), sink_(std::move(sink))
+{
+}
+
+Step* Run::live(size_t index)
+{
+    return index >= first_live_ && index - first_live_ < live_.size()
+               ? &live_[index - first_live_]
+               : nullptr;
+}
+
+void Run::unpin(size_t index)
+{
+    auto it = std::find(pinned_.begin(), pinned_.end(), index);
+    if (it != pinned_.end())
+        pinned_.erase(it);
+}
+
+void Run::add_arrow(Arrow arrow)
+{
+    if (arrow.from < keep_ && arrow.to < keep_)
+        arrows_.push_back(arrow);
+}
+
+void Run::retire(bool all)
+{
+    while (!live_.empty()) {
+        Step& s = live_.front();
+        Process& p = processes_[process_index_.at(s.pid)];
+        bool grows = p.fold == first_live_ && can_grow(s);
+        bool pinned = grows || std::find(pinned_.begin(), pinned_.end(), first_live_) !=
+                                   pinned_.end();
+        if (pinned && !all && live_.size() <= kLiveSteps)
+            return;
+        if (p.fold == first_live_)
+            p.fold.reset();
+        unpin(first_live_);
+        if (sink_)
+            sink_(*this, first_live_, s);
+        if (first_live_ < keep_)
+            kept_.push_back(std::move(s));
+        live_.pop_front();
+        ++first_live_;
+    }
+}
 
 const Process* Run::process(int pid) const
 {
@@ -87,15 +144,16 @@ Process& Run::files_of(Process& p)
 size_t Run::add_step(Step step)
 {
     Process& p = processes_[process_index_.at(step.pid)];
-    steps_.push_back(std::move(step));
-    p.fold = steps_.size() - 1;
-    return steps_.size() - 1;
+    live_.push_back(std::move(step));
+    p.fold = step_count() - 1;
+    return step_count() - 1;
 }
 
 size_t Run::fold_or_add(Step step)
 {
     Process& p = processes_[process_index_.at(step.pid)];
-    if (p.fold && fold_into(steps_[*p.fold], step))
+    Step* last = p.fold ? live(*p.fold) : nullptr;
+    if (last && fold_into(*last, step))
         return *p.fold;
     return add_step(std::move(step));
 }
@@ -165,8 +223,8 @@ void Run::data_moved(size_t step, size_t channel, long long bytes, bool is_read)
         auto last = last_arrow_.find(channel);
         if (last != last_arrow_.end() && arrows_[last->second].from == from &&
             arrows_[last->second].to == step) {
-            arrows_[last->second].bytes += taken;
-        } else {
+            arrows_[last->second].bytes = saturating_add(arrows_[last->second].bytes, taken);
+        } else if (from < keep_ && step < keep_) {
             arrows_.push_back({Arrow::Kind::data, from, step, taken, channel});
             last_arrow_[channel] = arrows_.size() - 1;
         }
@@ -203,23 +261,23 @@ void Run::add(const Event& e)
         // SIGKILL is never delivered as such: the process just ends.
         signal_arrived(*p.end_step, Signal{.name = k->signal});
     }
+    retire(false);
 }
 
 // A signal that a traced process sent: an arrow from its kill to here.
 void Run::signal_arrived(size_t step, const Signal& signal)
 {
-    auto sent = signals_sent_.find(steps_[step].pid);
+    auto sent = signals_sent_.find(live(step)->pid);
     if (sent == signals_sent_.end())
         return;
     auto& kills = sent->second;
     // The sender is known for a signal delivered, not for a death by one.
-    auto kill = std::find_if(kills.begin(), kills.end(), [&](size_t k) {
-        return (signal.sender == 0 || steps_[k].pid == signal.sender) &&
-               steps_[k].as<step::Kill>()->signal == signal.name;
+    auto kill = std::find_if(kills.begin(), kills.end(), [&](const Sent& k) {
+        return (signal.sender == 0 || k.sender == signal.sender) && k.signal == signal.name;
     });
     if (kill == kills.end())
         return;
-    arrows_.push_back({Arrow::Kind::signal, *kill, step, 0, std::nullopt});
+    add_arrow({Arrow::Kind::signal, kill->step, step, 0, std::nullopt});
     kills.erase(kill);
 }
 
@@ -228,9 +286,11 @@ void Run::end_process(Process& p, double t, ProcessEnd how, bool exited)
     if (p.hidden)
         add_step({.pid = p.pid, .time = t, .what = step::HiddenCalls{p.program, p.hidden_calls}});
     p.ended = t;
-    bool has_exit_step = p.end_step && steps_[*p.end_step].is<step::Exit>();
-    if (!exited || !has_exit_step)
+    if (!exited || !p.exit_called) {
+        p.end_how = how;
         p.end_step = add_step({.pid = p.pid, .time = t, .what = step::Ended{std::move(how)}});
+    }
+    p.fold.reset();
 }
 
 void Run::finish()
@@ -247,6 +307,7 @@ void Run::finish()
             add_step({.pid = p.pid, .time = end, .what = step::Zombie{end - *p.ended}});
         }
     }
+    retire(true);
 }
 
 } // namespace timeline

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -51,6 +52,8 @@ struct Process {
     bool child = false; // made by fork inside the trace
     std::optional<double> ended;
     std::optional<size_t> end_step;
+    std::optional<ProcessEnd> end_how; // what its parent's wait collects
+    bool exit_called = false;
     std::optional<double> collected;
     std::optional<size_t> collect_step;
     std::optional<size_t> born_step;
@@ -71,16 +74,29 @@ struct Process {
 
 class Run {
 public:
+    // Takes each step once it can change no more (a later call of the same
+    // kind folds into the step before it), in order: a renderer that
+    // streams.
+    using StepSink = std::function<void(const Run&, size_t index, const Step&)>;
+    static constexpr size_t kKeepAll = SIZE_MAX;
+
     // `is_fifo(path)`: whether a path is a FIFO, for the channels whose
-    // kind the trace does not tell.
-    explicit Run(std::function<bool(const std::string&)> is_fifo = nullptr);
+    // kind the trace does not tell. `keep`: how many of the first steps,
+    // and the arrows between them, stay for steps() and arrows(); the rest
+    // are counted and given to `sink` only, so that memory does not grow
+    // with the trace.
+    explicit Run(std::function<bool(const std::string&)> is_fifo = nullptr,
+                 size_t keep = kKeepAll, StepSink sink = nullptr);
 
     void add(const Event& event);
     // The end of the trace: zombies never collected, processes still
-    // running, system programs' hidden calls.
+    // running, system programs' hidden calls. Every step has then gone to
+    // the sink.
     void finish();
 
-    const std::vector<Step>& steps() const { return steps_; }
+    // After finish(): the steps kept, and how many there were in all.
+    const std::vector<Step>& steps() const { return kept_; }
+    size_t step_count() const { return first_live_ + live_.size(); }
     const std::vector<Arrow>& arrows() const { return arrows_; }
     const std::deque<Channel>& channels() const { return channels_; }
     // In the order they appeared.
@@ -92,6 +108,17 @@ public:
 private:
     // The handlers of each family of calls build the model through these.
     friend struct Calls;
+
+    // A step that can still change, or nothing once it has gone to the
+    // sink.
+    Step* live(size_t index);
+    // Keeps `index` from going to the sink while a later call may still
+    // change it (a vfork's parent learns what its child became).
+    void pin(size_t index) { pinned_.push_back(index); }
+    void unpin(size_t index);
+    void add_arrow(Arrow arrow);
+    // Hands over every step that can change no more; all of them at the end.
+    void retire(bool all);
 
     Process& process_for(int pid);
     // Whose descriptor table a process uses: a thread shares its process's.
@@ -107,7 +134,12 @@ private:
     void signal_arrived(size_t step, const Signal& signal);
 
     std::function<bool(const std::string&)> is_fifo_;
-    std::vector<Step> steps_;
+    size_t keep_;
+    StepSink sink_;
+    std::vector<Step> kept_;
+    std::deque<Step> live_; // steps not handed over yet; the first is number first_live_
+    size_t first_live_ = 0;
+    std::vector<size_t> pinned_;
     std::vector<Arrow> arrows_;
     std::deque<Channel> channels_;
     std::map<std::string, size_t> channel_by_target_;
@@ -123,8 +155,13 @@ private:
     // The last data arrow of each channel, which the next read of the same
     // write may grow.
     std::map<size_t, size_t> last_arrow_;
-    // Signals sent and not yet seen arriving, by their target: kill steps.
-    std::map<int, std::vector<size_t>> signals_sent_;
+    // Signals sent and not yet seen arriving, by their target.
+    struct Sent {
+        size_t step; // the kill
+        int sender;
+        std::string signal;
+    };
+    std::map<int, std::vector<Sent>> signals_sent_;
 };
 
 } // namespace timeline

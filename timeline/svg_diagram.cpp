@@ -44,7 +44,6 @@ constexpr int kTop = 92; // first row
 constexpr int kRow = 20;
 constexpr int kBreak = 30;
 constexpr double kLongWait = 0.25; // seconds without a step that get a break
-constexpr size_t kMaxRows = 1500;
 constexpr size_t kLabelChars = 44; // at 6.6 px a character, inside a note's box
 
 std::string num(double v)
@@ -74,7 +73,7 @@ Layout lay_out(const Run& run, const std::string& heading)
 {
     const auto& steps = run.steps();
     Layout l;
-    l.shown = std::min(steps.size(), kMaxRows);
+    l.shown = std::min(steps.size(), kDiagramRows);
     // A lane for each process with a step among the rows drawn, in the
     // order the processes appeared.
     std::map<int, bool> drawn;
@@ -94,7 +93,7 @@ Layout lay_out(const Run& run, const std::string& heading)
         at += kRow;
     }
     l.bottom = at + 6;
-    l.legend = l.bottom + 30 + (l.shown < steps.size() ? 20 : 0);
+    l.legend = l.bottom + 30 + (l.shown < run.step_count() ? 20 : 0);
     l.width = std::max(kGutter + double(std::max<size_t>(l.column.size(), 1)) * kColumn + 10,
                        30 + 9 * double(heading.size())); // 14 px bold
     for (const Arrow& a : run.arrows())
@@ -334,9 +333,9 @@ std::string svg_diagram(const Run& run, const std::string& title)
             last_time_y = l.y[i];
         draw_step(svg, run, l, i, with_time);
     }
-    if (l.shown < run.steps().size())
+    if (l.shown < run.step_count())
         svg += "<text x=\"10\" y=\"" + num(l.bottom + 34) + "\" fill=\"" + kColour.error +
-               "\">\xe2\x80\xa6 " + std::to_string(run.steps().size() - l.shown) +
+               "\">\xe2\x80\xa6 " + std::to_string(run.step_count() - l.shown) +
                " more steps not drawn: see the timeline</text>\n";
     draw_legend(svg, l);
     svg += "</svg>\n";

@@ -1,4 +1,4 @@
-// The run in words: one line per step.
+// The run in words: one line per step, written as the steps come.
 #include <algorithm>
 #include <cstdio>
 
@@ -6,28 +6,104 @@
 #include "wording.hpp"
 
 namespace timeline {
+namespace {
+
+// A trace of up to this many steps is told whole at its end, its totals
+// first; a longer one is written out as it is read, its totals last.
+constexpr size_t kHeldLines = 4096;
+constexpr size_t kBatch = 1 << 16;
+
+} // namespace
+
+TextTimeline::TextTimeline(std::string title, Output out)
+    : title_(printable(title)), out_(std::move(out))
+{
+}
+
+const std::string& TextTimeline::label(const Process& p, size_t index)
+{
+    size_t programs = 0;
+    for (const auto& entry : p.programs)
+        programs += entry.first <= index;
+    auto& [known, text] = labels_[p.pid];
+    if (text.empty() || known != programs) {
+        known = programs;
+        text = printable(process_label(p, index));
+    }
+    return text;
+}
+
+// A held step is told at the end of a short trace, with all that the trace
+// says about its channel (a FIFO is known as one by its later calls).
+void TextTimeline::add(const Run& run, size_t index, const Step& step)
+{
+    if (!streaming_ && held_.size() < kHeldLines) {
+        held_.emplace_back(index, step);
+        return;
+    }
+    if (!streaming_) {
+        streaming_ = true;
+        buffer_ = title_ + ": a long trace, its totals at the end\n";
+        write_held(run);
+    }
+    write(run, index, step);
+    if (buffer_.size() >= kBatch) {
+        out_(buffer_);
+        buffer_.clear();
+    }
+}
+
+void TextTimeline::finish(const Run& run)
+{
+    std::string totals = title_ + ": " +
+                         plural(long(run.processes().size()), "process", "processes") + ", " +
+                         plural(long(run.step_count()), "step", "steps") + ", " +
+                         seconds_text(run.duration()) + "\n";
+    if (streaming_) {
+        buffer_ += totals;
+    } else {
+        buffer_ = totals;
+        write_held(run);
+    }
+    out_(buffer_);
+    buffer_.clear();
+}
+
+// The column heads and the steps held, lined up on the widest name.
+void TextTimeline::write_held(const Run& run)
+{
+    for (const auto& [index, step] : held_)
+        width_ = std::max(width_, label(*run.process(step.pid), index).size());
+    char line[64];
+    (void)std::snprintf(line, sizeof line, "%8s  %-*s  ", "time", int(width_), "process");
+    buffer_ += line;
+    buffer_ += "step\n";
+    for (const auto& [index, step] : held_)
+        write(run, index, step);
+    held_.clear();
+    held_.shrink_to_fit();
+}
+
+void TextTimeline::write(const Run& run, size_t index, const Step& step)
+{
+    const std::string& name = label(*run.process(step.pid), index);
+    width_ = std::max(width_, name.size());
+    char time[32];
+    int n = std::snprintf(time, sizeof time, "%8.3f  ", step.time);
+    buffer_.append(time, size_t(std::clamp(n, 0, int(sizeof time) - 1)));
+    buffer_ += name;
+    buffer_.append(width_ - name.size() + 2, ' ');
+    buffer_ += printable(describe(run, step));
+    buffer_ += '\n';
+}
 
 std::string text_timeline(const Run& run, const std::string& title)
 {
-    const auto& steps = run.steps();
-    std::vector<std::string> labels;
-    size_t width = 7;
-    for (size_t i = 0; i < steps.size(); ++i) {
-        labels.push_back(printable(process_label(*run.process(steps[i].pid), i)));
-        width = std::max(width, labels.back().size());
-    }
-    std::string out = printable(title) + ": " +
-                      plural(long(run.processes().size()), "process", "processes") + ", " +
-                      plural(long(steps.size()), "step", "steps") + ", " +
-                      seconds_text(run.duration()) + "\n";
-    char line[64];
-    (void)std::snprintf(line, sizeof line, "%8s  %-*s  ", "time", int(width), "process");
-    out += line + std::string("step\n");
-    for (size_t i = 0; i < steps.size(); ++i) {
-        (void)std::snprintf(line, sizeof line, "%8.3f  ", steps[i].time);
-        out += line + labels[i] + std::string(width - labels[i].size(), ' ') + "  " +
-               printable(describe(run, i)) + "\n";
-    }
+    std::string out;
+    TextTimeline text(title, [&](std::string_view part) { out += part; });
+    for (size_t i = 0; i < run.steps().size(); ++i)
+        text.add(run, i, run.steps()[i]);
+    text.finish(run);
     return out;
 }
 

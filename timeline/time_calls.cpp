@@ -5,8 +5,8 @@ namespace timeline {
 
 void Calls::sleep(Run& run, Process& p, const Call& c, const call::Sleep& a, Step s)
 {
-    if (p.fold) {
-        if (auto* wait = run.steps_[*p.fold].as<step::UnreadWait>()) {
+    if (Step* last = p.fold ? run.live(*p.fold) : nullptr) {
+        if (auto* wait = last->as<step::UnreadWait>()) {
             wait->paused += a.seconds; // a pause between two questions
             return;
         }

@@ -302,7 +302,11 @@ std::string process_label(const Process& p, size_t step)
 
 std::string describe(const Run& run, size_t index)
 {
-    const Step& s = run.steps()[index];
+    return describe(run, run.steps()[index]);
+}
+
+std::string describe(const Run& run, const Step& s)
+{
     std::string text = std::visit(Describe{run, s}, s.what);
     // Every failed call says so; the steps of a failure say it their way,
     // and a call restarted after a signal has not failed.

@@ -63,11 +63,15 @@ inline std::string exercise(std::string_view input)
                 break;
             start = end + 3;
         }
-        Run run;
+        // As the tool reads: the text streamed, the diagram's steps kept.
+        std::string text;
+        TextTimeline timeline("fuzz", [&](std::string_view part) { text += part; });
+        Run run(nullptr, kDiagramRows,
+                [&](const Run& r, size_t i, const Step& s) { timeline.add(r, i, s); });
         while (auto event = traces.next())
             run.add(*event);
         run.finish();
-        std::string text = text_timeline(run, "fuzz");
+        timeline.finish(run);
         if (!safe_for_terminal(text))
             return "the timeline holds what a terminal would obey:\n" + text;
         std::string svg = svg_diagram(run, "fuzz");

@@ -86,10 +86,24 @@ void keep_or_escape(std::string& out, std::string_view text, size_t& i)
 std::string printable(std::string_view text)
 {
     std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i)
-        keep_or_escape(out, text, i);
+    append_printable(out, text);
     return out;
+}
+
+void append_printable(std::string& out, std::string_view text)
+{
+    // Most text is printable ASCII: copied in runs.
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t run = i;
+        while (run < text.size() && byte_at(text, run) >= 0x20 && byte_at(text, run) < 0x7f)
+            ++run;
+        out.append(text.substr(i, run - i));
+        if (run == text.size())
+            break;
+        keep_or_escape(out, text, run);
+        i = run + 1;
+    }
 }
 
 std::string escape_bytes(std::string_view data, size_t limit)

@@ -19,6 +19,7 @@ size_t utf8_character(std::string_view s, size_t i);
 // For a terminal: printable ASCII and whole UTF-8 characters stay; blanks
 // and every other byte are escaped ("\n", "\t", "\e", "\x7f", "\xff").
 std::string printable(std::string_view text);
+void append_printable(std::string& out, std::string_view text);
 
 // The first bytes of some data, escaped as C would write them ("ab\n\0",
 // quotes and backslashes too): at most about `limit` characters.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 
 namespace timeline::strace {
@@ -378,10 +379,12 @@ void read_result(Call& call, std::string_view& result)
     if (!result.empty() && result.back() == '>') {
         size_t lt = result.rfind(" <");
         if (lt != std::string_view::npos) {
-            std::string duration(result.substr(lt + 2, result.size() - lt - 3));
-            char* end = nullptr;
-            double seconds = std::strtod(duration.c_str(), &end);
-            if (end != duration.c_str() && *end == '\0') {
+            std::string_view duration = result.substr(lt + 2, result.size() - lt - 3);
+            double seconds = 0;
+            auto [end, error] = std::from_chars(duration.data(), duration.data() + duration.size(),
+                                                seconds, std::chars_format::fixed);
+            if (error == std::errc() && end == duration.data() + duration.size() &&
+                std::isfinite(seconds)) {
                 call.duration = seconds;
                 result = result.substr(0, lt);
             }

@@ -1,6 +1,8 @@
 #include "trace_reader.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <iterator>
 
@@ -65,13 +67,42 @@ void TraceReader::fail(std::string_view why) const
     throw TraceError(source_ + ":" + std::to_string(line_number_) + ": " + std::string(why));
 }
 
+std::optional<std::string_view> TraceReader::next_line()
+{
+    constexpr size_t kBlock = size_t(1) << 18;
+    for (;;) {
+        std::string_view rest = std::string_view(buffer_).substr(line_start_);
+        size_t newline = rest.find('\n');
+        if (newline != std::string_view::npos) {
+            line_start_ += newline + 1;
+            return rest.substr(0, newline);
+        }
+        if (at_end_) {
+            // The last line may lack its newline.
+            line_start_ = buffer_.size();
+            return rest.empty() ? std::nullopt : std::optional(rest);
+        }
+        // Keep the part line, read the next block after it.
+        buffer_.erase(0, line_start_);
+        line_start_ = 0;
+        size_t kept = buffer_.size();
+        buffer_.resize(kept + kBlock);
+        in_.read(buffer_.data() + kept, std::streamsize(kBlock));
+        buffer_.resize(kept + size_t(in_.gcount()));
+        at_end_ = size_t(in_.gcount()) < kBlock;
+    }
+}
+
 std::optional<Event> TraceReader::next()
 {
-    std::string line;
-    while (ready_.empty() && std::getline(in_, line)) {
+    while (ready_.empty()) {
+        auto next = next_line();
+        if (!next)
+            break;
+        std::string_view line = *next;
         ++line_number_;
         if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+            line.remove_suffix(1);
         if (line.empty())
             continue;
         // A line cut by the end of the trace is parsed for what it has.
@@ -166,10 +197,11 @@ std::pair<int, double> TraceReader::prefix(std::string_view line, std::string_vi
     while (!rest.empty() && rest.front() == ' ')
         rest.remove_prefix(1);
     size_t time_end = rest.find(' ');
-    std::string time_text(rest.substr(0, time_end));
-    char* end = nullptr;
-    double time = std::strtod(time_text.c_str(), &end);
-    if (time_end == std::string_view::npos || end == time_text.c_str() || *end != '\0')
+    double time = 0;
+    auto [end, error] = std::from_chars(rest.data(), rest.data() + std::min(time_end, rest.size()),
+                                        time, std::chars_format::fixed);
+    if (time_end == std::string_view::npos || error != std::errc() ||
+        end != rest.data() + time_end || !std::isfinite(time))
         fail("not an strace log line (no time; trace with -ttt): " + printable(line.substr(0, 80)));
     rest.remove_prefix(time_end + 1);
     return {pid, time};

@@ -47,6 +47,9 @@ private:
         bool told = false;
     };
 
+    // The next line, without its newline, or nothing at the end; a view
+    // into the buffer, good until the next call.
+    std::optional<std::string_view> next_line();
     std::pair<int, double> prefix(std::string_view line, std::string_view& rest) const;
     std::optional<Event> parse(std::string_view line);
     std::optional<Event> unfinished(int pid, double time, std::string_view start);
@@ -57,6 +60,9 @@ private:
     [[noreturn]] void fail(std::string_view why) const;
 
     std::istream& in_;
+    std::string buffer_; // read in large blocks; lines are views into it
+    size_t line_start_ = 0;
+    bool at_end_ = false;
     std::string source_;
     int pid_ = 0;
     long line_number_ = 0;

@@ -68,6 +68,8 @@ char escaped(std::string_view text, size_t& i)
 // A descriptor's target as -y writes it between < >: "a(b\\76c" is "a(b>c".
 std::string unescape_target(std::string_view target)
 {
+    if (target.find('\\') == std::string_view::npos)
+        return std::string(target);
     std::string name;
     name.reserve(target.size());
     for (size_t i = 0; i < target.size(); ++i)
@@ -430,13 +432,14 @@ std::optional<Call> decode_call(std::string_view text, bool start_only)
             return std::nullopt;
     std::string_view after = text.substr(open + 1);
     size_t close = find_top_level(after, [](size_t, char c) { return c == ')'; });
-    std::vector<std::string_view> args;
+    // One list for every call: a million lines, no allocation each.
+    thread_local std::vector<std::string_view> args;
     std::string_view result;
     if (close == std::string_view::npos) {
         call.finished = false; // the trace ends in the middle of this call
-        args = split_args(after);
+        split_args(after, args);
     } else {
-        args = split_args(after.substr(0, close));
+        split_args(after.substr(0, close), args);
         result = after.substr(close + 1);
         skip_blanks(result);
         call.finished = starts_with(result, "= ");
@@ -471,6 +474,13 @@ bool counts_from_start(const Call& call)
 std::vector<std::string_view> split_args(std::string_view text)
 {
     std::vector<std::string_view> args;
+    split_args(text, args);
+    return args;
+}
+
+void split_args(std::string_view text, std::vector<std::string_view>& args)
+{
+    args.clear();
     size_t start = 0;
     find_top_level(text, [&](size_t i, char c) {
         if (c == ',') {
@@ -486,7 +496,6 @@ std::vector<std::string_view> split_args(std::string_view text)
         last.remove_suffix(1);
     if (!last.empty() || !args.empty())
         args.push_back(last);
-    return args;
 }
 
 std::string unquote(std::string_view text, size_t limit)

@@ -23,6 +23,8 @@ bool counts_from_start(const Call& call);
 
 // "a, [b, c], {d=e}" split at its top-level commas.
 std::vector<std::string_view> split_args(std::string_view text);
+// The same into `args`, which it empties first.
+void split_args(std::string_view text, std::vector<std::string_view>& args);
 
 // The bytes of a quoted string ("ab\n\303\255"...), escapes decoded, at
 // most `limit` of them; the "..." that marks a cut string is dropped.

@@ -106,10 +106,19 @@ std::optional<Event> TraceReader::next()
         if (line.empty())
             continue;
         // A line cut by the end of the trace is parsed for what it has.
-        if (auto event = parse(line)) {
-            any_event_ = true;
-            admit(std::move(*event));
+        auto event = parse(line);
+        if (!event)
+            continue;
+        any_event_ = true;
+        // The usual case, a process already known and nobody's steps
+        // held: straight out.
+        if (held_.empty() && seen_.count(event->pid) != 0) {
+            const auto* call = std::get_if<Call>(&event->what);
+            if (call && std::holds_alternative<call::Spawn>(call->args) && call->value > 0)
+                seen_.insert(int(call->value));
+            return event;
         }
+        admit(std::move(*event));
     }
     if (ready_.empty()) {
         // Held steps whose parent's fork never returned come out as they are.
@@ -312,6 +321,10 @@ void MergedTraces::add(std::unique_ptr<std::istream> in, std::string source, int
 
 std::optional<Event> MergedTraces::next()
 {
+    if (inputs_.size() == 1) {
+        Input& only = inputs_.front();
+        return only.ahead ? std::exchange(only.ahead, std::nullopt) : only.reader->next();
+    }
     Input* earliest = nullptr;
     for (auto& input : inputs_)
         if (input.ahead && (!earliest || input.ahead->time < earliest->ahead->time))

@@ -28,19 +28,27 @@ struct Describe {
     const Run& run;
     const Step& s;
     const Channel* channel = run.channel_of(s);
-    std::string name = channel ? channel->name : "";
+    inline static const std::string kNoName;
+    const std::string& name = channel ? channel->name : kNoName;
 
     // "fd 3 (pipe A)", "fd 1 (the terminal)", "fd 4 (pipe A, read end)"
     std::string where(int fd, End end = End::unknown) const
     {
-        std::string text = "fd " + std::to_string(fd);
+        std::string text;
+        append_where(text, fd, end);
+        return text;
+    }
+    void append_where(std::string& text, int fd, End end = End::unknown) const
+    {
+        text += "fd ";
+        text += std::to_string(fd);
         if (channel) {
-            text += " (" + name;
+            text += " (";
+            text += name;
             if (end != End::unknown)
                 text += end == End::read ? ", read end" : ", write end";
             text += ")";
         }
-        return text;
     }
 
     std::string operator()(const step::Start& x) const { return "starts: " + x.command; }
@@ -133,14 +141,25 @@ struct Describe {
     // "reads 1 byte, 11 times, from fd 4 (FIFOVEK): "que pasa21\n""
     std::string operator()(const step::Transfer& x) const
     {
-        std::string text = (x.is_read ? "reads " : "writes ") + plural(x.bytes, "byte", "bytes") +
-                           (x.count > 1 ? ", " + std::to_string(x.count) + " times," : "") +
-                           (x.is_read ? " from " : " to ") + where(x.fd);
+        // Appended in place: a long trace has a million of these.
+        std::string text = x.is_read ? "reads " : "writes ";
+        text += std::to_string(x.bytes);
+        text += x.bytes == 1 ? " byte" : " bytes";
+        if (x.count > 1) {
+            text += ", ";
+            text += std::to_string(x.count);
+            text += " times,";
+        }
+        text += x.is_read ? " from " : " to ";
+        append_where(text, x.fd);
         if (x.data.empty())
             return text;
         std::string shown = escape_bytes(x.data, 40);
         bool cut = size_t(x.total) > x.data.size() || shown.size() < x.data.size();
-        return text + ": \"" + shown + "\"" + (cut ? "..." : "");
+        text += ": \"";
+        text += shown;
+        text += cut ? "\"..." : "\"";
+        return text;
     }
     std::string operator()(const step::TransferWaiting& x) const
     {

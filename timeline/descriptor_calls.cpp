@@ -41,15 +41,15 @@ void Calls::pipe(Run& run, Process& p, const Call& /*unused*/, const call::FdPai
     }
     s.what = step::Pipe{a.read.number, a.write.number};
     s.channel = c;
-    run.files_of(p).ends[a.read.number] = End::read;
-    run.files_of(p).ends[a.write.number] = End::write;
+    run.hold(p, a.read.number, c, End::read);
+    run.hold(p, a.write.number, c, End::write);
     run.add_step(std::move(s));
 }
 
 // A socket pair: two ends, each with a name of its own, both reading and
 // writing; one channel, named A, B, C in the order they were made, so that
 // bytes sent at one end are followed to the read at the other.
-void Calls::socketpair(Run& run, Process& /*unused*/, const Call& /*unused*/, const call::FdPair& a,
+void Calls::socketpair(Run& run, Process& p, const Call& /*unused*/, const call::FdPair& a,
                        Step s)
 {
     auto c = run.channel_for(a.read.target);
@@ -60,6 +60,8 @@ void Calls::socketpair(Run& run, Process& /*unused*/, const Call& /*unused*/, co
         pair.name = "socket pair " + letter_name(run.socket_pairs_named_++);
         run.channel_by_target_[a.write.target.name] = *c;
     }
+    run.hold(p, a.read.number, c, End::unknown);
+    run.hold(p, a.write.number, c, End::unknown);
     s.what = step::SocketPair{a.read.number, a.write.number};
     s.channel = c;
     run.add_step(std::move(s));
@@ -95,8 +97,7 @@ void Calls::open(Run& run, Process& p, const Call& c, const call::Open& a, Step 
     int fd = a.result ? a.result->number : int(c.value);
     s.what = step::Open{.fd = fd, .access = a.access, .waited = c.duration};
     s.channel = run.channel_for(named ? a.result->target : path_target(a.path));
-    if (s.channel)
-        run.files_of(p).ends[fd] = end_for(a.access);
+    run.hold(p, fd, s.channel, s.channel ? end_for(a.access) : End::unknown);
     run.add_step(std::move(s));
 }
 
@@ -105,11 +106,12 @@ void Calls::close(Run& run, Process& p, const Call& c, const call::Close& /*unus
     step::Close close;
     if (c.fd) {
         close.fd = c.fd->number;
-        auto& ends = run.files_of(p).ends;
-        auto it = ends.find(close.fd);
-        if (it != ends.end()) {
-            close.end = it->second;
-            ends.erase(it);
+        auto& fds = run.files_of(p).fds;
+        auto it = fds.find(close.fd);
+        if (it != fds.end()) {
+            close.end = it->second.end;
+            if (c.error != "EBADF")
+                run.release(p, close.fd);
         } else if (const Channel* channel = run.channel_of(s)) {
             // A child whose first steps came before its parent's fork
             // returned: the pipe's own numbers tell the end.
@@ -126,10 +128,12 @@ void Calls::dup(Run& run, Process& p, const Call& c, const call::Dup& a, Step s)
 {
     int from = c.fd->number; // the reader decodes a dup only with its descriptor
     s.what = step::Dup{a.result.number, from};
-    auto& ends = run.files_of(p).ends;
-    auto it = ends.find(from);
-    if (it != ends.end())
-        ends[a.result.number] = it->second;
+    auto& fds = run.files_of(p).fds;
+    auto it = fds.find(from);
+    if (it != fds.end() && a.result.number != from)
+        run.hold(p, a.result.number, it->second.channel, it->second.end);
+    else if (it == fds.end())
+        run.release(p, a.result.number); // dup2 closed what it replaced
     run.add_step(std::move(s));
 }
 

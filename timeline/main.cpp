@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "book.hpp"
+#include "read_ahead.hpp"
 #include "recording.hpp"
 #include "render.hpp"
 #include "run.hpp"
@@ -166,7 +167,8 @@ Run read_run(const std::vector<std::string>& files, size_t keep, TextTimeline& t
             fail(file + ": " + std::strerror(errno));
         traces.add(std::move(in), file, pid_in_name(file));
     }
-    while (auto event = traces.next())
+    ReadAhead events(traces);
+    while (auto event = events.next())
         run.add(*event);
     run.finish();
     text.finish(run);

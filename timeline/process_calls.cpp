@@ -99,7 +99,7 @@ void Calls::spawn(Run& run, Process& p, const Call& c, const call::Spawn& a, Ste
         run.pin(fork_step);
     }
     if (!seen) // a child seen early has closed some of them already
-        child.ends = run.files_of(parent).ends;
+        run.inherit(child, run.files_of(parent));
     if (child.born_step) {
         if (Step* born = run.live(*child.born_step))
             born->as<step::Born>()->parent = parent.pid;

@@ -110,6 +110,30 @@ void Run::retire(bool all)
         live_.pop_front();
         ++first_live_;
     }
+    recycle_channels();
+}
+
+// A pipe closed everywhere, all of whose steps have been told and none
+// kept, is forgotten, and its place serves the next channel: a trace that
+// makes a million pipes needs no more memory than one that makes ten.
+void Run::recycle_channels()
+{
+    size_t kept = std::max(keep_, kStepsHeld);
+    while (!closed_.empty()) {
+        size_t c = closed_.front();
+        const Channel& channel = channels_[c];
+        bool named = channel.first_step != SIZE_MAX;
+        if (named && channel.first_step < kept) {
+            closed_.pop_front(); // a kept step names it: it stays
+            continue;
+        }
+        if (named && channel.last_step >= first_live_)
+            return; // still to be told
+        closed_.pop_front();
+        unread_.erase(c);
+        last_arrow_.erase(c);
+        free_channels_.push_back(c);
+    }
 }
 
 const Process* Run::process(int pid) const
@@ -141,12 +165,53 @@ Process& Run::files_of(Process& p)
     return p.thread_of == 0 || it == process_index_.end() ? p : processes_[it->second];
 }
 
+void Run::hold(Process& p, int fd, std::optional<size_t> channel, End end)
+{
+    Process& table = files_of(p);
+    release(table, fd);
+    table.fds[fd] = {channel, end};
+    if (channel)
+        ++channels_[*channel].holders;
+}
+
+void Run::release(Process& p, int fd)
+{
+    Process& table = files_of(p);
+    auto it = table.fds.find(fd);
+    if (it == table.fds.end())
+        return;
+    if (auto c = it->second.channel; c && --channels_[*c].holders == 0 &&
+                                      channels_[*c].kind == Channel::Kind::pipe &&
+                                      !channels_[*c].target.empty()) {
+        auto named = channel_by_target_.find(channels_[*c].target);
+        if (named != channel_by_target_.end() && named->second == *c) {
+            channel_by_target_.erase(named);
+            closed_.push_back(*c);
+        }
+    }
+    table.fds.erase(it);
+}
+
+void Run::inherit(Process& child, const Process& parent)
+{
+    child.fds = parent.fds;
+    for (const auto& [fd, held] : child.fds)
+        if (held.channel)
+            ++channels_[*held.channel].holders;
+}
+
 size_t Run::add_step(Step step)
 {
     Process& p = processes_[process_index_.at(step.pid)];
+    size_t index = step_count();
+    if (step.channel) {
+        Channel& c = channels_[*step.channel];
+        c.first_step = std::min(c.first_step, index);
+        c.last_step = index;
+    }
     live_.push_back(std::move(step));
-    p.fold = step_count() - 1;
-    return step_count() - 1;
+    p.fold = index;
+    return index;
 }
 
 size_t Run::fold_or_add(Step step)
@@ -175,6 +240,7 @@ std::optional<size_t> Run::channel_for(const Target& target)
     } else if (target.kind == Target::Kind::pipe) {
         c.kind = Channel::Kind::pipe;
         c.name = "a pipe from outside";
+        c.target = target.name;
     } else if (target.name.rfind("socket:", 0) == 0) {
         c.kind = Channel::Kind::socket;
         c.name = "socket " + std::to_string(++sockets_named_);
@@ -189,9 +255,16 @@ std::optional<size_t> Run::channel_for(const Target& target)
         c.name = target.name.rfind("/dev/", 0) == 0 ? target.name : base_name(target.name);
         c.kind = is_fifo_ && is_fifo_(target.name) ? Channel::Kind::fifo : Channel::Kind::file;
     }
-    channels_.push_back(std::move(c));
-    channel_by_target_[key] = channels_.size() - 1;
-    return channels_.size() - 1;
+    size_t index = channels_.size();
+    if (!free_channels_.empty()) {
+        index = free_channels_.back();
+        free_channels_.pop_back();
+        channels_[index] = std::move(c);
+    } else {
+        channels_.push_back(std::move(c));
+    }
+    channel_by_target_[key] = index;
+    return index;
 }
 
 std::optional<size_t> Run::fifo_channel(const std::string& path)
@@ -286,6 +359,10 @@ void Run::end_process(Process& p, double t, ProcessEnd how, bool exited)
     if (p.hidden)
         add_step({.pid = p.pid, .time = t, .what = step::HiddenCalls{p.program, p.hidden_calls}});
     p.ended = t;
+    // Its descriptors close as it ends; a thread's table lives on.
+    if (p.thread_of == 0)
+        while (!p.fds.empty())
+            release(p, p.fds.begin()->first);
     if (!exited || !p.exit_called) {
         p.end_how = how;
         p.end_step = add_step({.pid = p.pid, .time = t, .what = step::Ended{std::move(how)}});

@@ -30,9 +30,19 @@ struct Channel {
     Kind kind = Kind::other;
     std::string name; // "pipe A", "FIFOVEK", "the terminal", "out"
     std::string path; // the file's path (FIFO, file)
+    std::string target; // a pipe's name in the trace ("pipe:[4480]")
     bool created_here = false; // a pipe made by pipe(), a FIFO by mkfifo, in this run
     int read_fd = -1; // a pipe's descriptors as pipe() returned them,
     int write_fd = -1; // which a forked child inherits
+    int holders = 0; // descriptors on it in the traced processes' tables
+    size_t first_step = SIZE_MAX; // the steps that name it
+    size_t last_step = 0;
+};
+
+// One entry of a process's descriptor table.
+struct Held {
+    std::optional<size_t> channel; // what it points at, when known
+    End end = End::unknown; // which end of a pipe or FIFO
 };
 
 struct Arrow {
@@ -62,7 +72,7 @@ struct Process {
     bool hidden = false;
     long hidden_calls = 0;
     std::optional<int> last_parent; // what getppid answered last
-    std::map<int, End> ends; // fd -> which end of a pipe or FIFO it holds
+    std::map<int, Held> fds; // its descriptor table, as far as the trace tells it
     std::optional<size_t> fold; // the step that an identical next call joins
     bool started = false; // has run an exec of its own
     bool stopped = false; // by a signal, until SIGCONT
@@ -79,6 +89,9 @@ public:
     // streams.
     using StepSink = std::function<void(const Run&, size_t index, const Step&)>;
     static constexpr size_t kKeepAll = SIZE_MAX;
+    // A sink may hold this many of the first steps until the end (to tell
+    // them with all the trace knows): what they name stays.
+    static constexpr size_t kStepsHeld = 4096;
 
     // `is_fifo(path)`: whether a path is a FIFO, for the channels whose
     // kind the trace does not tell. `keep`: how many of the first steps,
@@ -119,10 +132,16 @@ private:
     void add_arrow(Arrow arrow);
     // Hands over every step that can change no more; all of them at the end.
     void retire(bool all);
+    void recycle_channels();
 
     Process& process_for(int pid);
     // Whose descriptor table a process uses: a thread shares its process's.
     Process& files_of(Process& p);
+    // Descriptor tables. A pipe that no descriptor holds any more is
+    // forgotten by its target: the kernel may give its number to a new one.
+    void hold(Process& p, int fd, std::optional<size_t> channel, End end);
+    void release(Process& p, int fd);
+    void inherit(Process& child, const Process& parent);
     size_t add_step(Step step);
     // Folds `step` into the process's last step when it is the same call
     // again; returns the step's index either way.
@@ -142,6 +161,10 @@ private:
     std::vector<size_t> pinned_;
     std::vector<Arrow> arrows_;
     std::deque<Channel> channels_;
+    // Pipes that no descriptor holds any more, oldest first: once no step
+    // that is still to be told names one, its place serves a new channel.
+    std::deque<size_t> closed_;
+    std::vector<size_t> free_channels_;
     std::map<std::string, size_t> channel_by_target_;
     std::vector<Process> processes_;
     std::map<int, size_t> process_index_;

@@ -11,7 +11,7 @@ namespace {
 
 // A trace of up to this many steps is told whole at its end, its totals
 // first; a longer one is written out as it is read, its totals last.
-constexpr size_t kHeldLines = 4096;
+constexpr size_t kHeldLines = Run::kStepsHeld;
 constexpr size_t kBatch = 1 << 16;
 
 } // namespace

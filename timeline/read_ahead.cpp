@@ -1,0 +1,76 @@
+#include "read_ahead.hpp"
+
+namespace timeline {
+namespace {
+
+constexpr size_t kBatch = 1024;
+constexpr size_t kBatchesAhead = 8;
+
+} // namespace
+
+ReadAhead::ReadAhead(MergedTraces& traces) : traces_(traces), thread_([this] { read(); }) {}
+
+ReadAhead::~ReadAhead()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void ReadAhead::read()
+{
+    std::vector<Event> batch;
+    try {
+        for (;;) {
+            batch.reserve(kBatch);
+            while (batch.size() < kBatch) {
+                auto event = traces_.next();
+                if (!event)
+                    break;
+                batch.push_back(std::move(*event));
+            }
+            bool last = batch.size() < kBatch;
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return stop_ || ready_.size() < kBatchesAhead; });
+            if (stop_)
+                return;
+            if (!batch.empty())
+                ready_.push_back(std::move(batch));
+            batch.clear();
+            done_ = last;
+            lock.unlock();
+            changed_.notify_all();
+            if (last)
+                return;
+        }
+    } catch (...) {
+        std::lock_guard lock(mutex_);
+        error_ = std::current_exception();
+        done_ = true;
+    }
+    changed_.notify_all();
+}
+
+std::optional<Event> ReadAhead::next()
+{
+    if (taken_ == batch_.size()) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return done_ || !ready_.empty(); });
+        if (ready_.empty()) {
+            if (error_)
+                std::rethrow_exception(std::exchange(error_, nullptr));
+            return std::nullopt;
+        }
+        batch_ = std::move(ready_.front());
+        ready_.pop_front();
+        taken_ = 0;
+        lock.unlock();
+        changed_.notify_all();
+    }
+    return std::move(batch_[taken_++]);
+}
+
+} // namespace timeline

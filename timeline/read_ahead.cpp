@@ -25,6 +25,14 @@ void ReadAhead::read()
     std::vector<Event> batch;
     try {
         for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (!spare_.empty()) {
+                    batch = std::move(spare_.back());
+                    spare_.pop_back();
+                }
+            }
+            batch.clear();
             batch.reserve(kBatch);
             while (batch.size() < kBatch) {
                 auto event = traces_.next();
@@ -54,7 +62,7 @@ void ReadAhead::read()
     changed_.notify_all();
 }
 
-std::optional<Event> ReadAhead::next()
+const Event* ReadAhead::next()
 {
     if (taken_ == batch_.size()) {
         std::unique_lock lock(mutex_);
@@ -62,15 +70,17 @@ std::optional<Event> ReadAhead::next()
         if (ready_.empty()) {
             if (error_)
                 std::rethrow_exception(std::exchange(error_, nullptr));
-            return std::nullopt;
+            return nullptr;
         }
+        if (batch_.capacity() != 0)
+            spare_.push_back(std::move(batch_));
         batch_ = std::move(ready_.front());
         ready_.pop_front();
         taken_ = 0;
         lock.unlock();
         changed_.notify_all();
     }
-    return std::move(batch_[taken_++]);
+    return &batch_[taken_++];
 }
 
 } // namespace timeline

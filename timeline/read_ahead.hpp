@@ -24,9 +24,10 @@ public:
     // Stops the reading thread, where it is, and waits for it.
     ~ReadAhead();
 
-    // The next event, in the order the traces give them; nothing at the
-    // end. Throws what the reader threw (a TraceError), where it threw it.
-    std::optional<Event> next();
+    // The next event, in the order the traces give them, good until the
+    // next call; null at the end. Throws what the reader threw (a
+    // TraceError), where it threw it.
+    const Event* next();
 
 private:
     void read();
@@ -35,6 +36,9 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::vector<Event>> ready_;
+    // Batches taken, given back to be filled again: the reader reuses
+    // their memory, and frees what its events held in its own thread.
+    std::vector<std::vector<Event>> spare_;
     bool done_ = false;
     bool stop_ = false;
     std::exception_ptr error_;

@@ -37,6 +37,9 @@ private:
     size_t width_ = 7;
     bool streaming_ = false;
     std::string buffer_;
+    std::string words_; // one step's, reused
+    int last_pid_ = 0;
+    const std::string* last_label_ = nullptr; // a process that has one name
 };
 
 // The same for a run that kept all its steps.

@@ -10,6 +10,8 @@
 namespace timeline {
 namespace {
 
+const std::string kTerminal = "terminal"; // all terminals are one channel
+
 bool is_terminal(const std::string& path)
 {
     return path.rfind("/dev/pts/", 0) == 0 || path.rfind("/dev/tty", 0) == 0 ||
@@ -228,7 +230,7 @@ std::optional<size_t> Run::channel_for(const Target& target)
     if (target.name.empty())
         return std::nullopt;
     bool terminal = target.kind == Target::Kind::path && is_terminal(target.name);
-    std::string key = terminal ? "terminal" : target.name;
+    const std::string& key = terminal ? kTerminal : target.name;
     auto it = channel_by_target_.find(key);
     if (it != channel_by_target_.end())
         return it->second;

@@ -109,12 +109,18 @@ void append_printable(std::string& out, std::string_view text)
 std::string escape_bytes(std::string_view data, size_t limit)
 {
     std::string out;
-    for (size_t i = 0; i < data.size() && out.size() < limit; ++i) {
+    append_escaped_bytes(out, data, limit);
+    return out;
+}
+
+void append_escaped_bytes(std::string& out, std::string_view data, size_t limit)
+{
+    size_t start = out.size();
+    for (size_t i = 0; i < data.size() && out.size() - start < limit; ++i) {
         if (data[i] == '\\' || data[i] == '"')
             out += '\\';
         keep_or_escape(out, data, i);
     }
-    return out;
 }
 
 std::string escape_markup(std::string_view text)

@@ -24,6 +24,7 @@ void append_printable(std::string& out, std::string_view text);
 // The first bytes of some data, escaped as C would write them ("ab\n\0",
 // quotes and backslashes too): at most about `limit` characters.
 std::string escape_bytes(std::string_view data, size_t limit);
+void append_escaped_bytes(std::string& out, std::string_view data, size_t limit);
 
 // For XML and HTML: & < > " as entities, line ends and tabs kept, carriage
 // returns dropped, every other control character and every byte that is

@@ -370,9 +370,16 @@ constexpr Decoder kDecoders[] = {
 
 const Decoder* decoder_for(std::string_view name)
 {
+    // A trace repeats its calls: the last one asked is asked again.
+    thread_local std::string_view last_name;
+    thread_local const Decoder* last = nullptr;
+    if (name == last_name)
+        return last;
     auto it = std::lower_bound(std::begin(kDecoders), std::end(kDecoders), name,
                                [](const Decoder& d, std::string_view n) { return d.name < n; });
-    return it != std::end(kDecoders) && it->name == name ? &*it : nullptr;
+    last = it != std::end(kDecoders) && it->name == name ? &*it : nullptr;
+    last_name = last ? last->name : std::string_view();
+    return last;
 }
 
 // " = 3</tmp/x> <0.000123>": the value, the error and the duration.
@@ -381,13 +388,8 @@ void read_result(Call& call, std::string_view& result)
     if (!result.empty() && result.back() == '>') {
         size_t lt = result.rfind(" <");
         if (lt != std::string_view::npos) {
-            std::string_view duration = result.substr(lt + 2, result.size() - lt - 3);
-            double seconds = 0;
-            auto [end, error] = std::from_chars(duration.data(), duration.data() + duration.size(),
-                                                seconds, std::chars_format::fixed);
-            if (error == std::errc() && end == duration.data() + duration.size() &&
-                std::isfinite(seconds)) {
-                call.duration = seconds;
+            if (auto took = seconds(result.substr(lt + 2, result.size() - lt - 3))) {
+                call.duration = *took;
                 result = result.substr(0, lt);
             }
         }
@@ -426,20 +428,19 @@ std::optional<Call> decode_call(std::string_view text, bool start_only)
     if (open == std::string_view::npos || open == 0)
         return std::nullopt;
     Call call;
-    call.name = std::string(text.substr(0, open));
-    for (char c : call.name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '?')
+    for (char c : text.substr(0, open))
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+              c == '_' || c == '?'))
             return std::nullopt;
+    call.name = std::string(text.substr(0, open));
     std::string_view after = text.substr(open + 1);
-    size_t close = find_top_level(after, [](size_t, char c) { return c == ')'; });
     // One list for every call: a million lines, no allocation each.
     thread_local std::vector<std::string_view> args;
+    size_t close = split_args(after, args, ')');
     std::string_view result;
     if (close == std::string_view::npos) {
         call.finished = false; // the trace ends in the middle of this call
-        split_args(after, args);
     } else {
-        split_args(after.substr(0, close), args);
         result = after.substr(close + 1);
         skip_blanks(result);
         call.finished = starts_with(result, "= ");
@@ -478,24 +479,27 @@ std::vector<std::string_view> split_args(std::string_view text)
     return args;
 }
 
-void split_args(std::string_view text, std::vector<std::string_view>& args)
+size_t split_args(std::string_view text, std::vector<std::string_view>& args, char end)
 {
     args.clear();
     size_t start = 0;
-    find_top_level(text, [&](size_t i, char c) {
+    size_t stop = find_top_level(text, [&](size_t i, char c) {
         if (c == ',') {
             args.push_back(text.substr(start, i - start));
             start = i + 1;
             while (start < text.size() && text[start] == ' ')
                 ++start;
         }
-        return false;
+        return end != '\0' && c == end;
     });
-    std::string_view last = text.substr(std::min(start, text.size()));
+    std::string_view last = text.substr(std::min(start, text.size()),
+                                        stop == std::string_view::npos ? std::string_view::npos
+                                                                       : stop - std::min(start, stop));
     while (!last.empty() && last.back() == ' ')
         last.remove_suffix(1);
     if (!last.empty() || !args.empty())
         args.push_back(last);
+    return stop;
 }
 
 std::string unquote(std::string_view text, size_t limit)
@@ -532,8 +536,53 @@ std::optional<Fd> parse_descriptor(std::string_view text)
     return fd;
 }
 
+std::optional<double> seconds(std::string_view text)
+{
+    // Digits and one point: up to 15 digits make an integer that a double
+    // holds exactly, and its division by a power of ten rounds as a
+    // decimal conversion would, at a fraction of the cost.
+    long long digits = 0;
+    int count = 0;
+    int after_point = -1;
+    for (char c : text) {
+        if (c == '.' && after_point < 0) {
+            after_point = 0;
+        } else if (c >= '0' && c <= '9' && count < 15) {
+            digits = digits * 10 + (c - '0');
+            ++count;
+            after_point += after_point >= 0 ? 1 : 0;
+        } else {
+            count = 16; // anything else: the general way
+            break;
+        }
+    }
+    constexpr double kPowers[] = {1,   1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                  1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    if (count > 0 && count <= 15)
+        return double(digits) / kPowers[std::max(after_point, 0)];
+    double value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value,
+                                        std::chars_format::fixed);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
 std::optional<long long> leading_number(std::string_view& s)
 {
+    // The common case, a short number, read here; anything longer (that
+    // might overflow) by from_chars.
+    size_t sign = !s.empty() && s.front() == '-' ? 1 : 0;
+    size_t digits_end = sign;
+    long long fast = 0;
+    while (digits_end < s.size() && digits_end - sign < 18 && s[digits_end] >= '0' &&
+           s[digits_end] <= '9')
+        fast = fast * 10 + (s[digits_end++] - '0');
+    if (digits_end > sign &&
+        (digits_end == s.size() || s[digits_end] < '0' || s[digits_end] > '9')) {
+        s.remove_prefix(digits_end);
+        return sign ? -fast : fast;
+    }
     long long value = 0;
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
     if (ec != std::errc() || end == s.data())

@@ -23,8 +23,9 @@ bool counts_from_start(const Call& call);
 
 // "a, [b, c], {d=e}" split at its top-level commas.
 std::vector<std::string_view> split_args(std::string_view text);
-// The same into `args`, which it empties first.
-void split_args(std::string_view text, std::vector<std::string_view>& args);
+// The same into `args`, which it empties first, up to the first top-level
+// `end` (when not '\0'); returns where that is, or npos.
+size_t split_args(std::string_view text, std::vector<std::string_view>& args, char end = '\0');
 
 // The bytes of a quoted string ("ab\n\303\255"...), escapes decoded, at
 // most `limit` of them; the "..." that marks a cut string is dropped.
@@ -32,6 +33,10 @@ std::string unquote(std::string_view text, size_t limit = std::string::npos);
 
 // A descriptor as -y writes it: "3</tmp/x/FIFOVEK>", "4<pipe:[4480]>", "5".
 std::optional<Fd> parse_descriptor(std::string_view text);
+
+// "1712345678.123456", "0.000045": seconds as strace writes them, the
+// whole text; nothing when it is not that.
+std::optional<double> seconds(std::string_view text);
 
 // Reads a leading decimal integer; nothing when there is none.
 std::optional<long long> leading_number(std::string_view& s);

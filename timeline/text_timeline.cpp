@@ -23,6 +23,10 @@ TextTimeline::TextTimeline(std::string title, Output out)
 
 const std::string& TextTimeline::label(const Process& p, size_t index)
 {
+    // Most lines are the same process's as the line before.
+    if (last_label_ && p.pid == last_pid_ && p.programs.size() == 1 &&
+        p.programs.front().first <= index)
+        return *last_label_;
     size_t programs = 0;
     for (const auto& entry : p.programs)
         programs += entry.first <= index;
@@ -31,6 +35,8 @@ const std::string& TextTimeline::label(const Process& p, size_t index)
         known = programs;
         text = printable(process_label(p, index));
     }
+    last_pid_ = p.pid;
+    last_label_ = p.programs.size() == 1 && p.programs.front().first <= index ? &text : nullptr;
     return text;
 }
 
@@ -98,7 +104,9 @@ void TextTimeline::write(const Run& run, size_t index, const Step& step)
     buffer_.append(2, ' ');
     buffer_ += name;
     buffer_.append(width_ - name.size() + 2, ' ');
-    append_printable(buffer_, describe(run, step));
+    words_.clear();
+    describe_into(words_, run, step);
+    append_printable(buffer_, words_);
     buffer_ += '\n';
 }
 

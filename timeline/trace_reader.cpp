@@ -206,14 +206,11 @@ std::pair<int, double> TraceReader::prefix(std::string_view line, std::string_vi
     while (!rest.empty() && rest.front() == ' ')
         rest.remove_prefix(1);
     size_t time_end = rest.find(' ');
-    double time = 0;
-    auto [end, error] = std::from_chars(rest.data(), rest.data() + std::min(time_end, rest.size()),
-                                        time, std::chars_format::fixed);
-    if (time_end == std::string_view::npos || error != std::errc() ||
-        end != rest.data() + time_end || !std::isfinite(time))
+    auto time = strace::seconds(rest.substr(0, time_end));
+    if (time_end == std::string_view::npos || !time)
         fail("not an strace log line (no time; trace with -ttt): " + printable(line.substr(0, 80)));
     rest.remove_prefix(time_end + 1);
-    return {pid, time};
+    return {pid, *time};
 }
 
 std::optional<Event> TraceReader::parse(std::string_view line)
@@ -223,14 +220,17 @@ std::optional<Event> TraceReader::parse(std::string_view line)
     std::string_view rest;
     auto [pid, time] = prefix(line, rest);
     Event e{.pid = pid, .time = time};
+    if (rest.empty())
+        fail("not an strace log line: " + printable(line.substr(0, 80)));
+    char first = rest.front();
 
-    if (starts_with(rest, "+++ superseded by execve")) {
+    if (first == '+' && starts_with(rest, "+++ superseded by execve")) {
         // A thread called execve: it lives on as the process's leader,
         // whose pid the execve's own line carries.
         pending_.erase(e.pid);
         return std::nullopt;
     }
-    if (starts_with(rest, "+++ ")) {
+    if (first == '+' && starts_with(rest, "+++ ")) {
         auto how = process_end(rest.substr(4));
         if (!how)
             fail("unknown process end: " + printable(rest.substr(0, 80)));
@@ -238,7 +238,7 @@ std::optional<Event> TraceReader::parse(std::string_view line)
         e.what = std::move(*how);
         return e;
     }
-    if (starts_with(rest, "--- ")) {
+    if (first == '-' && starts_with(rest, "--- ")) {
         if (std::string_view stop = rest.substr(4); starts_with(stop, "stopped by ")) {
             stop.remove_prefix(11);
             e.what = Stopped{std::string(stop.substr(0, stop.find(' ')))};
@@ -247,9 +247,9 @@ std::optional<Event> TraceReader::parse(std::string_view line)
         e.what = signal(rest.substr(4));
         return e;
     }
-    if (starts_with(rest, "<... "))
+    if (first == '<' && starts_with(rest, "<... "))
         return resumed(e.pid, time, rest);
-    if (ends_with(rest, kUnfinished))
+    if (rest.back() == '>' && ends_with(rest, kUnfinished))
         return unfinished(e.pid, time, rest.substr(0, rest.size() - kUnfinished.size()));
 
     // "name(args) = result <duration>": it started at its time and ended

@@ -141,8 +141,14 @@ struct Describe {
     // "reads 1 byte, 11 times, from fd 4 (FIFOVEK): "que pasa21\n""
     std::string operator()(const step::Transfer& x) const
     {
-        // Appended in place: a long trace has a million of these.
-        std::string text = x.is_read ? "reads " : "writes ";
+        std::string text;
+        append(text, x);
+        return text;
+    }
+    // Appended in place: a long trace has a million of these.
+    void append(std::string& text, const step::Transfer& x) const
+    {
+        text += x.is_read ? "reads " : "writes ";
         text += std::to_string(x.bytes);
         text += x.bytes == 1 ? " byte" : " bytes";
         if (x.count > 1) {
@@ -153,13 +159,12 @@ struct Describe {
         text += x.is_read ? " from " : " to ";
         append_where(text, x.fd);
         if (x.data.empty())
-            return text;
-        std::string shown = escape_bytes(x.data, 40);
-        bool cut = size_t(x.total) > x.data.size() || shown.size() < x.data.size();
+            return;
         text += ": \"";
-        text += shown;
+        size_t start = text.size();
+        append_escaped_bytes(text, x.data, 40);
+        bool cut = size_t(x.total) > x.data.size() || text.size() - start < x.data.size();
         text += cut ? "\"..." : "\"";
-        return text;
     }
     std::string operator()(const step::TransferWaiting& x) const
     {
@@ -326,14 +331,24 @@ std::string describe(const Run& run, size_t index)
 
 std::string describe(const Run& run, const Step& s)
 {
-    std::string text = std::visit(Describe{run, s}, s.what);
+    std::string text;
+    describe_into(text, run, s);
+    return text;
+}
+
+void describe_into(std::string& text, const Run& run, const Step& s)
+{
+    Describe words{run, s};
+    if (const auto* transfer = s.as<step::Transfer>())
+        words.append(text, *transfer);
+    else
+        text += std::visit(words, s.what);
     // Every failed call says so; the steps of a failure say it their way,
     // and a call restarted after a signal has not failed.
     bool told = s.is<step::ExecFailed>() || s.is<step::OpenFailed>() || s.is<step::WaitNone>() ||
                 s.is<step::MakeFifo>() || s.is<step::Call>();
     if (!s.error.empty() && !told && s.error.rfind("ERESTART", 0) != 0)
         text += ": fails, " + s.error;
-    return text;
 }
 
 const step::Transfer* printed(const Run& run, const Step& step)

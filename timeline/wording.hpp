@@ -24,6 +24,8 @@ std::string process_label(const Process& p, size_t step);
 
 // One step in words, without time or process ("creates pipe A: fd 3 reads, fd 4 writes").
 std::string describe(const Run& run, const Step& step);
+// The same, appended to `text`.
+void describe_into(std::string& text, const Run& run, const Step& step);
 // The same for a step that the run kept.
 std::string describe(const Run& run, size_t step);
 

@@ -784,6 +784,34 @@ TEST(Timeline, SocketPairCarriesData)
         << text;
 }
 
+// A connected socket is one channel, whichever end -yy names it by, and
+// an eventfd's counter goes from its writer to its reader as bytes do.
+TEST(Timeline, ConnectedSocketAndCounterCarryData)
+{
+    SKIP_WITHOUT_TRACING();
+    auto run = traced(TRACED_UNIX_SOCKET);
+    std::string text = timeline::text_timeline(run, "t");
+    int parent = run.processes().at(0).pid;
+    int child = run.processes().at(1).pid;
+    std::vector<std::string> carried;
+    for (const auto& a : run.arrows())
+        if (a.kind == Arrow::Kind::data)
+            carried.push_back(run.channels()[*a.channel].name + ": " +
+                              std::to_string(run.steps()[a.from].pid) + " to " +
+                              std::to_string(run.steps()[a.to].pid));
+    std::sort(carried.begin(), carried.end());
+    std::string connection = "socket " + std::to_string(run.channels().size()); // the last named
+    ASSERT_EQ(carried.size(), 2U) << text;
+    EXPECT_EQ(carried[0], "eventfd: " + std::to_string(child) + " to " + std::to_string(parent))
+        << text;
+    EXPECT_EQ(carried[1].substr(carried[1].find(':')),
+              ": " + std::to_string(child) + " to " + std::to_string(parent))
+        << text;
+    EXPECT_EQ(carried[1].rfind("socket ", 0), 0U) << text;
+    EXPECT_NE(text.find("writes 4 bytes to fd 5 (socket"), std::string::npos) << text;
+    EXPECT_EQ(text.find("UNIX-STREAM"), std::string::npos) << "a socket shown raw:\n" << text;
+}
+
 // Past its first 1500 rows the diagram draws nothing, and only processes
 // with a step among those rows get a lane.
 TEST(Timeline, DiagramDrawsLanesOnlyForItsRows)

@@ -68,6 +68,16 @@ constexpr Row kCalls[] = {
     {"dup", with<call::Dup, Calls::dup>},
     {"dup2", with<call::Dup, Calls::dup>},
     {"dup3", with<call::Dup, Calls::dup>},
+    // Sockets, eventfds, signalfds.
+    {"socket", with<call::NewFd, Calls::new_fd>},
+    {"accept", with<call::NewFd, Calls::new_fd>},
+    {"accept4", with<call::NewFd, Calls::new_fd>},
+    {"eventfd", with<call::NewFd, Calls::new_fd>},
+    {"eventfd2", with<call::NewFd, Calls::new_fd>},
+    {"signalfd4", with<call::NewFd, Calls::new_fd>},
+    {"bind", with<call::SocketAddress, Calls::socket_address>},
+    {"connect", with<call::SocketAddress, Calls::socket_address>},
+    {"listen", with<call::SocketAddress, Calls::socket_address>},
     // An fstat tells whether a descriptor is a FIFO.
     {"fstat", with<call::Stat, Calls::stat>, Runs::quietly},
     {"newfstatat", with<call::Stat, Calls::stat>, Runs::quietly},
@@ -77,6 +87,8 @@ constexpr Row kCalls[] = {
     {"pread64", with<call::Transfer, Calls::transfer>},
     {"write", with<call::Transfer, Calls::transfer>},
     {"pwrite64", with<call::Transfer, Calls::transfer>},
+    {"sendto", with<call::Transfer, Calls::transfer>},
+    {"recvfrom", with<call::Transfer, Calls::transfer>},
     {"ioctl", Calls::ioctl},
     // Time.
     {"nanosleep", with<call::Sleep, Calls::sleep>},
@@ -181,6 +193,8 @@ void Calls::dispatch(Run& run, Process& p, const Call& c, double t)
     if (p.hidden && runs != Runs::always && !joins_traced_processes(run, c)) {
         if (!std::holds_alternative<call::Exit>(c.args))
             ++p.hidden_calls;
+        if (std::holds_alternative<call::Spawn>(c.args) && c.value > 0)
+            hidden_child(run, p, int(c.value));
         return;
     }
     Step s{.pid = p.pid, .time = t, .error = c.error};
@@ -193,6 +207,19 @@ void Calls::dispatch(Run& run, Process& p, const Call& c, double t)
     if (c.fd)
         s.channel = run.channel_for(c.fd->target);
     (row ? row->handler : as_written)(run, p, c, std::move(s));
+}
+
+// A system program's child runs its program, hidden as well. Its parent's
+// wait is not followed, so it is never said to be a zombie.
+void Calls::hidden_child(Run& run, Process& p, int pid)
+{
+    std::string program = p.program;
+    int parent = p.pid;
+    Process& child = run.process_for(pid); // may move `p`
+    child.program = program;
+    child.parent = parent;
+    child.hidden = true;
+    child.started = true;
 }
 
 void Calls::as_written(Run& run, Process& /*unused*/, const Call& c, Step s)

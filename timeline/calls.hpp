@@ -45,6 +45,9 @@ struct Calls {
     static void close(Run& run, Process& p, const Call& c, const call::Close& a, Step s);
     static void dup(Run& run, Process& p, const Call& c, const call::Dup& a, Step s);
     static void stat(Run& run, Process& p, const Call& c, const call::Stat& a, Step s);
+    static void new_fd(Run& run, Process& p, const Call& c, const call::NewFd& a, Step s);
+    static void socket_address(Run& run, Process& p, const Call& c, const call::SocketAddress& a,
+                               Step s);
 
     // Data: data_calls.cpp.
     static void transfer(Run& run, Process& p, const Call& c, const call::Transfer& a, Step s);
@@ -57,6 +60,7 @@ struct Calls {
     // Any other call, or one whose arguments could not be decoded: shown
     // as written.
     static void as_written(Run& run, Process& p, const Call& c, Step s);
+    static void hidden_child(Run& run, Process& p, int pid);
     // Housekeeping of the loader and the C library: never a step.
     static void ignore(Run& run, Process& p, const Call& c, Step s);
 };

@@ -137,6 +137,26 @@ void Calls::dup(Run& run, Process& p, const Call& c, const call::Dup& a, Step s)
     run.add_step(std::move(s));
 }
 
+// A socket, an eventfd, a signalfd, or a connection accepted: a new
+// descriptor on a channel of its own (a connection's two ends share one).
+void Calls::new_fd(Run& run, Process& p, const Call& c, const call::NewFd& a, Step s)
+{
+    s.channel = run.channel_for(a.result.target);
+    run.hold(p, a.result.number, s.channel, End::unknown);
+    if (a.accepted)
+        s.what = step::Accept{.listening = c.fd->number, .fd = a.result.number};
+    else
+        s.what = step::NewFd{a.result.number};
+    run.add_step(std::move(s));
+}
+
+void Calls::socket_address(Run& run, Process& /*unused*/, const Call& c,
+                           const call::SocketAddress& a, Step s)
+{
+    s.what = step::SocketAddress{.fd = c.fd->number, .verb = a.verb, .address = a.address};
+    run.add_step(std::move(s));
+}
+
 // It adds no step: it only tells a FIFO from a file.
 // NOLINTNEXTLINE(performance-unnecessary-value-param)
 void Calls::stat(Run& run, Process& /*unused*/, const Call& c, const call::Stat& a, Step /*unused*/)

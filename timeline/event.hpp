@@ -84,6 +84,15 @@ struct Close {};
 struct Dup { // dup, dup2, dup3: the old descriptor is the event's `fd`
     Fd result;
 };
+struct NewFd { // socket, accept, accept4, eventfd, eventfd2, signalfd4
+    Fd result; // the descriptor it made
+    bool accepted = false; // a connection accepted on the event's `fd`
+};
+struct SocketAddress { // bind, connect, listen on the event's `fd`
+    enum class Verb { bind, connect, listen };
+    Verb verb = Verb::bind;
+    std::string address; // a Unix socket's path, "127.0.0.1:80"; empty for listen
+};
 struct Stat { // fstat, newfstatat, statx on a descriptor
     bool fifo = false;
 };
@@ -107,7 +116,8 @@ struct Unknown { // any other call, as strace wrote it
 
 using CallArgs =
     std::variant<call::Unknown, call::Exec, call::Spawn, call::Exit, call::Wait, call::Kill,
-                 call::MakeFifo, call::Open, call::FdPair, call::Close, call::Dup, call::Stat,
+                 call::MakeFifo, call::Open, call::FdPair, call::Close, call::Dup, call::NewFd,
+                 call::SocketAddress, call::Stat,
                  call::Transfer, call::Unread, call::TerminalQuery, call::Sleep, call::Restart>;
 
 // A system call, joined again when another process's line came between its

@@ -40,7 +40,7 @@ constexpr char kUsage[] =
     "       syscall_timeline --can-trace\n"
     "\n"
     "Runs COMMAND under strace -f, or reads TRACE files written by\n"
-    "  strace -f -ttt -T -y -o TRACE COMMAND\n"
+    "  strace -f -ttt -T -yy -o TRACE COMMAND (or -y)\n"
     "and prints its system calls as a timeline: one line per step, in time\n"
     "order, with the process that took it. --svg FILE also draws the run as\n"
     "a sequence diagram. --record runs COMMAND traced, writes its trace into\n"

@@ -19,9 +19,10 @@ namespace {
 namespace fs = std::filesystem;
 
 // What the reader expects: every process (-f), times since the epoch
-// (-ttt), each call's duration (-T), descriptors with their targets (-y),
-// no attach notes (-q), and 48 bytes of each string.
-constexpr std::array<const char*, 7> kStraceOptions = {"-f", "-ttt", "-T", "-y", "-q", "-s", "48"};
+// (-ttt), each call's duration (-T), descriptors with their targets and,
+// for a socket, the one it is connected to (-yy), no attach notes (-q),
+// and 48 bytes of each string.
+constexpr std::array<const char*, 7> kStraceOptions = {"-f", "-ttt", "-T", "-yy", "-q", "-s", "48"};
 
 bool in_path(const std::string& name)
 {

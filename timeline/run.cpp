@@ -12,6 +12,50 @@ namespace {
 
 const std::string kTerminal = "terminal"; // all terminals are one channel
 
+// "socket:[4471]" as -y names a socket; "UNIX-STREAM:[4471->4472]",
+// "TCP:[127.0.0.1:80->127.0.0.1:5000]" as -yy does.
+bool is_socket(std::string_view name)
+{
+    if (name.substr(0, 7) == "socket:")
+        return true;
+    size_t colon = name.find(":[");
+    return colon != std::string_view::npos && colon > 0 &&
+           name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-") == colon;
+}
+
+// How -yy names a socket, without the path it is bound to:
+// "UNIX-STREAM:[4471,"server.sock"]" is "UNIX-STREAM:[4471]". A connected
+// socket's two ends are one channel: "UNIX-STREAM:[4472->4471]" and
+// "UNIX-STREAM:[4471->4472]" are both "UNIX-STREAM:[4471<->4472]", whose
+// ends were "UNIX-STREAM:[4471]" and "UNIX-STREAM:[4472]" before.
+struct SocketName {
+    std::string key;
+    std::string local; // a connected socket's ends
+    std::string peer;
+};
+
+SocketName socket_name(const std::string& name)
+{
+    size_t open = name.find(":[");
+    if (open == std::string::npos || name.back() != ']')
+        return {name, "", ""};
+    size_t end = name.find(",\"", open);
+    if (end == std::string::npos)
+        end = name.size() - 1;
+    std::string proto = name.substr(0, open + 2);
+    std::string inside = name.substr(open + 2, end - open - 2);
+    size_t arrow = inside.find("->");
+    if (arrow == std::string::npos)
+        return {proto + inside + "]", "", ""};
+    std::string a = inside.substr(0, arrow);
+    std::string b = inside.substr(arrow + 2);
+    SocketName n{"", proto + a + "]", proto + b + "]"};
+    if (b < a)
+        std::swap(a, b);
+    n.key = proto + a + "<->" + b + "]";
+    return n;
+}
+
 bool is_terminal(const std::string& path)
 {
     return path.rfind("/dev/pts/", 0) == 0 || path.rfind("/dev/tty", 0) == 0 ||
@@ -230,10 +274,21 @@ std::optional<size_t> Run::channel_for(const Target& target)
     if (target.name.empty())
         return std::nullopt;
     bool terminal = target.kind == Target::Kind::path && is_terminal(target.name);
-    const std::string& key = terminal ? kTerminal : target.name;
+    bool socket = target.kind == Target::Kind::other && is_socket(target.name);
+    SocketName sock = socket ? socket_name(target.name) : SocketName{};
+    const std::string& key = terminal ? kTerminal : socket ? sock.key : target.name;
     auto it = channel_by_target_.find(key);
     if (it != channel_by_target_.end())
         return it->second;
+    // A connection seen for the first time: the channel of either end
+    // as it was before it connected.
+    for (const std::string* end : {&sock.local, &sock.peer}) {
+        auto known = end->empty() ? channel_by_target_.end() : channel_by_target_.find(*end);
+        if (known != channel_by_target_.end()) {
+            channel_by_target_[key] = known->second;
+            return known->second;
+        }
+    }
 
     Channel c;
     if (terminal) {
@@ -243,15 +298,18 @@ std::optional<size_t> Run::channel_for(const Target& target)
         c.kind = Channel::Kind::pipe;
         c.name = "a pipe from outside";
         c.target = target.name;
-    } else if (target.name.rfind("socket:", 0) == 0) {
+    } else if (socket) {
         c.kind = Channel::Kind::socket;
         c.name = "socket " + std::to_string(++sockets_named_);
     } else if (target.kind != Target::Kind::path) {
-        // "anon_inode:[eventfd]" is an eventfd; anything else as it is named.
+        // "anon_inode:[eventfd]" is an eventfd, whose writes a read takes
+        // as a pipe's; anything else as it is named.
         size_t open = target.name.find('[');
         c.name = target.name.rfind("anon_inode:", 0) == 0 && open != std::string::npos
                      ? target.name.substr(open + 1, target.name.find(']', open) - open - 1)
                      : target.name;
+        if (c.name == "eventfd")
+            c.kind = Channel::Kind::counter;
     } else {
         c.path = target.name;
         c.name = target.name.rfind("/dev/", 0) == 0 ? target.name : base_name(target.name);
@@ -282,18 +340,27 @@ void Run::data_moved(size_t step, size_t channel, long long bytes, bool is_read)
     if (!channels_[channel].carries_data())
         return;
     auto& queue = unread_[channel];
+    int pid = live(step)->pid;
     if (!is_read) {
-        if (!queue.empty() && queue.back().first == step)
-            queue.back().second = saturating_add(queue.back().second, bytes);
+        if (!queue.empty() && queue.back().step == step)
+            queue.back().bytes = saturating_add(queue.back().bytes, bytes);
         else
-            queue.emplace_back(step, bytes);
+            queue.push_back({step, pid, bytes});
         // A reader outside the trace never takes them: keep the memory bounded.
         if (queue.size() > 4096)
             queue.pop_front();
         return;
     }
-    while (bytes > 0 && !queue.empty()) {
-        auto& [from, left] = queue.front();
+    // A socket carries bytes both ways: what a process reads is what the
+    // other end wrote, never its own.
+    bool both_ways = channels_[channel].kind == Channel::Kind::socket;
+    for (auto next = queue.begin(); bytes > 0 && next != queue.end();) {
+        if (both_ways && next->writer == pid) {
+            ++next;
+            continue;
+        }
+        size_t from = next->step;
+        long long& left = next->bytes;
         long long taken = std::min(bytes, left);
         auto last = last_arrow_.find(channel);
         if (last != last_arrow_.end() && arrows_[last->second].from == from &&
@@ -306,7 +373,7 @@ void Run::data_moved(size_t step, size_t channel, long long bytes, bool is_read)
         left -= taken;
         bytes -= taken;
         if (left == 0)
-            queue.pop_front();
+            next = queue.erase(next);
     }
 }
 

@@ -20,12 +20,13 @@ namespace timeline {
 
 // What a descriptor points at.
 struct Channel {
-    enum class Kind { pipe, fifo, socket, terminal, file, other };
+    enum class Kind { pipe, fifo, socket, counter, terminal, file, other };
     // Whether bytes written into it come out at a read: a pipe, a FIFO, a
-    // socket.
+    // socket, an eventfd's counter.
     bool carries_data() const
     {
-        return kind == Kind::pipe || kind == Kind::fifo || kind == Kind::socket;
+        return kind == Kind::pipe || kind == Kind::fifo || kind == Kind::socket ||
+               kind == Kind::counter;
     }
     Kind kind = Kind::other;
     std::string name; // "pipe A", "FIFOVEK", "the terminal", "out"
@@ -174,7 +175,12 @@ private:
     std::optional<double> start_time_;
     double last_time_ = 0;
     // Bytes written into each pipe or FIFO and not read yet: (step, bytes).
-    std::map<size_t, std::deque<std::pair<size_t, long long>>> unread_;
+    struct Unread {
+        size_t step; // the write
+        int writer; // its process
+        long long bytes;
+    };
+    std::map<size_t, std::deque<Unread>> unread_;
     // The last data arrow of each channel, which the next read of the same
     // write may grow.
     std::map<size_t, size_t> last_arrow_;

@@ -75,6 +75,18 @@ struct Dup {
     int fd = -1; // the new descriptor
     int from = -1; // the one it copies
 };
+struct NewFd { // a socket, an eventfd, a signalfd: the step's channel
+    int fd = -1;
+};
+struct Accept { // a connection, the step's channel, accepted on a listening socket
+    int listening = -1;
+    int fd = -1;
+};
+struct SocketAddress { // bind, connect, listen on a socket
+    int fd = -1;
+    call::SocketAddress::Verb verb = call::SocketAddress::Verb::bind;
+    std::string address;
+};
 // A read or write, or a run of identical ones folded into one step.
 struct Transfer {
     bool is_read = true;
@@ -162,7 +174,7 @@ using StepKind =
     std::variant<step::Start, step::Fork, step::Born, step::NewThread, step::ThreadStart,
                  step::Exec, step::ExecFailed, step::HiddenCalls, step::Pipe, step::SocketPair,
                  step::MakeFifo, step::Open, step::OpenWaiting, step::OpenFailed, step::Close,
-                 step::Dup, step::Transfer, step::TransferWaiting, step::EndOfData,
+                 step::Dup, step::NewFd, step::Accept, step::SocketAddress, step::Transfer, step::TransferWaiting, step::EndOfData,
                  step::UnreadWait, step::Sleep, step::SleepGoesOn, step::AskParent, step::AskPid,
                  step::Collect, step::WaitWaiting, step::WaitPoll, step::ChildChanged,
                  step::WaitNone, step::Kill, step::Exit, step::Ended, step::Signal, step::Stopped,

@@ -285,6 +285,34 @@ Decoded dup(const Parts& p)
     return call::Dup{.result = *result};
 }
 
+// socket(...) = 4<UNIX-STREAM:[7]>, accept(...) = 5<...>, eventfd2(0, 0) = 3<...>
+template <bool Accepted> Decoded new_fd(const Parts& p)
+{
+    auto result = parse_descriptor(p.result);
+    if (!result || p.failed() || (Accepted && !p.call.fd))
+        return std::nullopt;
+    return call::NewFd{.result = *result, .accepted = Accepted};
+}
+
+// "{sa_family=AF_UNIX, sun_path="server.sock"}",
+// "{sa_family=AF_INET, sin_port=htons(80), sin_addr=inet_addr("127.0.0.1")}"
+template <call::SocketAddress::Verb Verb> Decoded socket_address(const Parts& p)
+{
+    if (!p.call.fd)
+        return std::nullopt;
+    call::SocketAddress a{.verb = Verb};
+    std::string_view where = p.arg(1);
+    if (size_t path = where.find("sun_path="); path != std::string_view::npos) {
+        a.address = unquote(where.substr(path + 9));
+    } else if (size_t host = where.find("inet_addr("); host != std::string_view::npos) {
+        a.address = unquote(where.substr(host + 10));
+        std::string_view port = word_after(where, "htons(");
+        if (!port.empty())
+            a.address += ":" + std::string(port.substr(0, port.find(')')));
+    }
+    return a;
+}
+
 Decoded stat(const Parts& p)
 {
     bool fifo =
@@ -330,13 +358,19 @@ struct Decoder {
 // Every call whose arguments the reader decodes. A call not listed here
 // reaches the model as Unknown, written as strace wrote it.
 constexpr Decoder kDecoders[] = {
+    {"accept", new_fd<true>},
+    {"accept4", new_fd<true>},
+    {"bind", socket_address<call::SocketAddress::Verb::bind>},
     {"clock_nanosleep", sleep<2>},
     {"clone", spawn},
     {"clone3", spawn},
     {"close", close},
+    {"connect", socket_address<call::SocketAddress::Verb::connect>},
     {"dup", dup},
     {"dup2", dup},
     {"dup3", dup},
+    {"eventfd", new_fd<false>},
+    {"eventfd2", new_fd<false>},
     {"execve", exec<0>},
     {"execveat", exec<1>},
     {"exit", exit},
@@ -345,6 +379,7 @@ constexpr Decoder kDecoders[] = {
     {"fstat", stat},
     {"ioctl", ioctl},
     {"kill", kill},
+    {"listen", socket_address<call::SocketAddress::Verb::listen>},
     {"mknod", mknod<0>},
     {"mknodat", mknod<1>},
     {"nanosleep", sleep<0>},
@@ -356,7 +391,11 @@ constexpr Decoder kDecoders[] = {
     {"pread64", transfer<true>},
     {"pwrite64", transfer<false>},
     {"read", transfer<true>},
+    {"recvfrom", transfer<true>},
     {"restart_syscall", restart},
+    {"sendto", transfer<false>},
+    {"signalfd4", new_fd<false>},
+    {"socket", new_fd<false>},
     {"socketpair", pipe<3>},
     {"statx", stat},
     {"tgkill", kill},
@@ -528,6 +567,10 @@ std::optional<Fd> parse_descriptor(std::string_view text)
     if (text.size() < 2 || text.front() != '<' || text.back() != '>')
         return std::nullopt;
     std::string_view target = text.substr(1, text.size() - 2);
+    // -yy adds a device's numbers to its path: "/dev/null<char 1:3>".
+    if (size_t device = target.rfind('<'); device != std::string_view::npos && device > 0 &&
+                                           target.back() == '>' && target.front() == '/')
+        target = target.substr(0, device);
     fd.target.name = unescape_target(target);
     fd.target.kind = target.empty()                 ? Target::Kind::unknown
                      : starts_with(target, "/")     ? Target::Kind::path

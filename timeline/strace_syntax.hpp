@@ -60,9 +60,23 @@ template <class Stop> size_t find_top_level(std::string_view s, Stop stop)
             quoted = true;
         } else if (c == '<') {
             // A descriptor's target ("3</tmp/a(b>"): nothing in it is
-            // structure, and a '>' in a name is written "\76".
-            while (++i < s.size() && s[i] != '>')
-                i += s[i] == '\\' ? 1 : 0;
+            // structure, and a '<' or '>' in a name is written "\74",
+            // "\76". What -yy adds nests: "UNIX-STREAM:[7->8]",
+            // "/dev/null<char 1:3>".
+            int inner = 0;
+            while (++i < s.size()) {
+                char t = s[i];
+                if (t == '\\')
+                    ++i;
+                else if (t == '<' || t == '[')
+                    ++inner;
+                else if (t == ']' && inner > 0)
+                    --inner;
+                else if (t == '>' && inner > 0 && s[i - 1] != '-')
+                    --inner;
+                else if (t == '>' && inner == 0)
+                    break;
+            }
         } else if (c == '(' || c == '[' || c == '{') {
             ++depth;
         } else if ((c == ')' || c == ']' || c == '}') && depth > 0) {

@@ -139,6 +139,23 @@ struct Describe {
                " does" + (channel ? " (" + name + ")" : "");
     }
     // "reads 1 byte, 11 times, from fd 4 (FIFOVEK): "que pasa21\n""
+    std::string operator()(const step::NewFd& x) const
+    {
+        return "creates " + (name.empty() ? std::string("a descriptor") : name) + " as fd " +
+               std::to_string(x.fd);
+    }
+    std::string operator()(const step::Accept& x) const
+    {
+        return "accepts a connection on fd " + std::to_string(x.listening) + ": " + where(x.fd);
+    }
+    std::string operator()(const step::SocketAddress& x) const
+    {
+        using Verb = call::SocketAddress::Verb;
+        if (x.verb == Verb::listen)
+            return "listens on " + where(x.fd) + " for connections";
+        std::string to = x.address.empty() ? "" : " to " + x.address;
+        return (x.verb == Verb::bind ? "binds " : "connects ") + where(x.fd) + to;
+    }
     std::string operator()(const step::Transfer& x) const
     {
         std::string text;

@@ -126,8 +126,10 @@ void write_file(const std::string& path, std::string_view content);
 // sanitizer runtime, which deadlocks, so sanitizer builds go without it.
 #ifdef SANITIZED_BUILD
 constexpr bool kFakeTimeUsable = false;
+constexpr bool kSanitizedBuild = true;
 #else
 constexpr bool kFakeTimeUsable = true;
+constexpr bool kSanitizedBuild = false;
 #endif
 std::vector<std::string> fake_time(const std::string& setting);
 

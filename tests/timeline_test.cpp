@@ -1,6 +1,7 @@
 // syscall_timeline: its reader on a few real strace lines, and real traced
 // runs of the lessons, checked for the facts each one must show.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <csignal>
@@ -810,6 +811,55 @@ TEST(Timeline, ConnectedSocketAndCounterCarryData)
     EXPECT_EQ(carried[1].rfind("socket ", 0), 0U) << text;
     EXPECT_NE(text.find("writes 4 bytes to fd 5 (socket"), std::string::npos) << text;
     EXPECT_EQ(text.find("UNIX-STREAM"), std::string::npos) << "a socket shown raw:\n" << text;
+}
+
+// A long trace goes through in memory that does not grow with it: 200,000
+// steps that never fold (a copy whose sizes keep changing) under a limit
+// of 24 MB of data, where keeping every step took over 60 MB. Its lines go
+// out as they are made, the totals last. Under a small enough limit no
+// thread can be made, and the tool reads without one.
+TEST(Timeline, LongTraceStreamsInBoundedMemory)
+{
+    if (!kSanitizedBuild) {
+        harness::TempDir dir;
+        std::string trace = "7 1000.000000 execve(\"/bin/copy\", [\"copy\"], 0x0) = 0 <0.0001>\n";
+        for (int i = 0; i < 100000; ++i) {
+            std::string data = std::string("abcdefg").substr(0, size_t(i % 7 + 1));
+            std::string n = std::to_string(data.size());
+            trace += "7 1000." + std::to_string(100000 + i) + " read(3<pipe:[11]>, \"" + data +
+                     "\", 64) = " + n + " <0.000001>\n";
+            trace += "7 1000." + std::to_string(100000 + i) + " write(4<pipe:[12]>, \"" + data +
+                     "\", " + n + ") = " + n + " <0.000001>\n";
+        }
+        harness::write_file(dir / "long.trace", trace);
+        harness::write_file(dir / "short.trace", trace.substr(0, 2000));
+        auto limited = [](rlim_t bytes) {
+            return [bytes] {
+                rlimit limit{bytes, bytes};
+                setrlimit(RLIMIT_DATA, &limit);
+            };
+        };
+        Process p({.argv = {BIN_SYSCALL_TIMELINE, dir / "long.trace"},
+                   .dir = dir.path(),
+                   .before_exec = limited(rlim_t(24) << 20)});
+        ASSERT_TRUE(p.finish(60s));
+        EXPECT_EQ(p.exit_code(), 0) << p.err();
+        const std::string& out = p.out();
+        EXPECT_EQ(out.substr(0, out.find('\n')), "long.trace: a long trace, its totals at the end");
+        // The steps: its start, the reads and writes, and "still running".
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 200002 + 3); // + heads, totals
+        std::string last = out.substr(out.rfind('\n', out.size() - 2) + 1);
+        EXPECT_EQ(last.rfind("long.trace: 1 process, 200002 steps, ", 0), 0U) << last;
+
+        Process small({.argv = {BIN_SYSCALL_TIMELINE, dir / "short.trace"},
+                       .dir = dir.path(),
+                       .before_exec = limited(rlim_t(4) << 20)});
+        ASSERT_TRUE(small.finish(20s));
+        EXPECT_EQ(small.exit_code(), 0) << small.err();
+        EXPECT_EQ(small.out().rfind("short.trace: 1 process, ", 0), 0U) << small.out();
+    } else {
+        GTEST_SKIP() << "a sanitizer's shadow memory needs more than any small limit";
+    }
 }
 
 // Past its first 1500 rows the diagram draws nothing, and only processes

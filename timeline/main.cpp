@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -348,11 +349,8 @@ int show(Options o)
     return status;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int run(const std::vector<std::string>& args)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
         (void)std::fputs(kUsage, stdout);
         check_output();
@@ -376,4 +374,15 @@ int main(int argc, char** argv)
     if (!options.record.empty())
         record(options);
     return show(std::move(options));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run({argv + 1, argv + argc});
+    } catch (const std::bad_alloc&) {
+        fail("out of memory");
+    }
 }

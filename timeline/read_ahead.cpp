@@ -1,5 +1,7 @@
 #include "read_ahead.hpp"
 
+#include <system_error>
+
 namespace timeline {
 namespace {
 
@@ -8,10 +10,20 @@ constexpr size_t kBatchesAhead = 8;
 
 } // namespace
 
-ReadAhead::ReadAhead(MergedTraces& traces) : traces_(traces), thread_([this] { read(); }) {}
+ReadAhead::ReadAhead(MergedTraces& traces) : traces_(traces)
+{
+    try {
+        thread_ = std::thread([this] { read(); });
+    } catch (const std::system_error&) {
+        // No thread to be had (a limit on processes or memory): the
+        // caller reads, more slowly.
+    }
+}
 
 ReadAhead::~ReadAhead()
 {
+    if (!thread_.joinable())
+        return;
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
@@ -64,6 +76,10 @@ void ReadAhead::read()
 
 const Event* ReadAhead::next()
 {
+    if (!thread_.joinable()) {
+        event_ = traces_.next();
+        return event_ ? &*event_ : nullptr;
+    }
     if (taken_ == batch_.size()) {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [this] { return done_ || !ready_.empty(); });

@@ -44,7 +44,9 @@ private:
     std::exception_ptr error_;
     std::vector<Event> batch_; // the caller's, being taken
     size_t taken_ = 0;
-    std::thread thread_; // last: it starts once the rest is ready
+    // Without a thread (none could be made), the caller reads.
+    std::optional<Event> event_;
+    std::thread thread_;
 };
 
 } // namespace timeline

@@ -143,8 +143,15 @@ const Row* row_for(std::string_view name)
             index.emplace(row.name, &row);
         return index;
     }();
+    // A trace repeats its calls: the last one asked is asked again.
+    thread_local std::string_view last_name;
+    thread_local const Row* last = nullptr;
+    if (name == last_name && !name.empty())
+        return last;
     auto it = by_name.find(name);
-    return it == by_name.end() ? nullptr : it->second;
+    last = it == by_name.end() ? nullptr : it->second;
+    last_name = last ? last->name : std::string_view();
+    return last;
 }
 
 // Files that the loader, the locale and the time zone read.

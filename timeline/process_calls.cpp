@@ -89,9 +89,9 @@ void Calls::spawn(Run& run, Process& p, const Call& c, const call::Spawn& a, Ste
     size_t fork_step = run.add_step(std::move(s));
     // The child may have been seen already: strace can show its first
     // call before the parent's clone returns.
-    bool seen = run.process_index_.count(pid) != 0;
+    bool seen = run.index_of(pid).has_value();
     Process& child = run.process_for(pid);
-    Process& parent = run.processes_[run.process_index_.at(parent_pid)];
+    Process& parent = run.known(parent_pid);
     child.parent = parent.pid;
     child.child = true;
     if (a.borrows) {
@@ -122,7 +122,7 @@ void Calls::spawn(Run& run, Process& p, const Call& c, const call::Spawn& a, Ste
 void Calls::start_thread(Run& run, Process& p, int tid, Step s)
 {
     int leader_pid = p.thread_of != 0 ? p.thread_of : p.pid;
-    Process& leader = run.processes_[run.process_index_.at(leader_pid)];
+    Process& leader = run.known(leader_pid);
     int number = ++leader.threads;
     std::string program = leader.program;
     double t = s.time;
@@ -178,10 +178,10 @@ void Calls::collect(Run& run, const call::Wait& a, Step s)
     double t = s.time;
     s.what = step::Collect{.child = a.child, .how = a.status};
     size_t at = run.add_step(std::move(s));
-    auto it = run.process_index_.find(a.child);
-    if (it == run.process_index_.end())
+    auto index = run.index_of(a.child);
+    if (!index)
         return;
-    Process& child = run.processes_[it->second];
+    Process& child = run.processes_[*index];
     child.collected = t;
     child.collect_step = at;
     auto& collect = *run.live(at)->as<step::Collect>();

@@ -39,9 +39,14 @@ void ReadAhead::read()
         for (;;) {
             {
                 std::lock_guard lock(mutex_);
-                if (!spare_.empty()) {
-                    batch = std::move(spare_.back());
-                    spare_.pop_back();
+                // The batch given back longest ago, once a few have come
+                // back: memory the caller's core read just now would have
+                // to be fetched back from it, line by line, before it can
+                // be written again (that cost more than a third of the
+                // time); memory it read long ago has left its cache.
+                if (spare_.size() >= 2 * kBatchesAhead) {
+                    batch = std::move(spare_.front());
+                    spare_.pop_front();
                 }
             }
             batch.clear();

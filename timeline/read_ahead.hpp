@@ -38,7 +38,7 @@ private:
     std::deque<std::vector<Event>> ready_;
     // Batches taken, given back to be filled again: the reader reuses
     // their memory, and frees what its events held in its own thread.
-    std::vector<std::vector<Event>> spare_;
+    std::deque<std::vector<Event>> spare_;
     bool done_ = false;
     bool stop_ = false;
     std::exception_ptr error_;

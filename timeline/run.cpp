@@ -140,7 +140,7 @@ void Run::retire(bool all)
 {
     while (!live_.empty()) {
         Step& s = live_.front();
-        Process& p = processes_[process_index_.at(s.pid)];
+        Process& p = known(s.pid);
         bool grows = p.fold == first_live_ && can_grow(s);
         bool pinned = grows || std::find(pinned_.begin(), pinned_.end(), first_live_) !=
                                    pinned_.end();
@@ -184,8 +184,8 @@ void Run::recycle_channels()
 
 const Process* Run::process(int pid) const
 {
-    auto it = process_index_.find(pid);
-    return it == process_index_.end() ? nullptr : &processes_[it->second];
+    auto index = index_of(pid);
+    return index ? &processes_[*index] : nullptr;
 }
 
 const Channel* Run::channel_of(const Step& step) const
@@ -193,11 +193,22 @@ const Channel* Run::channel_of(const Step& step) const
     return step.channel ? &channels_[*step.channel] : nullptr;
 }
 
+std::optional<size_t> Run::index_of(int pid) const
+{
+    if (pid == last_pid_)
+        return last_index_;
+    auto it = process_index_.find(pid);
+    if (it == process_index_.end())
+        return std::nullopt;
+    last_pid_ = pid;
+    last_index_ = it->second;
+    return it->second;
+}
+
 Process& Run::process_for(int pid)
 {
-    auto it = process_index_.find(pid);
-    if (it != process_index_.end())
-        return processes_[it->second];
+    if (auto index = index_of(pid))
+        return processes_[*index];
     process_index_[pid] = processes_.size();
     Process& p = processes_.emplace_back();
     p.pid = pid;
@@ -248,7 +259,7 @@ void Run::inherit(Process& child, const Process& parent)
 
 size_t Run::add_step(Step step)
 {
-    Process& p = processes_[process_index_.at(step.pid)];
+    Process& p = known(step.pid);
     size_t index = step_count();
     if (step.channel) {
         Channel& c = channels_[*step.channel];
@@ -262,7 +273,7 @@ size_t Run::add_step(Step step)
 
 size_t Run::fold_or_add(Step step)
 {
-    Process& p = processes_[process_index_.at(step.pid)];
+    Process& p = known(step.pid);
     Step* last = p.fold ? live(*p.fold) : nullptr;
     if (last && fold_into(*last, step))
         return *p.fold;

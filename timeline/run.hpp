@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "event.hpp"
@@ -136,6 +137,10 @@ private:
     void recycle_channels();
 
     Process& process_for(int pid);
+    // Where a pid's process is in processes_; most events are the same
+    // process's as the one before.
+    std::optional<size_t> index_of(int pid) const;
+    Process& known(int pid) { return processes_[*index_of(pid)]; }
     // Whose descriptor table a process uses: a thread shares its process's.
     Process& files_of(Process& p);
     // Descriptor tables. A pipe that no descriptor holds any more is
@@ -168,7 +173,9 @@ private:
     std::vector<size_t> free_channels_;
     std::map<std::string, size_t> channel_by_target_;
     std::vector<Process> processes_;
-    std::map<int, size_t> process_index_;
+    std::unordered_map<int, size_t> process_index_;
+    mutable int last_pid_ = -1;
+    mutable size_t last_index_ = 0;
     int pipes_named_ = 0;
     int socket_pairs_named_ = 0;
     int sockets_named_ = 0;

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "safe_text.hpp"
@@ -69,27 +70,38 @@ void TraceReader::fail(std::string_view why) const
 
 std::optional<std::string_view> TraceReader::next_line()
 {
-    constexpr size_t kBlock = size_t(1) << 18;
+    constexpr size_t kFirstBlock = size_t(1) << 12;
+    constexpr size_t kLargestBlock = size_t(1) << 18;
     for (;;) {
-        std::string_view rest = std::string_view(buffer_).substr(line_start_);
+        std::string_view rest(buffer_.get() + begin_, end_ - begin_);
         size_t newline = rest.find('\n');
         if (newline != std::string_view::npos) {
-            line_start_ += newline + 1;
+            begin_ += newline + 1;
             return rest.substr(0, newline);
         }
         if (at_end_) {
             // The last line may lack its newline.
-            line_start_ = buffer_.size();
+            begin_ = end_;
             return rest.empty() ? std::nullopt : std::optional(rest);
         }
-        // Keep the part line, read the next block after it.
-        buffer_.erase(0, line_start_);
-        line_start_ = 0;
-        size_t kept = buffer_.size();
-        buffer_.resize(kept + kBlock);
-        in_.read(buffer_.data() + kept, std::streamsize(kBlock));
-        buffer_.resize(kept + size_t(in_.gcount()));
-        at_end_ = size_t(in_.gcount()) < kBlock;
+        // Keep the part line at the front, and room for a block after it:
+        // the buffer doubles until it is large, or until it holds the line.
+        if (!rest.empty())
+            std::memmove(buffer_.get(), rest.data(), rest.size());
+        begin_ = 0;
+        end_ = rest.size();
+        if (capacity_ - end_ < std::min(capacity_, kLargestBlock) / 2 || capacity_ < kLargestBlock) {
+            size_t grown = std::max(kFirstBlock, capacity_ * 2);
+            auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+            if (end_ > 0)
+                std::memcpy(bigger.get(), buffer_.get(), end_);
+            buffer_ = std::move(bigger);
+            capacity_ = grown;
+        }
+        size_t room = capacity_ - end_;
+        in_.read(buffer_.get() + end_, std::streamsize(room));
+        end_ += size_t(in_.gcount());
+        at_end_ = size_t(in_.gcount()) < room;
     }
 }
 
@@ -189,28 +201,39 @@ void TraceReader::admit(Event event)
 // `rest` on what follows them.
 std::pair<int, double> TraceReader::prefix(std::string_view line, std::string_view& rest) const
 {
-    rest = line;
-    auto number = strace::leading_number(rest);
+    std::string_view after = line;
+    auto number = strace::leading_number(after);
     int pid = pid_;
-    if (number && !rest.empty() && rest.front() == ' ')
+    if (number && !after.empty() && after.front() == ' ')
         pid = int(*number);
     else if (pid_ != 0)
-        rest = line;
-    else if (number)
-        fail("not an strace log line (no pid; trace with -f): " + printable(line.substr(0, 80)));
-    else if (strace::decode_call(line))
-        fail("not an strace log line (no pid and no time; trace with -f -ttt): " +
-             printable(line.substr(0, 80)));
+        after = line;
     else
-        fail("not an strace log line: " + printable(line.substr(0, 80)));
-    while (!rest.empty() && rest.front() == ' ')
-        rest.remove_prefix(1);
-    size_t time_end = rest.find(' ');
-    auto time = strace::seconds(rest.substr(0, time_end));
+        no_prefix(line, number.has_value());
+    while (!after.empty() && after.front() == ' ')
+        after.remove_prefix(1);
+    size_t time_end = after.find(' ');
+    auto time = strace::seconds(after.substr(0, time_end));
     if (time_end == std::string_view::npos || !time)
-        fail("not an strace log line (no time; trace with -ttt): " + printable(line.substr(0, 80)));
-    rest.remove_prefix(time_end + 1);
+        fail_on(line, "not an strace log line (no time; trace with -ttt): ");
+    after.remove_prefix(time_end + 1);
+    rest = after;
     return {pid, *time};
+}
+
+// Which flag a line without a pid lacks.
+void TraceReader::no_prefix(std::string_view line, bool has_number) const
+{
+    if (has_number)
+        fail_on(line, "not an strace log line (no pid; trace with -f): ");
+    if (strace::decode_call(line))
+        fail_on(line, "not an strace log line (no pid and no time; trace with -f -ttt): ");
+    fail_on(line, "not an strace log line: ");
+}
+
+void TraceReader::fail_on(std::string_view line, std::string_view why) const
+{
+    fail(std::string(why) + printable(line.substr(0, 80)));
 }
 
 std::optional<Event> TraceReader::parse(std::string_view line)

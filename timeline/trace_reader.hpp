@@ -58,10 +58,19 @@ private:
     void admit(Event event);
     bool spawn_pending() const;
     [[noreturn]] void fail(std::string_view why) const;
+    // The same, quoting the line; out of the way of the lines that are fine.
+    [[noreturn, gnu::cold, gnu::noinline]] void fail_on(std::string_view line,
+                                                        std::string_view why) const;
+    [[noreturn, gnu::cold, gnu::noinline]] void no_prefix(std::string_view line,
+                                                          bool has_number) const;
 
     std::istream& in_;
-    std::string buffer_; // read in large blocks; lines are views into it
-    size_t line_start_ = 0;
+    // Read in blocks, from a few KB for a short trace up to a quarter of a
+    // MB; lines are views into it. Bytes begin_ to end_ are not taken yet.
+    std::unique_ptr<char[]> buffer_;
+    size_t capacity_ = 0;
+    size_t begin_ = 0;
+    size_t end_ = 0;
     bool at_end_ = false;
     std::string source_;
     int pid_ = 0;

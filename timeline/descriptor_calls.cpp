@@ -49,8 +49,7 @@ void Calls::pipe(Run& run, Process& p, const Call& /*unused*/, const call::FdPai
 // A socket pair: two ends, each with a name of its own, both reading and
 // writing; one channel, named A, B, C in the order they were made, so that
 // bytes sent at one end are followed to the read at the other.
-void Calls::socketpair(Run& run, Process& p, const Call& /*unused*/, const call::FdPair& a,
-                       Step s)
+void Calls::socketpair(Run& run, Process& p, const Call& /*unused*/, const call::FdPair& a, Step s)
 {
     auto c = run.channel_for(a.read.target);
     if (c) {

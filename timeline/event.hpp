@@ -117,8 +117,8 @@ struct Unknown { // any other call, as strace wrote it
 using CallArgs =
     std::variant<call::Unknown, call::Exec, call::Spawn, call::Exit, call::Wait, call::Kill,
                  call::MakeFifo, call::Open, call::FdPair, call::Close, call::Dup, call::NewFd,
-                 call::SocketAddress, call::Stat,
-                 call::Transfer, call::Unread, call::TerminalQuery, call::Sleep, call::Restart>;
+                 call::SocketAddress, call::Stat, call::Transfer, call::Unread, call::TerminalQuery,
+                 call::Sleep, call::Restart>;
 
 // A system call, joined again when another process's line came between its
 // start and its end.

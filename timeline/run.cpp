@@ -118,9 +118,8 @@ Run::Run(std::function<bool(const std::string&)> is_fifo, size_t keep, StepSink 
 
 Step* Run::live(size_t index)
 {
-    return index >= first_live_ && index - first_live_ < live_.size()
-               ? &live_[index - first_live_]
-               : nullptr;
+    return index >= first_live_ && index - first_live_ < live_.size() ? &live_[index - first_live_]
+                                                                      : nullptr;
 }
 
 void Run::unpin(size_t index)
@@ -142,8 +141,8 @@ void Run::retire(bool all)
         Step& s = live_.front();
         Process& p = known(s.pid);
         bool grows = p.fold == first_live_ && can_grow(s);
-        bool pinned = grows || std::find(pinned_.begin(), pinned_.end(), first_live_) !=
-                                   pinned_.end();
+        bool pinned =
+            grows || std::find(pinned_.begin(), pinned_.end(), first_live_) != pinned_.end();
         if (pinned && !all && live_.size() <= kLiveSteps)
             return;
         if (p.fold == first_live_)
@@ -238,8 +237,8 @@ void Run::release(Process& p, int fd)
     if (it == table.fds.end())
         return;
     if (auto c = it->second.channel; c && --channels_[*c].holders == 0 &&
-                                      channels_[*c].kind == Channel::Kind::pipe &&
-                                      !channels_[*c].target.empty()) {
+                                     channels_[*c].kind == Channel::Kind::pipe &&
+                                     !channels_[*c].target.empty()) {
         auto named = channel_by_target_.find(channels_[*c].target);
         if (named != channel_by_target_.end() && named->second == *c) {
             channel_by_target_.erase(named);

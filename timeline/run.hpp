@@ -100,8 +100,8 @@ public:
     // and the arrows between them, stay for steps() and arrows(); the rest
     // are counted and given to `sink` only, so that memory does not grow
     // with the trace.
-    explicit Run(std::function<bool(const std::string&)> is_fifo = nullptr,
-                 size_t keep = kKeepAll, StepSink sink = nullptr);
+    explicit Run(std::function<bool(const std::string&)> is_fifo = nullptr, size_t keep = kKeepAll,
+                 StepSink sink = nullptr);
 
     void add(const Event& event);
     // The end of the trace: zombies never collected, processes still

@@ -170,15 +170,14 @@ struct Call { // any other call, as written
 
 } // namespace step
 
-using StepKind =
-    std::variant<step::Start, step::Fork, step::Born, step::NewThread, step::ThreadStart,
-                 step::Exec, step::ExecFailed, step::HiddenCalls, step::Pipe, step::SocketPair,
-                 step::MakeFifo, step::Open, step::OpenWaiting, step::OpenFailed, step::Close,
-                 step::Dup, step::NewFd, step::Accept, step::SocketAddress, step::Transfer, step::TransferWaiting, step::EndOfData,
-                 step::UnreadWait, step::Sleep, step::SleepGoesOn, step::AskParent, step::AskPid,
-                 step::Collect, step::WaitWaiting, step::WaitPoll, step::ChildChanged,
-                 step::WaitNone, step::Kill, step::Exit, step::Ended, step::Signal, step::Stopped,
-                 step::Zombie, step::StillRunning, step::Call>;
+using StepKind = std::variant<
+    step::Start, step::Fork, step::Born, step::NewThread, step::ThreadStart, step::Exec,
+    step::ExecFailed, step::HiddenCalls, step::Pipe, step::SocketPair, step::MakeFifo, step::Open,
+    step::OpenWaiting, step::OpenFailed, step::Close, step::Dup, step::NewFd, step::Accept,
+    step::SocketAddress, step::Transfer, step::TransferWaiting, step::EndOfData, step::UnreadWait,
+    step::Sleep, step::SleepGoesOn, step::AskParent, step::AskPid, step::Collect, step::WaitWaiting,
+    step::WaitPoll, step::ChildChanged, step::WaitNone, step::Kill, step::Exit, step::Ended,
+    step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::Call>;
 
 struct Step {
     int pid = 0;

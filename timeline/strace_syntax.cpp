@@ -531,9 +531,9 @@ size_t split_args(std::string_view text, std::vector<std::string_view>& args, ch
         }
         return end != '\0' && c == end;
     });
-    std::string_view last = text.substr(std::min(start, text.size()),
-                                        stop == std::string_view::npos ? std::string_view::npos
-                                                                       : stop - std::min(start, stop));
+    std::string_view last = text.substr(
+        std::min(start, text.size()),
+        stop == std::string_view::npos ? std::string_view::npos : stop - std::min(start, stop));
     while (!last.empty() && last.back() == ' ')
         last.remove_suffix(1);
     if (!last.empty() || !args.empty())
@@ -604,8 +604,8 @@ std::optional<double> seconds(std::string_view text)
     if (count > 0 && count <= 15)
         return double(digits) / kPowers[std::max(after_point, 0)];
     double value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value,
-                                        std::chars_format::fixed);
+    auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
     if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
         return std::nullopt;
     return value;

@@ -97,7 +97,8 @@ void TextTimeline::write(const Run& run, size_t index, const Step& step)
     width_ = std::max(width_, name.size());
     // "%8.3f  ", without printf's cost on a million lines.
     char time[32];
-    auto [end, error] = std::to_chars(time, time + sizeof time, step.time, std::chars_format::fixed, 3);
+    auto [end, error] =
+        std::to_chars(time, time + sizeof time, step.time, std::chars_format::fixed, 3);
     size_t length = error == std::errc() ? size_t(end - time) : 0;
     buffer_.append(length < 8 ? 8 - length : 0, ' ');
     buffer_.append(time, length);

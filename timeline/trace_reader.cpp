@@ -90,7 +90,8 @@ std::optional<std::string_view> TraceReader::next_line()
             std::memmove(buffer_.get(), rest.data(), rest.size());
         begin_ = 0;
         end_ = rest.size();
-        if (capacity_ - end_ < std::min(capacity_, kLargestBlock) / 2 || capacity_ < kLargestBlock) {
+        if (capacity_ - end_ < std::min(capacity_, kLargestBlock) / 2 ||
+            capacity_ < kLargestBlock) {
             size_t grown = std::max(kFirstBlock, capacity_ * 2);
             auto bigger = std::make_unique_for_overwrite<char[]>(grown);
             if (end_ > 0)

@@ -21,7 +21,7 @@ namespace timeline {
 class TextTimeline {
 public:
     using Output = std::function<void(std::string_view)>;
-    TextTimeline(std::string title, Output out);
+    TextTimeline(const std::string& title, Output out);
     void add(const Run& run, size_t index, const Step& step);
     void finish(const Run& run);
 

@@ -10,7 +10,12 @@
 namespace timeline {
 namespace {
 
-const std::string kTerminal = "terminal"; // all terminals are one channel
+// All terminals are one channel, found by this name.
+const std::string& terminal_key()
+{
+    static const std::string key = "terminal";
+    return key;
+}
 
 // "socket:[4471]" as -y names a socket; "UNIX-STREAM:[4471->4472]",
 // "TCP:[127.0.0.1:80->127.0.0.1:5000]" as -yy does.
@@ -286,7 +291,7 @@ std::optional<size_t> Run::channel_for(const Target& target)
     bool terminal = target.kind == Target::Kind::path && is_terminal(target.name);
     bool socket = target.kind == Target::Kind::other && is_socket(target.name);
     SocketName sock = socket ? socket_name(target.name) : SocketName{};
-    const std::string& key = terminal ? kTerminal : socket ? sock.key : target.name;
+    const std::string& key = terminal ? terminal_key() : socket ? sock.key : target.name;
     auto it = channel_by_target_.find(key);
     if (it != channel_by_target_.end())
         return it->second;

@@ -307,8 +307,10 @@ template <call::SocketAddress::Verb Verb> Decoded socket_address(const Parts& p)
     } else if (size_t host = where.find("inet_addr("); host != std::string_view::npos) {
         a.address = unquote(where.substr(host + 10));
         std::string_view port = word_after(where, "htons(");
-        if (!port.empty())
-            a.address += ":" + std::string(port.substr(0, port.find(')')));
+        if (!port.empty()) {
+            a.address += ':';
+            a.address.append(port.substr(0, port.find(')')));
+        }
     }
     return a;
 }

@@ -16,7 +16,7 @@ constexpr size_t kBatch = 1 << 16;
 
 } // namespace
 
-TextTimeline::TextTimeline(std::string title, Output out)
+TextTimeline::TextTimeline(const std::string& title, Output out)
     : title_(printable(title)), out_(std::move(out))
 {
 }

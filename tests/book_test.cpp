@@ -1,6 +1,7 @@
 // The lesson book: all fourteen lessons traced into one page, every
 // diagram valid XML that renders, and the page checked in a real browser.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "harness.hpp"
 
@@ -35,10 +36,24 @@ TEST(Book, AllLessonsRenderInABrowser)
     ASSERT_EQ(demo.exit_code(), 0) << demo.err();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
 
+    // Every diagram and every figure of the descriptor tables.
     for (const std::string& lesson : lesson_names()) {
-        std::string svg = dir / "book" + "/" + lesson + "/diagram.svg";
-        EXPECT_EQ(run({"/usr/bin/xmllint", "--noout", svg}, dir), 0) << lesson;
-        EXPECT_EQ(run({"/usr/bin/rsvg-convert", "-o", dir / "diagram.png", svg}, dir), 0) << lesson;
+        std::vector<std::string> svgs = {dir / "book" + "/" + lesson + "/diagram.svg"};
+        for (int n = 1; n < 100; ++n) {
+            std::string figure = dir / "book" + "/" + lesson + "/plumbing-" + (n < 10 ? "0" : "") +
+                                 std::to_string(n) + ".svg";
+            if (access(figure.c_str(), F_OK) != 0)
+                break;
+            svgs.push_back(figure);
+        }
+        // Each lesson but the lone sleeper makes a pipe, opens a FIFO,
+        // forks or execs.
+        EXPECT_EQ(svgs.size() > 1, lesson != "sleep_ladder")
+            << lesson << ": " << svgs.size() - 1 << " figures";
+        for (const auto& svg : svgs) {
+            EXPECT_EQ(run({"/usr/bin/xmllint", "--noout", svg}, dir), 0) << svg;
+            EXPECT_EQ(run({"/usr/bin/rsvg-convert", "-o", dir / "figure.png", svg}, dir), 0) << svg;
+        }
     }
 
     // Opened from disk by headless Chromium, with no network: the page as
@@ -62,6 +77,9 @@ TEST(Book, AllLessonsRenderInABrowser)
         EXPECT_NE(body.find("</svg>"), std::string::npos) << id;
         EXPECT_NE(body.find("<pre class=\"timeline\">"), std::string::npos) << id;
         EXPECT_NE(body.find("$ ./demo " + id), std::string::npos) << id;
+        if (id == "echo_five") {
+            EXPECT_NE(body.find("<figure class=\"plumbing\">"), std::string::npos) << id;
+        }
     }
     EXPECT_EQ(found, lesson_names());
     EXPECT_EQ(dom.find("<script"), std::string::npos);

@@ -369,6 +369,42 @@ TEST(Timeline, EchoFiveTraced)
             closed.insert(channel_name(run, *c));
         EXPECT_EQ(closed, (std::set<std::string>{"pipe A", "pipe B", "pipe C"}));
     }
+
+    // The descriptor tables as a textbook draws them, at the last moment
+    // the plumbing changed: each process holds the three ends the other
+    // gave up, in the figure's model and in its picture.
+    ASSERT_FALSE(run.plumbing().empty());
+    const auto& last = run.plumbing().back();
+    EXPECT_EQ(last.change, timeline::PlumbingChange::close);
+    auto ends = [&](const timeline::ProcessTable& table) {
+        std::set<std::string> held;
+        for (const auto& e : table.fds)
+            if (e.carries_data)
+                held.insert(e.what + (e.end == timeline::End::read ? " read" : " write"));
+        return held;
+    };
+    ASSERT_EQ(last.processes.size(), 2u);
+    EXPECT_EQ(ends(last.processes[0]),
+              (std::set<std::string>{"pipe A read", "pipe B write", "pipe C write"}));
+    EXPECT_EQ(ends(last.processes[1]),
+              (std::set<std::string>{"pipe A write", "pipe B read", "pipe C read"}));
+    std::string svg = timeline::plumbing_svg(last, "echo_five");
+    auto box = [&](int pid) {
+        size_t from = svg.find("data-pid=\"" + std::to_string(pid) + "\"");
+        return svg.substr(from, svg.find("</g>", from) - from);
+    };
+    std::string parent = box(last.processes[0].pid);
+    std::string child = box(last.processes[1].pid);
+    for (const char* end : {"pipe A, read end", "pipe B, write end", "pipe C, write end"}) {
+        EXPECT_NE(parent.find(end), std::string::npos) << end << "\n" << svg;
+        EXPECT_EQ(child.find(end), std::string::npos) << end << "\n" << svg;
+    }
+    for (const char* end : {"pipe A, write end", "pipe B, read end", "pipe C, read end"}) {
+        EXPECT_NE(child.find(end), std::string::npos) << end << "\n" << svg;
+        EXPECT_EQ(parent.find(end), std::string::npos) << end << "\n" << svg;
+    }
+    EXPECT_NE(timeline::plumbing_caption(last).find("pipes B and C run from"), std::string::npos)
+        << timeline::plumbing_caption(last);
 }
 
 // two_children: two children that end and are never collected, the parent
@@ -463,6 +499,13 @@ TEST(Timeline, RefusesWhatIsNotATrace)
               "syscall_timeline: " + (dir / "no/such/x.svg") + ": No such file or directory\n");
     EXPECT_EQ(nowhere.exit_code(), 1);
     EXPECT_FALSE(std::filesystem::exists(dir / "ran"));
+    Process no_folder({.argv = {BIN_SYSCALL_TIMELINE, "--plumbing", dir / "no/such/figures", "--",
+                                "/bin/touch", dir / "ran"},
+                       .dir = dir.path()});
+    ASSERT_TRUE(no_folder.finish());
+    EXPECT_EQ(no_folder.err(),
+              "syscall_timeline: " + (dir / "no/such/figures") + ": No such file or directory\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "ran"));
 
     Process missing({.argv = {BIN_SYSCALL_TIMELINE, "--", "./no_such_program"}, .dir = dir.path()});
     ASSERT_TRUE(missing.finish());
@@ -508,7 +551,8 @@ TEST(Timeline, TracesACommandOfTheUsersOwn)
 {
     SKIP_WITHOUT_TRACING();
     TempDir dir;
-    Process p({.argv = {BIN_SYSCALL_TIMELINE, "--svg", dir / "run.svg", "--", BIN_CHILD_TO_PARENT},
+    Process p({.argv = {BIN_SYSCALL_TIMELINE, "--svg", dir / "run.svg", "--plumbing",
+                        dir / "figures", "--", BIN_CHILD_TO_PARENT},
                .dir = dir.path(),
                .env = {kNoLeakCheck}});
     ASSERT_TRUE(p.finish());
@@ -517,6 +561,20 @@ TEST(Timeline, TracesACommandOfTheUsersOwn)
     EXPECT_NE(p.out().find("writes 10 bytes to fd 4 (pipe A): \"Hola padre\""), std::string::npos)
         << p.out();
     EXPECT_NE(read_file(dir / "run.svg").find("<svg"), std::string::npos);
+    // The pipe made, the fork, the closes: a figure each, in that order.
+    std::vector<std::string> captions;
+    for (int n = 1;; ++n) {
+        std::string file = dir / ("figures/plumbing-0" + std::to_string(n) + ".svg");
+        if (!std::filesystem::exists(file))
+            break;
+        std::string svg = read_file(file);
+        size_t at = svg.find('>', svg.find("class=\"caption\""));
+        captions.push_back(svg.substr(at + 1, svg.find('<', at) - at - 1));
+    }
+    ASSERT_GE(captions.size(), 3u);
+    EXPECT_NE(captions[0].find("makes a pipe: "), std::string::npos) << captions[0];
+    EXPECT_EQ(captions[1].rfind("After fork: ", 0), 0u) << captions[1];
+    EXPECT_EQ(captions[2].rfind("After the closes: pipe A runs from ", 0), 0u) << captions[2];
 }
 
 // Every lesson, traced once and kept in tests/traces/: the tool must tell

@@ -44,6 +44,14 @@ std::string lesson_book(const std::vector<Lesson>& lessons)
                 "</pre>\n";
         page += "<h3>The system calls</h3>\n<pre class=\"timeline\">" + escape_markup(l.timeline) +
                 "</pre>\n";
+        if (!l.figures.empty()) {
+            page += "<h3>The descriptor tables</h3>\n";
+            for (std::string figure : l.figures) {
+                if (figure.rfind("<?xml", 0) == 0)
+                    figure.erase(0, figure.find('\n') + 1);
+                page += "<figure class=\"plumbing\">\n" + figure + "</figure>\n";
+            }
+        }
         page +=
             "<h3>As a sequence diagram</h3>\n<figure class=\"diagram\">\n" + svg + "</figure>\n";
         page += "</section>\n";

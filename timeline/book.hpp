@@ -13,6 +13,7 @@ struct Lesson {
     std::string output; // what the demonstration printed
     std::string timeline; // text_timeline()
     std::string diagram; // svg_diagram()
+    std::vector<std::string> figures; // plumbing_svg(), one per moment
 };
 
 std::string lesson_book(const std::vector<Lesson>& lessons);

@@ -213,6 +213,10 @@ void Calls::dispatch(Run& run, Process& p, const Call& c, double t)
         return;
     if (c.fd)
         s.channel = run.channel_for(c.fd->target);
+    // What standard input, output and error were given, seen when used.
+    if (c.fd && s.channel && c.fd->number >= 0 && c.fd->number <= 2 &&
+        !run.files_of(p).fds.count(c.fd->number))
+        run.files_of(p).inherited.emplace(c.fd->number, run.channels_[*s.channel].name);
     (row ? row->handler : as_written)(run, p, c, std::move(s));
 }
 

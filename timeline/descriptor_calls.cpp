@@ -26,6 +26,18 @@ Target path_target(const std::string& path)
 
 } // namespace
 
+// Adds the step; when it changed a pipe's, a FIFO's or a socket's plumbing,
+// the tables are recorded for a figure.
+void Calls::add_and_note(Run& run, Process& p, Step s, PlumbingChange change)
+{
+    const Channel* channel = run.channel_of(s);
+    bool plumbing = channel && channel->carries_data();
+    int pid = p.pid;
+    size_t at = run.add_step(std::move(s));
+    if (plumbing)
+        run.note_plumbing(change, at, pid);
+}
+
 // Pipes are named A, B, C in the order they were made.
 void Calls::pipe(Run& run, Process& p, const Call& /*unused*/, const call::FdPair& a, Step s)
 {
@@ -43,7 +55,8 @@ void Calls::pipe(Run& run, Process& p, const Call& /*unused*/, const call::FdPai
     s.channel = c;
     run.hold(p, a.read.number, c, End::read);
     run.hold(p, a.write.number, c, End::write);
-    run.add_step(std::move(s));
+    int pid = p.pid;
+    run.note_plumbing(PlumbingChange::pipe, run.add_step(std::move(s)), pid);
 }
 
 // A socket pair: two ends, each with a name of its own, both reading and
@@ -63,7 +76,8 @@ void Calls::socketpair(Run& run, Process& p, const Call& /*unused*/, const call:
     run.hold(p, a.write.number, c, End::unknown);
     s.what = step::SocketPair{a.read.number, a.write.number};
     s.channel = c;
-    run.add_step(std::move(s));
+    int pid = p.pid;
+    run.note_plumbing(PlumbingChange::pipe, run.add_step(std::move(s)), pid);
 }
 
 void Calls::make_fifo(Run& run, Process& /*unused*/, const Call& /*unused*/,
@@ -97,7 +111,7 @@ void Calls::open(Run& run, Process& p, const Call& c, const call::Open& a, Step 
     s.what = step::Open{.fd = fd, .access = a.access, .waited = c.duration};
     s.channel = run.channel_for(named ? a.result->target : path_target(a.path));
     run.hold(p, fd, s.channel, s.channel ? end_for(a.access) : End::unknown);
-    run.add_step(std::move(s));
+    Calls::add_and_note(run, p, std::move(s), PlumbingChange::open);
 }
 
 void Calls::close(Run& run, Process& p, const Call& c, const call::Close& /*unused*/, Step s)
@@ -120,7 +134,7 @@ void Calls::close(Run& run, Process& p, const Call& c, const call::Close& /*unus
         }
     }
     s.what = close;
-    run.add_step(std::move(s));
+    Calls::add_and_note(run, p, std::move(s), PlumbingChange::close);
 }
 
 void Calls::dup(Run& run, Process& p, const Call& c, const call::Dup& a, Step s)
@@ -133,7 +147,7 @@ void Calls::dup(Run& run, Process& p, const Call& c, const call::Dup& a, Step s)
         run.hold(p, a.result.number, it->second.channel, it->second.end);
     else if (it == fds.end())
         run.release(p, a.result.number); // dup2 closed what it replaced
-    run.add_step(std::move(s));
+    Calls::add_and_note(run, p, std::move(s), PlumbingChange::dup);
 }
 
 // A socket, an eventfd, a signalfd, or a connection accepted: a new
@@ -146,7 +160,7 @@ void Calls::new_fd(Run& run, Process& p, const Call& c, const call::NewFd& a, St
         s.what = step::Accept{.listening = c.fd->number, .fd = a.result.number};
     else
         s.what = step::NewFd{a.result.number};
-    run.add_step(std::move(s));
+    Calls::add_and_note(run, p, std::move(s), PlumbingChange::open);
 }
 
 void Calls::socket_address(Run& run, Process& /*unused*/, const Call& c,

@@ -34,8 +34,8 @@ namespace fs = std::filesystem;
 using namespace timeline;
 
 constexpr char kUsage[] =
-    "usage: syscall_timeline [--svg FILE] [--title TEXT] -- COMMAND [ARG...]\n"
-    "       syscall_timeline [--svg FILE] [--title TEXT] TRACE...\n"
+    "usage: syscall_timeline [--svg FILE] [--plumbing DIR] [--title TEXT] -- COMMAND [ARG...]\n"
+    "       syscall_timeline [--svg FILE] [--plumbing DIR] [--title TEXT] TRACE...\n"
     "       syscall_timeline --record DIR -- COMMAND [ARG...]\n"
     "       syscall_timeline --book PAGE LESSON_DIR...\n"
     "       syscall_timeline --can-trace\n"
@@ -44,7 +44,9 @@ constexpr char kUsage[] =
     "  strace -f -ttt -T -yy -o TRACE COMMAND (or -y)\n"
     "and prints its system calls as a timeline: one line per step, in time\n"
     "order, with the process that took it. --svg FILE also draws the run as\n"
-    "a sequence diagram. --record runs COMMAND traced, writes its trace into\n"
+    "a sequence diagram. --plumbing DIR draws each process's descriptor\n"
+    "table at each moment that changed it, as DIR/plumbing-NN.svg.\n"
+    "--record runs COMMAND traced, writes its trace into\n"
     "DIR (as NN-PROGRAM.trace) and ends with COMMAND's status; SIGTERM stops\n"
     "the recording cleanly. --book writes one page of lessons, each\n"
     "LESSON_DIR holding a file `command`, a file `output` and its `*.trace`\n"
@@ -190,6 +192,19 @@ void check_writable(const std::string& path)
         fail(path + ": " + std::strerror(errno));
 }
 
+// A folder for figures: there already, or made now in a folder that is.
+void check_folder(const std::string& path)
+{
+    if (fs::is_directory(path)) {
+        if (access(path.c_str(), W_OK) == -1)
+            fail(path + ": " + std::strerror(errno));
+        return;
+    }
+    check_writable(path);
+    if (mkdir(path.c_str(), 0777) == -1)
+        fail(path + ": " + std::strerror(errno));
+}
+
 // Writes a whole file. One cut short (a full disk) is removed, so that
 // nothing half written is left looking complete.
 void write_file(const std::string& path, const std::string& text)
@@ -216,6 +231,27 @@ void check_output()
 {
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         fail(std::string("write error: ") + std::strerror(errno != 0 ? errno : EIO));
+}
+
+// The descriptor tables at each moment that changed them, one figure each.
+std::vector<std::string> figures(const Run& run, const std::string& title)
+{
+    std::vector<std::string> svgs;
+    const auto& moments = run.plumbing();
+    for (size_t i = 0; i < moments.size(); ++i)
+        svgs.push_back(plumbing_svg(moments[i], title + ": the descriptor tables, " +
+                                                    std::to_string(i + 1) + " of " +
+                                                    std::to_string(moments.size())));
+    return svgs;
+}
+
+void write_figures(const std::string& dir, const std::vector<std::string>& svgs)
+{
+    for (size_t i = 0; i < svgs.size(); ++i) {
+        std::string number = std::to_string(i + 1);
+        std::string name = "plumbing-" + std::string(number.size() < 2 ? 1 : 0, '0') + number;
+        write_file((fs::path(dir) / (name + ".svg")).string(), svgs[i]);
+    }
 }
 
 std::vector<std::string> trace_files(const fs::path& dir)
@@ -254,6 +290,8 @@ int book(const std::string& page, const std::vector<std::string>& dirs)
         TextTimeline text(lesson.name, [&](std::string_view part) { lesson.timeline += part; });
         Run run = read_run(files, kDiagramRows, text);
         lesson.diagram = svg_diagram(run, lesson.name);
+        lesson.figures = figures(run, lesson.name);
+        write_figures(path.string(), lesson.figures);
         write_file((path / "diagram.svg").string(), lesson.diagram);
         lessons.push_back(std::move(lesson));
     }
@@ -263,6 +301,7 @@ int book(const std::string& page, const std::vector<std::string>& dirs)
 
 struct Options {
     std::string svg;
+    std::string plumbing; // a folder for the descriptor figures
     std::string title;
     std::string record; // the folder
     std::vector<std::string> files;
@@ -275,10 +314,13 @@ Options parse(const std::vector<std::string>& args)
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         bool has_value = i + 1 < args.size();
-        if (a == "--svg" || a == "--title" || a == "--record") {
+        if (a == "--svg" || a == "--title" || a == "--record" || a == "--plumbing") {
             if (!has_value)
                 usage_error(a + " needs a value");
-            (a == "--svg" ? o.svg : a == "--title" ? o.title : o.record) = args[++i];
+            (a == "--svg"        ? o.svg
+             : a == "--title"    ? o.title
+             : a == "--plumbing" ? o.plumbing
+                                 : o.record) = args[++i];
         } else if (a == "--") {
             o.command.assign(args.begin() + long(i) + 1, args.end());
             if (o.command.empty())
@@ -318,6 +360,8 @@ int show(Options o)
     fs::path temp;
     if (!o.svg.empty())
         check_writable(o.svg);
+    if (!o.plumbing.empty())
+        check_folder(o.plumbing);
     if (!o.command.empty()) {
         check_command(o.command[0]);
         char name[] = "/tmp/syscall_timeline.XXXXXX";
@@ -335,12 +379,15 @@ int show(Options o)
         TextTimeline text(o.title, [](std::string_view part) {
             (void)std::fwrite(part.data(), 1, part.size(), stdout);
         });
-        Run run = read_run(o.files, o.svg.empty() ? 0 : kDiagramRows, text);
+        bool drawn = !o.svg.empty() || !o.plumbing.empty();
+        Run run = read_run(o.files, drawn ? kDiagramRows : 0, text);
         if (!temp.empty())
             fs::remove_all(temp);
         check_output();
         if (!o.svg.empty())
             write_file(o.svg, svg_diagram(run, o.title));
+        if (!o.plumbing.empty())
+            write_figures(o.plumbing, figures(run, o.title));
     } catch (const TraceError& e) {
         if (!temp.empty())
             fs::remove_all(temp);

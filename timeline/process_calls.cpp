@@ -74,6 +74,8 @@ void Calls::exec(Run& run, Process& p, const Call& c, const call::Exec& a, Step 
     p.programs.emplace_back(at, p.program);
     p.hidden = !first && system_program(a.path);
     p.fold.reset();
+    if (!first)
+        run.note_plumbing(PlumbingChange::exec, at, p.pid);
 }
 
 void Calls::spawn(Run& run, Process& p, const Call& c, const call::Spawn& a, Step s)
@@ -114,6 +116,7 @@ void Calls::spawn(Run& run, Process& p, const Call& c, const call::Spawn& a, Ste
     }
     child.programs = {{*child.born_step, child.program}};
     run.add_arrow({Arrow::Kind::fork, fork_step, *child.born_step, 0, std::nullopt});
+    run.note_plumbing(PlumbingChange::fork, *child.born_step, parent_pid);
 }
 
 // A thread: the same process, its memory and its descriptors; a lane of
@@ -184,6 +187,7 @@ void Calls::collect(Run& run, const call::Wait& a, Step s)
     Process& child = run.processes_[*index];
     child.collected = t;
     child.collect_step = at;
+    run.note_plumbing(PlumbingChange::collect, at, run.live(at)->pid);
     auto& collect = *run.live(at)->as<step::Collect>();
     if (child.ended)
         collect.zombie_seconds = t - *child.ended;

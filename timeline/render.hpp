@@ -45,6 +45,12 @@ private:
 // The same for a run that kept all its steps.
 std::string text_timeline(const Run& run, const std::string& title);
 
+// The descriptor tables at one moment (Run::plumbing()) as a standalone
+// SVG figure, and the caption it carries, in words made from the tables
+// ("After the closes; pipe A runs from 4282 to 4283.").
+std::string plumbing_svg(const PlumbingMoment& moment, const std::string& title);
+std::string plumbing_caption(const PlumbingMoment& moment);
+
 // How many steps a diagram draws; the rest it counts.
 constexpr size_t kDiagramRows = 1500;
 

@@ -253,6 +253,71 @@ void Run::release(Process& p, int fd)
     table.fds.erase(it);
 }
 
+void Run::note_plumbing(PlumbingChange change, size_t step, int pid)
+{
+    constexpr size_t kMoments = 64; // a lesson has a handful
+    if (step >= keep_ || keep_ == 0 || moments_.size() >= kMoments)
+        return;
+    PlumbingMoment moment{.change = change, .step = step, .pid = pid};
+    for (const Process& p : processes_) {
+        bool zombie = p.ended && p.child && !p.collected;
+        if (p.thread_of != 0 || p.collected || (p.ended && !zombie))
+            continue;
+        ProcessTable table{.pid = p.pid, .program = p.program, .zombie = zombie};
+        for (int fd = 0; fd < 3; ++fd)
+            if (!p.fds.count(fd))
+                table.fds.push_back({.fd = fd});
+        for (const auto& [fd, held] : p.fds) {
+            TableEntry entry{.fd = fd, .end = held.end};
+            if (held.channel) {
+                entry.what = channels_[*held.channel].name;
+                entry.carries_data = channels_[*held.channel].carries_data();
+            }
+            table.fds.push_back(std::move(entry));
+        }
+        std::sort(table.fds.begin(), table.fds.end(),
+                  [](const TableEntry& a, const TableEntry& b) { return a.fd < b.fd; });
+        moment.processes.push_back(std::move(table));
+    }
+    // A run of changes of one kind is one moment, drawn as it ended.
+    if (!moments_.empty() && moments_.back().change == change) {
+        moment.count = moments_.back().count + 1;
+        moments_.back() = std::move(moment);
+    } else {
+        moments_.push_back(std::move(moment));
+    }
+}
+
+void Run::name_inherited()
+{
+    // A process's own use, its ancestors', then its descendants': they all
+    // hold what it was given, unless they replaced it (then it is in their
+    // table, not among what they inherited).
+    auto named = [this](int pid, int fd) -> std::string {
+        const Process* p = process(pid);
+        for (size_t up = 0; p && up <= processes_.size(); ++up) { // a trace may loop
+            if (auto seen = p->inherited.find(fd); seen != p->inherited.end())
+                return seen->second;
+            p = p->parent != 0 ? process(p->parent) : nullptr;
+        }
+        std::vector<int> family{pid};
+        for (size_t i = 0; i < family.size() && i < processes_.size(); ++i)
+            for (const Process& p : processes_) {
+                if (p.parent != family[i] || p.pid == family[i])
+                    continue;
+                if (auto seen = p.inherited.find(fd); seen != p.inherited.end())
+                    return seen->second;
+                family.push_back(p.pid);
+            }
+        return "";
+    };
+    for (auto& moment : moments_)
+        for (auto& table : moment.processes)
+            for (auto& entry : table.fds)
+                if (entry.what.empty())
+                    entry.what = named(table.pid, entry.fd);
+}
+
 void Run::inherit(Process& child, const Process& parent)
 {
     child.fds = parent.fds;
@@ -452,6 +517,8 @@ void Run::end_process(Process& p, double t, ProcessEnd how, bool exited)
         p.end_step = add_step({.pid = p.pid, .time = t, .what = step::Ended{std::move(how)}});
     }
     p.fold.reset();
+    if (p.thread_of == 0)
+        note_plumbing(PlumbingChange::end, *p.end_step, p.pid);
 }
 
 void Run::finish()
@@ -468,6 +535,12 @@ void Run::finish()
             add_step({.pid = p.pid, .time = end, .what = step::Zombie{end - *p.ended}});
         }
     }
+    // The figures stop at the last change a call made: the ends that
+    // follow it are the timeline's to tell.
+    while (!moments_.empty() && (moments_.back().change == PlumbingChange::end ||
+                                 moments_.back().change == PlumbingChange::collect))
+        moments_.pop_back();
+    name_inherited();
     retire(true);
 }
 

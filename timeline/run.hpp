@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "event.hpp"
+#include "plumbing.hpp"
 #include "step.hpp"
 
 namespace timeline {
@@ -75,6 +76,8 @@ struct Process {
     long hidden_calls = 0;
     std::optional<int> last_parent; // what getppid answered last
     std::map<int, Held> fds; // its descriptor table, as far as the trace tells it
+    // Descriptors 0, 1, 2 as it was given them, named where it used them.
+    std::map<int, std::string> inherited;
     std::optional<size_t> fold; // the step that an identical next call joins
     bool started = false; // has run an exec of its own
     bool stopped = false; // by a signal, until SIGCONT
@@ -113,6 +116,10 @@ public:
     const std::vector<Step>& steps() const { return kept_; }
     size_t step_count() const { return first_live_ + live_.size(); }
     const std::vector<Arrow>& arrows() const { return arrows_; }
+    // The descriptor tables at each moment that changed them, among the
+    // steps kept, up to the last change a call made (what happens as all
+    // ends is the timeline's to tell).
+    const std::vector<PlumbingMoment>& plumbing() const { return moments_; }
     const std::deque<Channel>& channels() const { return channels_; }
     // In the order they appeared.
     const std::vector<Process>& processes() const { return processes_; }
@@ -134,6 +141,9 @@ private:
     void add_arrow(Arrow arrow);
     // Hands over every step that can change no more; all of them at the end.
     void retire(bool all);
+    // The figures' descriptors 0, 1, 2 named, where the trace tells later
+    // what a process (or the parent it has them from) was given.
+    void name_inherited();
     void recycle_channels();
 
     Process& process_for(int pid);
@@ -148,6 +158,8 @@ private:
     void hold(Process& p, int fd, std::optional<size_t> channel, End end);
     void release(Process& p, int fd);
     void inherit(Process& child, const Process& parent);
+    // Records the tables as they are now, after `step` changed them.
+    void note_plumbing(PlumbingChange change, size_t step, int pid);
     size_t add_step(Step step);
     // Folds `step` into the process's last step when it is the same call
     // again; returns the step's index either way.
@@ -166,6 +178,7 @@ private:
     size_t first_live_ = 0;
     std::vector<size_t> pinned_;
     std::vector<Arrow> arrows_;
+    std::vector<PlumbingMoment> moments_;
     std::deque<Channel> channels_;
     // Pipes that no descriptor holds any more, oldest first: once no step
     // that is still to be told names one, its place serves a new channel.

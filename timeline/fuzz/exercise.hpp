@@ -77,6 +77,9 @@ inline std::string exercise(std::string_view input)
         std::string svg = svg_diagram(run, "fuzz");
         if (!safe_for_xml(svg))
             return "the diagram holds what XML forbids:\n" + svg;
+        for (const auto& moment : run.plumbing())
+            if (std::string figure = plumbing_svg(moment, "fuzz"); !safe_for_xml(figure))
+                return "a descriptor figure holds what XML forbids:\n" + figure;
 #ifdef FUZZ_WITH_LIBXML2
         xmlDocPtr doc = xmlReadMemory(svg.data(), int(svg.size()), "diagram.svg", nullptr,
                                       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);

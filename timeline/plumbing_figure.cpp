@@ -1,0 +1,316 @@
+// The plumbing at one moment as a textbook draws it: each process a box
+// holding its descriptor table, each pipe, FIFO or socket drawn once below
+// them, an arrow from every write end into it and from it to every read
+// end. A zombie is greyed; an exec'd process is named by its new program.
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "render.hpp"
+#include "wording.hpp"
+
+namespace timeline {
+namespace {
+
+struct FigureColours {
+    const char* text = "#111";
+    const char* faint = "#666";
+    const char* box_fill = "#eef3fb";
+    const char* box_edge = "#5b7db1";
+    const char* zombie_fill = "#eeeeee";
+    const char* zombie_edge = "#999";
+    const char* channel_fill = "#e3f4ea";
+    const char* channel_edge = "#1f8a4c";
+    const char* flow = "#1f8a4c";
+};
+constexpr FigureColours kFigure;
+
+constexpr double kMargin = 20;
+constexpr double kGap = 50; // between boxes
+constexpr double kMaxWidth = 1000;
+constexpr double kHeader = 26;
+constexpr double kEntry = 18;
+constexpr double kChannelWidth = 130;
+constexpr double kChannelHeight = 34;
+constexpr double kChannelDrop = 90; // from the boxes' bottom to the channels
+constexpr size_t kCaptionChars = 120;
+
+std::string coord(double v)
+{
+    char buf[32];
+    (void)std::snprintf(buf, sizeof buf, "%.1f", v);
+    return buf;
+}
+
+std::string process_name(const ProcessTable& p)
+{
+    return p.program + " " + std::to_string(p.pid);
+}
+
+// "fd 3: pipe A, read end", "fd 1: the terminal", "fd 0: inherited"
+std::string entry_text(const TableEntry& e)
+{
+    std::string text = "fd " + std::to_string(e.fd) + ": ";
+    if (e.what.empty())
+        return text + "as inherited";
+    text += e.what;
+    if (e.end == End::read)
+        text += ", read end";
+    else if (e.end == End::write)
+        text += ", write end";
+    return text;
+}
+
+// The pipes, FIFOs and sockets of a moment, in the order the tables name
+// them.
+std::vector<std::string> channels_of(const PlumbingMoment& m)
+{
+    std::vector<std::string> names;
+    for (const auto& p : m.processes)
+        for (const auto& e : p.fds)
+            if (e.carries_data && std::find(names.begin(), names.end(), e.what) == names.end())
+                names.push_back(e.what);
+    return names;
+}
+
+// "4282", "4282 and 4283", "4282, 4283 and 4290"
+std::string pids_text(const std::vector<int>& pids)
+{
+    std::string text;
+    for (size_t i = 0; i < pids.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == pids.size() ? " and " : ", ") + std::to_string(pids[i]);
+    return text;
+}
+
+// What one channel joins: "{} runs from 4282 to 4283", where "{}" stands
+// for the channel, so that channels that join alike are said once.
+std::string flow_text(const PlumbingMoment& m, const std::string& channel)
+{
+    std::vector<int> writers;
+    std::vector<int> readers;
+    std::vector<int> both_ways;
+    for (const auto& p : m.processes)
+        for (const auto& e : p.fds) {
+            if (!e.carries_data || e.what != channel)
+                continue;
+            auto& who = e.end == End::write ? writers : e.end == End::read ? readers : both_ways;
+            if (std::find(who.begin(), who.end(), p.pid) == who.end())
+                who.push_back(p.pid);
+        }
+    if (!both_ways.empty())
+        return "{} joins " + pids_text(both_ways);
+    if (!writers.empty() && writers == readers)
+        return pids_text(writers) + (writers.size() == 1 ? " holds" : " each hold") +
+               " both ends of {}";
+    if (writers.empty())
+        return "{}: no writer left, " + pids_text(readers) + " reads";
+    if (readers.empty())
+        return "{}: no reader left, " + pids_text(writers) + " writes";
+    return "{} runs from " + pids_text(writers) + " to " + pids_text(readers);
+}
+
+// "pipe A", "pipes A and B", "pipe A and FIFOVEK"
+std::string names_text(const std::vector<std::string>& names)
+{
+    bool pipes = names.size() > 1 && std::all_of(names.begin(), names.end(), [](const auto& n) {
+                     return n.rfind("pipe ", 0) == 0;
+                 });
+    std::string text = pipes ? "pipes " : "";
+    for (size_t i = 0; i < names.size(); ++i)
+        text += (i == 0                  ? ""
+                 : i + 1 == names.size() ? " and "
+                                         : ", ") +
+                (pipes ? names[i].substr(5) : names[i]);
+    return text;
+}
+
+std::vector<std::string> wrap(const std::string& text, size_t width)
+{
+    std::vector<std::string> lines;
+    std::string line;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(' ', start);
+        std::string word = text.substr(start, end == std::string::npos ? end : end - start);
+        if (!line.empty() && line.size() + 1 + word.size() > width) {
+            lines.push_back(line);
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace
+
+std::string plumbing_caption(const PlumbingMoment& m)
+{
+    std::string who = std::to_string(m.pid);
+    std::string lead;
+    switch (m.change) {
+    case PlumbingChange::pipe:
+        lead = m.count == 1 ? "After " + who + " makes a pipe"
+                            : "After " + who + " makes " + std::to_string(m.count) + " pipes";
+        break;
+    case PlumbingChange::fork:
+        lead = "After fork: the child holds a copy of each of its parent's descriptors";
+        break;
+    case PlumbingChange::close:
+        lead = m.count == 1 ? "After a close" : "After the closes";
+        break;
+    case PlumbingChange::dup:
+        lead = "After " + who + " copies a descriptor";
+        break;
+    case PlumbingChange::exec: {
+        auto p = std::find_if(m.processes.begin(), m.processes.end(),
+                              [&](const ProcessTable& t) { return t.pid == m.pid; });
+        lead = "After exec: " + who + " runs " +
+               (p == m.processes.end() ? std::string("another program") : p->program) +
+               ", its descriptors kept";
+        break;
+    }
+    case PlumbingChange::open:
+        lead = "After " + who + " opens " + (m.count == 1 ? "a channel" : "its channels");
+        break;
+    case PlumbingChange::end:
+        lead = "After " + who + " ends: its descriptors are closed";
+        break;
+    case PlumbingChange::collect:
+        lead = "After wait(): the zombie is gone";
+        break;
+    }
+    // Channels that join the same processes the same way, said together.
+    std::vector<std::pair<std::string, std::vector<std::string>>> flows;
+    for (const auto& channel : channels_of(m)) {
+        std::string flow = flow_text(m, channel);
+        auto same = std::find_if(flows.begin(), flows.end(),
+                                 [&](const auto& f) { return f.first == flow; });
+        if (same == flows.end())
+            flows.push_back({flow, {channel}});
+        else
+            same->second.push_back(channel);
+    }
+    std::string text = lead;
+    bool first = lead.find(':') == std::string::npos;
+    for (const auto& [flow, names] : flows) {
+        std::string said = flow;
+        if (names.size() > 1)
+            for (std::string_view verb : {"runs", "joins"})
+                if (size_t at = said.find("{} " + std::string(verb)); at != std::string::npos)
+                    said.erase(at + 3 + verb.size() - 1, 1); // "pipes B and C run"
+        said.replace(said.find("{}"), 2, names_text(names));
+        text += (first ? ": " : "; ") + said;
+        first = false;
+    }
+    return text + ".";
+}
+
+std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
+{
+    size_t n = std::max<size_t>(1, m.processes.size());
+    double box_width =
+        std::min(260.0, (kMaxWidth - 2 * kMargin - kGap * double(n - 1)) / double(n));
+    size_t rows = 0;
+    for (const auto& p : m.processes)
+        rows = std::max(rows, p.fds.size());
+    double top = kMargin + 24;
+    double box_height = kHeader + double(rows) * kEntry + 10;
+    double boxes_bottom = top + box_height;
+    auto channels = channels_of(m);
+    double channel_y = boxes_bottom + kChannelDrop;
+    double width = std::max(2 * kMargin + double(n) * box_width + kGap * double(n - 1),
+                            2 * kMargin + double(channels.size()) * (kChannelWidth + 30));
+    width = std::min(width, kMaxWidth);
+    auto caption = wrap(escape_markup(plumbing_caption(m)),
+                        std::min(kCaptionChars, size_t((width - 2 * kMargin) / 6.8)));
+    double caption_y = (channels.empty() ? boxes_bottom : channel_y + kChannelHeight) + 30;
+    double height = caption_y + double(caption.size()) * 17 + kMargin;
+
+    std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+                      coord(width) + "\" height=\"" + coord(height) + "\" viewBox=\"0 0 " +
+                      coord(width) + " " + coord(height) +
+                      "\" font-family=\"DejaVu Sans, sans-serif\" font-size=\"12\">\n"
+                      "<defs><marker id=\"flow\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" "
+                      "markerWidth=\"7\" markerHeight=\"7\" orient=\"auto-start-reverse\">"
+                      "<path d=\"M0,0 L10,5 L0,10 z\" fill=\"" +
+                      std::string(kFigure.flow) + "\"/></marker></defs>\n";
+    svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    svg += "<text x=\"" + coord(kMargin) + "\" y=\"" + coord(kMargin + 8) +
+           "\" font-size=\"14\" font-weight=\"bold\" fill=\"" + kFigure.text + "\">" +
+           escape_markup(title) + "</text>\n";
+
+    // Where each channel sits, centred in a row under the boxes.
+    std::map<std::string, double> channel_x;
+    double row_width = double(channels.size()) * kChannelWidth +
+                       double(channels.size() > 0 ? channels.size() - 1 : 0) * 30;
+    double x0 = (width - row_width) / 2;
+    for (size_t i = 0; i < channels.size(); ++i)
+        channel_x[channels[i]] = x0 + double(i) * (kChannelWidth + 30);
+
+    for (size_t i = 0; i < m.processes.size(); ++i) {
+        const auto& p = m.processes[i];
+        double x = kMargin + double(i) * (box_width + kGap);
+        svg += "<g class=\"process\" data-pid=\"" + std::to_string(p.pid) + "\">\n";
+        svg += "<rect x=\"" + coord(x) + "\" y=\"" + coord(top) + "\" width=\"" + coord(box_width) +
+               "\" height=\"" + coord(box_height) + "\" rx=\"6\" fill=\"" +
+               (p.zombie ? kFigure.zombie_fill : kFigure.box_fill) + "\" stroke=\"" +
+               (p.zombie ? kFigure.zombie_edge : kFigure.box_edge) + "\"" +
+               (p.zombie ? " stroke-dasharray=\"5 3\"" : "") + "/>\n";
+        std::string name = process_name(p) + (p.zombie ? " (zombie)" : "");
+        svg += "<text x=\"" + coord(x + 8) + "\" y=\"" + coord(top + 17) +
+               "\" font-weight=\"bold\" fill=\"" + (p.zombie ? kFigure.faint : kFigure.text) +
+               "\">" + escape_markup(fit(name, size_t(box_width / 7.5))) + "</text>\n";
+        // The ports along the box's bottom, one per end of a channel.
+        size_t ports = size_t(std::count_if(p.fds.begin(), p.fds.end(),
+                                            [](const TableEntry& e) { return e.carries_data; }));
+        size_t port = 0;
+        for (size_t k = 0; k < p.fds.size(); ++k) {
+            const auto& e = p.fds[k];
+            double y = top + kHeader + double(k) * kEntry + 12;
+            svg += "<text class=\"fd\" x=\"" + coord(x + 10) + "\" y=\"" + coord(y) + "\" fill=\"" +
+                   (e.what.empty() ? kFigure.faint : kFigure.text) + "\">" +
+                   escape_markup(fit(entry_text(e), size_t(box_width / 6.8))) + "</text>\n";
+            if (!e.carries_data)
+                continue;
+            double px = x + box_width * double(port + 1) / double(ports + 1);
+            ++port;
+            double cx = channel_x[e.what] + kChannelWidth / 2;
+            // Writes flow into the channel, reads out of it; a socket's
+            // ends both ways.
+            bool in = e.end != End::read;
+            bool out = e.end != End::write;
+            svg += "<line x1=\"" + coord(px) + "\" y1=\"" + coord(boxes_bottom) + "\" x2=\"" +
+                   coord(cx) + "\" y2=\"" + coord(channel_y) + "\" stroke=\"" + kFigure.flow +
+                   "\" stroke-width=\"1.6\"" + (in ? " marker-end=\"url(#flow)\"" : "") +
+                   (out ? " marker-start=\"url(#flow)\"" : "") + "/>\n";
+            svg += "<text x=\"" + coord(px + 4) + "\" y=\"" + coord(boxes_bottom + 14) +
+                   "\" font-size=\"11\" fill=\"" + kFigure.faint + "\">fd " + std::to_string(e.fd) +
+                   "</text>\n";
+        }
+        svg += "</g>\n";
+    }
+    for (const auto& channel : channels) {
+        double x = channel_x[channel];
+        svg += "<g class=\"channel\">\n<rect x=\"" + coord(x) + "\" y=\"" + coord(channel_y) +
+               "\" width=\"" + coord(kChannelWidth) + "\" height=\"" + coord(kChannelHeight) +
+               "\" rx=\"17\" fill=\"" + kFigure.channel_fill + "\" stroke=\"" +
+               kFigure.channel_edge + "\" stroke-width=\"1.5\"/>\n";
+        svg += "<text x=\"" + coord(x + kChannelWidth / 2) + "\" y=\"" +
+               coord(channel_y + kChannelHeight / 2 + 4) + "\" text-anchor=\"middle\" fill=\"" +
+               kFigure.text + "\">" + escape_markup(fit(channel, 18)) + "</text>\n</g>\n";
+    }
+    for (size_t i = 0; i < caption.size(); ++i)
+        svg += "<text class=\"caption\" x=\"" + coord(kMargin) + "\" y=\"" +
+               coord(caption_y + double(i) * 17) + "\" fill=\"" + kFigure.text + "\">" +
+               caption[i] + "</text>\n";
+    svg += "</svg>\n";
+    return svg;
+}
+
+} // namespace timeline

@@ -696,6 +696,28 @@ TEST(Timeline, HostileBytesStaySafe)
     EXPECT_EQ(lint.exit_code(), 0) << lint.err();
 }
 
+// A read or a wait that blocked says how long (from strace's -T), after
+// what it took; one that did not says nothing more.
+TEST(Timeline, BlockedCallsSayHowLong)
+{
+    auto run = model("5  1.000 clone(child_stack=NULL, flags=SIGCHLD) = 6 <0.0001>\n"
+                     "6  1.001 read(0</tmp/numbers>, \"1 2\\n\", 64) = 4 <0.152000>\n"
+                     "6  1.153 read(0</tmp/numbers>, \"\", 64) = 0 <0.000010>\n"
+                     "6  1.154 exit_group(0) = ?\n"
+                     "6  1.154 +++ exited with 0 +++\n"
+                     "5  1.001 wait4(-1, [{WIFEXITED(s) && WEXITSTATUS(s) == 0}], 0, NULL) = 6 "
+                     "<0.155000>\n");
+    std::string text = timeline::text_timeline(run, "t");
+    EXPECT_NE(text.find("reads 4 bytes from fd 0 (numbers): \"1 2\\n\" (waited 152.0 ms)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("read returned 0 on fd 0 (numbers): end of input\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("; it was a zombie for 2.0 ms (the parent waited 155.0 ms)\n"),
+              std::string::npos)
+        << text;
+}
+
 // A failed call says so; an exit status is what the kernel keeps; a PATH
 // search is one step; a file name with brackets, quotes or '>' (written
 // \76) is read whole; a thread's exec ("superseded") is no refusal.

@@ -32,7 +32,7 @@ struct Calls {
     static void start_thread(Run& run, Process& p, int tid, Step s);
     static void exit(Run& run, Process& p, const Call& c, const call::Exit& a, Step s);
     static void wait(Run& run, Process& p, const Call& c, const call::Wait& a, Step s);
-    static void collect(Run& run, const call::Wait& a, Step s);
+    static void collect(Run& run, const Call& c, const call::Wait& a, Step s);
     static void getpid(Run& run, Process& p, const Call& c, Step s);
     static void getppid(Run& run, Process& p, const Call& c, Step s);
     static void kill(Run& run, Process& p, const Call& c, const call::Kill& a, Step s);

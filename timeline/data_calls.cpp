@@ -24,7 +24,8 @@ void Calls::transfer(Run& run, Process& /*unused*/, const Call& c, const call::T
                             .fd = fd,
                             .bytes = c.value,
                             .total = c.value,
-                            .data = a.data.substr(0, size_t(std::max(0LL, c.value)))};
+                            .data = a.data.substr(0, size_t(std::max(0LL, c.value))),
+                            .waited = a.is_read ? c.duration : 0};
     size_t at = run.fold_or_add(std::move(s));
     if (auto channel = run.live(at)->channel)
         run.data_moved(at, *channel, c.value, a.is_read);

@@ -168,7 +168,7 @@ void Calls::wait(Run& run, Process& p, const Call& c, const call::Wait& a, Step 
         s.what =
             step::ChildChanged{a.child, a.change == call::Wait::Change::stopped, a.stop_signal};
     } else {
-        collect(run, a, std::move(s));
+        collect(run, c, a, std::move(s));
         return;
     }
     run.add_step(std::move(s));
@@ -176,10 +176,10 @@ void Calls::wait(Run& run, Process& p, const Call& c, const call::Wait& a, Step 
 
 // A child collected: its zombie time ends, and an arrow goes from its end
 // to this wait.
-void Calls::collect(Run& run, const call::Wait& a, Step s)
+void Calls::collect(Run& run, const Call& c, const call::Wait& a, Step s)
 {
     double t = s.time;
-    s.what = step::Collect{.child = a.child, .how = a.status};
+    s.what = step::Collect{.child = a.child, .how = a.status, .waited = c.duration};
     size_t at = run.add_step(std::move(s));
     auto index = run.index_of(a.child);
     if (!index)

@@ -83,6 +83,7 @@ bool fold_into(Step& last, const Step& next)
             return false;
         ++a->count;
         a->total = saturating_add(a->total, b->total);
+        a->waited += b->waited;
         if (a->data.size() < kDataKept)
             a->data += b->data.substr(0, kDataKept - a->data.size());
         return true;

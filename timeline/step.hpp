@@ -95,6 +95,7 @@ struct Transfer {
     long long total = 0; // all calls together
     long count = 1; // how many calls
     std::string data; // the first bytes moved, raw
+    double waited = 0; // a read: seconds spent blocked in it, all calls together
 };
 struct TransferWaiting { // still in the read or write when the trace ended
     bool is_read = true;
@@ -130,6 +131,7 @@ struct Collect { // wait() collected a child
     int child = 0;
     std::optional<ProcessEnd> how;
     double zombie_seconds = 0;
+    double waited = 0; // seconds the parent spent in the wait
 };
 struct WaitWaiting {}; // still in wait when the trace ended
 struct WaitPoll { // WNOHANG: nothing to collect yet, asked again and again

@@ -18,6 +18,9 @@ std::string how_it_ended(const ProcessEnd& end)
                       : "exited with status " + std::to_string(end.status);
 }
 
+// A call that blocked at least this long says how long it waited.
+constexpr double kWaitShown = 0.001;
+
 const char* other_side(Access access)
 {
     return access == Access::read ? "a writer" : "a reader";
@@ -175,13 +178,18 @@ struct Describe {
         }
         text += x.is_read ? " from " : " to ";
         append_where(text, x.fd);
-        if (x.data.empty())
-            return;
-        text += ": \"";
-        size_t start = text.size();
-        append_escaped_bytes(text, x.data, 40);
-        bool cut = size_t(x.total) > x.data.size() || text.size() - start < x.data.size();
-        text += cut ? "\"..." : "\"";
+        if (!x.data.empty()) {
+            text += ": \"";
+            size_t start = text.size();
+            append_escaped_bytes(text, x.data, 40);
+            bool cut = size_t(x.total) > x.data.size() || text.size() - start < x.data.size();
+            text += cut ? "\"..." : "\"";
+        }
+        if (x.waited >= kWaitShown) {
+            text += " (waited ";
+            text += seconds_text(x.waited);
+            text += ")";
+        }
     }
     std::string operator()(const step::TransferWaiting& x) const
     {
@@ -229,7 +237,9 @@ struct Describe {
                (x.how ? std::string(x.how->killed ? ", which was " : ", which ") +
                             how_it_ended(*x.how)
                       : "") +
-               "; it was a zombie for " + seconds_text(x.zombie_seconds);
+               "; it was a zombie for " + seconds_text(x.zombie_seconds) +
+               (x.waited >= kWaitShown ? " (the parent waited " + seconds_text(x.waited) + ")"
+                                       : "");
     }
     std::string operator()(const step::WaitWaiting& /*unused*/) const
     {

@@ -200,7 +200,7 @@ const Channel* Run::channel_of(const Step& step) const
 
 std::optional<size_t> Run::index_of(int pid) const
 {
-    if (pid == last_pid_)
+    if (last_pid_ == pid)
         return last_index_;
     auto it = process_index_.find(pid);
     if (it == process_index_.end())

@@ -187,7 +187,7 @@ private:
     std::map<std::string, size_t> channel_by_target_;
     std::vector<Process> processes_;
     std::unordered_map<int, size_t> process_index_;
-    mutable int last_pid_ = -1;
+    mutable std::optional<int> last_pid_; // any int may be a pid in a trace
     mutable size_t last_index_ = 0;
     int pipes_named_ = 0;
     int socket_pairs_named_ = 0;

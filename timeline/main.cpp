@@ -192,16 +192,13 @@ void check_writable(const std::string& path)
         fail(path + ": " + std::strerror(errno));
 }
 
-// A folder for figures: there already, or made now in a folder that is.
+// A folder for figures: there already, or one that can be made when they
+// are written (nothing is made for a run that fails).
 void check_folder(const std::string& path)
 {
-    if (fs::is_directory(path)) {
-        if (access(path.c_str(), W_OK) == -1)
-            fail(path + ": " + std::strerror(errno));
-        return;
-    }
-    check_writable(path);
-    if (mkdir(path.c_str(), 0777) == -1)
+    if (!fs::is_directory(path))
+        check_writable(path);
+    else if (access(path.c_str(), W_OK) == -1)
         fail(path + ": " + std::strerror(errno));
 }
 
@@ -245,13 +242,22 @@ std::vector<std::string> figures(const Run& run, const std::string& title)
     return svgs;
 }
 
+// DIR/plumbing-01.svg, ...; those an earlier run left beyond these go, so
+// that the folder holds one run's figures.
 void write_figures(const std::string& dir, const std::vector<std::string>& svgs)
 {
-    for (size_t i = 0; i < svgs.size(); ++i) {
-        std::string number = std::to_string(i + 1);
-        std::string name = "plumbing-" + std::string(number.size() < 2 ? 1 : 0, '0') + number;
-        write_file((fs::path(dir) / (name + ".svg")).string(), svgs[i]);
-    }
+    if (mkdir(dir.c_str(), 0777) == -1 && errno != EEXIST)
+        fail(dir + ": " + std::strerror(errno));
+    auto name = [&](size_t n) {
+        std::string number = std::to_string(n);
+        return (fs::path(dir) / ("plumbing-" + std::string(number.size() < 2 ? 1 : 0, '0') +
+                                 number + ".svg"))
+            .string();
+    };
+    for (size_t i = 0; i < svgs.size(); ++i)
+        write_file(name(i + 1), svgs[i]);
+    for (size_t n = svgs.size() + 1; fs::is_regular_file(name(n)); ++n)
+        fs::remove(name(n));
 }
 
 std::vector<std::string> trace_files(const fs::path& dir)

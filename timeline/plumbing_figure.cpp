@@ -7,23 +7,11 @@
 #include <map>
 
 #include "render.hpp"
+#include "svg_style.hpp"
 #include "wording.hpp"
 
 namespace timeline {
 namespace {
-
-struct FigureColours {
-    const char* text = "#111";
-    const char* faint = "#666";
-    const char* box_fill = "#eef3fb";
-    const char* box_edge = "#5b7db1";
-    const char* zombie_fill = "#eeeeee";
-    const char* zombie_edge = "#999";
-    const char* channel_fill = "#e3f4ea";
-    const char* channel_edge = "#1f8a4c";
-    const char* flow = "#1f8a4c";
-};
-constexpr FigureColours kFigure;
 
 constexpr double kMargin = 20;
 constexpr double kGap = 50; // between boxes
@@ -34,13 +22,6 @@ constexpr double kChannelWidth = 130;
 constexpr double kChannelHeight = 34;
 constexpr double kChannelDrop = 90; // from the boxes' bottom to the channels
 constexpr size_t kCaptionChars = 120;
-
-std::string coord(double v)
-{
-    char buf[32];
-    (void)std::snprintf(buf, sizeof buf, "%.1f", v);
-    return buf;
-}
 
 std::string process_name(const ProcessTable& p)
 {
@@ -233,16 +214,16 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
 
     std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-                      coord(width) + "\" height=\"" + coord(height) + "\" viewBox=\"0 0 " +
-                      coord(width) + " " + coord(height) +
+                      svg_number(width) + "\" height=\"" + svg_number(height) +
+                      "\" viewBox=\"0 0 " + svg_number(width) + " " + svg_number(height) +
                       "\" font-family=\"DejaVu Sans, sans-serif\" font-size=\"12\">\n"
                       "<defs><marker id=\"flow\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" "
                       "markerWidth=\"7\" markerHeight=\"7\" orient=\"auto-start-reverse\">"
                       "<path d=\"M0,0 L10,5 L0,10 z\" fill=\"" +
-                      std::string(kFigure.flow) + "\"/></marker></defs>\n";
+                      std::string(kColour.data) + "\"/></marker></defs>\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    svg += "<text x=\"" + coord(kMargin) + "\" y=\"" + coord(kMargin + 8) +
-           "\" font-size=\"14\" font-weight=\"bold\" fill=\"" + kFigure.text + "\">" +
+    svg += "<text x=\"" + svg_number(kMargin) + "\" y=\"" + svg_number(kMargin + 8) +
+           "\" font-size=\"14\" font-weight=\"bold\" fill=\"" + kColour.text + "\">" +
            escape_markup(title) + "</text>\n";
 
     // Where each channel sits, centred in a row under the boxes.
@@ -257,14 +238,14 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
         const auto& p = m.processes[i];
         double x = kMargin + double(i) * (box_width + kGap);
         svg += "<g class=\"process\" data-pid=\"" + std::to_string(p.pid) + "\">\n";
-        svg += "<rect x=\"" + coord(x) + "\" y=\"" + coord(top) + "\" width=\"" + coord(box_width) +
-               "\" height=\"" + coord(box_height) + "\" rx=\"6\" fill=\"" +
-               (p.zombie ? kFigure.zombie_fill : kFigure.box_fill) + "\" stroke=\"" +
-               (p.zombie ? kFigure.zombie_edge : kFigure.box_edge) + "\"" +
+        svg += "<rect x=\"" + svg_number(x) + "\" y=\"" + svg_number(top) + "\" width=\"" +
+               svg_number(box_width) + "\" height=\"" + svg_number(box_height) +
+               "\" rx=\"6\" fill=\"" + (p.zombie ? kColour.zombie_fill : kColour.head_fill) +
+               "\" stroke=\"" + (p.zombie ? kColour.zombie_edge : kColour.head_edge) + "\"" +
                (p.zombie ? " stroke-dasharray=\"5 3\"" : "") + "/>\n";
         std::string name = process_name(p) + (p.zombie ? " (zombie)" : "");
-        svg += "<text x=\"" + coord(x + 8) + "\" y=\"" + coord(top + 17) +
-               "\" font-weight=\"bold\" fill=\"" + (p.zombie ? kFigure.faint : kFigure.text) +
+        svg += "<text x=\"" + svg_number(x + 8) + "\" y=\"" + svg_number(top + 17) +
+               "\" font-weight=\"bold\" fill=\"" + (p.zombie ? kColour.faint : kColour.text) +
                "\">" + escape_markup(fit(name, size_t(box_width / 7.5))) + "</text>\n";
         // The ports along the box's bottom, one per end of a channel.
         size_t ports = size_t(std::count_if(p.fds.begin(), p.fds.end(),
@@ -273,8 +254,8 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
         for (size_t k = 0; k < p.fds.size(); ++k) {
             const auto& e = p.fds[k];
             double y = top + kHeader + double(k) * kEntry + 12;
-            svg += "<text class=\"fd\" x=\"" + coord(x + 10) + "\" y=\"" + coord(y) + "\" fill=\"" +
-                   (e.what.empty() ? kFigure.faint : kFigure.text) + "\">" +
+            svg += "<text class=\"fd\" x=\"" + svg_number(x + 10) + "\" y=\"" + svg_number(y) +
+                   "\" fill=\"" + (e.what.empty() ? kColour.faint : kColour.text) + "\">" +
                    escape_markup(fit(entry_text(e), size_t(box_width / 6.8))) + "</text>\n";
             if (!e.carries_data)
                 continue;
@@ -285,29 +266,31 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
             // ends both ways.
             bool in = e.end != End::read;
             bool out = e.end != End::write;
-            svg += "<line x1=\"" + coord(px) + "\" y1=\"" + coord(boxes_bottom) + "\" x2=\"" +
-                   coord(cx) + "\" y2=\"" + coord(channel_y) + "\" stroke=\"" + kFigure.flow +
-                   "\" stroke-width=\"1.6\"" + (in ? " marker-end=\"url(#flow)\"" : "") +
+            svg += "<line x1=\"" + svg_number(px) + "\" y1=\"" + svg_number(boxes_bottom) +
+                   "\" x2=\"" + svg_number(cx) + "\" y2=\"" + svg_number(channel_y) +
+                   "\" stroke=\"" + kColour.data + "\" stroke-width=\"1.6\"" +
+                   (in ? " marker-end=\"url(#flow)\"" : "") +
                    (out ? " marker-start=\"url(#flow)\"" : "") + "/>\n";
-            svg += "<text x=\"" + coord(px + 4) + "\" y=\"" + coord(boxes_bottom + 14) +
-                   "\" font-size=\"11\" fill=\"" + kFigure.faint + "\">fd " + std::to_string(e.fd) +
+            svg += "<text x=\"" + svg_number(px + 4) + "\" y=\"" + svg_number(boxes_bottom + 14) +
+                   "\" font-size=\"11\" fill=\"" + kColour.faint + "\">fd " + std::to_string(e.fd) +
                    "</text>\n";
         }
         svg += "</g>\n";
     }
     for (const auto& channel : channels) {
         double x = channel_x[channel];
-        svg += "<g class=\"channel\">\n<rect x=\"" + coord(x) + "\" y=\"" + coord(channel_y) +
-               "\" width=\"" + coord(kChannelWidth) + "\" height=\"" + coord(kChannelHeight) +
-               "\" rx=\"17\" fill=\"" + kFigure.channel_fill + "\" stroke=\"" +
-               kFigure.channel_edge + "\" stroke-width=\"1.5\"/>\n";
-        svg += "<text x=\"" + coord(x + kChannelWidth / 2) + "\" y=\"" +
-               coord(channel_y + kChannelHeight / 2 + 4) + "\" text-anchor=\"middle\" fill=\"" +
-               kFigure.text + "\">" + escape_markup(fit(channel, 18)) + "</text>\n</g>\n";
+        svg += "<g class=\"channel\">\n<rect x=\"" + svg_number(x) + "\" y=\"" +
+               svg_number(channel_y) + "\" width=\"" + svg_number(kChannelWidth) + "\" height=\"" +
+               svg_number(kChannelHeight) + "\" rx=\"17\" fill=\"" + kColour.data_fill +
+               "\" stroke=\"" + kColour.data + "\" stroke-width=\"1.5\"/>\n";
+        svg += "<text x=\"" + svg_number(x + kChannelWidth / 2) + "\" y=\"" +
+               svg_number(channel_y + kChannelHeight / 2 + 4) +
+               "\" text-anchor=\"middle\" fill=\"" + kColour.text + "\">" +
+               escape_markup(fit(channel, 18)) + "</text>\n</g>\n";
     }
     for (size_t i = 0; i < caption.size(); ++i)
-        svg += "<text class=\"caption\" x=\"" + coord(kMargin) + "\" y=\"" +
-               coord(caption_y + double(i) * 17) + "\" fill=\"" + kFigure.text + "\">" +
+        svg += "<text class=\"caption\" x=\"" + svg_number(kMargin) + "\" y=\"" +
+               svg_number(caption_y + double(i) * 17) + "\" fill=\"" + kColour.text + "\">" +
                caption[i] + "</text>\n";
     svg += "</svg>\n";
     return svg;

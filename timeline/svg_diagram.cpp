@@ -8,34 +8,11 @@
 #include <optional>
 
 #include "render.hpp"
+#include "svg_style.hpp"
 #include "wording.hpp"
 
 namespace timeline {
 namespace {
-
-// Every colour of the diagram, once.
-struct Palette {
-    const char* fork = "#2a6fdb";
-    const char* data = "#1f8a4c";
-    const char* collect = "#8a3ab9";
-    const char* signal = "#d35400";
-    const char* stopped = "#9aa5b1";
-    const char* alive = "#444";
-    const char* zombie = "#c0392b";
-    const char* text = "#111";
-    const char* faint = "#666";
-    const char* error = "#a01010";
-    const char* exec = "#5b2c00";
-    const char* exec_fill = "#fde3cf";
-    const char* exec_edge = "#c07a3a";
-    const char* note_fill = "#fff4c2";
-    const char* note_edge = "#d4a72c";
-    const char* head_fill = "#eef3fb";
-    const char* head_edge = "#5b7db1";
-    const char* break_fill = "#f3f3f3";
-    const char* break_edge = "#bbb";
-};
-constexpr Palette kColour;
 
 constexpr int kGutter = 70; // the time column
 constexpr int kColumn = 330; // one process
@@ -45,13 +22,6 @@ constexpr int kRow = 20;
 constexpr int kBreak = 30;
 constexpr double kLongWait = 0.25; // seconds without a step that get a break
 constexpr size_t kLabelChars = 44; // at 6.6 px a character, inside a note's box
-
-std::string num(double v)
-{
-    char buf[32];
-    (void)std::snprintf(buf, sizeof buf, "%.1f", v);
-    return buf;
-}
 
 // Where everything goes: a row for each step drawn, a band for each break.
 struct Layout {
@@ -109,8 +79,9 @@ void draw_frame(std::string& svg, const Layout& l, const std::string& title,
                 const std::string& heading)
 {
     svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(l.width) + "\" height=\"" +
-           num(l.height) + "\" viewBox=\"0 0 " + num(l.width) + " " + num(l.height) +
+    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + svg_number(l.width) +
+           "\" height=\"" + svg_number(l.height) + "\" viewBox=\"0 0 " + svg_number(l.width) + " " +
+           svg_number(l.height) +
            "\" font-family=\"DejaVu Sans Mono, monospace\" font-size=\"11\" xml:space=\"preserve\" "
            "style=\"white-space: pre\">\n"; // the blanks of a message are part of it
     svg += "<title>" + escape_markup(title) + ": system calls</title>\n<defs>\n";
@@ -125,7 +96,7 @@ void draw_frame(std::string& svg, const Layout& l, const std::string& title,
     svg += "</defs>\n<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     svg += "<text x=\"10\" y=\"20\" font-size=\"14\" font-weight=\"bold\">" +
            escape_markup(heading) + "</text>\n";
-    svg += "<text x=\"10\" y=\"" + num(kTop - 8) + "\" fill=\"" + kColour.faint +
+    svg += "<text x=\"10\" y=\"" + svg_number(kTop - 8) + "\" fill=\"" + kColour.faint +
            "\">seconds</text>\n";
 }
 
@@ -135,12 +106,13 @@ void draw_lifeline(std::string& svg, const Run& run, const Layout& l, const Proc
     double x = l.x_of(p.pid);
     double left = x - kLifeline + 6;
     std::string name = p.programs.empty() ? p.program : p.programs.front().second;
-    svg += "<rect x=\"" + num(left) + "\" y=\"32\" width=\"" + num(kColumn - 14) +
+    svg += "<rect x=\"" + svg_number(left) + "\" y=\"32\" width=\"" + svg_number(kColumn - 14) +
            "\" height=\"36\" rx=\"4\" fill=\"" + kColour.head_fill + "\" stroke=\"" +
            kColour.head_edge + "\"/>\n";
-    svg += "<text x=\"" + num(left + 6) + "\" y=\"47\" font-weight=\"bold\">" +
+    svg += "<text x=\"" + svg_number(left + 6) + "\" y=\"47\" font-weight=\"bold\">" +
            escape_markup(fit(name, 34)) + "</text>\n";
-    svg += "<text x=\"" + num(left + 6) + "\" y=\"61\" fill=\"#333\">pid " + std::to_string(p.pid) +
+    svg += "<text x=\"" + svg_number(left + 6) + "\" y=\"61\" fill=\"#333\">pid " +
+           std::to_string(p.pid) +
            (p.thread_of ? ", thread " + std::to_string(p.thread_number) + " of " +
                               std::to_string(p.thread_of)
             : p.child ? ", child of " + std::to_string(p.parent)
@@ -153,12 +125,13 @@ void draw_lifeline(std::string& svg, const Run& run, const Layout& l, const Proc
     if (first == steps.begin() + long(l.shown))
         return;
     auto line = [&](double y1, double y2, const char* colour, const char* extra) {
-        svg += "<line x1=\"" + num(x) + "\" y1=\"" + num(y1) + "\" x2=\"" + num(x) + "\" y2=\"" +
-               num(y2) + "\" stroke=\"" + colour + "\"" + extra + "/>\n";
+        svg += "<line x1=\"" + svg_number(x) + "\" y1=\"" + svg_number(y1) + "\" x2=\"" +
+               svg_number(x) + "\" y2=\"" + svg_number(y2) + "\" stroke=\"" + colour + "\"" +
+               extra + "/>\n";
     };
     auto foot = [&](const char* colour, const char* words) {
-        svg += "<text x=\"" + num(x + 8) + "\" y=\"" + num(l.bottom + 14) + "\" fill=\"" + colour +
-               "\" font-style=\"italic\">" + words + "</text>\n";
+        svg += "<text x=\"" + svg_number(x + 8) + "\" y=\"" + svg_number(l.bottom + 14) +
+               "\" fill=\"" + colour + "\" font-style=\"italic\">" + words + "</text>\n";
     };
     double alive_end = p.end_step && *p.end_step < l.shown ? l.y[*p.end_step] : l.bottom;
     line(l.y[size_t(first - steps.begin())], alive_end, kColour.alive, " stroke-width=\"2\"");
@@ -193,12 +166,14 @@ void draw_lifeline(std::string& svg, const Run& run, const Layout& l, const Proc
 void draw_breaks(std::string& svg, const Layout& l)
 {
     for (const auto& [band, seconds] : l.breaks) {
-        svg += "<rect x=\"0\" y=\"" + num(band) + "\" width=\"" + num(l.width) + "\" height=\"" +
-               num(kBreak - 4) + "\" fill=\"" + kColour.break_fill + "\" fill-opacity=\"0.85\"/>\n";
-        svg += "<path d=\"M0," + num(band) + " H" + num(l.width) + " M0," + num(band + kBreak - 4) +
-               " H" + num(l.width) + "\" stroke=\"" + kColour.break_edge +
-               "\" stroke-dasharray=\"6 4\"/>\n";
-        svg += "<text x=\"" + num(kGutter) + "\" y=\"" + num(band + kBreak / 2.0 + 2) +
+        svg += "<rect x=\"0\" y=\"" + svg_number(band) + "\" width=\"" + svg_number(l.width) +
+               "\" height=\"" + svg_number(kBreak - 4) + "\" fill=\"" + kColour.break_fill +
+               "\" fill-opacity=\"0.85\"/>\n";
+        svg += "<path d=\"M0," + svg_number(band) + " H" + svg_number(l.width) + " M0," +
+               svg_number(band + kBreak - 4) + " H" + svg_number(l.width) + "\" stroke=\"" +
+               kColour.break_edge + "\" stroke-dasharray=\"6 4\"/>\n";
+        svg += "<text x=\"" + svg_number(kGutter) + "\" y=\"" +
+               svg_number(band + kBreak / 2.0 + 2) +
                "\" fill=\"#555\" font-style=\"italic\">\xe2\x80\xa6 " +
                escape_markup(seconds_text(seconds)) + " later \xe2\x80\xa6</text>\n";
     }
@@ -223,8 +198,8 @@ void draw_arrows(std::string& svg, const Run& run, const Layout& l)
                              : a.kind == Arrow::Kind::collect ? kColour.collect
                                                               : kColour.signal;
         double dir = x2 > x1 ? 1 : -1;
-        svg += "<line x1=\"" + num(x1 + 4 * dir) + "\" y1=\"" + num(y1) + "\" x2=\"" +
-               num(x2 - 4 * dir) + "\" y2=\"" + num(y2) + "\" stroke=\"" + colour +
+        svg += "<line x1=\"" + svg_number(x1 + 4 * dir) + "\" y1=\"" + svg_number(y1) + "\" x2=\"" +
+               svg_number(x2 - 4 * dir) + "\" y2=\"" + svg_number(y2) + "\" stroke=\"" + colour +
                "\" stroke-width=\"1.5\"" +
                (a.kind == Arrow::Kind::collect  ? " stroke-dasharray=\"5 3\""
                 : a.kind == Arrow::Kind::signal ? " stroke-dasharray=\"1 3\""
@@ -234,8 +209,8 @@ void draw_arrows(std::string& svg, const Run& run, const Layout& l)
             continue;
         std::string label = (a.channel ? run.channels()[*a.channel].name + ": " : "") +
                             plural(a.bytes, "byte", "bytes");
-        svg += "<text x=\"" + num(x1 + (x2 - x1) * 0.7) + "\" y=\"" +
-               num(y1 + (y2 - y1) * 0.7 - 4) + "\" text-anchor=\"middle\" fill=\"" + colour +
+        svg += "<text x=\"" + svg_number(x1 + (x2 - x1) * 0.7) + "\" y=\"" +
+               svg_number(y1 + (y2 - y1) * 0.7 - 4) + "\" text-anchor=\"middle\" fill=\"" + colour +
                "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" +
                escape_markup(label) + "</text>\n";
     }
@@ -262,17 +237,17 @@ void draw_step(std::string& svg, const Run& run, const Layout& l, size_t i, bool
     if (with_time) {
         char t[32];
         (void)std::snprintf(t, sizeof t, "%.3f", s.time);
-        svg += "<text x=\"" + num(kGutter - 8) + "\" y=\"" + num(y + 4) +
+        svg += "<text x=\"" + svg_number(kGutter - 8) + "\" y=\"" + svg_number(y + 4) +
                "\" text-anchor=\"end\" fill=\"" + kColour.faint + "\">" + t + "</text>\n";
     }
     const char* colour = colour_of(s);
     svg += "<g><title>" + escape_markup(std::to_string(s.pid) + ": " + text) + "</title>\n";
-    svg +=
-        "<circle cx=\"" + num(x) + "\" cy=\"" + num(y) + "\" r=\"3.5\" fill=\"" + colour + "\"/>\n";
+    svg += "<circle cx=\"" + svg_number(x) + "\" cy=\"" + svg_number(y) + "\" r=\"3.5\" fill=\"" +
+           colour + "\"/>\n";
     auto box = [&](const char* fill, const char* edge) {
-        svg += "<rect x=\"" + num(x + 6) + "\" y=\"" + num(y - 8) + "\" width=\"" +
-               num(double(kColumn - kLifeline - 8)) + "\" height=\"16\" rx=\"3\" fill=\"" + fill +
-               "\" stroke=\"" + edge + "\"/>\n";
+        svg += "<rect x=\"" + svg_number(x + 6) + "\" y=\"" + svg_number(y - 8) + "\" width=\"" +
+               svg_number(double(kColumn - kLifeline - 8)) + "\" height=\"16\" rx=\"3\" fill=\"" +
+               fill + "\" stroke=\"" + edge + "\"/>\n";
     };
     const step::Transfer* output = printed(run, s);
     if (output)
@@ -281,8 +256,8 @@ void draw_step(std::string& svg, const Run& run, const Layout& l, size_t i, bool
         box(kColour.exec_fill, kColour.exec_edge);
     std::string label = output ? "prints \"" + escape_bytes(output->data, 60) + "\"" : text;
     // A white halo keeps the words readable where an arrow passes.
-    svg += "<text x=\"" + num(x + 10) + "\" y=\"" + num(y + 4) + "\" fill=\"" + colour +
-           "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" +
+    svg += "<text x=\"" + svg_number(x + 10) + "\" y=\"" + svg_number(y + 4) + "\" fill=\"" +
+           colour + "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" +
            escape_markup(fit(label, kLabelChars)) + "</text></g>\n";
 }
 
@@ -293,11 +268,13 @@ void draw_legend(std::string& svg, const Layout& l)
     svg += "<g font-size=\"11\">\n";
     auto sample = [&](const char* colour, const char* dash, const char* marker, const char* what,
                       const char* width = "2") {
-        svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 34) +
-               "\" y2=\"" + num(ly) + "\" stroke=\"" + colour + "\" stroke-width=\"" + width +
-               "\"" + (dash[0] ? std::string(" stroke-dasharray=\"") + dash + "\"" : "") +
+        svg += "<line x1=\"" + svg_number(lx) + "\" y1=\"" + svg_number(ly) + "\" x2=\"" +
+               svg_number(lx + 34) + "\" y2=\"" + svg_number(ly) + "\" stroke=\"" + colour +
+               "\" stroke-width=\"" + width + "\"" +
+               (dash[0] ? std::string(" stroke-dasharray=\"") + dash + "\"" : "") +
                (marker[0] ? std::string(" marker-end=\"url(#") + marker + ")\"" : "") + "/>\n";
-        svg += "<text x=\"" + num(lx + 40) + "\" y=\"" + num(ly + 4) + "\">" + what + "</text>\n";
+        svg += "<text x=\"" + svg_number(lx + 40) + "\" y=\"" + svg_number(ly + 4) + "\">" + what +
+               "</text>\n";
         ly += 16;
     };
     sample(kColour.alive, "", "", "alive");
@@ -334,7 +311,7 @@ std::string svg_diagram(const Run& run, const std::string& title)
         draw_step(svg, run, l, i, with_time);
     }
     if (l.shown < run.step_count())
-        svg += "<text x=\"10\" y=\"" + num(l.bottom + 34) + "\" fill=\"" + kColour.error +
+        svg += "<text x=\"10\" y=\"" + svg_number(l.bottom + 34) + "\" fill=\"" + kColour.error +
                "\">\xe2\x80\xa6 " + std::to_string(run.step_count() - l.shown) +
                " more steps not drawn: see the timeline</text>\n";
     draw_legend(svg, l);

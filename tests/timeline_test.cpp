@@ -696,6 +696,55 @@ TEST(Timeline, HostileBytesStaySafe)
     EXPECT_EQ(lint.exit_code(), 0) << lint.err();
 }
 
+// The descriptor figures of the kept lessons: the classifier reads FIFOVEK
+// while each writer holds its write end; list_files's figure after exec
+// names ls; the ends after the last call are the timeline's to tell.
+TEST(Timeline, PlumbingOfAFifoAndAnExec)
+{
+    const std::string root = TRACE_FIXTURES;
+    auto fifo = model_of_files({root + "/phrase_classifier/01-phrase_classifier.trace",
+                                root + "/phrase_classifier/02-send_digits.trace"});
+    bool joined = false;
+    for (const auto& moment : fifo.plumbing())
+        joined = joined ||
+                 timeline::plumbing_caption(moment).find("FIFOVEK runs from ") != std::string::npos;
+    EXPECT_TRUE(joined);
+    ASSERT_FALSE(fifo.plumbing().empty());
+    EXPECT_NE(fifo.plumbing().back().change, timeline::PlumbingChange::end);
+
+    auto exec = model_of_files({root + "/list_files/01-list_files.trace"});
+    ASSERT_FALSE(exec.plumbing().empty());
+    EXPECT_EQ(exec.plumbing().back().change, timeline::PlumbingChange::exec);
+    EXPECT_EQ(exec.plumbing().back().processes.at(0).program, "ls");
+    EXPECT_NE(timeline::plumbing_caption(exec.plumbing().back()).find(" runs ls, "),
+              std::string::npos);
+}
+
+// A pipe closed everywhere is forgotten: a new pipe that the kernel gives
+// the same number is pipe B. What -yy adds to a device's path is dropped.
+// A system program's child stays hidden with it, and is no zombie.
+TEST(Timeline, NamesAfterReuseDevicesAndHiddenChildren)
+{
+    auto run = model("5  1.0 execve(\"/tmp/mine\", [\"mine\"], 0x0) = 0 <0.0001>\n"
+                     "5  1.1 pipe2([3<pipe:[7]>, 4<pipe:[7]>], 0) = 0 <0.00001>\n"
+                     "5  1.2 close(3<pipe:[7]>) = 0 <0.00001>\n"
+                     "5  1.3 close(4<pipe:[7]>) = 0 <0.00001>\n"
+                     "5  1.4 pipe2([3<pipe:[7]>, 4<pipe:[7]>], 0) = 0 <0.00001>\n"
+                     "5  1.5 write(1</dev/pts/0<char 136:0>>, \"a\", 1) = 1 <0.00001>\n"
+                     "5  1.6 write(2</dev/null<char 1:3>>, \"b\", 1) = 1 <0.00001>\n"
+                     "5  1.7 execve(\"/usr/bin/python3\", [\"python3\"], 0x0) = 0 <0.0001>\n"
+                     "5  1.8 clone(child_stack=NULL, flags=SIGCHLD) = 6 <0.0001>\n"
+                     "6  1.9 write(1</dev/pts/0<char 136:0>>, \"c\", 1) = 1 <0.00001>\n"
+                     "6  2.0 exit_group(0) = ?\n"
+                     "6  2.0 +++ exited with 0 +++\n");
+    std::string text = timeline::text_timeline(run, "t");
+    EXPECT_NE(text.find("creates pipe B: fd 3 reads, fd 4 writes"), std::string::npos) << text;
+    EXPECT_NE(text.find("writes 1 byte to fd 1 (the terminal): \"a\""), std::string::npos) << text;
+    EXPECT_NE(text.find("writes 1 byte to fd 2 (/dev/null): \"b\""), std::string::npos) << text;
+    EXPECT_NE(text.find("python3 6  "), std::string::npos) << "the child is python3's:\n" << text;
+    EXPECT_EQ(text.find("zombie"), std::string::npos) << text;
+}
+
 // A read or a wait that blocked says how long (from strace's -T), after
 // what it took; one that did not says nothing more.
 TEST(Timeline, BlockedCallsSayHowLong)
@@ -893,53 +942,80 @@ TEST(Timeline, ConnectedSocketAndCounterCarryData)
     EXPECT_EQ(text.find("UNIX-STREAM"), std::string::npos) << "a socket shown raw:\n" << text;
 }
 
+// A copy whose sizes keep changing: `pairs` reads and writes that never
+// fold, after the program's start; no end.
+std::string copy_trace(int pairs)
+{
+    std::string trace = "7 1000.000000 execve(\"/bin/copy\", [\"copy\"], 0x0) = 0 <0.0001>\n";
+    for (int i = 0; i < pairs; ++i) {
+        std::string data = std::string("abcdefg").substr(0, size_t(i % 7 + 1));
+        std::string n = std::to_string(data.size());
+        std::string time = "1000." + std::to_string(100000 + i);
+        trace += "7 " + time + " read(3<pipe:[11]>, \"" + data + "\", 64) = " + n + " <0.000001>\n";
+        trace += "7 " + time + " write(4<pipe:[12]>, \"" + data + "\", " + n + ") = " + n +
+                 " <0.000001>\n";
+    }
+    return trace;
+}
+
+// A trace longer than what is held for its totals goes out as it is read,
+// from a reading thread, and says what a run that keeps every step says:
+// the totals last. A bad line far into it, found by that thread, still
+// ends the tool with its number and status 1.
+TEST(Timeline, LongTraceStreamsAsAKeptRunTellsIt)
+{
+    TempDir dir;
+    std::string trace = copy_trace(10000); // 20,001 lines
+    harness::write_file(dir / "part.trace", trace);
+    Process streamed({.argv = {BIN_SYSCALL_TIMELINE, dir / "part.trace"}, .dir = dir.path()});
+    ASSERT_TRUE(streamed.finish(30s));
+    const std::string& out = streamed.out();
+    EXPECT_EQ(out.substr(0, out.find('\n')), "part.trace: a long trace, its totals at the end");
+    EXPECT_TRUE(out == timeline::text_timeline(model(trace), "part.trace"));
+
+    harness::write_file(dir / "bad.trace", trace + "garbage\n" + trace);
+    Process bad({.argv = {BIN_SYSCALL_TIMELINE, dir / "bad.trace"}, .dir = dir.path()});
+    ASSERT_TRUE(bad.finish(30s));
+    EXPECT_EQ(bad.exit_code(), 1);
+    EXPECT_EQ(bad.err(), "syscall_timeline: " + (dir / "bad.trace") +
+                             ":20002: not an strace log line: garbage\n");
+}
+
 // A long trace goes through in memory that does not grow with it: 200,000
-// steps that never fold (a copy whose sizes keep changing) under a limit
-// of 24 MB of data, where keeping every step took over 60 MB. Its lines go
-// out as they are made, the totals last. Under a small enough limit no
-// thread can be made, and the tool reads without one.
+// steps under a limit of 24 MB of data, where keeping every step took over
+// 60 MB. Under a small enough limit no thread can be made, and the tool
+// reads without one.
 TEST(Timeline, LongTraceStreamsInBoundedMemory)
 {
-    if (!kSanitizedBuild) {
-        harness::TempDir dir;
-        std::string trace = "7 1000.000000 execve(\"/bin/copy\", [\"copy\"], 0x0) = 0 <0.0001>\n";
-        for (int i = 0; i < 100000; ++i) {
-            std::string data = std::string("abcdefg").substr(0, size_t(i % 7 + 1));
-            std::string n = std::to_string(data.size());
-            trace += "7 1000." + std::to_string(100000 + i) + " read(3<pipe:[11]>, \"" + data +
-                     "\", 64) = " + n + " <0.000001>\n";
-            trace += "7 1000." + std::to_string(100000 + i) + " write(4<pipe:[12]>, \"" + data +
-                     "\", " + n + ") = " + n + " <0.000001>\n";
-        }
-        harness::write_file(dir / "long.trace", trace);
-        harness::write_file(dir / "short.trace", trace.substr(0, 2000));
-        auto limited = [](rlim_t bytes) {
-            return [bytes] {
-                rlimit limit{bytes, bytes};
-                setrlimit(RLIMIT_DATA, &limit);
-            };
-        };
-        Process p({.argv = {BIN_SYSCALL_TIMELINE, dir / "long.trace"},
-                   .dir = dir.path(),
-                   .before_exec = limited(rlim_t(24) << 20)});
-        ASSERT_TRUE(p.finish(60s));
-        EXPECT_EQ(p.exit_code(), 0) << p.err();
-        const std::string& out = p.out();
-        EXPECT_EQ(out.substr(0, out.find('\n')), "long.trace: a long trace, its totals at the end");
-        // The steps: its start, the reads and writes, and "still running".
-        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 200002 + 3); // + heads, totals
-        std::string last = out.substr(out.rfind('\n', out.size() - 2) + 1);
-        EXPECT_EQ(last.rfind("long.trace: 1 process, 200002 steps, ", 0), 0U) << last;
-
-        Process small({.argv = {BIN_SYSCALL_TIMELINE, dir / "short.trace"},
-                       .dir = dir.path(),
-                       .before_exec = limited(rlim_t(4) << 20)});
-        ASSERT_TRUE(small.finish(20s));
-        EXPECT_EQ(small.exit_code(), 0) << small.err();
-        EXPECT_EQ(small.out().rfind("short.trace: 1 process, ", 0), 0U) << small.out();
-    } else {
+    if (kSanitizedBuild)
         GTEST_SKIP() << "a sanitizer's shadow memory needs more than any small limit";
-    }
+    TempDir dir;
+    std::string trace = copy_trace(100000);
+    harness::write_file(dir / "long.trace", trace);
+    harness::write_file(dir / "short.trace", trace.substr(0, 2000));
+    auto limited = [](rlim_t bytes) {
+        return [bytes] {
+            rlimit limit{bytes, bytes};
+            setrlimit(RLIMIT_DATA, &limit);
+        };
+    };
+    Process p({.argv = {BIN_SYSCALL_TIMELINE, dir / "long.trace"},
+               .dir = dir.path(),
+               .before_exec = limited(rlim_t(24) << 20)});
+    ASSERT_TRUE(p.finish(60s));
+    EXPECT_EQ(p.exit_code(), 0) << p.err();
+    const std::string& out = p.out();
+    // The steps: its start, the reads and writes, and "still running".
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 200002 + 3); // + heads, totals
+    std::string last = out.substr(out.rfind('\n', out.size() - 2) + 1);
+    EXPECT_EQ(last.rfind("long.trace: 1 process, 200002 steps, ", 0), 0U) << last;
+
+    Process small({.argv = {BIN_SYSCALL_TIMELINE, dir / "short.trace"},
+                   .dir = dir.path(),
+                   .before_exec = limited(rlim_t(4) << 20)});
+    ASSERT_TRUE(small.finish(20s));
+    EXPECT_EQ(small.exit_code(), 0) << small.err();
+    EXPECT_EQ(small.out().rfind("short.trace: 1 process, ", 0), 0U) << small.out();
 }
 
 // Past its first 1500 rows the diagram draws nothing, and only processes

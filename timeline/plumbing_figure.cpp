@@ -35,9 +35,9 @@ std::string entry_text(const TableEntry& e)
     if (e.what.empty())
         return text + "as inherited";
     text += e.what;
-    if (e.end == End::read)
+    if (e.carries_data && e.end == End::read)
         text += ", read end";
-    else if (e.end == End::write)
+    else if (e.carries_data && e.end == End::write)
         text += ", write end";
     return text;
 }
@@ -196,7 +196,7 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
     size_t n = std::max<size_t>(1, m.processes.size());
     double box_width =
         std::min(260.0, (kMaxWidth - 2 * kMargin - kGap * double(n - 1)) / double(n));
-    size_t rows = 0;
+    size_t rows = 1; // a zombie's line
     for (const auto& p : m.processes)
         rows = std::max(rows, p.fds.size());
     double top = kMargin + 24;
@@ -206,6 +206,9 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
     double channel_y = boxes_bottom + kChannelDrop;
     double width = std::max(2 * kMargin + double(n) * box_width + kGap * double(n - 1),
                             2 * kMargin + double(channels.size()) * (kChannelWidth + 30));
+    // Room for the title (bold, about 8.5 px a character) and a readable
+    // caption.
+    width = std::max({width, 2 * kMargin + 8.5 * double(title.size()), 480.0});
     width = std::min(width, kMaxWidth);
     auto caption = wrap(escape_markup(plumbing_caption(m)),
                         std::min(kCaptionChars, size_t((width - 2 * kMargin) / 6.8)));
@@ -247,6 +250,12 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
         svg += "<text x=\"" + svg_number(x + 8) + "\" y=\"" + svg_number(top + 17) +
                "\" font-weight=\"bold\" fill=\"" + (p.zombie ? kColour.faint : kColour.text) +
                "\">" + escape_markup(fit(name, size_t(box_width / 7.5))) + "</text>\n";
+        if (p.zombie)
+            svg +=
+                "<text x=\"" + svg_number(x + 10) + "\" y=\"" + svg_number(top + kHeader + 12) +
+                "\" fill=\"" + kColour.faint + "\">" +
+                escape_markup(fit("all closed; waits to be collected", size_t(box_width / 6.8))) +
+                "</text>\n";
         // The ports along the box's bottom, one per end of a channel.
         size_t ports = size_t(std::count_if(p.fds.begin(), p.fds.end(),
                                             [](const TableEntry& e) { return e.carries_data; }));

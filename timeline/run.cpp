@@ -265,6 +265,10 @@ void Run::note_plumbing(PlumbingChange change, size_t step, int pid)
         if (p.thread_of != 0 || p.collected || (p.ended && !zombie))
             continue;
         ProcessTable table{.pid = p.pid, .program = p.program, .zombie = zombie};
+        if (zombie) { // its descriptors closed as it ended
+            moment.processes.push_back(std::move(table));
+            continue;
+        }
         for (int fd = 0; fd < 3; ++fd)
             if (!p.fds.count(fd))
                 table.fds.push_back({.fd = fd});

@@ -940,6 +940,25 @@ TEST(Timeline, ConnectedSocketAndCounterCarryData)
     EXPECT_EQ(carried[1].rfind("socket ", 0), 0U) << text;
     EXPECT_NE(text.find("writes 4 bytes to fd 5 (socket"), std::string::npos) << text;
     EXPECT_EQ(text.find("UNIX-STREAM"), std::string::npos) << "a socket shown raw:\n" << text;
+
+    // The client may send and end before the server accepts: strace then
+    // names the accepted end alone, and it is still the same connection.
+    auto early = model("5  1.0 socket(AF_UNIX, SOCK_STREAM, 0) = 4<UNIX-STREAM:[100]> <0.0001>\n"
+                       "5  1.1 clone(child_stack=NULL, flags=SIGCHLD) = 6 <0.0001>\n"
+                       "6  1.2 socket(AF_UNIX, SOCK_STREAM, 0) = 5<UNIX-STREAM:[200]> <0.0001>\n"
+                       "6  1.4 write(5<UNIX-STREAM:[200->300]>, \"ping\", 4) = 4 <0.0001>\n"
+                       "6  1.5 exit_group(0) = ?\n"
+                       "6  1.5 +++ exited with 0 +++\n"
+                       "5  1.6 accept(4<UNIX-STREAM:[100,\"s\"]>, NULL, NULL) = "
+                       "5<UNIX-STREAM:[300,\"s\"]> <0.0001>\n"
+                       "5  1.7 read(5<UNIX-STREAM:[300,\"s\"]>, \"ping\", 8) = 4 <0.0001>\n");
+    std::string early_text = timeline::text_timeline(early, "t");
+    EXPECT_NE(early_text.find("accepts a connection on fd 4: fd 5 (socket 2)"), std::string::npos)
+        << early_text;
+    EXPECT_EQ(std::count_if(early.arrows().begin(), early.arrows().end(),
+                            [](const Arrow& a) { return a.kind == Arrow::Kind::data; }),
+              1)
+        << early_text;
 }
 
 // A copy whose sizes keep changing: `pairs` reads and writes that never

@@ -366,12 +366,19 @@ std::optional<size_t> Run::channel_for(const Target& target)
     if (it != channel_by_target_.end())
         return it->second;
     // A connection seen for the first time: the channel of either end
-    // as it was before it connected.
-    for (const std::string* end : {&sock.local, &sock.peer}) {
-        auto known = end->empty() ? channel_by_target_.end() : channel_by_target_.find(*end);
-        if (known != channel_by_target_.end()) {
-            channel_by_target_[key] = known->second;
-            return known->second;
+    // as it was before it connected. Each end's own name leads to it from
+    // now on: once the other end has closed, strace names an end alone.
+    if (!sock.local.empty()) {
+        std::optional<size_t> found;
+        for (const std::string* end : {&sock.local, &sock.peer})
+            if (auto known = channel_by_target_.find(*end);
+                !found && known != channel_by_target_.end())
+                found = known->second;
+        if (found) {
+            channel_by_target_[key] = *found;
+            channel_by_target_.emplace(sock.local, *found);
+            channel_by_target_.emplace(sock.peer, *found);
+            return found;
         }
     }
 
@@ -409,6 +416,10 @@ std::optional<size_t> Run::channel_for(const Target& target)
         channels_.push_back(std::move(c));
     }
     channel_by_target_[key] = index;
+    if (!sock.local.empty()) {
+        channel_by_target_.emplace(sock.local, index);
+        channel_by_target_.emplace(sock.peer, index);
+    }
     return index;
 }
 

@@ -959,6 +959,30 @@ TEST(Timeline, ConnectedSocketAndCounterCarryData)
                             [](const Arrow& a) { return a.kind == Arrow::Kind::data; }),
               1)
         << early_text;
+
+    // When no name joins the two ends, the accepted one is the oldest
+    // client that connected to the address the listening socket is bound to.
+    auto alone =
+        model("5  1.0 socket(AF_UNIX, SOCK_STREAM, 0) = 4<UNIX-STREAM:[100]> <0.0001>\n"
+              "5  1.01 bind(4<UNIX-STREAM:[100]>, {sa_family=AF_UNIX, sun_path=\"s\"}, 110) = 0 "
+              "<0.0001>\n"
+              "5  1.1 clone(child_stack=NULL, flags=SIGCHLD) = 6 <0.0001>\n"
+              "6  1.2 socket(AF_UNIX, SOCK_STREAM, 0) = 5<UNIX-STREAM:[200]> <0.0001>\n"
+              "6  1.3 connect(5<UNIX-STREAM:[200]>, {sa_family=AF_UNIX, sun_path=\"s\"}, 110) = 0 "
+              "<0.0001>\n"
+              "6  1.4 write(5<UNIX-STREAM:[200]>, \"ping\", 4) = 4 <0.0001>\n"
+              "6  1.5 exit_group(0) = ?\n"
+              "6  1.5 +++ exited with 0 +++\n"
+              "5  1.6 accept(4<UNIX-STREAM:[100,\"s\"]>, NULL, NULL) = 5<UNIX-STREAM:[300,\"s\"]> "
+              "<0.0001>\n"
+              "5  1.7 read(5<UNIX-STREAM:[300,\"s\"]>, \"ping\", 8) = 4 <0.0001>\n");
+    std::string alone_text = timeline::text_timeline(alone, "t");
+    EXPECT_NE(alone_text.find("reads 4 bytes from fd 5 (socket 2): \"ping\""), std::string::npos)
+        << alone_text;
+    EXPECT_EQ(std::count_if(alone.arrows().begin(), alone.arrows().end(),
+                            [](const Arrow& a) { return a.kind == Arrow::Kind::data; }),
+              1)
+        << alone_text;
 }
 
 // A copy whose sizes keep changing: `pairs` reads and writes that never

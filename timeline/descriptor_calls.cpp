@@ -1,6 +1,9 @@
 // Descriptors: pipes and FIFOs made, files opened, ends closed and copied.
 // Each process remembers which end of a pipe or FIFO each of its
 // descriptors holds, so that a close can say which end it gave up.
+#include <algorithm>
+#include <deque>
+
 #include "calls.hpp"
 
 namespace timeline {
@@ -154,7 +157,15 @@ void Calls::dup(Run& run, Process& p, const Call& c, const call::Dup& a, Step s)
 // descriptor on a channel of its own (a connection's two ends share one).
 void Calls::new_fd(Run& run, Process& p, const Call& c, const call::NewFd& a, Step s)
 {
-    s.channel = run.channel_for(a.result.target);
+    std::deque<size_t>* waiting = nullptr;
+    if (auto bound = s.channel ? run.bound_.find(*s.channel) : run.bound_.end();
+        a.accepted && bound != run.bound_.end())
+        waiting = &run.connecting_[bound->second];
+    s.channel = run.channel_for(a.result.target, waiting && !waiting->empty()
+                                                     ? std::optional(waiting->front())
+                                                     : std::nullopt);
+    if (waiting && s.channel)
+        waiting->erase(std::remove(waiting->begin(), waiting->end(), *s.channel), waiting->end());
     run.hold(p, a.result.number, s.channel, End::unknown);
     if (a.accepted)
         s.what = step::Accept{.listening = c.fd->number, .fd = a.result.number};
@@ -166,6 +177,12 @@ void Calls::new_fd(Run& run, Process& p, const Call& c, const call::NewFd& a, St
 void Calls::socket_address(Run& run, Process& /*unused*/, const Call& c,
                            const call::SocketAddress& a, Step s)
 {
+    if (s.channel && c.error.empty() && !a.address.empty()) {
+        if (a.verb == call::SocketAddress::Verb::bind)
+            run.bound_[*s.channel] = a.address;
+        else if (a.verb == call::SocketAddress::Verb::connect)
+            run.connecting_[a.address].push_back(*s.channel);
+    }
     s.what = step::SocketAddress{.fd = c.fd->number, .verb = a.verb, .address = a.address};
     run.add_step(std::move(s));
 }

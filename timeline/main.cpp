@@ -250,8 +250,8 @@ void write_figures(const std::string& dir, const std::vector<std::string>& svgs)
         fail(dir + ": " + std::strerror(errno));
     auto name = [&](size_t n) {
         std::string number = std::to_string(n);
-        return (fs::path(dir) / ("plumbing-" + std::string(number.size() < 2 ? 1 : 0, '0') +
-                                 number + ".svg"))
+        return (fs::path(dir) /
+                ("plumbing-" + std::string(number.size() < 2 ? 1 : 0, '0') + number + ".svg"))
             .string();
     };
     for (size_t i = 0; i < svgs.size(); ++i)

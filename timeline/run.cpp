@@ -354,7 +354,7 @@ size_t Run::fold_or_add(Step step)
     return add_step(std::move(step));
 }
 
-std::optional<size_t> Run::channel_for(const Target& target)
+std::optional<size_t> Run::channel_for(const Target& target, std::optional<size_t> otherwise)
 {
     if (target.name.empty())
         return std::nullopt;
@@ -380,6 +380,11 @@ std::optional<size_t> Run::channel_for(const Target& target)
             channel_by_target_.emplace(sock.peer, *found);
             return found;
         }
+    }
+
+    if (otherwise) {
+        channel_by_target_[key] = *otherwise;
+        return otherwise;
     }
 
     Channel c;

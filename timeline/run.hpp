@@ -164,7 +164,10 @@ private:
     // Folds `step` into the process's last step when it is the same call
     // again; returns the step's index either way.
     size_t fold_or_add(Step step);
-    std::optional<size_t> channel_for(const Target& target);
+    // `otherwise`: the channel a target seen for the first time joins, if
+    // not one of its own.
+    std::optional<size_t> channel_for(const Target& target,
+                                      std::optional<size_t> otherwise = std::nullopt);
     std::optional<size_t> fifo_channel(const std::string& path);
     void data_moved(size_t step, size_t channel, long long bytes, bool is_read);
     void end_process(Process& p, double t, ProcessEnd how, bool exited);
@@ -183,6 +186,11 @@ private:
     // Pipes that no descriptor holds any more, oldest first: once no step
     // that is still to be told names one, its place serves a new channel.
     std::deque<size_t> closed_;
+    // Sockets bound to an address, and those that connected to one and
+    // wait to be accepted, by address: an accepted end that strace names
+    // alone (its client gone already) is the oldest of them.
+    std::map<size_t, std::string> bound_;
+    std::map<std::string, std::deque<size_t>> connecting_;
     std::vector<size_t> free_channels_;
     std::map<std::string, size_t> channel_by_target_;
     std::vector<Process> processes_;

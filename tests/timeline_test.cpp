@@ -15,6 +15,7 @@
 #include "harness.hpp"
 #include "render.hpp"
 #include "run.hpp"
+#include "source_lines.hpp"
 #include "trace_reader.hpp"
 #include "wording.hpp"
 
@@ -52,6 +53,8 @@ timeline::Run model_of_files(const std::vector<std::string>& files)
     for (const auto& file : files)
         traces.add(std::make_unique<std::ifstream>(file), file);
     timeline::Run run;
+    timeline::SourceLines lines;
+    run.set_source_of([&](const std::vector<timeline::Frame>& frames) { return lines.of(frames); });
     while (auto e = traces.next())
         run.add(*e);
     run.finish();
@@ -350,6 +353,30 @@ TEST(Timeline, DateHandoffTraced)
     EXPECT_FALSE(collect->how->killed);
     EXPECT_EQ(collect->how->status, 0);
     EXPECT_TRUE(run.process(child)->collected);
+
+    // Each call knows the line of the lesson that made it, found here by
+    // what the line says.
+    if (!timeline::SourceLines::available())
+        return;
+    std::string source = read_file(SOURCE_DIR "/pipes/date_handoff.cpp");
+    auto line_of = [&](const std::string& code) {
+        size_t at = source.find(code);
+        EXPECT_NE(at, std::string::npos) << code;
+        EXPECT_EQ(source.find(code, at + 1), std::string::npos) << code << " is on two lines";
+        return int(std::count(source.begin(), source.begin() + long(at), '\n')) + 1;
+    };
+    auto made_by = [&](const Step* step, const std::string& code) {
+        ASSERT_TRUE(step->source) << code;
+        EXPECT_TRUE(step->source->file.ends_with("/pipes/date_handoff.cpp")) << step->source->file;
+        EXPECT_EQ(step->source->line, line_of(code)) << code;
+    };
+    made_by(pipes[0], "pipe(fds)");
+    made_by(steps_of<step::Fork>(run, parent)[0], "fork()");
+    made_by(parent_closes[0], "close(fds[0])");
+    made_by(child_closes[0], "close(fds[1])");
+    made_by(&run.steps()[data[0]->from], "write(fds[1]");
+    made_by(&run.steps()[data[0]->to], "read(fds[0]");
+    made_by(waits[0], "wait(nullptr)");
 }
 
 // echo_five: three pipes and six closes, three in each process.
@@ -1074,4 +1101,53 @@ TEST(Timeline, DiagramDrawsLanesOnlyForItsRows)
     std::string svg = timeline::svg_diagram(run, "forks");
     EXPECT_EQ(count(svg, "height=\"36\" rx=\"4\""), 751u); // the parent and 750 children
     EXPECT_NE(svg.find(" more steps not drawn: see the timeline"), std::string::npos);
+}
+
+// strace -k writes each call's stack under its line (the first, the
+// program's own execve, in the loader); a write told as it
+// starts gets its stack when it returns, after other processes' lines.
+// Frames in shared libraries never name a line, and a frame line that is
+// not one is refused.
+TEST(Timeline, StacksTellEachCallsLine)
+{
+    const std::string trace =
+        "10 0.900000 execve(\"/home/ana/lesson\", [\"lesson\"], 0x7ffd /* 9 vars */) = 0 "
+        "<0.000100>\n"
+        " > /usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2(_dl_catch_error+0x26f0) [0x1ab70]\n"
+        "10 1.000000 pipe2([3<pipe:[7]>, 4<pipe:[7]>], 0) = 0 <0.000010>\n"
+        " > /usr/lib/x86_64-linux-gnu/libc.so.6(__pipe+0x9) [0xf8b09]\n"
+        " > /home/ana/lesson(main+0x84) [0x1b]\n"
+        " > /home/ana/lesson(_start+0x21) [0x99]\n"
+        "10 1.000100 write(4<pipe:[7]>, \"hi\", 2 <unfinished ...>\n"
+        "11 1.000150 getpid() = 11 <0.000001>\n"
+        " > /home/ana/lesson(main+0x10) [0x2c]\n"
+        "10 1.000200 <... write resumed>) = 2 <0.000100>\n"
+        " > /usr/lib/x86_64-linux-gnu/libc.so.6(__write+0x10) [0xf8350]\n"
+        " > /home/ana/lesson(check()::{lambda()#1}::_FUN()+0x10) [0x3d]\n"
+        "10 1.000300 close(3<pipe:[7]>) = 0 <0.000001>\n"
+        " > /usr/lib/x86_64-linux-gnu/libc.so.6(__close+0x10) [0xf89f0]\n"
+        "10 1.000400 exit_group(0) = ?\n"
+        "10 1.000500 +++ exited with 0 +++\n";
+    timeline::Run run;
+    std::vector<std::string> objects;
+    run.set_source_of([&](const std::vector<timeline::Frame>& frames) {
+        objects.push_back(frames.front().object);
+        return timeline::SourceLine{"lesson.cpp", int(frames.front().offset)};
+    });
+    for (const auto& e : read_all(trace))
+        run.add(e);
+    run.finish();
+    auto line = [&](const Step* s) { return s->source ? s->source->line : 0; };
+    ASSERT_EQ(steps_of<step::Pipe>(run).size(), 1u);
+    EXPECT_EQ(line(steps_of<step::Pipe>(run)[0]), 0x1b);
+    ASSERT_EQ(steps_of<step::Transfer>(run).size(), 1u);
+    EXPECT_EQ(line(steps_of<step::Transfer>(run)[0]), 0x3d);
+    ASSERT_EQ(steps_of<step::AskPid>(run).size(), 1u);
+    EXPECT_EQ(line(steps_of<step::AskPid>(run)[0]), 0x2c);
+    ASSERT_EQ(steps_of<step::Close>(run).size(), 1u);
+    EXPECT_EQ(line(steps_of<step::Close>(run)[0]), 0);
+    EXPECT_EQ(objects, (std::vector<std::string>(3, "/home/ana/lesson")));
+    EXPECT_NE(timeline::text_timeline(run, "t").find("  [lesson.cpp:27]\n"), std::string::npos);
+
+    EXPECT_THROW(read_all("10 1.0 getpid() = 10 <0.000001>\n > what\n"), timeline::TraceError);
 }

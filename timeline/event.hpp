@@ -150,11 +150,23 @@ struct Killed {
     std::string signal;
 };
 
+// Where a call was made, from a trace recorded with stack traces
+// (strace -k): the frames in the program's own code, innermost first, each
+// an object file and the offset in it of a return address. The frames in
+// shared libraries (the C library's printf, write) are left out.
+struct Frame {
+    std::string object; // "/home/ana/lessons/date_handoff"
+    unsigned long long offset = 0;
+};
+struct CodeAt { // follows the event of the call it belongs to
+    std::vector<Frame> frames;
+};
+
 // One step of one process: a call, a signal delivered to it, or its end.
 struct Event {
     int pid = 0;
     double time = 0; // seconds since the epoch: a call's end, or a write's or sleep's start
-    std::variant<Call, Signal, Exited, Killed, Stopped> what;
+    std::variant<Call, Signal, Exited, Killed, Stopped, CodeAt> what;
 };
 
 } // namespace timeline

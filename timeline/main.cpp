@@ -26,6 +26,7 @@
 #include "recording.hpp"
 #include "render.hpp"
 #include "run.hpp"
+#include "source_lines.hpp"
 #include "trace_reader.hpp"
 
 namespace {
@@ -34,8 +35,9 @@ namespace fs = std::filesystem;
 using namespace timeline;
 
 constexpr char kUsage[] =
-    "usage: syscall_timeline [--svg FILE] [--plumbing DIR] [--title TEXT] -- COMMAND [ARG...]\n"
-    "       syscall_timeline [--svg FILE] [--plumbing DIR] [--title TEXT] TRACE...\n"
+    "usage: syscall_timeline [--source] [--svg FILE] [--plumbing DIR] [--title TEXT]\n"
+    "                        -- COMMAND [ARG...]\n"
+    "       syscall_timeline [--source] [--svg FILE] [--plumbing DIR] [--title TEXT] TRACE...\n"
     "       syscall_timeline --record DIR -- COMMAND [ARG...]\n"
     "       syscall_timeline --book PAGE LESSON_DIR...\n"
     "       syscall_timeline --can-trace\n"
@@ -43,7 +45,11 @@ constexpr char kUsage[] =
     "Runs COMMAND under strace -f, or reads TRACE files written by\n"
     "  strace -f -ttt -T -yy -o TRACE COMMAND (or -y)\n"
     "and prints its system calls as a timeline: one line per step, in time\n"
-    "order, with the process that took it. --svg FILE also draws the run as\n"
+    "order, with the process that took it and, for a program built with -g,\n"
+    "the line of its source that made the call (a COMMAND is traced with\n"
+    "strace -k when its program has debug information). --source prints\n"
+    "the program's source instead, each line followed by the calls it made.\n"
+    "--svg FILE also draws the run as\n"
     "a sequence diagram. --plumbing DIR draws each process's descriptor\n"
     "table at each moment that changed it, as DIR/plumbing-NN.svg.\n"
     "--record runs COMMAND traced, writes its trace into\n"
@@ -150,6 +156,8 @@ Run read_run(const std::vector<std::string>& files, size_t keep, TextTimeline& t
 {
     Run run(is_fifo, keep,
             [&text](const Run& r, size_t index, const Step& step) { text.add(r, index, step); });
+    auto lines = std::make_shared<SourceLines>();
+    run.set_source_of([lines](const std::vector<Frame>& frames) { return lines->of(frames); });
     MergedTraces traces;
     std::vector<std::pair<dev_t, ino_t>> seen;
     for (const auto& file : files) {
@@ -310,6 +318,7 @@ struct Options {
     std::string plumbing; // a folder for the descriptor figures
     std::string title;
     std::string record; // the folder
+    bool source = false; // the source with its calls, instead of the timeline
     std::vector<std::string> files;
     std::vector<std::string> command;
 };
@@ -327,6 +336,8 @@ Options parse(const std::vector<std::string>& args)
              : a == "--title"    ? o.title
              : a == "--plumbing" ? o.plumbing
                                  : o.record) = args[++i];
+        } else if (a == "--source") {
+            o.source = true;
         } else if (a == "--") {
             o.command.assign(args.begin() + long(i) + 1, args.end());
             if (o.command.empty())
@@ -382,13 +393,16 @@ int show(Options o)
         o.title = fs::path(o.files[0]).filename().string();
     }
     try {
-        TextTimeline text(o.title, [](std::string_view part) {
-            (void)std::fwrite(part.data(), 1, part.size(), stdout);
+        TextTimeline text(o.title, [&o](std::string_view part) {
+            if (!o.source)
+                (void)std::fwrite(part.data(), 1, part.size(), stdout);
         });
         bool drawn = !o.svg.empty() || !o.plumbing.empty();
-        Run run = read_run(o.files, drawn ? kDiagramRows : 0, text);
+        Run run = read_run(o.files, o.source ? Run::kStepsHeld : drawn ? kDiagramRows : 0, text);
         if (!temp.empty())
             fs::remove_all(temp);
+        if (o.source)
+            (void)std::fputs(source_text(run, o.title).c_str(), stdout);
         check_output();
         if (!o.svg.empty())
             write_file(o.svg, svg_diagram(run, o.title));

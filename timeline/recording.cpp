@@ -1,5 +1,7 @@
 #include "recording.hpp"
 
+#include "source_lines.hpp"
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,14 +26,24 @@ namespace fs = std::filesystem;
 // and 48 bytes of each string.
 constexpr std::array<const char*, 7> kStraceOptions = {"-f", "-ttt", "-T", "-yy", "-q", "-s", "48"};
 
-bool in_path(const std::string& name)
+// Where a command's program is, as execvp finds it; "" when nowhere.
+std::string find_program(const std::string& name)
 {
+    if (name.find('/') != std::string::npos)
+        return name;
     const char* path = std::getenv("PATH");
     std::istringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (access(((dir.empty() ? "." : dir) + "/" + name).c_str(), X_OK) == 0)
-            return true;
-    return false;
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return "";
+}
+
+bool in_path(const std::string& name)
+{
+    return !find_program(name).empty();
 }
 
 // Runs strace on /bin/true: its status, and what it said on standard error.
@@ -84,6 +96,11 @@ std::vector<std::string> strace_command(const std::string& trace,
 {
     std::vector<std::string> argv = {"strace"};
     argv.insert(argv.end(), kStraceOptions.begin(), kStraceOptions.end());
+    // The stack of each call (-k) tells which line of the program made it.
+    // Unwinding costs a few milliseconds a call, so only a program with
+    // debug information is traced so: a lesson, not ls or ps traced alone.
+    if (!command.empty() && SourceLines::can_tell(find_program(command[0])))
+        argv.emplace_back("-k");
     if (interruptible)
         argv.emplace_back("-I1");
     argv.insert(argv.end(), {"-o", trace, "--"});

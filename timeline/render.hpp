@@ -51,6 +51,22 @@ std::string text_timeline(const Run& run, const std::string& title);
 std::string plumbing_svg(const PlumbingMoment& moment, const std::string& title);
 std::string plumbing_caption(const PlumbingMoment& moment);
 
+// The source files that the steps' calls were made from (a trace recorded
+// with stacks, of a program built with -g), the program's own first: each
+// file's text and, for each line that made calls, those steps (indices
+// into Run::steps()).
+struct AnnotatedSource {
+    std::string path;
+    bool found = false; // the file could be read here
+    std::vector<std::string> lines;
+    std::map<int, std::vector<size_t>> steps;
+};
+std::vector<AnnotatedSource> annotated_sources(const Run& run);
+
+// The same as text: each file's lines, numbered, and under each line the
+// calls it made.
+std::string source_text(const Run& run, const std::string& title);
+
 // How many steps a diagram draws; the rest it counts.
 constexpr size_t kDiagramRows = 1500;
 

@@ -487,7 +487,14 @@ void Run::add(const Event& e)
     Process& p = process_for(e.pid);
 
     if (const auto* c = std::get_if<Call>(&e.what)) {
+        size_t before = step_count();
+        settle_source(p, nullptr);
         Calls::dispatch(*this, p, *c, t);
+        // A fork adds a process: `p` may have moved.
+        await_source(known(e.pid), before);
+    } else if (const auto* code = std::get_if<CodeAt>(&e.what)) {
+        stacks_ = true;
+        settle_source(p, code);
     } else if (const auto* s = std::get_if<Signal>(&e.what)) {
         bool resumes = s->name == "SIGCONT" && p.stopped;
         p.stopped = p.stopped && !resumes;
@@ -505,6 +512,32 @@ void Run::add(const Event& e)
         signal_arrived(*p.end_step, Signal{.name = k->signal});
     }
     retire(false);
+}
+
+// In a trace with stacks, the step a call made waits for its stack, which
+// strace writes under the call.
+void Run::await_source(Process& p, size_t steps_before)
+{
+    if (!stacks_)
+        return;
+    for (size_t i = steps_before; i < step_count(); ++i)
+        if (live_[i - first_live_].pid == p.pid) {
+            p.awaiting_source = i;
+            pin(i);
+            return;
+        }
+}
+
+// The stack came (`code`), or will not: the step goes on.
+void Run::settle_source(Process& p, const CodeAt* code)
+{
+    if (!p.awaiting_source)
+        return;
+    size_t index = *std::exchange(p.awaiting_source, std::nullopt);
+    Step* step = live(index);
+    if (step && code && source_of_ && !code->frames.empty())
+        step->source = source_of_(code->frames);
+    unpin(index);
 }
 
 // A signal that a traced process sent: an arrow from its kill to here.
@@ -526,6 +559,7 @@ void Run::signal_arrived(size_t step, const Signal& signal)
 
 void Run::end_process(Process& p, double t, ProcessEnd how, bool exited)
 {
+    settle_source(p, nullptr);
     if (p.hidden)
         add_step({.pid = p.pid, .time = t, .what = step::HiddenCalls{p.program, p.hidden_calls}});
     p.ended = t;

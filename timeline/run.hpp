@@ -85,6 +85,9 @@ struct Process {
     int thread_number = 0; // 2 for the second thread of its process
     int threads = 1; // how many threads it has started, itself included
     std::optional<size_t> spawned_by; // vfork, posix_spawn: the parent's step
+    // The step its last call made, held until the stack of that call
+    // (strace -k) says which line of the program made it.
+    std::optional<size_t> awaiting_source;
 };
 
 class Run {
@@ -107,6 +110,11 @@ public:
                  StepSink sink = nullptr);
 
     void add(const Event& event);
+    // Which line of a program's source the frames of a call's stack are
+    // at (the first of them that can be told); without it, or for a trace
+    // recorded without stacks, steps have no source line.
+    using SourceOf = std::function<std::optional<SourceLine>(const std::vector<Frame>&)>;
+    void set_source_of(SourceOf source_of) { source_of_ = std::move(source_of); }
     // The end of the trace: zombies never collected, processes still
     // running, system programs' hidden calls. Every step has then gone to
     // the sink.
@@ -172,8 +180,12 @@ private:
     void data_moved(size_t step, size_t channel, long long bytes, bool is_read);
     void end_process(Process& p, double t, ProcessEnd how, bool exited);
     void signal_arrived(size_t step, const Signal& signal);
+    void await_source(Process& p, size_t steps_before);
+    void settle_source(Process& p, const CodeAt* code);
 
     std::function<bool(const std::string&)> is_fifo_;
+    SourceOf source_of_;
+    bool stacks_ = false; // the trace has stack traces
     size_t keep_;
     StepSink sink_;
     std::vector<Step> kept_;

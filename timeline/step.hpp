@@ -181,12 +181,20 @@ using StepKind = std::variant<
     step::WaitPoll, step::ChildChanged, step::WaitNone, step::Kill, step::Exit, step::Ended,
     step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::Call>;
 
+// The line of a program's source that made a call.
+struct SourceLine {
+    std::string file; // as the debug information names it: an absolute path
+    int line = 0;
+    bool operator==(const SourceLine&) const = default;
+};
+
 struct Step {
     int pid = 0;
     double time = 0; // seconds since the run began
     StepKind what;
     std::optional<size_t> channel; // what its descriptor points at: index into Run::channels()
     std::string error; // the call failed: "ENOENT"
+    std::optional<SourceLine> source; // traced with stack traces, in a program built with -g
 
     template <class T> const T* as() const { return std::get_if<T>(&what); }
     template <class T> T* as() { return std::get_if<T>(&what); }

@@ -108,6 +108,16 @@ void TextTimeline::write(const Run& run, size_t index, const Step& step)
     words_.clear();
     describe_into(words_, run, step);
     append_printable(buffer_, words_);
+    if (step.source) {
+        // The line of the program that made the call: "[date_handoff.cpp:24]".
+        std::string_view file = step.source->file;
+        file.remove_prefix(file.rfind('/') + 1);
+        buffer_ += "  [";
+        append_printable(buffer_, file);
+        buffer_ += ':';
+        buffer_ += std::to_string(step.source->line);
+        buffer_ += ']';
+    }
     buffer_ += '\n';
 }
 

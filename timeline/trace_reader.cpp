@@ -56,6 +56,32 @@ Signal signal(std::string_view what)
     return s;
 }
 
+// Whether an object a frame is in is a shared library (the C library, the
+// loader), whose frames say nothing of which line of the program made the
+// call: by its name, "libc.so.6", "ld-linux-x86-64.so.2".
+bool shared_library(std::string_view object)
+{
+    std::string_view name = object.substr(object.rfind('/') + 1);
+    return ends_with(name, ".so") || name.find(".so.") != std::string_view::npos ||
+           starts_with(object, "[");
+}
+
+// "/usr/bin/prog(main+0x84) [0x1204]", as strace -k writes a frame: the
+// object and the return address's offset in it.
+std::optional<Frame> frame(std::string_view text)
+{
+    size_t open = text.rfind(" [0x");
+    if (open == std::string_view::npos || text.back() != ']')
+        return std::nullopt;
+    std::string_view hex = text.substr(open + 4, text.size() - open - 5);
+    unsigned long long offset = 0;
+    auto [end, error] = std::from_chars(hex.data(), hex.data() + hex.size(), offset, 16);
+    if (error != std::errc() || end != hex.data() + hex.size())
+        return std::nullopt;
+    std::string_view object = text.substr(0, std::min(text.find('('), open));
+    return Frame{std::string(object), offset};
+}
+
 } // namespace
 
 TraceReader::TraceReader(std::istream& in, std::string source, int pid)
@@ -106,20 +132,50 @@ std::optional<std::string_view> TraceReader::next_line()
     }
 }
 
+// A line of strace -k's stack under the call before it: the frames in the
+// program's own code are kept, and come out as one event after the call's.
+void TraceReader::stack_line(std::string_view text)
+{
+    if (!stack_)
+        stack_ = Event{.pid = last_pid_, .time = last_time_, .what = CodeAt{}};
+    auto f = frame(text);
+    if (!f)
+        fail("not a frame of a stack trace: " + printable(text.substr(0, 80)));
+    auto& frames = std::get<CodeAt>(stack_->what).frames;
+    if (!shared_library(f->object) && frames.size() < kFramesKept)
+        frames.push_back(std::move(*f));
+}
+
 std::optional<Event> TraceReader::next()
 {
     while (ready_.empty()) {
         auto next = next_line();
-        if (!next)
+        if (!next && !stack_)
             break;
-        std::string_view line = *next;
+        std::string_view line = next.value_or("");
         ++line_number_;
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        if (line.empty())
+        if (starts_with(line, " > ")) {
+            stack_line(line.substr(3));
             continue;
-        // A line cut by the end of the trace is parsed for what it has.
-        auto event = parse(line);
+        }
+        std::optional<Event> event;
+        if (stack_) {
+            // The stack is whole: it comes out first, and the line after
+            // it is read again.
+            if (next)
+                begin_ = size_t(next->data() - buffer_.get());
+            --line_number_;
+            event = std::exchange(stack_, std::nullopt);
+        } else if (line.empty()) {
+            continue;
+        } else {
+            // A line cut by the end of the trace is parsed for what it has.
+            event = parse(line);
+            if (event)
+                last_time_ = event->time;
+        }
         if (!event)
             continue;
         any_event_ = true;
@@ -243,6 +299,8 @@ std::optional<Event> TraceReader::parse(std::string_view line)
         fail("binary data: not an strace log");
     std::string_view rest;
     auto [pid, time] = prefix(line, rest);
+    last_pid_ = pid;
+    last_time_ = time;
     Event e{.pid = pid, .time = time};
     if (rest.empty())
         fail("not an strace log line: " + printable(line.substr(0, 80)));

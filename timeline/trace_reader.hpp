@@ -55,6 +55,7 @@ private:
     std::optional<Event> unfinished(int pid, double time, std::string_view start);
     std::optional<Event> resumed(int pid, double time, std::string_view rest);
     void check_targets(const Call& call) const;
+    void stack_line(std::string_view text);
     void admit(Event event);
     bool spawn_pending() const;
     [[noreturn]] void fail(std::string_view why) const;
@@ -82,6 +83,12 @@ private:
     std::set<int> seen_;
     std::map<int, std::deque<Event>> held_;
     std::deque<Event> ready_; // in the order they are to come out
+    // The stack strace -k wrote under the last line, while it is read; it
+    // belongs to that line's process.
+    static constexpr size_t kFramesKept = 16;
+    std::optional<Event> stack_;
+    int last_pid_ = 0;
+    double last_time_ = 0;
 };
 
 // Several traces of one run (a server and its clients, traced apart) read

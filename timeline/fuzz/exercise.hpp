@@ -68,10 +68,18 @@ inline std::string exercise(std::string_view input)
         TextTimeline timeline("fuzz", [&](std::string_view part) { text += part; });
         Run run(nullptr, kDiagramRows,
                 [&](const Run& r, size_t i, const Step& s) { timeline.add(r, i, s); });
+        // Stacks name the lines as the input's frames say, in files that
+        // are not there.
+        run.set_source_of([](const std::vector<Frame>& frames) {
+            return SourceLine{"/nonexistent/" + frames.front().object + ".cpp",
+                              int(frames.front().offset % 100000)};
+        });
         while (auto event = traces.next())
             run.add(*event);
         run.finish();
         timeline.finish(run);
+        if (std::string source = source_text(run, "fuzz"); !safe_for_terminal(source))
+            return "the source view holds what a terminal would obey:\n" + source;
         if (!safe_for_terminal(text))
             return "the timeline holds what a terminal would obey:\n" + text;
         std::string svg = svg_diagram(run, "fuzz");

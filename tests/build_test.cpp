@@ -33,14 +33,22 @@ TEST(Build, EveryProgramLinksOnlyLibc)
 }
 
 // The README's table of programs names every lesson of the list that the
-// build and ./demo read, in its order, each in its own folder.
+// build and ./demo read, in its order, each in its own folder, in the
+// words that open the lesson's notes.
 TEST(Build, ReadmeTableFollowsTheListOfLessons)
 {
     std::string readme = read_file(std::string(SOURCE_DIR) + "/README.md");
     std::vector<std::string> rows;
-    static const std::regex row(R"(\n\| `([a-z_]+)` \| `([a-z]+)/` \|)");
-    for (std::sregex_iterator m(readme.begin(), readme.end(), row), end; m != end; ++m)
+    static const std::regex row(R"(\n\| `([a-z_]+)` \| `([a-z]+)/` \| (.*) \|(?=\n))");
+    for (std::sregex_iterator m(readme.begin(), readme.end(), row), end; m != end; ++m) {
         rows.push_back((*m)[2].str() + "/" + (*m)[1].str());
+        // Each lesson's notes, beside its source, say it first; the book
+        // takes them from there.
+        std::string notes = read_file(std::string(SOURCE_DIR) + "/" + rows.back() + ".md");
+        EXPECT_EQ(notes.substr(0, notes.find('\n')), (*m)[3].str()) << rows.back() << ".md";
+        EXPECT_NE(notes.find("\n## What it shows\n\n"), std::string::npos) << rows.back();
+        EXPECT_NE(notes.find("\n## Try\n\n- "), std::string::npos) << rows.back();
+    }
     std::vector<std::string> listed;
     std::istringstream list(read_file(std::string(SOURCE_DIR) + "/lessons.txt"));
     for (std::string line; std::getline(list, line);)

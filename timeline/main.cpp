@@ -55,8 +55,9 @@ constexpr char kUsage[] =
     "--record runs COMMAND traced, writes its trace into\n"
     "DIR (as NN-PROGRAM.trace) and ends with COMMAND's status; SIGTERM stops\n"
     "the recording cleanly. --book writes one page of lessons, each\n"
-    "LESSON_DIR holding a file `command`, a file `output` and its `*.trace`\n"
-    "files. --can-trace says whether strace can trace here, and why not.\n";
+    "LESSON_DIR holding a file `command`, a file `output`, its `*.trace`\n"
+    "files and, if it has them, its notes (`notes.md`). --can-trace says whether strace can trace "
+    "here, and why not.\n";
 
 [[noreturn]] void fail(const std::string& message, int status = 1)
 {
@@ -298,6 +299,8 @@ int book(const std::string& page, const std::vector<std::string>& dirs)
         std::ifstream command(path / "command");
         std::getline(command, lesson.command);
         lesson.output = read_whole(path / "output");
+        if (fs::is_regular_file(path / "notes.md"))
+            lesson.notes = read_whole(path / "notes.md");
         auto files = trace_files(path);
         if (files.empty())
             fail(dir + ": no trace in it");
@@ -305,6 +308,7 @@ int book(const std::string& page, const std::vector<std::string>& dirs)
         Run run = read_run(files, kDiagramRows, text);
         lesson.diagram = svg_diagram(run, lesson.name);
         lesson.figures = figures(run, lesson.name);
+        read_lesson_run(lesson, run);
         write_figures(path.string(), lesson.figures);
         write_file((path / "diagram.svg").string(), lesson.diagram);
         lessons.push_back(std::move(lesson));

@@ -1099,7 +1099,7 @@ TEST(Timeline, DiagramDrawsLanesOnlyForItsRows)
                  " <0.00001>\n";
     auto run = model(trace); // a fork and a birth each, then the end: over 3000 steps
     std::string svg = timeline::svg_diagram(run, "forks");
-    EXPECT_EQ(count(svg, "height=\"36\" rx=\"4\""), 751u); // the parent and 750 children
+    EXPECT_EQ(count(svg, "class=\"lane\""), 751u); // the parent and 750 children
     EXPECT_NE(svg.find(" more steps not drawn: see the timeline"), std::string::npos);
 }
 
@@ -1150,4 +1150,53 @@ TEST(Timeline, StacksTellEachCallsLine)
     EXPECT_NE(timeline::text_timeline(run, "t").find("  [lesson.cpp:27]\n"), std::string::npos);
 
     EXPECT_THROW(read_all("10 1.0 getpid() = 10 <0.000001>\n > what\n"), timeline::TraceError);
+}
+
+// Every lesson's diagram, from its kept trace, reads as a figure: no
+// label, note or lane head on another, no arrow through any of them, at
+// most 1000 px wide; a lesson run twice is two runs, a round repeated
+// unchanged is drawn once, an adoption is marked, and the legend lists
+// what the diagram uses.
+TEST(Timeline, DiagramsAreLaidOutWithoutOverlaps)
+{
+    using Box = timeline::DiagramBox;
+    auto overlap = [](const Box& a, const Box& b) {
+        return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
+               b.y < a.y + a.height;
+    };
+    for (const std::string& lesson : lesson_names()) {
+        auto run = model_of_files(traces_in(std::string(TRACE_FIXTURES) + "/" + lesson));
+        auto boxes = timeline::diagram_boxes(run, lesson);
+        ASSERT_GT(boxes.size(), 10u) << lesson;
+        for (size_t i = 0; i < boxes.size(); ++i)
+            for (size_t k = i + 1; k < boxes.size(); ++k) {
+                bool arrows =
+                    boxes[i].kind == Box::Kind::arrow && boxes[k].kind == Box::Kind::arrow;
+                EXPECT_FALSE(!arrows && overlap(boxes[i], boxes[k]))
+                    << lesson << ": \"" << boxes[i].what << "\" on \"" << boxes[k].what << "\"";
+            }
+        std::string svg = timeline::svg_diagram(run, lesson);
+        std::smatch width;
+        ASSERT_TRUE(std::regex_search(svg, width, std::regex("width=\"([0-9.]+)\"")));
+        EXPECT_LE(std::stod(width[1]), 1000) << lesson;
+        // Red is for errors and fatal signals only.
+        bool killed = std::any_of(run.processes().begin(), run.processes().end(),
+                                  [](const auto& p) { return p.end_how && p.end_how->killed; });
+        EXPECT_EQ(svg.find("fill=\"#a01010\"") != std::string::npos, killed) << lesson;
+        EXPECT_EQ(svg.find("stopped by a signal"), std::string::npos) << lesson;
+        if (lesson == "child_to_parent" || lesson == "list_files") {
+            EXPECT_NE(svg.find("run 1 of 2: output to the terminal"), std::string::npos) << lesson;
+        }
+        if (lesson == "child_to_parent") {
+            EXPECT_NE(svg.find("run 2 of 2: output into a pipe"), std::string::npos) << lesson;
+        }
+        if (lesson == "parent_exit_watch") {
+            EXPECT_NE(svg.find("adopted by "), std::string::npos);
+            EXPECT_NE(svg.find("adopted: its parent ended"), std::string::npos);
+            EXPECT_TRUE(std::regex_search(svg, std::regex("the same round [0-9]+ more times")));
+        }
+        EXPECT_EQ(svg.find("a round repeated") != std::string::npos,
+                  svg.find("the same round") != std::string::npos)
+            << lesson;
+    }
 }

@@ -54,6 +54,7 @@ constexpr Row kCalls[] = {
     {"getppid", Calls::getppid},
     // Signals.
     {"kill", with<call::Kill, Calls::kill>},
+    {"flock", Calls::lock},
     {"tkill", with<call::Kill, Calls::kill>},
     {"tgkill", with<call::Kill, Calls::kill>},
     // Descriptors.

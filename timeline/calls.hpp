@@ -45,6 +45,7 @@ struct Calls {
     static void close(Run& run, Process& p, const Call& c, const call::Close& a, Step s);
     static void dup(Run& run, Process& p, const Call& c, const call::Dup& a, Step s);
     static void stat(Run& run, Process& p, const Call& c, const call::Stat& a, Step s);
+    static void lock(Run& run, Process& p, const Call& c, Step s);
     static void add_and_note(Run& run, Process& p, Step s, PlumbingChange change);
     static void new_fd(Run& run, Process& p, const Call& c, const call::NewFd& a, Step s);
     static void socket_address(Run& run, Process& p, const Call& c, const call::SocketAddress& a,

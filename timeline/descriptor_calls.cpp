@@ -113,8 +113,28 @@ void Calls::open(Run& run, Process& p, const Call& c, const call::Open& a, Step 
     int fd = a.result ? a.result->number : int(c.value);
     s.what = step::Open{.fd = fd, .access = a.access, .waited = c.duration};
     s.channel = run.channel_for(named ? a.result->target : path_target(a.path));
+    // "." is the folder it runs in, whatever its name (often a scratch
+    // folder's, "tmp.b5bHoDDYl7"): it is named so.
+    if (a.path == "." && s.channel && run.channels_[*s.channel].kind == Channel::Kind::file)
+        run.channels_[*s.channel].name = "its working folder";
     run.hold(p, fd, s.channel, s.channel ? end_for(a.access) : End::unknown);
     Calls::add_and_note(run, p, std::move(s), PlumbingChange::open);
+}
+
+// flock(3</tmp/x>, LOCK_EX|LOCK_NB): the reader keeps its words as written.
+void Calls::lock(Run& run, Process& /*unused*/, const Call& c, Step s)
+{
+    const auto* written = std::get_if<call::Unknown>(&c.args);
+    if (!c.fd || !written) {
+        as_written(run, run.known(s.pid), c, std::move(s));
+        return;
+    }
+    const std::string& text = written->text;
+    s.what = step::Lock{.fd = c.fd->number,
+                        .release = text.find("LOCK_UN") != std::string::npos,
+                        .exclusive = text.find("LOCK_SH") == std::string::npos,
+                        .wait = text.find("LOCK_NB") == std::string::npos};
+    run.add_step(std::move(s));
 }
 
 void Calls::close(Run& run, Process& p, const Call& c, const call::Close& /*unused*/, Step s)

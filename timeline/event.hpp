@@ -11,7 +11,7 @@
 namespace timeline {
 
 // How many bytes of the data a read or write moved are kept.
-constexpr size_t kDataKept = 48;
+constexpr size_t kDataKept = 200;
 
 // What a descriptor points at.
 struct Target {

@@ -15,7 +15,7 @@ namespace {
 
 constexpr double kMargin = 20;
 constexpr double kGap = 50; // between boxes
-constexpr double kMaxWidth = 1000;
+constexpr double kWidestFigure = 1000;
 constexpr double kHeader = 26;
 constexpr double kEntry = 18;
 constexpr double kChannelWidth = 130;
@@ -105,28 +105,6 @@ std::string names_text(const std::vector<std::string>& names)
     return text;
 }
 
-std::vector<std::string> wrap(const std::string& text, size_t width)
-{
-    std::vector<std::string> lines;
-    std::string line;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(' ', start);
-        std::string word = text.substr(start, end == std::string::npos ? end : end - start);
-        if (!line.empty() && line.size() + 1 + word.size() > width) {
-            lines.push_back(line);
-            line.clear();
-        }
-        line += (line.empty() ? "" : " ") + word;
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    if (!line.empty())
-        lines.push_back(line);
-    return lines;
-}
-
 } // namespace
 
 std::string plumbing_caption(const PlumbingMoment& m)
@@ -195,7 +173,7 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
 {
     size_t n = std::max<size_t>(1, m.processes.size());
     double box_width =
-        std::min(260.0, (kMaxWidth - 2 * kMargin - kGap * double(n - 1)) / double(n));
+        std::min(260.0, (kWidestFigure - 2 * kMargin - kGap * double(n - 1)) / double(n));
     size_t rows = 1; // a zombie's line
     for (const auto& p : m.processes)
         rows = std::max(rows, p.fds.size());
@@ -209,9 +187,11 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
     // Room for the title (bold, about 8.5 px a character) and a readable
     // caption.
     width = std::max({width, 2 * kMargin + 8.5 * double(title.size()), 480.0});
-    width = std::min(width, kMaxWidth);
-    auto caption = wrap(escape_markup(plumbing_caption(m)),
-                        std::min(kCaptionChars, size_t((width - 2 * kMargin) / 6.8)));
+    width = std::min(width, kWidestFigure);
+    auto caption =
+        wrap(plumbing_caption(m), std::min(kCaptionChars, size_t((width - 2 * kMargin) / 6.8)));
+    for (auto& line : caption)
+        line = escape_markup(line);
     double caption_y = (channels.empty() ? boxes_bottom : channel_y + kChannelHeight) + 30;
     double height = caption_y + double(caption.size()) * 17 + kMargin;
 

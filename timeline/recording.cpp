@@ -23,8 +23,9 @@ namespace fs = std::filesystem;
 // What the reader expects: every process (-f), times since the epoch
 // (-ttt), each call's duration (-T), descriptors with their targets and,
 // for a socket, the one it is connected to (-yy), no attach notes (-q),
-// and 48 bytes of each string.
-constexpr std::array<const char*, 7> kStraceOptions = {"-f", "-ttt", "-T", "-yy", "-q", "-s", "48"};
+// and 200 bytes of each string: a lesson's lines whole.
+constexpr std::array<const char*, 7> kStraceOptions = {"-f", "-ttt", "-T", "-yy",
+                                                       "-q", "-s",   "200"};
 
 // Where a command's program is, as execvp finds it; "" when nowhere.
 std::string find_program(const std::string& name)

@@ -218,6 +218,7 @@ Process& Run::process_for(int pid)
     Process& p = processes_.emplace_back();
     p.pid = pid;
     p.program = "pid " + std::to_string(pid);
+    p.run = runs_;
     return p;
 }
 
@@ -484,6 +485,15 @@ void Run::add(const Event& e)
         start_time_ = e.time;
     double t = std::max(0.0, e.time - *start_time_);
     last_time_ = std::max(last_time_, e.time);
+    // A program started again once everything before it has ended (a
+    // lesson run on a terminal, then into a pipe) is a run of its own:
+    // its pipes are named afresh.
+    if (!index_of(e.pid) && !processes_.empty() &&
+        std::all_of(processes_.begin(), processes_.end(),
+                    [](const Process& q) { return q.ended.has_value(); })) {
+        ++runs_;
+        pipes_named_ = socket_pairs_named_ = sockets_named_ = 0;
+    }
     Process& p = process_for(e.pid);
 
     if (const auto* c = std::get_if<Call>(&e.what)) {
@@ -501,6 +511,12 @@ void Run::add(const Event& e)
         size_t at = add_step(
             {.pid = p.pid, .time = t, .what = step::Signal{s->name, s->sender, s->code, resumes}});
         signal_arrived(at, *s);
+        // SIGCHLD comes from a child's end, however late it is delivered.
+        if (s->name == "SIGCHLD" && s->sender != 0)
+            if (auto child = index_of(s->sender); child && processes_[*child].end_step &&
+                                                  processes_[*child].parent == p.pid &&
+                                                  s->code == "CLD_EXITED")
+                add_arrow({Arrow::Kind::signal, *processes_[*child].end_step, at, 0, std::nullopt});
     } else if (const auto* stop = std::get_if<Stopped>(&e.what)) {
         p.stopped = true;
         add_step({.pid = p.pid, .time = t, .what = step::Stopped{stop->signal}});

@@ -88,6 +88,9 @@ struct Process {
     // The step its last call made, held until the stack of that call
     // (strace -k) says which line of the program made it.
     std::optional<size_t> awaiting_source;
+    // Which run it belongs to, from 1: a program started again after all
+    // before it had ended begins another.
+    int run = 1;
 };
 
 class Run {
@@ -134,6 +137,7 @@ public:
     const Process* process(int pid) const;
     const Channel* channel_of(const Step& step) const;
     double duration() const { return last_time_ - start_time_.value_or(last_time_); }
+    int runs() const { return runs_; }
 
 private:
     // The handlers of each family of calls build the model through these.
@@ -209,6 +213,7 @@ private:
     std::unordered_map<int, size_t> process_index_;
     mutable std::optional<int> last_pid_; // any int may be a pid in a trace
     mutable size_t last_index_ = 0;
+    int runs_ = 1;
     int pipes_named_ = 0;
     int socket_pairs_named_ = 0;
     int sockets_named_ = 0;

@@ -23,6 +23,11 @@ bool is_source_file(const std::string& path)
     return ext == "c" || ext == "cc" || ext == "cpp" || ext == "cxx" || ext == "C";
 }
 
+bool is_system_file(const std::string& path)
+{
+    return path.rfind("/usr/", 0) == 0;
+}
+
 #ifdef TIMELINE_WITH_LIBDW
 
 // One program's debug information, opened once; no Dwarf when it has none.
@@ -132,7 +137,7 @@ std::optional<SourceLine> SourceLines::at(const std::string& object, unsigned lo
     // A return address: the call is the instruction before it.
     auto lines = lines_at(unit, *address - 1);
     for (const auto& line : lines)
-        if (is_source_file(line.file))
+        if (!is_system_file(line.file))
             return known->second = line;
     if (!lines.empty())
         known->second = lines.front();
@@ -168,7 +173,7 @@ std::optional<SourceLine> SourceLines::of(const std::vector<Frame>& frames)
     std::optional<SourceLine> first;
     for (const auto& frame : frames) {
         auto line = at(frame.object, frame.offset);
-        if (line && is_source_file(line->file))
+        if (line && !is_system_file(line->file))
             return line;
         if (!first)
             first = line;

@@ -22,9 +22,9 @@ public:
     SourceLines(const SourceLines&) = delete;
     SourceLines& operator=(const SourceLines&) = delete;
 
-    // The line a call was made from: the innermost frame that has a line,
-    // preferring a line of a source file over one of a header (a call
-    // made inside an inlined helper belongs to the line that used it).
+    // The line a call was made from: the innermost line of the program's
+    // own code, inlined functions included; a line of a system header (an
+    // inline wrapper of the C library's) gives way to the line that used it.
     // Nothing for code without debug information, such as ls or ps.
     std::optional<SourceLine> of(const std::vector<Frame>& frames);
 
@@ -43,5 +43,7 @@ private:
 
 // Whether a file is a source file rather than a header: "x.cpp", "x.c".
 bool is_source_file(const std::string& path);
+// Whether a file is the system's (/usr/include/...), not the program's.
+bool is_system_file(const std::string& path);
 
 } // namespace timeline

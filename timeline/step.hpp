@@ -147,6 +147,12 @@ struct Kill {
     int target = 0;
     std::string signal;
 };
+struct Lock { // flock: an advisory lock on what the descriptor points at
+    int fd = -1;
+    bool release = false; // LOCK_UN
+    bool exclusive = true; // else shared
+    bool wait = true; // without LOCK_NB it waits for the lock
+};
 struct Exit {
     int status = 0;
 };
@@ -178,8 +184,8 @@ using StepKind = std::variant<
     step::OpenWaiting, step::OpenFailed, step::Close, step::Dup, step::NewFd, step::Accept,
     step::SocketAddress, step::Transfer, step::TransferWaiting, step::EndOfData, step::UnreadWait,
     step::Sleep, step::SleepGoesOn, step::AskParent, step::AskPid, step::Collect, step::WaitWaiting,
-    step::WaitPoll, step::ChildChanged, step::WaitNone, step::Kill, step::Exit, step::Ended,
-    step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::Call>;
+    step::WaitPoll, step::ChildChanged, step::WaitNone, step::Kill, step::Lock, step::Exit,
+    step::Ended, step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::Call>;
 
 // The line of a program's source that made a call.
 struct SourceLine {

@@ -16,7 +16,9 @@ struct Palette {
     const char* signal = "#d35400";
     const char* stopped = "#9aa5b1";
     const char* alive = "#444";
-    const char* zombie = "#c0392b";
+    const char* zombie = "#8e7f6f"; // dashed: ended, its entry kept
+    const char* waiting = "#9cc3e6"; // blocked in a call
+    const char* adopted = "#16a085";
     const char* zombie_fill = "#eeeeee"; // a zombie's box: it holds nothing that runs
     const char* zombie_edge = "#999";
     const char* text = "#111";

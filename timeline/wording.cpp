@@ -263,6 +263,14 @@ struct Describe {
     {
         return "wait() finds no child: " + s.error;
     }
+    std::string operator()(const step::Lock& x) const
+    {
+        if (x.release)
+            return "unlocks " + where(x.fd);
+        return "locks " + where(x.fd) + (x.exclusive ? " for itself alone" : ", shared") +
+               (x.wait ? "" : ", without waiting") +
+               ": no other process can take the lock until this one lets go or ends";
+    }
     std::string operator()(const step::Kill& x) const
     {
         return "sends " + x.signal + " to pid " + std::to_string(x.target);
@@ -321,6 +329,31 @@ std::string seconds_text(double s)
 std::string plural(long long n, const char* one, const char* many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Whole characters, at most `width` to a line, broken at blanks where
+// there are some.
+std::vector<std::string> wrap(const std::string& text, size_t width, size_t max_lines)
+{
+    std::vector<std::string> lines;
+    width = std::max<size_t>(width, 8);
+    size_t start = 0;
+    while (start < text.size() && lines.size() < max_lines) {
+        size_t chars = 0, end = start, blank = std::string::npos;
+        while (end < text.size() && chars < width) {
+            if (text[end] == ' ')
+                blank = end;
+            end += std::max<size_t>(1, utf8_character(text, end));
+            ++chars;
+        }
+        if (end < text.size() && blank != std::string::npos && blank > start)
+            end = blank + 1;
+        lines.push_back(text.substr(start, end - start));
+        start = end;
+    }
+    if (start < text.size() && !lines.empty())
+        lines.back() = fit(lines.back(), std::max<size_t>(2, width - 1)) + "\xe2\x80\xa6";
+    return lines;
 }
 
 std::string fit(const std::string& text, size_t n)

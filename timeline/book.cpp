@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "render.hpp"
+#include "source_lines.hpp"
 #include "wording.hpp"
 
 namespace timeline {
@@ -102,10 +103,26 @@ void source_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSour
         const auto& file = files[f];
         if (!file.found)
             continue;
-        out += "<p class=\"file\"><code>" + escape_markup(file.path) + "</code></p>\n";
+        // A header shows only the lines that made calls, with a little
+        // around them.
+        bool excerpt = !is_source_file(file.path);
+        auto near_a_call = [&](int number) {
+            auto next = file.steps.lower_bound(number - 2);
+            return next != file.steps.end() && next->first <= number + 2;
+        };
+        out += "<p class=\"file\"><code>" + escape_markup(file.path) + "</code>" +
+               (excerpt ? ", the lines that made calls" : "") + "</p>\n";
         out += "<pre class=\"source\">";
+        bool skipped = false;
         for (size_t n = 0; n < file.lines.size(); ++n) {
             int number = int(n + 1);
+            if (excerpt && !near_a_call(number)) {
+                if (!skipped)
+                    out += "   \xe2\x8b\xae\n";
+                skipped = true;
+                continue;
+            }
+            skipped = false;
             char head[16];
             (void)std::snprintf(head, sizeof head, "%4d  ", number);
             out += "<span class=\"line\" id=\"" +

@@ -239,15 +239,36 @@ void check_output()
         fail(std::string("write error: ") + std::strerror(errno != 0 ? errno : EIO));
 }
 
-// The descriptor tables at each moment that changed them, one figure each.
+// The descriptor tables at each moment that changed them, one figure each:
+// those of the first run, when the program ran again (its tables are
+// drawn alike).
 std::vector<std::string> figures(const Run& run, const std::string& title)
 {
+    // A moment whose tables look like an earlier one's (the classifier
+    // with its next writer) is drawn once.
+    std::vector<const PlumbingMoment*> moments;
+    std::vector<std::string> seen;
+    for (const auto& moment : run.plumbing()) {
+        if (run.runs() > 1 && run.process(moment.pid)->run != 1)
+            continue;
+        std::string shape = std::to_string(int(moment.change));
+        for (const auto& table : moment.processes) {
+            shape += table.zombie ? "|z" : "|";
+            for (const auto& entry : table.fds)
+                shape +=
+                    std::to_string(entry.fd) + entry.what + std::to_string(int(entry.end)) + ",";
+        }
+        if (std::find(seen.begin(), seen.end(), shape) != seen.end())
+            continue;
+        seen.push_back(shape);
+        moments.push_back(&moment);
+    }
+    std::string which = run.runs() > 1 ? " of run 1 (the other runs' are alike)" : "";
     std::vector<std::string> svgs;
-    const auto& moments = run.plumbing();
     for (size_t i = 0; i < moments.size(); ++i)
-        svgs.push_back(plumbing_svg(moments[i], title + ": the descriptor tables, " +
-                                                    std::to_string(i + 1) + " of " +
-                                                    std::to_string(moments.size())));
+        svgs.push_back(plumbing_svg(*moments[i], title + ": the descriptor tables" + which + ", " +
+                                                     std::to_string(i + 1) + " of " +
+                                                     std::to_string(moments.size())));
     return svgs;
 }
 

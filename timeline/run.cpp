@@ -606,11 +606,25 @@ void Run::finish()
             add_step({.pid = p.pid, .time = end, .what = step::Zombie{end - *p.ended}});
         }
     }
-    // The figures stop at the last change a call made: the ends that
-    // follow it are the timeline's to tell.
-    while (!moments_.empty() && (moments_.back().change == PlumbingChange::end ||
-                                 moments_.back().change == PlumbingChange::collect))
-        moments_.pop_back();
+    // The figures of each run stop at the last change a call made: the
+    // ends that follow it are the timeline's to tell.
+    std::vector<PlumbingMoment> kept;
+    int run = 0;
+    bool trailing = false;
+    for (auto it = moments_.rbegin(); it != moments_.rend(); ++it) {
+        auto index = index_of(it->pid);
+        int its_run = index ? processes_[*index].run : run;
+        trailing = trailing && its_run == run;
+        if (its_run != run)
+            trailing = true;
+        run = its_run;
+        bool an_end = it->change == PlumbingChange::end || it->change == PlumbingChange::collect;
+        if (trailing && an_end)
+            continue;
+        trailing = false;
+        kept.push_back(std::move(*it));
+    }
+    moments_.assign(std::make_move_iterator(kept.rbegin()), std::make_move_iterator(kept.rend()));
     name_inherited();
     retire(true);
 }

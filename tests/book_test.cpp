@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "harness.hpp"
 
 using namespace harness;
@@ -75,10 +77,32 @@ TEST(Book, AllLessonsRenderInABrowser)
         found.push_back(id);
         EXPECT_NE(body.find("<svg"), std::string::npos) << id << ": no diagram";
         EXPECT_NE(body.find("</svg>"), std::string::npos) << id;
+        EXPECT_NE(body.find("<details class=\"timeline\"><summary>"), std::string::npos) << id;
         EXPECT_NE(body.find("<pre class=\"timeline\">"), std::string::npos) << id;
         EXPECT_NE(body.find("$ ./demo " + id), std::string::npos) << id;
-        if (id == "echo_five") {
-            EXPECT_NE(body.find("<figure class=\"plumbing\">"), std::string::npos) << id;
+        EXPECT_NE(body.find("<h3>What it shows</h3>"), std::string::npos) << id;
+        EXPECT_NE(body.find("<h3>Try</h3>"), std::string::npos) << id;
+        EXPECT_NE(body.find("<pre class=\"source\">"), std::string::npos) << id << ": no source";
+        EXPECT_EQ(body.find("<figure class=\"plumbing\">") != std::string::npos,
+                  id != "sleep_ladder")
+            << id;
+        // Each call under a source line leads to its step, and each step
+        // back to its line: plain anchors that land.
+        std::regex link("href=\"#([^\"]+)\"");
+        size_t links = 0;
+        for (std::sregex_iterator m(body.begin(), body.end(), link), end; m != end; ++m, ++links)
+            EXPECT_NE(body.find("id=\"" + (*m)[1].str() + "\""), std::string::npos)
+                << id << ": " << (*m)[1];
+        EXPECT_GE(links, 2u) << id;
+        // The order a learner reads in.
+        std::vector<std::string> order = {"What it shows",      "The source",
+                                          "What it printed",    "As a sequence diagram",
+                                          "The whole timeline", "Try"};
+        size_t last = 0;
+        for (const auto& part : order) {
+            size_t where = body.find(part);
+            EXPECT_TRUE(where != std::string::npos && where >= last) << id << ": " << part;
+            last = where == std::string::npos ? last : where;
         }
     }
     EXPECT_EQ(found, lesson_names());

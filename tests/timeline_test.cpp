@@ -104,7 +104,9 @@ timeline::Run traced(const std::string& program, std::optional<std::string> inpu
             }));
             ::kill(p.pid(), SIGTERM); // the recorder is strace itself
         }
-        EXPECT_TRUE(p.wait_exit());
+        // A lesson that becomes ps is traced with the stack of each of
+        // ps's calls too: seconds, and more beside other tests.
+        EXPECT_TRUE(p.wait_exit(60s));
     }
     auto files = traces_in(dir.path());
     EXPECT_EQ(files.size(), 1u);
@@ -1189,6 +1191,9 @@ TEST(Timeline, DiagramsAreLaidOutWithoutOverlaps)
         }
         if (lesson == "child_to_parent") {
             EXPECT_NE(svg.find("run 2 of 2: output into a pipe"), std::string::npos) << lesson;
+        }
+        if (lesson == "echo_five") {
+            EXPECT_NE(svg.find("blocked in a call"), std::string::npos); // the parent's wait
         }
         if (lesson == "parent_exit_watch") {
             EXPECT_NE(svg.find("adopted by "), std::string::npos);

@@ -178,7 +178,9 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
     for (const auto& p : m.processes)
         rows = std::max(rows, p.fds.size());
     double top = kMargin + 24;
-    double box_height = kHeader + double(rows) * kEntry + 10;
+    // Room at the bottom of each box for the names of its ports, inside,
+    // so that no arrow leaving a port crosses a name.
+    double box_height = kHeader + double(rows) * kEntry + 10 + 16;
     double boxes_bottom = top + box_height;
     auto channels = channels_of(m);
     double channel_y = boxes_bottom + kChannelDrop;
@@ -260,9 +262,11 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
                    "\" stroke=\"" + kColour.data + "\" stroke-width=\"1.6\"" +
                    (in ? " marker-end=\"url(#flow)\"" : "") +
                    (out ? " marker-start=\"url(#flow)\"" : "") + "/>\n";
-            svg += "<text x=\"" + svg_number(px + 4) + "\" y=\"" + svg_number(boxes_bottom + 14) +
-                   "\" font-size=\"11\" fill=\"" + kColour.faint + "\">fd " + std::to_string(e.fd) +
-                   "</text>\n";
+            svg += "<circle cx=\"" + svg_number(px) + "\" cy=\"" + svg_number(boxes_bottom) +
+                   "\" r=\"2.5\" fill=\"" + kColour.data + "\"/>\n";
+            svg += "<text x=\"" + svg_number(px) + "\" y=\"" + svg_number(boxes_bottom - 5) +
+                   "\" text-anchor=\"middle\" font-size=\"10\" fill=\"" + kColour.faint + "\">fd " +
+                   std::to_string(e.fd) + "</text>\n";
         }
         svg += "</g>\n";
     }

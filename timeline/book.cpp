@@ -36,9 +36,23 @@ summary { cursor: pointer; font-weight: bold; }
 }
 )";
 
-std::string anchor(const std::string& lesson, const std::string& what)
+// Ids for the anchors: a step of the timeline, a line of a source file.
+std::string step_anchor(const std::string& lesson, size_t step)
 {
-    return escape_markup(lesson + "-" + what);
+    std::string id = lesson;
+    id += "-s";
+    id += std::to_string(step);
+    return escape_markup(id);
+}
+
+std::string line_anchor(const std::string& lesson, size_t file, int line)
+{
+    std::string id = lesson;
+    id += "-f";
+    id += std::to_string(file);
+    id += "-L";
+    id += std::to_string(line);
+    return escape_markup(id);
 }
 
 // `code` and *emphasis* inside a line of the notes, escaped.
@@ -125,15 +139,14 @@ void source_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSour
             skipped = false;
             char head[16];
             (void)std::snprintf(head, sizeof head, "%4d  ", number);
-            out += "<span class=\"line\" id=\"" +
-                   anchor(lesson.name, "f" + std::to_string(f) + "-L" + std::to_string(number)) +
-                   "\">" + head + escape_markup(printable(file.lines[n])) + "</span>\n";
+            out += "<span class=\"line\" id=\"" + line_anchor(lesson.name, f, number) + "\">" +
+                   head + escape_markup(printable(file.lines[n])) + "</span>\n";
             auto made = file.steps.find(number);
             if (made == file.steps.end())
                 continue;
             out += "<span class=\"calls\">";
             for (size_t i : made->second)
-                out += "<a class=\"call\" href=\"#" + anchor(lesson.name, "s" + std::to_string(i)) +
+                out += "<a class=\"call\" href=\"#" + step_anchor(lesson.name, i) +
                        "\">\xe2\x94\x94 " +
                        escape_markup(process_label(*run.process(run.steps()[i].pid), i)) + ": " +
                        escape_markup(describe(run, i)) + "</a>";
@@ -168,12 +181,11 @@ void timeline_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSo
             if (line.ends_with(told) && file != files.end() && file->found) {
                 line.erase(line.size() - told.size());
                 link = "  <a href=\"#" +
-                       anchor(lesson.name, "f" + std::to_string(file - files.begin()) + "-L" +
-                                               std::to_string(source->line)) +
+                       line_anchor(lesson.name, size_t(file - files.begin()), source->line) +
                        "\">" + escape_markup(told.substr(2)) + "</a>";
             }
         }
-        out += "<span class=\"step\" id=\"" + anchor(lesson.name, "s" + std::to_string(i)) + "\">" +
+        out += "<span class=\"step\" id=\"" + step_anchor(lesson.name, i) + "\">" +
                escape_markup(line) + link + "</span>\n";
     }
     lesson.timeline_html = out + "</pre>\n";

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
+#include <utility>
 
 #include "calls.hpp"
 

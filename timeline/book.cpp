@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <sstream>
 
 #include "render.hpp"
@@ -193,6 +194,15 @@ void timeline_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSo
 
 // What this run did that a lesson's text cannot promise: who waited, and
 // how long, where the scheduler decided.
+// One note of what a process did: its name, then the words.
+std::string note_of(const std::string& who, std::initializer_list<std::string> words)
+{
+    std::string note = who;
+    for (const auto& w : words)
+        note += w;
+    return note;
+}
+
 std::vector<std::string> in_this_run(const Run& run)
 {
     std::vector<std::string> notes;
@@ -203,32 +213,37 @@ std::vector<std::string> in_this_run(const Run& run)
         const Channel* channel = run.channel_of(s);
         if (const auto* t = s.as<step::Transfer>();
             t && t->is_read && channel && channel->carries_data()) {
-            std::string what = plural(t->total, "byte", "bytes") + " from " + channel->name;
-            notes.push_back(t->waited >= 0.001
-                                ? who + " waited " + seconds_text(t->waited) + " in read for " +
-                                      what + ": they were not there yet when it asked."
-                                : who + " read " + what +
-                                      " at once: they were there already, written before it "
-                                      "asked, so it never slept in read.");
+            std::string what = plural(t->total, "byte", "bytes");
+            what += " from ";
+            what += channel->name;
+            notes.push_back(
+                t->waited >= 0.001
+                    ? note_of(who, {" waited ", seconds_text(t->waited), " in read for ", what,
+                                    ": they were not there yet when it asked."})
+                    : note_of(who, {" read ", what,
+                                    " at once: they were there already, written "
+                                    "before it asked, so it never slept in read."}));
         } else if (const auto* c = s.as<step::Collect>()) {
+            std::string child = std::to_string(c->child);
             notes.push_back(
                 c->waited >= 0.001
-                    ? who + " waited " + seconds_text(c->waited) + " in wait until child " +
-                          std::to_string(c->child) + " ended; the child was a zombie for " +
-                          seconds_text(c->zombie_seconds) + "."
-                    : who + "'s wait returned at once: child " + std::to_string(c->child) +
-                          " had ended " + seconds_text(c->zombie_seconds) +
-                          " before, a zombie until then.");
+                    ? note_of(who, {" waited ", seconds_text(c->waited), " in wait until child ",
+                                    child, " ended; the child was a zombie for ",
+                                    seconds_text(c->zombie_seconds), "."})
+                    : note_of(who,
+                              {"'s wait returned at once: child ", child, " had ended ",
+                               seconds_text(c->zombie_seconds), " before, a zombie until then."}));
         } else if (const auto* a = s.as<step::AskParent>(); a && a->before) {
-            notes.push_back(who + " was adopted: its parent was " + std::to_string(*a->before) +
-                            ", getppid now answers " + std::to_string(a->parent) + ".");
+            notes.push_back(
+                note_of(who, {" was adopted: its parent was ", std::to_string(*a->before),
+                              ", getppid now answers ", std::to_string(a->parent), "."}));
         } else if (const auto* o = s.as<step::Open>();
                    o && o->waited >= 0.001 && channel && channel->kind == Channel::Kind::fifo) {
-            notes.push_back(who + " waited " + seconds_text(o->waited) + " in the open of " +
-                            channel->name + " for the other side.");
+            notes.push_back(note_of(who, {" waited ", seconds_text(o->waited), " in the open of ",
+                                          channel->name, " for the other side."}));
         } else if (const auto* z = s.as<step::Zombie>()) {
-            notes.push_back(who + " was still a zombie when the recording ended, after " +
-                            seconds_text(z->seconds) + ": nobody collected it.");
+            notes.push_back(note_of(who, {" was still a zombie when the recording ended, after ",
+                                          seconds_text(z->seconds), ": nobody collected it."}));
         }
     }
     return notes;

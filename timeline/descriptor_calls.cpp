@@ -126,7 +126,8 @@ void Calls::lock(Run& run, Process& /*unused*/, const Call& c, Step s)
 {
     const auto* written = std::get_if<call::Unknown>(&c.args);
     if (!c.fd || !written) {
-        as_written(run, run.known(s.pid), c, std::move(s));
+        Process& p = run.known(s.pid);
+        as_written(run, p, c, std::move(s));
         return;
     }
     const std::string& text = written->text;

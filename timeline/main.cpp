@@ -263,12 +263,16 @@ std::vector<std::string> figures(const Run& run, const std::string& title)
         seen.push_back(shape);
         moments.push_back(&moment);
     }
-    std::string which = run.runs() > 1 ? " of run 1 (the other runs' are alike)" : "";
+    std::string heading = title + ": the descriptor tables" +
+                          (run.runs() > 1 ? " of run 1 (the other runs' are alike)" : "") + ", ";
+    std::string count = " of " + std::to_string(moments.size());
     std::vector<std::string> svgs;
-    for (size_t i = 0; i < moments.size(); ++i)
-        svgs.push_back(plumbing_svg(*moments[i], title + ": the descriptor tables" + which + ", " +
-                                                     std::to_string(i + 1) + " of " +
-                                                     std::to_string(moments.size())));
+    for (size_t i = 0; i < moments.size(); ++i) {
+        std::string figure_title = heading;
+        figure_title += std::to_string(i + 1);
+        figure_title += count;
+        svgs.push_back(plumbing_svg(*moments[i], figure_title));
+    }
     return svgs;
 }
 

@@ -35,10 +35,10 @@ namespace fs = std::filesystem;
 using namespace timeline;
 
 constexpr char kUsage[] =
-    "usage: syscall_timeline [--source] [--svg FILE] [--plumbing DIR] [--title TEXT]\n"
-    "                        -- COMMAND [ARG...]\n"
+    "usage: syscall_timeline [--source] [--no-lines] [--svg FILE] [--plumbing DIR]\n"
+    "                        [--title TEXT] -- COMMAND [ARG...]\n"
     "       syscall_timeline [--source] [--svg FILE] [--plumbing DIR] [--title TEXT] TRACE...\n"
-    "       syscall_timeline --record DIR -- COMMAND [ARG...]\n"
+    "       syscall_timeline --record DIR [--no-lines] -- COMMAND [ARG...]\n"
     "       syscall_timeline --book PAGE LESSON_DIR...\n"
     "       syscall_timeline --can-trace\n"
     "\n"
@@ -49,6 +49,8 @@ constexpr char kUsage[] =
     "the line of its source that made the call (a COMMAND is traced with\n"
     "strace -k when its program has debug information). --source prints\n"
     "the program's source instead, each line followed by the calls it made.\n"
+    "--no-lines traces without the stacks, which cost a few milliseconds a\n"
+    "call: a program that becomes ps, say, is traced much faster.\n"
     "--svg FILE also draws the run as\n"
     "a sequence diagram. --plumbing DIR draws each process's descriptor\n"
     "table at each moment that changed it, as DIR/plumbing-NN.svg.\n"
@@ -117,9 +119,9 @@ void check_command(const std::string& name)
 // The tool ignores Ctrl-C while it waits, so that Ctrl-C stops the
 // command and the timeline of what ran still comes; the child gets the
 // default actions back before it starts strace.
-int run_traced(const std::string& trace, const std::vector<std::string>& command)
+int run_traced(const std::string& trace, const std::vector<std::string>& command, bool lines)
 {
-    auto argv = strace_command(trace, command, false);
+    auto argv = strace_command(trace, command, false, lines);
     struct sigaction ignore {
     }, old_int{}, old_quit{};
     ignore.sa_handler = SIG_IGN;
@@ -348,6 +350,7 @@ struct Options {
     std::string title;
     std::string record; // the folder
     bool source = false; // the source with its calls, instead of the timeline
+    bool lines = true; // trace with stacks, for the source lines
     std::vector<std::string> files;
     std::vector<std::string> command;
 };
@@ -367,6 +370,8 @@ Options parse(const std::vector<std::string>& args)
                                  : o.record) = args[++i];
         } else if (a == "--source") {
             o.source = true;
+        } else if (a == "--no-lines") {
+            o.lines = false;
         } else if (a == "--") {
             o.command.assign(args.begin() + long(i) + 1, args.end());
             if (o.command.empty())
@@ -397,7 +402,7 @@ Options parse(const std::vector<std::string>& args)
     } catch (const std::system_error& e) {
         fail(e.what());
     }
-    exec(strace_command(trace, o.command, true));
+    exec(strace_command(trace, o.command, true, o.lines));
 }
 
 int show(Options o)
@@ -415,7 +420,7 @@ int show(Options o)
             fail(std::string("temporary folder: ") + std::strerror(errno));
         temp = name;
         o.files = {(temp / "run.trace").string()};
-        status = run_traced(o.files[0], o.command);
+        status = run_traced(o.files[0], o.command, o.lines);
         if (o.title.empty())
             o.title = o.command[0];
     } else if (o.title.empty()) {

@@ -93,14 +93,15 @@ std::string tracing_refused()
 }
 
 std::vector<std::string> strace_command(const std::string& trace,
-                                        const std::vector<std::string>& command, bool interruptible)
+                                        const std::vector<std::string>& command, bool interruptible,
+                                        bool lines)
 {
     std::vector<std::string> argv = {"strace"};
     argv.insert(argv.end(), kStraceOptions.begin(), kStraceOptions.end());
     // The stack of each call (-k) tells which line of the program made it.
     // Unwinding costs a few milliseconds a call, so only a program with
     // debug information is traced so: a lesson, not ls or ps traced alone.
-    if (!command.empty() && SourceLines::can_tell(find_program(command[0])))
+    if (lines && !command.empty() && SourceLines::can_tell(find_program(command[0])))
         argv.emplace_back("-k");
     if (interruptible)
         argv.emplace_back("-I1");

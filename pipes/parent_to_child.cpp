@@ -1,7 +1,8 @@
-// parent_to_child: the parent writes a greeting into a pipe while its child
-// waits in read; the parent then waits for the child to end. On a terminal
-// the two first lines come in either order; into a file, each process's
-// lines are written when it ends, so the child's come first.
+// parent_to_child: the parent writes a greeting into a pipe for its child,
+// which reads it (waiting in read if it gets there first); the parent then
+// waits for the child to end. On a terminal the two first lines come in
+// either order; into a file, each process's lines are written when it
+// ends, so the child's come first.
 #include <err.h>
 #include <sys/wait.h>
 #include <unistd.h>

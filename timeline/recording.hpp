@@ -18,8 +18,8 @@ std::string tracing_refused();
 // program built with debug information is traced with the stack of each
 // call, which tells the line that made it.
 std::vector<std::string> strace_command(const std::string& trace,
-                                        const std::vector<std::string>& command,
-                                        bool interruptible, bool lines = true);
+                                        const std::vector<std::string>& command, bool interruptible,
+                                        bool lines = true);
 
 // A new, empty trace file in `dir`, named in the order of recording after
 // the program it traces ("03-send_words.trace"); its path.

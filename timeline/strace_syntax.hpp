@@ -70,10 +70,8 @@ template <class Stop> size_t find_top_level(std::string_view s, Stop stop)
                     ++i;
                 else if (t == '<' || t == '[')
                     ++inner;
-                else if (t == ']' && inner > 0)
-                    --inner;
-                else if (t == '>' && inner > 0 && s[i - 1] != '-')
-                    --inner;
+                else if (inner > 0 && (t == ']' || (t == '>' && s[i - 1] != '-')))
+                    --inner; // "->" inside is a socket's arrow, not an end
                 else if (t == '>' && inner == 0)
                     break;
             }

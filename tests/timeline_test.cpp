@@ -2,6 +2,7 @@
 // runs of the lessons, checked for the facts each one must show.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "book.hpp"
 #include "fuzz/exercise.hpp"
 #include "harness.hpp"
 #include "render.hpp"
@@ -1155,6 +1157,118 @@ TEST(Timeline, StacksTellEachCallsLine)
     EXPECT_NE(timeline::text_timeline(run, "t").find("  [lesson.cpp:27]\n"), std::string::npos);
 
     EXPECT_THROW(read_all("10 1.0 getpid() = 10 <0.000001>\n > what\n"), timeline::TraceError);
+    EXPECT_THROW(read_all(" > /bin/x(main+0x1) [0x10]\n"), timeline::TraceError);
+    // A trace cut inside its last frame keeps the call.
+    auto cut = read_all("10 1.0 getpid() = 10 <0.000001>\n > /bin/x(main+0x1) [0x");
+    ASSERT_EQ(cut.size(), 2u);
+    EXPECT_TRUE(std::get<timeline::CodeAt>(cut[1].what).frames.empty());
+}
+
+// --source: each file once, the program's own first, every line numbered,
+// each call under the line that made it; a file not found here still
+// gives its lines' calls.
+TEST(Timeline, SourceViewPutsEachCallUnderItsLine)
+{
+    TempDir dir;
+    write_file(dir / "lesson.cpp", "int main()\n{\n    pipe(fds);\n    close(fds[0]);\n}\n");
+    const std::string trace = "10 0.9 execve(\"/l\", [\"l\"], 0x7ffd /* 9 vars */) = 0 <0.000100>\n"
+                              " > /lib/ld-linux-x86-64.so.2(_dl_start+0x1) [0x1]\n"
+                              "10 1.0 pipe2([3<pipe:[7]>, 4<pipe:[7]>], 0) = 0 <0.000010>\n"
+                              " > /l(main+0x1) [0x3]\n"
+                              "10 1.1 close(3<pipe:[7]>) = 0 <0.000001>\n"
+                              " > /l(main+0x2) [0x4]\n"
+                              "10 1.2 getpid() = 10 <0.000001>\n"
+                              " > /l(helper+0x2) [0x9]\n";
+    timeline::Run run;
+    run.set_source_of([&](const std::vector<timeline::Frame>& frames) {
+        int line = int(frames.front().offset);
+        return timeline::SourceLine{line == 9 ? dir / "gone.hpp" : dir / "lesson.cpp", line};
+    });
+    for (const auto& e : read_all(trace))
+        run.add(e);
+    run.finish();
+    std::string text = timeline::source_text(run, "l");
+    size_t pipe_line = text.find("    3      pipe(fds);\n");
+    size_t close_line = text.find("    4      close(fds[0]);\n");
+    ASSERT_NE(pipe_line, std::string::npos) << text;
+    ASSERT_NE(close_line, std::string::npos) << text;
+    size_t pipe_call = text.find("creates pipe A");
+    EXPECT_TRUE(pipe_line < pipe_call && pipe_call < close_line) << text;
+    EXPECT_GT(text.find("closes fd 3 (pipe A, read end)"), close_line) << text;
+    size_t header = text.find(dir / "gone.hpp" + ": not found here; its lines:\n9\n");
+    EXPECT_GT(header, close_line) << text;
+    EXPECT_NE(text.find("getpid() = 10", header), std::string::npos) << text;
+
+    // A frame may name anything: a FIFO is not opened to wait for a writer.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    timeline::SourceLines lines;
+    EXPECT_FALSE(lines.of({{dir / "fifo", 16}, {dir / "lesson.cpp", 1}}));
+
+    timeline::Run bare = model("10 1.0 getpid() = 10 <0.000001>\n");
+    EXPECT_NE(timeline::source_text(bare, "l").find("no call knows its line"), std::string::npos);
+}
+
+// Words wrap at blanks into whole UTF-8 characters; past the last line
+// allowed, one "…" says the rest is cut.
+TEST(Timeline, WrapsWholeCharacters)
+{
+    using timeline::wrap;
+    EXPECT_EQ(wrap("leído del pipe: Hola padre", 10),
+              (std::vector<std::string>{"leído del ", "pipe: ", "Hola padre"}));
+    EXPECT_EQ(wrap("abcdefghijklmnopqrstuvwxyz", 10),
+              (std::vector<std::string>{"abcdefghij", "klmnopqrst", "uvwxyz"}));
+    EXPECT_EQ(wrap("one two three four five six", 8, 2),
+              (std::vector<std::string>{"one two ", "three f\xe2\x80\xa6"}));
+}
+
+// The notes' few marks of writing become HTML; what they quote is escaped.
+TEST(Timeline, NotesBecomeHtml)
+{
+    EXPECT_EQ(timeline::notes_html("A `<pipe>` made *before*\nfork.\n\n- one `x`\n- two\n\nEnd.\n"),
+              "<p>A <code>&lt;pipe&gt;</code> made <em>before</em> fork.</p>\n"
+              "<ul>\n<li>one <code>x</code></li>\n<li>two</li>\n</ul>\n<p>End.</p>\n");
+    EXPECT_EQ(timeline::notes_html("a * b and `c"), "<p>a * b and `c</p>\n");
+}
+
+// A program started again after all before it ended is a run of its own,
+// its pipes named afresh; a round of steps repeated unchanged is drawn
+// once and counted; a lock and the working folder are said in words.
+TEST(Timeline, RunsAgainRepeatedRoundsAndLocks)
+{
+    std::string trace =
+        "10 1.0 openat(AT_FDCWD</tmp/tmp.Xy>, \".\", O_RDONLY|O_DIRECTORY) = 3</tmp/tmp.Xy> "
+        "<0.000010>\n"
+        "10 1.1 flock(3</tmp/tmp.Xy>, LOCK_EX|LOCK_NB) = 0 <0.000010>\n"
+        "10 1.2 pipe2([4<pipe:[7]>, 5<pipe:[7]>], 0) = 0 <0.000010>\n";
+    double t = 1.3;
+    for (int round = 0; round < 5; ++round) {
+        trace += "10 " + std::to_string(t) + " getppid() = 9 <0.000001>\n";
+        trace +=
+            "10 " + std::to_string(t + 0.01) +
+            " clock_nanosleep(CLOCK_REALTIME, 0, {tv_sec=1, tv_nsec=0}, NULL) = 0 <1.000000>\n";
+        t += 1.02;
+    }
+    trace += "10 9.0 exit_group(0) = ?\n10 9.0 +++ exited with 0 +++\n"
+             "20 10.0 pipe2([3<pipe:[8]>, 4<pipe:[8]>], 0) = 0 <0.000010>\n"
+             "20 10.1 exit_group(0) = ?\n20 10.1 +++ exited with 0 +++\n";
+    auto run = model(trace);
+    EXPECT_EQ(run.runs(), 2);
+    ASSERT_EQ(run.processes().size(), 2u);
+    EXPECT_EQ(run.processes()[1].run, 2);
+    auto pipes = steps_of<step::Pipe>(run);
+    ASSERT_EQ(pipes.size(), 2u);
+    EXPECT_EQ(channel_name(run, *pipes[0]), "pipe A");
+    EXPECT_EQ(channel_name(run, *pipes[1]), "pipe A");
+
+    std::string text = timeline::text_timeline(run, "t");
+    EXPECT_NE(text.find("opens its working folder for reading as fd 3"), std::string::npos) << text;
+    EXPECT_NE(text.find("locks fd 3 (its working folder) for itself alone, without waiting"),
+              std::string::npos)
+        << text;
+    std::string svg = timeline::svg_diagram(run, "t");
+    EXPECT_NE(svg.find("the same round 4 more times"), std::string::npos);
+    EXPECT_EQ(count(svg, "getppid() = 9"), 2u); // the first round's row and its tooltip
+    EXPECT_NE(svg.find("run 2 of 2"), std::string::npos);
 }
 
 // Every lesson's diagram, from its kept trace, reads as a figure: no

@@ -39,7 +39,8 @@ struct SourceLines::Object {
     explicit Object(const std::string& path)
     {
         struct stat st {};
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Not blocking: a trace may name a FIFO, whose open would wait.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd == -1 || fstat(fd, &st) == -1 || !S_ISREG(st.st_mode))
             return;
         dwarf = dwarf_begin(fd, DWARF_C_READ);

@@ -136,9 +136,16 @@ std::optional<std::string_view> TraceReader::next_line()
 // program's own code are kept, and come out as one event after the call's.
 void TraceReader::stack_line(std::string_view text)
 {
+    if (last_pid_ == 0 && !stack_)
+        fail("a stack trace before any call: not an strace log");
     if (!stack_)
         stack_ = Event{.pid = last_pid_, .time = last_time_, .what = CodeAt{}};
     auto f = frame(text);
+    // The last line of a trace cut short may be half a frame: the call
+    // keeps what came whole.
+    bool cut = at_end_ && begin_ == end_ && (end_ == 0 || buffer_[end_ - 1] != '\n');
+    if (!f && cut)
+        return;
     if (!f)
         fail("not a frame of a stack trace: " + printable(text.substr(0, 80)));
     auto& frames = std::get<CodeAt>(stack_->what).frames;

@@ -337,8 +337,9 @@ std::vector<std::string> wrap(const std::string& text, size_t width, size_t max_
 {
     std::vector<std::string> lines;
     width = std::max<size_t>(width, 8);
-    size_t start = 0;
+    size_t start = 0, last_start = 0;
     while (start < text.size() && lines.size() < max_lines) {
+        last_start = start;
         size_t chars = 0, end = start, blank = std::string::npos;
         while (end < text.size() && chars < width) {
             if (text[end] == ' ')
@@ -351,8 +352,9 @@ std::vector<std::string> wrap(const std::string& text, size_t width, size_t max_
         lines.push_back(text.substr(start, end - start));
         start = end;
     }
+    // More than fits: the last line runs on to the width, then "…".
     if (start < text.size() && !lines.empty())
-        lines.back() = fit(lines.back(), std::max<size_t>(2, width - 1)) + "\xe2\x80\xa6";
+        lines.back() = fit(text.substr(last_start), width);
     return lines;
 }
 

@@ -3,6 +3,9 @@
 // the compiler adds libm to that runtime's link line.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -59,4 +62,58 @@ TEST(Build, ReadmeTableFollowsTheListOfLessons)
     for (const auto& path : listed)
         names.push_back(path.substr(path.find('/') + 1));
     EXPECT_EQ(names, lesson_names());
+}
+
+// The timeline tool's folders are its layers, each built on the ones
+// below it only: base, then the reader, then the model, then the views
+// (recording beside the model, on the reader). Every include of the tool's
+// own names its layer ("model/run.hpp"), no file grows past about 400
+// lines, and the table of calls is the one place a call is listed.
+TEST(Build, TimelineLayersIncludeOnlyWhatIsBelow)
+{
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(SOURCE_DIR) / "timeline";
+    const std::map<std::string, std::vector<std::string>> below = {
+        {"base", {"base"}},
+        {"reader", {"base", "reader"}},
+        {"model", {"base", "reader", "model"}},
+        {"views", {"base", "reader", "model", "views"}},
+        {"recording", {"base", "reader", "recording"}},
+    };
+    static const std::regex include(R"re(#include "([^"]+)")re");
+    size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string ext = entry.path().extension().string();
+        if (!entry.is_regular_file() || (ext != ".cpp" && ext != ".hpp" && ext != ".def"))
+            continue;
+        ++files;
+        std::string relative = fs::relative(entry.path(), root).string();
+        std::string layer = relative.substr(0, relative.find('/'));
+        std::string text = read_file(entry.path().string());
+        if (ext != ".def") {
+            EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 400) << relative;
+        }
+        for (std::sregex_iterator m(text.begin(), text.end(), include), end; m != end; ++m) {
+            std::string named = (*m)[1];
+            std::string from = named.substr(0, named.find('/'));
+            if (named.find('/') == std::string::npos) { // the wiring's own: "session.hpp"
+                EXPECT_TRUE(fs::exists(root / named)) << relative << " includes " << named;
+                EXPECT_EQ(below.count(layer), 0u) << relative << " includes " << named;
+                continue;
+            }
+            auto allowed = below.find(layer);
+            if (allowed == below.end())
+                continue; // main.cpp, session, files, the fuzzer: they wire the layers
+            EXPECT_NE(std::find(allowed->second.begin(), allowed->second.end(), from),
+                      allowed->second.end())
+                << relative << " (" << layer << ") includes " << named;
+        }
+    }
+    EXPECT_GT(files, 40u);
+    // A call's name appears in the table, not in a list of its own.
+    for (const char* file : {"reader/trace_reader.cpp", "model/calls/table.cpp"}) {
+        std::string text = read_file((root / file).string());
+        EXPECT_EQ(text.find("\"clone\""), std::string::npos) << file;
+        EXPECT_EQ(text.find("\"vfork\""), std::string::npos) << file;
+    }
 }

@@ -12,14 +12,17 @@
 #include <set>
 #include <sstream>
 
-#include "book.hpp"
 #include "fuzz/exercise.hpp"
 #include "harness.hpp"
-#include "render.hpp"
-#include "run.hpp"
-#include "source_lines.hpp"
-#include "trace_reader.hpp"
-#include "wording.hpp"
+#include "model/run.hpp"
+#include "reader/merged_traces.hpp"
+#include "reader/source_lines.hpp"
+#include "views/book.hpp"
+#include "views/plumbing_figure.hpp"
+#include "views/source_view.hpp"
+#include "views/svg_diagram.hpp"
+#include "views/text_timeline.hpp"
+#include "views/wording.hpp"
 
 using namespace harness;
 using timeline::Arrow;
@@ -127,7 +130,7 @@ template <class Kind> std::vector<const Step*> steps_of(const timeline::Run& run
 
 std::string channel_name(const timeline::Run& run, const Step& s)
 {
-    return s.channel ? run.channels()[*s.channel].name : "";
+    return s.channel ? timeline::channel_name(run.channels()[*s.channel]) : "";
 }
 
 size_t count(const std::string& text, const std::string& what)
@@ -412,7 +415,8 @@ TEST(Timeline, EchoFiveTraced)
         std::set<std::string> held;
         for (const auto& e : table.fds)
             if (e.carries_data)
-                held.insert(e.what + (e.end == timeline::End::read ? " read" : " write"));
+                held.insert(timeline::channel_name(*e.channel) +
+                            (e.end == timeline::End::read ? " read" : " write"));
         return held;
     };
     ASSERT_EQ(last.processes.size(), 2u);
@@ -960,7 +964,7 @@ TEST(Timeline, ConnectedSocketAndCounterCarryData)
     std::vector<std::string> carried;
     for (const auto& a : run.arrows())
         if (a.kind == Arrow::Kind::data)
-            carried.push_back(run.channels()[*a.channel].name + ": " +
+            carried.push_back(timeline::channel_name(run.channels()[*a.channel]) + ": " +
                               std::to_string(run.steps()[a.from].pid) + " to " +
                               std::to_string(run.steps()[a.to].pid));
     std::sort(carried.begin(), carried.end());

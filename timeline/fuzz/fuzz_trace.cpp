@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "exercise.hpp"
+#include "fuzz/exercise.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
 {

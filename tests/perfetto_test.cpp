@@ -1,0 +1,180 @@
+// The Perfetto export, read back by Python's json module as Perfetto's UI
+// would read it: a track for each process and each thread, a slice for
+// each step, and every flow with its start and its end, each bound inside
+// a slice of its own track.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "harness.hpp"
+#include "model/run.hpp"
+#include "reader/merged_traces.hpp"
+#include "views/wording.hpp"
+
+using namespace harness;
+
+namespace {
+
+// Reads the export and prints what it holds, a fact a line, then every
+// fault it finds ("fault: ...").
+constexpr char kCheck[] = R"py(
+import json, sys
+events = json.load(open(sys.argv[1]))["traceEvents"]
+names, slices, flows = {}, {}, {}
+for e in events:
+    ph = e["ph"]
+    if ph == "M" and e["name"] in ("process_name", "thread_name"):
+        names[(e["name"], e["pid"], e.get("tid"))] = e["args"]["name"]
+    elif ph == "X":
+        slices.setdefault((e["pid"], e["tid"]), []).append(e)
+    elif ph in "sf":
+        flows.setdefault(e["id"], {})[ph] = e
+for (kind, pid, tid), name in sorted(names.items()):
+    print("track", kind, pid, tid if kind == "thread_name" else pid, name)
+steps = [s for track in slices.values() for s in track if s.get("cat") != "life"]
+print("slices", len(steps))
+kinds = {}
+for id, ends in flows.items():
+    if set(ends) != {"s", "f"}:
+        print("fault: flow", id, "has only", list(ends))
+        continue
+    kind = ends["s"]["name"].split(" ")[-1]  # "fork", "collected", "signal", "100 bytes"
+    kinds[kind] = kinds.get(kind, 0) + 1
+    for ph, end in ends.items():
+        inside = [s for s in slices.get((end["pid"], end["tid"]), [])
+                  if s.get("cat") != "life" and s["ts"] < end["ts"] < s["ts"] + s["dur"]]
+        if len(inside) != 1:
+            print("fault: flow", id, ph, "binds to", len(inside), "slices")
+for name, n in sorted(kinds.items()):
+    print("flows", name, n)
+for track, spans in slices.items():
+    steps = sorted((s for s in spans if s.get("cat") != "life"), key=lambda s: s["ts"])
+    lives = [s for s in spans if s.get("cat") == "life"]
+    for a, b in zip(steps, steps[1:]):
+        if a["ts"] + a["dur"] > b["ts"]:
+            print("fault: on", track, a["name"], "overlaps", b["name"])
+    for s in steps:
+        if not any(l["ts"] < s["ts"] and s["ts"] + s["dur"] <= l["ts"] + l["dur"] for l in lives):
+            print("fault: on", track, s["name"], "is outside the process's life")
+)py";
+
+// A program whose second thread writes into a pipe its first reads.
+constexpr char kThreads[] =
+    "7  1.000000 execve(\"/bin/threads\", [\"threads\"], 0x0 /* 1 var */) = 0 <0.000100>\n"
+    "7  1.000200 pipe2([3<pipe:[9]>, 4<pipe:[9]>], 0) = 0 <0.000010>\n"
+    "7  1.000300 clone3({flags=CLONE_VM|CLONE_FS|CLONE_FILES|CLONE_SIGHAND|CLONE_THREAD|"
+    "CLONE_SYSVSEM, exit_signal=0}, 88) = 8 <0.000050>\n"
+    "8  1.000400 write(4<pipe:[9]>, \"hi\", 2) = 2 <0.000010>\n"
+    "7  1.000500 read(3<pipe:[9]>, \"hi\", 8) = 2 <0.000200>\n"
+    "8  1.000800 exit(0) = ?\n"
+    "8  1.000900 +++ exited with 0 +++\n"
+    "7  1.001000 exit_group(0) = ?\n"
+    "7  1.001100 +++ exited with 0 +++\n";
+
+std::vector<std::string> traces_of(const std::string& lesson)
+{
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(TRACE_FIXTURES "/" + lesson))
+        if (entry.path().extension() == ".trace")
+            files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+timeline::Run model_of(const std::vector<std::string>& files)
+{
+    timeline::MergedTraces traces;
+    for (const auto& file : files)
+        traces.add(std::make_unique<std::ifstream>(file), file);
+    timeline::Run run;
+    while (auto e = traces.next())
+        run.add(*e);
+    run.finish();
+    return run;
+}
+
+// What the export should hold, said as the check prints it.
+std::string expected(const timeline::Run& run)
+{
+    std::map<std::string, std::string> tracks; // sorted as the check sorts them
+    size_t slices = 0;
+    for (const auto& step : run.steps())
+        slices += !step.is<timeline::step::Zombie>() && !step.is<timeline::step::StillRunning>();
+    std::map<std::string, int> flows;
+    for (const auto& arrow : run.arrows())
+        ++flows[arrow.kind == timeline::Arrow::Kind::fork   ? "fork"
+                : arrow.kind == timeline::Arrow::Kind::data ? (arrow.bytes == 1 ? "byte" : "bytes")
+                : arrow.kind == timeline::Arrow::Kind::collect ? "collected"
+                                                               : "signal"];
+    std::ostringstream out;
+    std::vector<std::tuple<std::string, int, int, std::string>> names;
+    for (const auto& p : run.processes()) {
+        if (p.thread_of != 0) {
+            names.emplace_back("thread_name", p.thread_of, p.pid,
+                               "thread " + std::to_string(p.thread_number));
+            continue;
+        }
+        std::string name = timeline::program_name(
+            p.programs.empty() ? p.program : p.programs.front().second, p.pid);
+        if (name.rfind("pid ", 0) != 0)
+            name += " " + std::to_string(p.pid);
+        names.emplace_back("process_name", p.pid, p.pid, name);
+        names.emplace_back("thread_name", p.pid, p.pid, name);
+    }
+    std::sort(names.begin(), names.end());
+    for (const auto& [kind, pid, tid, name] : names)
+        out << "track " << kind << " " << pid << " " << tid << " " << name << "\n";
+    out << "slices " << slices << "\n";
+    for (const auto& [kind, n] : flows)
+        out << "flows " << kind << " " << n << "\n";
+    return out.str();
+}
+
+} // namespace
+
+TEST(Perfetto, ExportHasTracksSlicesAndWholeFlows)
+{
+    TempDir dir;
+    write_file(dir / "threads.trace", kThreads);
+    write_file(dir / "check.py", kCheck);
+    const std::vector<std::vector<std::string>> runs = {traces_of("date_handoff"),
+                                                        traces_of("phrase_classifier"),
+                                                        traces_of("two_children"),
+                                                        {dir / "threads.trace"}};
+    for (const auto& files : runs) {
+        std::vector<std::string> argv = {BIN_SYSCALL_TIMELINE, "--perfetto", dir / "run.json"};
+        argv.insert(argv.end(), files.begin(), files.end());
+        Process tool({.argv = argv, .dir = dir.path()});
+        ASSERT_TRUE(tool.finish());
+        ASSERT_EQ(tool.exit_code(), 0) << tool.err();
+        Process check(
+            {.argv = {"/usr/bin/python3", dir / "check.py", dir / "run.json"}, .dir = dir.path()});
+        ASSERT_TRUE(check.finish());
+        ASSERT_EQ(check.exit_code(), 0) << check.err();
+        EXPECT_EQ(check.out(), expected(model_of(files))) << files.front();
+    }
+}
+
+// The export is checked before the command runs, and one that cannot be
+// written whole is not left behind.
+TEST(Perfetto, RefusesWhereItCannotWrite)
+{
+    TempDir dir;
+    Process nowhere({.argv = {BIN_SYSCALL_TIMELINE, "--perfetto", dir / "no/such/run.json",
+                              TRACE_FIXTURES "/date_handoff/01-date_handoff.trace"},
+                     .dir = dir.path()});
+    ASSERT_TRUE(nowhere.finish());
+    EXPECT_EQ(nowhere.exit_code(), 1);
+    EXPECT_EQ(nowhere.err(),
+              "syscall_timeline: " + (dir / "no/such/run.json") + ": No such file or directory\n");
+    Process full({.argv = {BIN_SYSCALL_TIMELINE, "--perfetto", "/dev/full",
+                           TRACE_FIXTURES "/date_handoff/01-date_handoff.trace"},
+                  .dir = dir.path()});
+    ASSERT_TRUE(full.finish());
+    EXPECT_EQ(full.exit_code(), 1);
+    EXPECT_EQ(full.err(), "syscall_timeline: /dev/full: No space left on device\n");
+}

@@ -1,0 +1,146 @@
+// Descriptors: pipes and FIFOs made, files opened, ends closed and copied,
+// locks. Each process remembers which end of a pipe or FIFO each of its
+// descriptors holds, so that a close can say which end it gave up.
+#include "model/calls/handlers.hpp"
+
+namespace timeline::calls::descriptors {
+namespace {
+
+End end_for(Access access)
+{
+    return access == Access::read ? End::read : access == Access::write ? End::write : End::unknown;
+}
+
+Target path_target(const std::string& path)
+{
+    return {!path.empty() && path.front() == '/' ? Target::Kind::path : Target::Kind::other, path};
+}
+
+} // namespace
+
+void add_and_note(State& m, Process& p, Step s, PlumbingChange change)
+{
+    bool plumbing = s.channel && m.channels[*s.channel].carries_data();
+    int pid = p.pid;
+    size_t at = m.steps.add(std::move(s));
+    if (plumbing)
+        m.note_plumbing(change, at, pid);
+}
+
+// Pipes are numbered in the order they were made: pipe A, B, C.
+void pipe(State& m, Process& p, const Call& /*unused*/, const call::FdPair& a, Step s)
+{
+    auto c = m.channels.of(a.read.target);
+    if (c) {
+        m.channels.number_pipe(*c);
+        m.channels[*c].read_fd = a.read.number;
+        m.channels[*c].write_fd = a.write.number;
+    }
+    s.what = step::Pipe{a.read.number, a.write.number};
+    s.channel = c;
+    m.processes.hold(p, a.read.number, c, End::read);
+    m.processes.hold(p, a.write.number, c, End::write);
+    int pid = p.pid;
+    m.note_plumbing(PlumbingChange::pipe, m.steps.add(std::move(s)), pid);
+}
+
+void make_fifo(State& m, Process& /*unused*/, const Call& /*unused*/, const call::MakeFifo& a,
+               Step s)
+{
+    s.what = step::MakeFifo{};
+    s.channel = m.channels.fifo(a.path);
+    if (s.channel)
+        m.channels[*s.channel].created_here = true;
+    m.steps.add(std::move(s));
+}
+
+// An open of a FIFO waits for the other side: how long it took is kept.
+void open(State& m, Process& p, const Call& c, const call::Open& a, Step s)
+{
+    bool named = a.result && !a.result->target.name.empty();
+    if (hidden_path(a.path) || (named && hidden_path(a.result->target.name)))
+        return;
+    if (!c.finished) {
+        s.what = step::OpenWaiting{a.access};
+        s.channel = m.channels.of(path_target(a.resolved));
+        m.steps.add(std::move(s));
+        return;
+    }
+    if (!c.error.empty()) {
+        s.what = step::OpenFailed{a.path};
+        m.steps.add(std::move(s));
+        return;
+    }
+    int fd = a.result ? a.result->number : int(c.value);
+    s.what = step::Open{.fd = fd, .access = a.access, .waited = c.duration};
+    s.channel = m.channels.of(named ? a.result->target : path_target(a.path));
+    // "." is the folder it runs in, whatever its name (often a scratch
+    // folder's, "tmp.b5bHoDDYl7").
+    if (a.path == "." && s.channel && m.channels[*s.channel].kind == Channel::Kind::file)
+        m.channels[*s.channel].working_folder = true;
+    m.processes.hold(p, fd, s.channel, s.channel ? end_for(a.access) : End::unknown);
+    add_and_note(m, p, std::move(s), PlumbingChange::open);
+}
+
+// flock(3</tmp/x>, LOCK_EX|LOCK_NB): the reader keeps its words as written.
+void lock(State& m, Process& p, const Call& c, Step s)
+{
+    const auto* written = std::get_if<call::Unknown>(&c.args);
+    if (!c.fd || !written) {
+        as_written(m, p, c, std::move(s));
+        return;
+    }
+    const std::string& text = written->text;
+    s.what = step::Lock{.fd = c.fd->number,
+                        .release = text.find("LOCK_UN") != std::string::npos,
+                        .exclusive = text.find("LOCK_SH") == std::string::npos,
+                        .wait = text.find("LOCK_NB") == std::string::npos};
+    m.steps.add(std::move(s));
+}
+
+void close(State& m, Process& p, const Call& c, const call::Close& /*unused*/, Step s)
+{
+    step::Close close;
+    if (c.fd) {
+        close.fd = c.fd->number;
+        auto& fds = m.processes.table_of(p).fds;
+        auto it = fds.find(close.fd);
+        if (it != fds.end()) {
+            close.end = it->second.end;
+            if (c.error != "EBADF")
+                m.processes.release(p, close.fd);
+        } else if (s.channel) {
+            // A child whose first steps came before its parent's fork
+            // returned: the pipe's own numbers tell the end.
+            const Channel& channel = m.channels[*s.channel];
+            close.end = close.fd == channel.read_fd    ? End::read
+                        : close.fd == channel.write_fd ? End::write
+                                                       : End::unknown;
+        }
+    }
+    s.what = close;
+    add_and_note(m, p, std::move(s), PlumbingChange::close);
+}
+
+void dup(State& m, Process& p, const Call& c, const call::Dup& a, Step s)
+{
+    int from = c.fd->number; // the reader decodes a dup only with its descriptor
+    s.what = step::Dup{a.result.number, from};
+    auto& fds = m.processes.table_of(p).fds;
+    auto it = fds.find(from);
+    if (it != fds.end() && a.result.number != from)
+        m.processes.hold(p, a.result.number, it->second.channel, it->second.end);
+    else if (it == fds.end())
+        m.processes.release(p, a.result.number); // dup2 closed what it replaced
+    add_and_note(m, p, std::move(s), PlumbingChange::dup);
+}
+
+// It adds no step: it only tells a FIFO from a file.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
+void stat(State& m, Process& /*unused*/, const Call& c, const call::Stat& a, Step /*unused*/)
+{
+    if (a.fifo && c.fd && c.fd->target.kind == Target::Kind::path)
+        m.channels.fifo(c.fd->target.name);
+}
+
+} // namespace timeline::calls::descriptors

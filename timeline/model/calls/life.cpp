@@ -1,0 +1,223 @@
+// Process life: a program starts or replaces another, a process or a
+// thread is born, ends, is collected, asks who it is and who its parent is.
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "base/paths.hpp"
+#include "model/calls/handlers.hpp"
+
+namespace timeline::calls::life {
+namespace {
+
+// Where system programs live: once one of them replaces a process's
+// image, its own calls are counted, not shown.
+bool system_program(std::string_view path)
+{
+    constexpr std::array<std::string_view, 3> dirs = {"/usr/", "/bin/", "/sbin/"};
+    return std::any_of(dirs.begin(), dirs.end(), [&](auto dir) { return path.starts_with(dir); });
+}
+
+// The command line as the program's arguments give it; an absolute path
+// says where, not what: the name is enough.
+std::string command_line(const call::Exec& a)
+{
+    std::string text;
+    if (a.argv)
+        for (const auto& word : *a.argv)
+            text += (text.empty() ? "" : " ") + word;
+    if (text.empty())
+        return a.path;
+    if (text.front() == '/')
+        text.erase(0, text.find_last_of('/', text.find(' ')) + 1);
+    return text;
+}
+
+// A thread: the same process, its memory and its descriptors; a lane of
+// its own, so that what threads do at once stays apart. It is no child:
+// it is never a zombie and never collected.
+void start_thread(State& m, Process& p, int tid, Step s)
+{
+    int leader_pid = p.thread_of != 0 ? p.thread_of : p.pid;
+    Process& leader = m.processes.known(leader_pid);
+    int number = ++leader.threads;
+    std::string program = leader.program;
+    double t = s.time;
+    s.what = step::NewThread{tid, number};
+    size_t new_step = m.steps.add(std::move(s));
+    Process& thread = m.process(tid);
+    thread.thread_of = leader_pid;
+    thread.thread_number = number;
+    thread.program = program;
+    thread.started = true;
+    size_t start = m.steps.add(
+        {.pid = tid, .time = t, .what = step::ThreadStart{.leader = leader_pid, .number = number}});
+    thread.programs = {{start, program}};
+    m.steps.add_arrow({Arrow::Kind::fork, new_step, start, 0, std::nullopt});
+}
+
+// The child's birth: a step of its own, unless strace showed the child
+// before its parent's clone returned.
+void born(State& m, Process& child, const Process& parent, size_t fork_step, bool borrows, double t)
+{
+    if (child.born_step) {
+        if (Step* birth = m.steps.live(*child.born_step))
+            birth->as<step::Born>()->parent = parent.pid;
+        m.steps.unpin(*child.born_step);
+    } else {
+        if (child.program.empty())
+            child.program = parent.program;
+        child.born_step =
+            m.steps.add({.pid = child.pid,
+                         .time = t,
+                         .what = step::Born{.parent = parent.pid, .borrows = borrows}});
+    }
+    child.programs = {{*child.born_step, child.program}};
+    m.steps.add_arrow({Arrow::Kind::fork, fork_step, *child.born_step, 0, std::nullopt});
+}
+
+// A child collected: its zombie time ends, and an arrow goes from its end
+// to this wait.
+void collect(State& m, const Call& c, const call::Wait& a, Step s)
+{
+    double t = s.time;
+    int pid = s.pid;
+    s.what = step::Collect{.child = a.child, .how = a.status, .waited = c.duration};
+    size_t at = m.steps.add(std::move(s));
+    Process* child = m.processes.find(a.child);
+    if (!child)
+        return;
+    child->collected = t;
+    child->collect_step = at;
+    m.note_plumbing(PlumbingChange::collect, at, pid);
+    auto& collect = *m.steps.live(at)->as<step::Collect>();
+    if (child->ended)
+        collect.zombie_seconds = t - *child->ended;
+    if (!child->end_step)
+        return;
+    if (!collect.how)
+        collect.how = child->end_how;
+    m.steps.add_arrow({Arrow::Kind::collect, *child->end_step, at, 0, std::nullopt});
+}
+
+} // namespace
+
+void exec(State& m, Process& p, const Call& c, const call::Exec& a, Step s)
+{
+    if (!c.finished)
+        return;
+    if (c.value != 0 || !c.error.empty()) {
+        // execlp and a shell try each folder of PATH in turn: one step.
+        if (Step* last = m.steps.last_of(p)) {
+            auto* tried = last->as<step::ExecFailed>();
+            if (tried && last->error == c.error && base_name(tried->path) == base_name(a.path)) {
+                ++tried->tries;
+                tried->path = a.path;
+                return;
+            }
+        }
+        s.what = step::ExecFailed{a.path};
+        m.steps.add(std::move(s));
+        return;
+    }
+    if (p.hidden)
+        return; // a system program that starts another: still hidden
+    bool first = !p.started && !p.child;
+    p.started = true;
+    if (first)
+        s.what = step::Start{command_line(a)};
+    else
+        s.what = step::Exec{a.path};
+    p.program = base_name(a.path);
+    if (p.spawned_by) { // vfork, posix_spawn: the parent spawned this program
+        if (Step* fork = m.steps.live(*p.spawned_by))
+            fork->as<step::Fork>()->spawns = p.program;
+        m.steps.unpin(*p.spawned_by);
+    }
+    p.spawned_by.reset();
+    size_t at = m.steps.add(std::move(s));
+    p.programs.emplace_back(at, p.program);
+    p.hidden = !first && system_program(a.path);
+    p.fold.reset();
+    if (!first)
+        m.note_plumbing(PlumbingChange::exec, at, p.pid);
+}
+
+void spawn(State& m, Process& p, const Call& c, const call::Spawn& a, Step s)
+{
+    if (a.thread) {
+        start_thread(m, p, int(c.value), std::move(s));
+        return;
+    }
+    int pid = int(c.value);
+    int parent_pid = p.pid;
+    double t = s.time;
+    s.what = step::Fork{.child = pid, .borrows = a.borrows};
+    size_t fork_step = m.steps.add(std::move(s));
+    // The child may have been seen already: strace can show its first
+    // call before the parent's clone returns.
+    bool seen = m.processes.find(pid) != nullptr;
+    Process& child = m.process(pid);
+    Process& parent = m.processes.known(parent_pid);
+    child.parent = parent.pid;
+    child.child = true;
+    if (a.borrows) {
+        child.spawned_by = fork_step;
+        m.steps.pin(fork_step);
+    }
+    if (!seen) // a child seen early has closed some of them already
+        m.processes.inherit(child, m.processes.table_of(parent));
+    born(m, child, parent, fork_step, a.borrows, t);
+    m.note_plumbing(PlumbingChange::fork, *child.born_step, parent_pid);
+}
+
+void exit(State& m, Process& p, const Call& /*unused*/, const call::Exit& a, Step s)
+{
+    s.what = step::Exit{a.status};
+    p.end_step = m.steps.add(std::move(s));
+    p.exit_called = true;
+    p.end_how = ProcessEnd{.status = a.status & 0xff};
+}
+
+void wait(State& m, Process& p, const Call& c, const call::Wait& a, Step s)
+{
+    if (!c.finished) {
+        s.what = step::WaitWaiting{};
+    } else if (!c.error.empty()) {
+        s.what = step::WaitNone{};
+    } else if (a.child == 0) {
+        // WNOHANG asking again and again: one step.
+        if (Step* last = m.steps.last_of(p))
+            if (auto* poll = last->as<step::WaitPoll>()) {
+                ++poll->asks;
+                return;
+            }
+        s.what = step::WaitPoll{};
+    } else if (a.change != call::Wait::Change::ended) {
+        s.what =
+            step::ChildChanged{a.child, a.change == call::Wait::Change::stopped, a.stop_signal};
+    } else {
+        collect(m, c, a, std::move(s));
+        return;
+    }
+    m.steps.add(std::move(s));
+}
+
+void getpid(State& m, Process& /*unused*/, const Call& c, Step s)
+{
+    s.what = step::AskPid{int(c.value)};
+    m.steps.add(std::move(s));
+}
+
+// A new answer means the process was adopted.
+void getppid(State& m, Process& p, const Call& c, Step s)
+{
+    step::AskParent ask{.parent = int(c.value)};
+    if (p.last_parent && *p.last_parent > 0 && *p.last_parent != ask.parent)
+        ask.before = p.last_parent;
+    p.last_parent = ask.parent;
+    s.what = ask;
+    m.steps.add(std::move(s));
+}
+
+} // namespace timeline::calls::life

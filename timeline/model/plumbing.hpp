@@ -1,0 +1,69 @@
+// The plumbing of a run at the moments that change it: each process's
+// descriptor table (what every descriptor points at, which end of a pipe
+// it holds), as a textbook draws it, before and after a pipe is made, a
+// fork, the closes, an exec, a process's end. The model records it; a
+// view draws each moment as a figure.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/channels.hpp"
+#include "model/processes.hpp"
+#include "model/step.hpp"
+
+namespace timeline {
+
+// What changed the plumbing.
+enum class PlumbingChange { pipe, fork, close, dup, exec, open, end, collect };
+
+struct TableEntry {
+    int fd = -1;
+    // What it points at, as it was then; nothing: inherited, never seen.
+    std::optional<Channel> channel;
+    bool carries_data = false; // a pipe, a FIFO, a socket: drawn as an object
+    End end = End::unknown;
+};
+
+struct ProcessTable {
+    int pid = 0;
+    std::string program; // what it runs now
+    bool zombie = false; // ended, not yet collected
+    std::vector<TableEntry> fds; // 0, 1, 2 always, then in order
+};
+
+struct PlumbingMoment {
+    PlumbingChange change = PlumbingChange::pipe;
+    int count = 1; // changes of this kind in a row, grouped
+    size_t step = 0; // the last of them
+    int pid = 0; // who made the last of them
+    std::vector<ProcessTable> processes; // alive or zombie, in order of appearance
+};
+
+class Plumbing {
+public:
+    // Moments are recorded among the first `keep` steps.
+    explicit Plumbing(size_t keep) : keep_(keep) {}
+
+    // Records the tables as they are now, after `step` (by `pid`) changed
+    // them.
+    void note(PlumbingChange change, size_t step, int pid, const Processes& processes,
+              const Channels& channels);
+    // The end of the trace: each run's figures stop at the last change a
+    // call made (the ends that follow it are the timeline's to tell), and
+    // descriptors 0, 1, 2 are named where the trace told later what a
+    // process (or the parent it has them from) was given.
+    void finish(const Processes& processes);
+
+    const std::vector<PlumbingMoment>& moments() const { return moments_; }
+
+private:
+    void name_inherited(const Processes& processes);
+
+    size_t keep_;
+    std::vector<PlumbingMoment> moments_;
+};
+
+} // namespace timeline

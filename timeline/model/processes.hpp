@@ -1,0 +1,101 @@
+// The processes and threads of a run, each with what the trace tells of
+// its life and its descriptor table: which channel and which end each
+// descriptor holds. A thread shares its process's table.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "model/channels.hpp"
+#include "model/step.hpp"
+
+namespace timeline {
+
+// One entry of a process's descriptor table.
+struct Held {
+    std::optional<size_t> channel; // what it points at, when known
+    End end = End::unknown; // which end of a pipe or FIFO
+};
+
+struct Process {
+    int pid = 0;
+    int parent = 0; // 0 when it was not started inside the trace
+    std::string program; // what it runs now (base name); "" while the trace has not said
+    std::vector<std::pair<size_t, std::string>> programs; // from step index on, the program
+    bool child = false; // made by fork inside the trace
+    std::optional<double> ended;
+    std::optional<size_t> end_step;
+    std::optional<ProcessEnd> end_how; // what its parent's wait collects
+    bool exit_called = false;
+    std::optional<double> collected;
+    std::optional<size_t> collect_step;
+    std::optional<size_t> born_step;
+    // Set after exec of a system program (ls, ps): its own calls are
+    // counted, not shown.
+    bool hidden = false;
+    long hidden_calls = 0;
+    std::optional<int> last_parent; // what getppid answered last
+    std::map<int, Held> fds; // its descriptor table, as far as the trace tells it
+    // Descriptors 0, 1, 2 as it was given them, where it used them before
+    // the trace showed what they were.
+    std::map<int, Channel> inherited;
+    std::optional<size_t> fold; // the step that an identical next call joins
+    bool started = false; // has run an exec of its own
+    bool stopped = false; // by a signal, until SIGCONT
+    int thread_of = 0; // a thread: the pid of the process it belongs to
+    int thread_number = 0; // 2 for the second thread of its process
+    int threads = 1; // how many threads it has started, itself included
+    std::optional<size_t> spawned_by; // vfork, posix_spawn: the parent's step
+    // The step its last call made, held until the stack of that call
+    // (strace -k) says which line of the program made it.
+    std::optional<size_t> awaiting_source;
+    // Which run it belongs to, from 1: a program started again after all
+    // before it had ended begins another.
+    int run = 1;
+};
+
+class Processes {
+public:
+    explicit Processes(Channels& channels) : channels_(channels) {}
+
+    // The process of a pid, found or made as part of run `run`. Making one
+    // may move the others: a reference to one is good until the next.
+    Process& of(int pid, int run);
+    Process* find(int pid);
+    const Process* find(int pid) const;
+    Process& known(int pid) { return *find(pid); }
+    // In the order they appeared.
+    const std::vector<Process>& all() const { return processes_; }
+    std::vector<Process>& all() { return processes_; }
+    bool all_ended() const;
+
+    // Whose descriptor table a process uses: a thread shares its process's.
+    Process& table_of(Process& p);
+    void hold(Process& p, int fd, std::optional<size_t> channel, End end);
+    void release(Process& p, int fd);
+    // A forked child's table: a copy of its parent's.
+    void inherit(Process& child, const Process& parent);
+
+private:
+    std::optional<size_t> index_of(int pid) const
+    {
+        if (last_pid_ == pid)
+            return last_index_;
+        return look_up(pid);
+    }
+    std::optional<size_t> look_up(int pid) const;
+
+    Channels& channels_;
+    std::vector<Process> processes_;
+    std::unordered_map<int, size_t> index_;
+    // Most events are the same process's as the one before.
+    mutable std::optional<int> last_pid_; // any int may be a pid in a trace
+    mutable size_t last_index_ = 0;
+};
+
+} // namespace timeline

@@ -1,0 +1,171 @@
+// The model's core: each event to its place, the steps handed to the
+// views once they can change no more. What each system call does is in
+// calls/.
+#include "model/run.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "model/calls/handlers.hpp"
+
+namespace timeline {
+
+Run::Run(std::function<bool(const std::string&)> is_fifo, size_t keep)
+    : state_(std::move(is_fifo), keep)
+{
+}
+
+void Run::add(const Event& e)
+{
+    if (!started_) {
+        started_ = true;
+        for (StepSink* sink : sinks_)
+            sink->start(*this);
+    }
+    if (!start_time_)
+        start_time_ = e.time;
+    double t = since_start(e.time);
+    last_time_ = std::max(last_time_, e.time);
+    // A program started again once everything before it has ended (a
+    // lesson run on a terminal, then into a pipe) is a run of its own:
+    // its pipes are named afresh.
+    if (!state_.processes.find(e.pid) && !processes().empty() && state_.processes.all_ended()) {
+        ++state_.run;
+        state_.channels.begin_run();
+    }
+    Process& p = state_.process(e.pid);
+    if (const auto* c = std::get_if<Call>(&e.what)) {
+        call(p, *c, t);
+    } else if (const auto* code = std::get_if<CodeAt>(&e.what)) {
+        stacks_ = true;
+        settle_source(p, code);
+    } else if (const auto* s = std::get_if<Signal>(&e.what)) {
+        signal(p, *s, t);
+    } else if (const auto* stop = std::get_if<Stopped>(&e.what)) {
+        p.stopped = true;
+        state_.steps.add({.pid = p.pid, .time = t, .what = step::Stopped{stop->signal}});
+    } else if (const auto* x = std::get_if<Exited>(&e.what)) {
+        end_process(p, t, ProcessEnd{.status = x->status}, true);
+    } else if (const auto* k = std::get_if<Killed>(&e.what)) {
+        end_process(p, t, ProcessEnd{.killed = true, .signal = k->signal}, false);
+        // SIGKILL is never delivered as such: the process just ends.
+        state_.flows.arrived(*p.end_step, p.pid, Signal{.name = k->signal});
+    }
+    retire(false);
+}
+
+void Run::call(Process& p, const Call& c, double t)
+{
+    int pid = p.pid;
+    size_t before = step_count();
+    settle_source(p, nullptr);
+    double began = std::min(since_start(c.began), t);
+    Step s{.pid = pid,
+           .time = t,
+           .began = began,
+           .ended = std::max(t, began + c.duration),
+           .error = c.error};
+    calls::dispatch(state_, p, c, std::move(s));
+    // A fork adds a process: `p` may have moved.
+    await_source(pid, before);
+}
+
+void Run::signal(Process& p, const Signal& s, double t)
+{
+    bool resumes = s.name == "SIGCONT" && p.stopped;
+    p.stopped = p.stopped && !resumes;
+    size_t at = state_.steps.add(
+        {.pid = p.pid, .time = t, .what = step::Signal{s.name, s.sender, s.code, resumes}});
+    state_.flows.arrived(at, p.pid, s);
+    // SIGCHLD comes from a child's end, however late it is delivered.
+    if (s.name != "SIGCHLD" || s.sender == 0 || s.code != "CLD_EXITED")
+        return;
+    if (const Process* child = process(s.sender);
+        child && child->end_step && child->parent == p.pid)
+        state_.steps.add_arrow({Arrow::Kind::signal, *child->end_step, at, 0, std::nullopt});
+}
+
+void Run::await_source(int pid, size_t steps_before)
+{
+    if (!stacks_)
+        return;
+    for (size_t i = steps_before; i < step_count(); ++i)
+        if (const Step* s = state_.steps.live(i); s && s->pid == pid) {
+            state_.processes.known(pid).awaiting_source = i;
+            state_.steps.pin(i);
+            return;
+        }
+}
+
+void Run::settle_source(Process& p, const CodeAt* code)
+{
+    if (!p.awaiting_source)
+        return;
+    size_t index = *std::exchange(p.awaiting_source, std::nullopt);
+    Step* step = state_.steps.live(index);
+    if (step && code && source_of_ && !code->frames.empty())
+        step->source = source_of_(code->frames);
+    state_.steps.unpin(index);
+}
+
+void Run::end_process(Process& p, double t, ProcessEnd how, bool exited)
+{
+    settle_source(p, nullptr);
+    if (p.hidden)
+        state_.steps.add(
+            {.pid = p.pid, .time = t, .what = step::HiddenCalls{p.program, p.hidden_calls}});
+    p.ended = t;
+    // Its descriptors close as it ends; a thread's table lives on.
+    if (p.thread_of == 0)
+        while (!p.fds.empty())
+            state_.processes.release(p, p.fds.begin()->first);
+    if (!exited || !p.exit_called) {
+        p.end_how = how;
+        p.end_step =
+            state_.steps.add({.pid = p.pid, .time = t, .what = step::Ended{std::move(how)}});
+    }
+    p.fold.reset();
+    if (p.thread_of == 0)
+        state_.note_plumbing(PlumbingChange::end, *p.end_step, p.pid);
+}
+
+void Run::retire(bool all)
+{
+    state_.steps.retire(all, [this](size_t index, const Step& step, std::span<const Arrow> arrows) {
+        for (StepSink* sink : sinks_)
+            sink->step(*this, index, step, arrows);
+    });
+    // A pipe closed everywhere, all of whose steps have been told and none
+    // kept, is forgotten, and its place serves the next channel: a trace
+    // that makes a million pipes needs no more memory than one that makes
+    // ten.
+    state_.channels.recycle(std::max(state_.steps.keep(), kStepsHeld), state_.steps.first_live(),
+                            [this](size_t channel) { state_.flows.forget(channel); });
+}
+
+void Run::finish()
+{
+    if (!started_) {
+        started_ = true;
+        for (StepSink* sink : sinks_)
+            sink->start(*this);
+    }
+    double end = duration();
+    for (Process& p : state_.processes.all()) {
+        if (!p.ended) {
+            if (p.hidden)
+                state_.steps.add({.pid = p.pid,
+                                  .time = end,
+                                  .what = step::HiddenCalls{p.program, p.hidden_calls}});
+            state_.steps.add({.pid = p.pid, .time = end, .what = step::StillRunning{}});
+        } else if (p.child && !p.collected) {
+            state_.steps.add({.pid = p.pid, .time = end, .what = step::Zombie{end - *p.ended}});
+        }
+    }
+    state_.plumbing.finish(state_.processes);
+    retire(true);
+    for (StepSink* sink : sinks_)
+        sink->finish(*this);
+}
+
+} // namespace timeline

@@ -1,0 +1,209 @@
+// One step of one process in the model: what it did, with the fields that
+// kind of step needs and no other.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "reader/event.hpp"
+
+namespace timeline {
+
+// Which end of a pipe or FIFO a descriptor holds.
+enum class End { unknown, read, write };
+
+namespace step {
+
+struct Start { // the traced program begins
+    std::string command; // its command line, or its path
+};
+struct Fork {
+    int child = 0;
+    bool borrows = false; // vfork, posix_spawn: the child uses the parent's memory
+    std::string spawns; // the program the child became while the parent waited
+};
+struct Born {
+    int parent = 0; // 0 when not known
+    bool borrows = false; // runs in its parent's memory until it execs or exits
+};
+struct NewThread { // clone with CLONE_THREAD
+    int tid = 0;
+    int number = 0; // 2 for the process's second thread
+};
+struct ThreadStart {
+    int leader = 0; // the process it belongs to
+    int number = 0;
+};
+struct Exec { // a new program replaces the image
+    std::string path;
+};
+struct ExecFailed {
+    std::string path; // the last one tried
+    long tries = 1; // a search along PATH: every place tried in a row
+};
+struct HiddenCalls { // a system program's own calls, counted
+    std::string program;
+    long calls = 0;
+};
+struct Pipe {
+    int read_fd = -1;
+    int write_fd = -1;
+};
+struct SocketPair { // two connected ends, each reading and writing
+    int fd = -1;
+    int other_fd = -1;
+};
+struct MakeFifo {}; // the step's error is EEXIST when it was there already
+struct Open {
+    int fd = -1;
+    Access access = Access::read;
+    double waited = 0; // how long the open took
+};
+struct OpenWaiting { // still in the open when the trace ended
+    Access access = Access::read;
+};
+struct OpenFailed {
+    std::string path; // as the process named it
+};
+struct Close {
+    int fd = -1;
+    End end = End::unknown;
+};
+struct Dup {
+    int fd = -1; // the new descriptor
+    int from = -1; // the one it copies
+};
+struct NewFd { // a socket, an eventfd, a signalfd: the step's channel
+    int fd = -1;
+};
+struct Accept { // a connection, the step's channel, accepted on a listening socket
+    int listening = -1;
+    int fd = -1;
+};
+struct SocketAddress { // bind, connect, listen on a socket
+    int fd = -1;
+    call::SocketAddress::Verb verb = call::SocketAddress::Verb::bind;
+    std::string address;
+};
+// A read or write, or a run of identical ones folded into one step.
+struct Transfer {
+    bool is_read = true;
+    int fd = -1;
+    long long bytes = 0; // per call
+    long long total = 0; // all calls together
+    long count = 1; // how many calls
+    std::string data; // the first bytes moved, raw
+    double waited = 0; // a read: seconds spent blocked in it, all calls together
+};
+struct TransferWaiting { // still in the read or write when the trace ended
+    bool is_read = true;
+    int fd = -1;
+};
+struct EndOfData { // read returned 0
+    int fd = -1;
+    long count = 1;
+};
+// A writer waiting until its bytes have been read: FIONREAD asked again
+// and again, with pauses between.
+struct UnreadWait {
+    int fd = -1;
+    long asks = 1;
+    double paused = 0;
+    long long last_answer = 0;
+};
+struct Sleep {
+    double seconds = 0;
+    bool finished = true; // false: still asleep when the trace ended
+};
+struct SleepGoesOn { // restarted after a signal
+    double seconds = 0;
+};
+struct AskParent { // getppid
+    int parent = 0;
+    std::optional<int> before; // the answer before, when it changed: adopted
+};
+struct AskPid { // getpid
+    int pid = 0;
+};
+struct Collect { // wait() collected a child
+    int child = 0;
+    std::optional<ProcessEnd> how;
+    double zombie_seconds = 0;
+    double waited = 0; // seconds the parent spent in the wait
+};
+struct WaitWaiting {}; // still in wait when the trace ended
+struct WaitPoll { // WNOHANG: nothing to collect yet, asked again and again
+    long asks = 1;
+};
+struct ChildChanged { // wait() reports a child stopped or continued
+    int child = 0;
+    bool stopped = true; // else continued
+    std::string signal; // stopped: by which
+};
+struct WaitNone {}; // nothing to collect: the step's error says why
+struct Kill {
+    int target = 0;
+    std::string signal;
+};
+struct Lock { // flock: an advisory lock on what the descriptor points at
+    int fd = -1;
+    bool release = false; // LOCK_UN
+    bool exclusive = true; // else shared
+    bool wait = true; // without LOCK_NB it waits for the lock
+};
+struct Exit {
+    int status = 0;
+};
+struct Ended { // as the trace saw the process end
+    ProcessEnd how;
+};
+struct Signal {
+    std::string name;
+    int sender = 0; // 0 when none
+    std::string code; // why it came: "CLD_EXITED", "CLD_STOPPED"...
+    bool resumes = false; // SIGCONT to a stopped process
+};
+struct Stopped { // by a signal, until SIGCONT
+    std::string signal;
+};
+struct Zombie { // ended, never collected
+    double seconds = 0;
+};
+struct StillRunning {};
+struct AsWritten { // any other call, as strace wrote it
+    std::string text;
+};
+
+} // namespace step
+
+using StepKind = std::variant<
+    step::Start, step::Fork, step::Born, step::NewThread, step::ThreadStart, step::Exec,
+    step::ExecFailed, step::HiddenCalls, step::Pipe, step::SocketPair, step::MakeFifo, step::Open,
+    step::OpenWaiting, step::OpenFailed, step::Close, step::Dup, step::NewFd, step::Accept,
+    step::SocketAddress, step::Transfer, step::TransferWaiting, step::EndOfData, step::UnreadWait,
+    step::Sleep, step::SleepGoesOn, step::AskParent, step::AskPid, step::Collect, step::WaitWaiting,
+    step::WaitPoll, step::ChildChanged, step::WaitNone, step::Kill, step::Lock, step::Exit,
+    step::Ended, step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::AsWritten>;
+
+struct Step {
+    int pid = 0;
+    double time = 0; // seconds since the run began: where the step is told
+    // When the call (the first of the calls folded into it) began, and when
+    // the last of them returned; the same moment for a step that is no
+    // call (a birth, a signal's arrival): negative until added, then its
+    // time.
+    double began = -1;
+    double ended = -1;
+    StepKind what;
+    std::optional<size_t> channel; // what its descriptor points at: index into Run::channels()
+    std::string error; // the call failed: "ENOENT"
+    std::optional<SourceLine> source; // traced with stack traces, in a program built with -g
+
+    template <class T> const T* as() const { return std::get_if<T>(&what); }
+    template <class T> T* as() { return std::get_if<T>(&what); }
+    template <class T> bool is() const { return std::holds_alternative<T>(what); }
+};
+
+} // namespace timeline

@@ -1,0 +1,182 @@
+// What the reader hands the model: one step of one process, with the
+// system call's arguments and result already decoded. Nothing here is
+// strace's text; the model never sees that.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace timeline {
+
+// How many bytes of the data a read or write moved are kept.
+constexpr size_t kDataKept = 200;
+
+// What a descriptor points at.
+struct Target {
+    enum class Kind {
+        unknown, // the trace does not say (made without -y)
+        path, // a file, a FIFO, a device: `name` is its absolute path
+        pipe, // `name` identifies the pipe ("pipe:[4480]")
+        other, // a socket, an anonymous inode: `name` as the kernel calls it
+    };
+    Kind kind = Kind::unknown;
+    std::string name;
+};
+
+struct Fd {
+    int number = -1;
+    Target target;
+};
+
+// How an open asked for a file.
+enum class Access { read, write, read_write };
+
+// How a process ended, as its parent learns it.
+struct ProcessEnd {
+    bool killed = false; // by a signal; otherwise it exited
+    int status = 0; // the exit status
+    std::string signal; // the signal that killed it ("SIGKILL")
+};
+
+// The calls the reader decodes, by the shape of their arguments. A call
+// of any other shape, or one it cannot decode, comes as Unknown.
+namespace call {
+
+struct Exec { // execve, execveat
+    std::string path;
+    std::optional<std::vector<std::string>> argv; // when strace wrote the list
+};
+struct Spawn { // fork, vfork, clone, clone3: the child's pid is the result
+    bool thread = false; // CLONE_THREAD: a thread of the same process
+    bool borrows = false; // CLONE_VM without a thread: vfork, posix_spawn
+};
+struct Exit { // exit, exit_group
+    int status = 0;
+};
+// What wait4, waitpid or waitid reported of a child.
+struct Wait {
+    enum class Change { ended, stopped, continued };
+    int child = 0; // 0: none (WNOHANG: nothing to collect yet)
+    Change change = Change::ended;
+    std::optional<ProcessEnd> status; // ended: how, when the call says
+    std::string stop_signal; // stopped: by which signal
+};
+struct Kill { // kill, tkill, tgkill
+    int target = 0;
+    std::string signal;
+};
+struct MakeFifo { // mknod, mknodat of a FIFO
+    std::string path; // absolute when the folder is known
+};
+struct Open { // open, openat
+    std::string path; // as the process named it
+    std::string resolved; // absolute when the folder is known, else as named
+    Access access = Access::read;
+    std::optional<Fd> result; // the new descriptor, when it worked
+};
+struct FdPair { // pipe, pipe2, socketpair (whose ends both read and write)
+    Fd read;
+    Fd write;
+};
+struct Close {};
+struct Dup { // dup, dup2, dup3: the old descriptor is the event's `fd`
+    Fd result;
+};
+struct NewFd { // socket, accept, accept4, eventfd, eventfd2, signalfd4
+    Fd result; // the descriptor it made
+    bool accepted = false; // a connection accepted on the event's `fd`
+};
+struct SocketAddress { // bind, connect, listen on the event's `fd`
+    enum class Verb { bind, connect, listen };
+    Verb verb = Verb::bind;
+    std::string address; // a Unix socket's path, "127.0.0.1:80"; empty for listen
+};
+struct Stat { // fstat, newfstatat, statx on a descriptor
+    bool fifo = false;
+};
+struct Transfer { // read, pread64, write, pwrite64
+    bool is_read = true;
+    std::string data; // the first kDataKept bytes moved (or asked to move)
+};
+struct Unread { // ioctl FIONREAD: how many bytes are still unread
+    long long answer = 0;
+};
+struct TerminalQuery {}; // ioctl TCGETS, TCSETS, TIOCGWINSZ: stdio's questions
+struct Sleep { // nanosleep, clock_nanosleep
+    double seconds = 0;
+};
+struct Restart {}; // restart_syscall: a sleep going on after a signal
+struct Unknown { // any other call, as strace wrote it
+    std::string text; // "flock(3</tmp/x>, LOCK_EX) = 0"
+};
+
+} // namespace call
+
+using CallArgs =
+    std::variant<call::Unknown, call::Exec, call::Spawn, call::Exit, call::Wait, call::Kill,
+                 call::MakeFifo, call::Open, call::FdPair, call::Close, call::Dup, call::NewFd,
+                 call::SocketAddress, call::Stat, call::Transfer, call::Unread, call::TerminalQuery,
+                 call::Sleep, call::Restart>;
+
+// A system call, joined again when another process's line came between its
+// start and its end.
+struct Call {
+    std::string name; // "read"
+    int row = -1; // its row in the table of calls (reader/calls.def); -1: not listed
+    std::optional<Fd> fd; // its first argument, when that is a descriptor
+    CallArgs args;
+    long long value = 0; // what it returned; -1 for a failure
+    std::string error; // for a failed or interrupted call: "ENOENT", "ERESTARTSYS"...
+    bool finished = true; // false: the trace ended while the process was in it
+    double duration = 0; // time spent inside, or 0 when not known
+    double began = 0; // seconds since the epoch when it was entered
+};
+
+struct Signal { // delivered to the process
+    std::string name; // "SIGCHLD"
+    int sender = 0; // the pid that caused it, or 0
+    std::string code; // why: "CLD_EXITED", "CLD_STOPPED", "SI_USER"...
+};
+
+struct Stopped { // by a signal: it runs again at SIGCONT
+    std::string signal;
+};
+
+struct Exited {
+    int status = 0;
+};
+
+struct Killed {
+    std::string signal;
+};
+
+// Where a call was made, from a trace recorded with stack traces
+// (strace -k): the frames in the program's own code, innermost first, each
+// an object file and the offset in it of a return address. The frames in
+// shared libraries (the C library's printf, write) are left out.
+struct Frame {
+    std::string object; // "/home/ana/lessons/date_handoff"
+    unsigned long long offset = 0;
+};
+struct CodeAt { // follows the event of the call it belongs to
+    std::vector<Frame> frames;
+};
+
+// The line of a program's source that made a call, as its debug
+// information tells it.
+struct SourceLine {
+    std::string file; // as the debug information names it: an absolute path
+    int line = 0;
+    bool operator==(const SourceLine&) const = default;
+};
+
+// One step of one process: a call, a signal delivered to it, or its end.
+struct Event {
+    int pid = 0;
+    double time = 0; // seconds since the epoch: a call's end, or a write's or sleep's start
+    std::variant<Call, Signal, Exited, Killed, Stopped, CodeAt> what;
+};
+
+} // namespace timeline

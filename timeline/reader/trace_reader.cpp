@@ -1,0 +1,351 @@
+#include "reader/trace_reader.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <iterator>
+
+#include "base/paths.hpp"
+#include "base/safe_text.hpp"
+#include "reader/decoders.hpp"
+#include "reader/strace_syntax.hpp"
+
+namespace timeline {
+namespace {
+
+constexpr std::string_view kUnfinished = " <unfinished ...>";
+
+} // namespace
+
+TraceReader::TraceReader(std::istream& in, std::string source, int pid)
+    : in_(in), source_(std::move(source)), pid_(pid)
+{
+}
+
+void TraceReader::fail(std::string_view why) const
+{
+    throw TraceError(source_ + ":" + std::to_string(line_number_) + ": " + std::string(why));
+}
+
+std::optional<std::string_view> TraceReader::next_line()
+{
+    constexpr size_t kFirstBlock = size_t(1) << 12;
+    constexpr size_t kLargestBlock = size_t(1) << 18;
+    for (;;) {
+        std::string_view rest(buffer_.get() + begin_, end_ - begin_);
+        size_t newline = rest.find('\n');
+        if (newline != std::string_view::npos) {
+            begin_ += newline + 1;
+            return rest.substr(0, newline);
+        }
+        if (at_end_) {
+            // The last line may lack its newline.
+            begin_ = end_;
+            return rest.empty() ? std::nullopt : std::optional(rest);
+        }
+        // Keep the part line at the front, and room for a block after it:
+        // the buffer doubles until it is large, or until it holds the line.
+        if (!rest.empty())
+            std::memmove(buffer_.get(), rest.data(), rest.size());
+        begin_ = 0;
+        end_ = rest.size();
+        if (capacity_ - end_ < std::min(capacity_, kLargestBlock) / 2 ||
+            capacity_ < kLargestBlock) {
+            size_t grown = std::max(kFirstBlock, capacity_ * 2);
+            auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+            if (end_ > 0)
+                std::memcpy(bigger.get(), buffer_.get(), end_);
+            buffer_ = std::move(bigger);
+            capacity_ = grown;
+        }
+        size_t room = capacity_ - end_;
+        in_.read(buffer_.get() + end_, std::streamsize(room));
+        end_ += size_t(in_.gcount());
+        at_end_ = size_t(in_.gcount()) < room;
+    }
+}
+
+// A line of strace -k's stack under the call before it: the frames in the
+// program's own code are kept, and come out as one event after the call's.
+void TraceReader::stack_line(std::string_view text)
+{
+    if (last_pid_ == 0 && !stack_)
+        fail("a stack trace before any call: not an strace log");
+    if (!stack_)
+        stack_ = Event{.pid = last_pid_, .time = last_time_, .what = CodeAt{}};
+    auto f = strace::frame(text);
+    // The last line of a trace cut short may be half a frame: the call
+    // keeps what came whole.
+    bool cut = at_end_ && begin_ == end_ && (end_ == 0 || buffer_[end_ - 1] != '\n');
+    if (!f && cut)
+        return;
+    if (!f)
+        fail("not a frame of a stack trace: " + printable(text.substr(0, 80)));
+    auto& frames = std::get<CodeAt>(stack_->what).frames;
+    if (!strace::shared_library(f->object) && frames.size() < kFramesKept)
+        frames.push_back(std::move(*f));
+}
+
+std::optional<Event> TraceReader::next()
+{
+    while (ready_.empty()) {
+        auto event = read_event();
+        if (!event)
+            break;
+        // The usual case, a process already known and nobody's steps
+        // held: straight out.
+        if (held_.empty() && seen_.count(event->pid) != 0) {
+            const auto* call = std::get_if<Call>(&event->what);
+            if (call && std::holds_alternative<call::Spawn>(call->args) && call->value > 0)
+                seen_.insert(int(call->value));
+            return event;
+        }
+        admit(std::move(*event));
+    }
+    if (ready_.empty()) {
+        // Held steps whose parent's fork never returned come out as they are.
+        for (auto& [pid, events] : held_)
+            std::move(events.begin(), events.end(), std::back_inserter(ready_));
+        held_.clear();
+    }
+    if (!ready_.empty()) {
+        Event event = std::move(ready_.front());
+        ready_.pop_front();
+        return event;
+    }
+    return unfinished_at_end();
+}
+
+std::optional<Event> TraceReader::read_event()
+{
+    for (;;) {
+        auto next = next_line();
+        if (!next && !stack_)
+            return std::nullopt;
+        std::string_view line = next.value_or("");
+        ++line_number_;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.starts_with(" > ")) {
+            stack_line(line.substr(3));
+            continue;
+        }
+        std::optional<Event> event;
+        if (stack_) {
+            // The stack is whole: it comes out first, and the line after
+            // it is read again.
+            if (next)
+                begin_ = size_t(next->data() - buffer_.get());
+            --line_number_;
+            event = std::exchange(stack_, std::nullopt);
+        } else if (!line.empty()) {
+            // A line cut by the end of the trace is parsed for what it has.
+            event = parse(line);
+            if (event)
+                last_time_ = event->time;
+        }
+        if (event) {
+            any_event_ = true;
+            return event;
+        }
+    }
+}
+
+// The calls still going on when the trace ended, one at a time.
+std::optional<Event> TraceReader::unfinished_at_end()
+{
+    if (!any_event_ && pending_.empty())
+        fail(line_number_ == 0 ? "empty: not an strace log"
+                               : "no system call in it: not an strace log");
+    while (!pending_.empty()) {
+        auto node = pending_.extract(pending_.begin());
+        if (node.mapped().told)
+            continue;
+        auto call = strace::decode_call(node.mapped().start);
+        if (!call)
+            continue;
+        call->finished = false;
+        call->began = node.mapped().time;
+        return Event{.pid = node.key(), .time = node.mapped().time, .what = std::move(*call)};
+    }
+    return std::nullopt;
+}
+
+// Whether a fork, vfork or clone has started and not yet returned.
+bool TraceReader::spawn_pending() const
+{
+    return std::any_of(pending_.begin(), pending_.end(), [](const auto& entry) {
+        std::string_view start = entry.second.start;
+        return strace::starts_process(start.substr(0, start.find('(')));
+    });
+}
+
+// A step of a process not seen before, while a fork is going on, is its
+// child's: it waits until the fork returns, and comes out after it, the
+// fork placed at the child's first step.
+void TraceReader::admit(Event event)
+{
+    if (!seen_.count(event.pid) && !held_.count(event.pid) && seen_.empty())
+        seen_.insert(event.pid); // the traced program itself
+    if (!seen_.count(event.pid) && (held_.count(event.pid) || spawn_pending())) {
+        held_[event.pid].push_back(std::move(event));
+        return;
+    }
+    seen_.insert(event.pid);
+    const auto* call = std::get_if<Call>(&event.what);
+    int child = call && std::holds_alternative<call::Spawn>(call->args) ? int(call->value) : 0;
+    ready_.push_back(std::move(event));
+    if (child <= 0)
+        return;
+    seen_.insert(child);
+    auto held = held_.find(child);
+    if (held == held_.end())
+        return;
+    ready_.back().time = std::min(ready_.back().time, held->second.front().time);
+    std::move(held->second.begin(), held->second.end(), std::back_inserter(ready_));
+    held_.erase(held);
+}
+
+// "PID  SECONDS.MICRO " as -f and -ttt write them; -ff leaves out the pid,
+// which the file's name gives. Returns the pid and the time, and leaves
+// `rest` on what follows them.
+std::pair<int, double> TraceReader::prefix(std::string_view line, std::string_view& rest) const
+{
+    std::string_view after = line;
+    auto number = strace::leading_number(after);
+    int pid = pid_;
+    if (number && !after.empty() && after.front() == ' ')
+        pid = int(*number);
+    else if (pid_ != 0)
+        after = line;
+    else
+        no_prefix(line, number.has_value());
+    while (!after.empty() && after.front() == ' ')
+        after.remove_prefix(1);
+    size_t time_end = after.find(' ');
+    auto time = strace::seconds(after.substr(0, time_end));
+    if (time_end == std::string_view::npos || !time)
+        fail_on(line, "not an strace log line (no time; trace with -ttt): ");
+    after.remove_prefix(time_end + 1);
+    rest = after;
+    return {pid, *time};
+}
+
+// Which flag a line without a pid lacks.
+void TraceReader::no_prefix(std::string_view line, bool has_number) const
+{
+    if (has_number)
+        fail_on(line, "not an strace log line (no pid; trace with -f): ");
+    if (strace::decode_call(line))
+        fail_on(line, "not an strace log line (no pid and no time; trace with -f -ttt): ");
+    fail_on(line, "not an strace log line: ");
+}
+
+void TraceReader::fail_on(std::string_view line, std::string_view why) const
+{
+    fail(std::string(why) + printable(line.substr(0, 80)));
+}
+
+std::optional<Event> TraceReader::parse(std::string_view line)
+{
+    if (line.find('\0') != std::string_view::npos)
+        fail("binary data: not an strace log");
+    std::string_view rest;
+    auto [pid, time] = prefix(line, rest);
+    last_pid_ = pid;
+    last_time_ = time;
+    Event e{.pid = pid, .time = time};
+    if (rest.empty())
+        fail("not an strace log line: " + printable(line.substr(0, 80)));
+    char first = rest.front();
+
+    if (first == '+' && rest.starts_with("+++ superseded by execve")) {
+        // A thread called execve: it lives on as the process's leader,
+        // whose pid the execve's own line carries.
+        pending_.erase(e.pid);
+        return std::nullopt;
+    }
+    if (first == '+' && rest.starts_with("+++ ")) {
+        auto how = strace::process_end(rest.substr(4));
+        if (!how)
+            fail("unknown process end: " + printable(rest.substr(0, 80)));
+        pending_.erase(e.pid);
+        e.what = std::move(*how);
+        return e;
+    }
+    if (first == '-' && rest.starts_with("--- ")) {
+        if (std::string_view stop = rest.substr(4); stop.starts_with("stopped by ")) {
+            stop.remove_prefix(11);
+            e.what = Stopped{std::string(stop.substr(0, stop.find(' ')))};
+            return e;
+        }
+        e.what = strace::signal(rest.substr(4));
+        return e;
+    }
+    if (first == '<' && rest.starts_with("<... "))
+        return resumed(e.pid, time, rest);
+    if (rest.back() == '>' && rest.ends_with(kUnfinished))
+        return unfinished(e.pid, time, rest.substr(0, rest.size() - kUnfinished.size()));
+
+    // "name(args) = result <duration>": it started at its time and ended
+    // later.
+    auto call = strace::decode_call(rest);
+    if (!call)
+        fail("not an strace log line: " + printable(line.substr(0, 80)));
+    check_targets(*call);
+    call->began = time;
+    if (!strace::counts_from_start(*call))
+        e.time += call->duration;
+    e.what = std::move(*call);
+    return e;
+}
+
+// "write(4<pipe:[4480]>, "hi", 2 <unfinished ...>": a write or a sleep is
+// told now, as it starts; any other call when it ends.
+std::optional<Event> TraceReader::unfinished(int pid, double time, std::string_view start)
+{
+    auto call = strace::decode_call(start, true);
+    if (call && strace::counts_from_start(*call)) {
+        call->began = time;
+        pending_[pid] = {time, "", true};
+        return Event{.pid = pid, .time = time, .what = std::move(*call)};
+    }
+    pending_[pid] = {time, std::string(start)};
+    return std::nullopt;
+}
+
+// "<... read resumed>"bytes", 100) = 7 <0.000029>": the end of a call
+// whose start is pending for this pid.
+std::optional<Event> TraceReader::resumed(int pid, double time, std::string_view rest)
+{
+    size_t mark = rest.find(" resumed>");
+    auto it = pending_.find(pid);
+    if (mark == std::string_view::npos || it == pending_.end())
+        fail("a call resumed that never started: " + printable(rest.substr(0, 80)));
+    std::string_view tail = rest.substr(mark + 9);
+    if (tail.starts_with(kUnfinished)) // ended inside the call: "<unfinished ...>) = ?"
+        tail.remove_prefix(kUnfinished.size());
+    Pending started = std::move(it->second);
+    pending_.erase(it);
+    if (started.told)
+        return std::nullopt;
+    auto call = strace::decode_call(started.start + std::string(tail));
+    if (!call)
+        fail("not an strace log line: " + printable(rest.substr(0, 80)));
+    call->began = started.time;
+    return Event{.pid = pid, .time = time, .what = std::move(*call)};
+}
+
+// Without -y a descriptor comes without what it points at, and the model
+// could name no pipe and no file: a call on an open descriptor that worked
+// always has its target with -y.
+void TraceReader::check_targets(const Call& call) const
+{
+    bool on_descriptor = std::holds_alternative<call::Transfer>(call.args) ||
+                         std::holds_alternative<call::Close>(call.args);
+    if (on_descriptor && call.finished && call.error.empty() && call.fd && call.fd->number >= 0 &&
+        call.fd->target.kind == Target::Kind::unknown)
+        fail("trace with -y: descriptors have no targets");
+}
+
+} // namespace timeline

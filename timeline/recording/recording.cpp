@@ -1,0 +1,179 @@
+#include "recording/recording.hpp"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <system_error>
+
+#include "base/paths.hpp"
+#include "reader/source_lines.hpp"
+
+namespace timeline {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What the reader expects: every process (-f), times since the epoch
+// (-ttt), each call's duration (-T), descriptors with their targets and,
+// for a socket, the one it is connected to (-yy), no attach notes (-q),
+// and 200 bytes of each string: a lesson's lines whole.
+constexpr std::array<const char*, 7> kStraceOptions = {"-f", "-ttt", "-T", "-yy",
+                                                       "-q", "-s",   "200"};
+
+// Where a command's program is, as execvp finds it; "" when nowhere.
+std::string find_program(const std::string& name)
+{
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return "";
+}
+
+bool in_path(const std::string& name)
+{
+    return !find_program(name).empty();
+}
+
+// Runs strace on /bin/true: its status, and what it said on standard error.
+int probe(std::string& errors)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == -1)
+        return -1;
+    pid_t pid = fork();
+    if (pid == -1)
+        return -1;
+    if (pid == 0) {
+        dup2(fds[1], 2);
+        int null = ::open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        execlp("strace", "strace", "-o", "/dev/null", "/bin/true", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) != 0;)
+        if (n > 0)
+            errors.append(buf, size_t(n));
+        else if (errno != EINTR)
+            break;
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1)
+        if (errno != EINTR)
+            return -1;
+    return status;
+}
+
+} // namespace
+
+std::string tracing_refused()
+{
+    if (!in_path("strace"))
+        return "strace is not installed; install it with: apt-get install strace";
+    std::string errors;
+    int status = probe(errors);
+    if (status == 0)
+        return "";
+    return "tracing is refused here: " + errors.substr(0, errors.find('\n'));
+}
+
+std::vector<std::string> strace_command(const std::string& trace,
+                                        const std::vector<std::string>& command, bool interruptible,
+                                        bool lines)
+{
+    std::vector<std::string> argv = {"strace"};
+    argv.insert(argv.end(), kStraceOptions.begin(), kStraceOptions.end());
+    // The stack of each call (-k) tells which line of the program made it.
+    // Unwinding costs a few milliseconds a call, so only a program with
+    // debug information is traced so: a lesson, not ls or ps traced alone.
+    if (lines && !command.empty() && SourceLines::can_tell(find_program(command[0])))
+        argv.emplace_back("-k");
+    if (interruptible)
+        argv.emplace_back("-I1");
+    argv.insert(argv.end(), {"-o", trace, "--"});
+    argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
+}
+
+void check_command(const std::string& name)
+{
+    std::string found = find_program(name);
+    if (name.find('/') != std::string::npos && access(name.c_str(), F_OK) != 0)
+        found.clear();
+    if (found.empty())
+        throw RecordingError(name + ": command not found", 127);
+    if (access(found.c_str(), X_OK) != 0 || fs::is_directory(found))
+        throw RecordingError(name + ": cannot be run: " + std::strerror(EACCES), 126);
+    if (auto why = tracing_refused(); !why.empty())
+        throw RecordingError(why, 1);
+}
+
+void exec(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    throw RecordingError(argv[0] + ": " + std::strerror(errno), 127);
+}
+
+int run_traced(const std::string& trace, const std::vector<std::string>& command, bool lines)
+{
+    auto argv = strace_command(trace, command, false, lines);
+    struct sigaction ignore {
+    }, old_int{}, old_quit{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &old_int);
+    sigaction(SIGQUIT, &ignore, &old_quit);
+    pid_t pid = fork();
+    if (pid == -1)
+        throw RecordingError(std::string("fork: ") + std::strerror(errno), 1);
+    if (pid == 0) {
+        sigaction(SIGINT, &old_int, nullptr);
+        sigaction(SIGQUIT, &old_quit, nullptr);
+        exec(argv);
+    }
+    siginfo_t end{};
+    while (waitid(P_PID, id_t(pid), &end, WEXITED) == -1)
+        if (errno != EINTR)
+            throw RecordingError(std::string("waitid: ") + std::strerror(errno), 1);
+    return end.si_code == CLD_EXITED ? end.si_status : 128 + end.si_status;
+}
+
+std::string new_trace_file(const std::string& dir, const std::string& command)
+{
+    std::string program(base_name(command));
+    for (int n = 1;; ++n) {
+        char number[16];
+        (void)std::snprintf(number, sizeof number, "%02d-", n);
+        std::string path = (fs::path(dir) / (number + program + ".trace")).string();
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd != -1) {
+            close(fd);
+            return path;
+        }
+        if (errno != EEXIST)
+            throw std::system_error(errno, std::generic_category(), dir);
+    }
+}
+
+} // namespace timeline

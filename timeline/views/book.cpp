@@ -1,0 +1,330 @@
+#include "views/book.hpp"
+
+#include <cmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <memory>
+#include <sstream>
+
+#include "base/paths.hpp"
+#include "reader/source_lines.hpp"
+#include "views/source_view.hpp"
+#include "views/wording.hpp"
+
+namespace timeline {
+namespace {
+
+constexpr char kStyle[] = R"(
+body { font-family: "DejaVu Sans", sans-serif; margin: 2em auto; max-width: 62em; padding: 0 1em;
+       color: #111; line-height: 1.45; }
+nav ol { columns: 2; }
+section.lesson { border-top: 2px solid #5b7db1; margin-top: 2.5em; }
+pre { background: #f6f6f6; padding: 0.8em; font-size: 0.82em; white-space: pre-wrap;
+      overflow-wrap: anywhere; }
+pre.source .line:target, pre.timeline .step:target { background: #ffe9a8; }
+pre.source a.call { color: #1f5fa8; text-decoration: none; display: block; padding-left: 7ch; }
+pre.source .calls { color: #666; }
+pre.timeline a { color: #1f5fa8; }
+figure { margin: 1em 0; }
+figure svg { max-width: 100%; height: auto; }
+figcaption { font-size: 0.9em; color: #333; margin-top: 0.3em; }
+code { font-size: 1.02em; background: #f2f2f2; padding: 0 0.2em; }
+.run { background: #eef4fb; border-left: 4px solid #5b7db1; padding: 0.4em 1em; }
+summary { cursor: pointer; font-weight: bold; }
+@media print {
+  body { max-width: none; margin: 0; }
+  section.lesson { break-before: page; }
+  figure, pre.source { break-inside: avoid-page; }
+  details > * { display: block; }
+}
+)";
+
+// Ids for the anchors: a step of the timeline, a line of a source file.
+std::string step_anchor(const std::string& lesson, size_t step)
+{
+    std::string id = lesson;
+    id += "-s";
+    id += std::to_string(step);
+    return escape_markup(id);
+}
+
+std::string line_anchor(const std::string& lesson, size_t file, int line)
+{
+    std::string id = lesson;
+    id += "-f";
+    id += std::to_string(file);
+    id += "-L";
+    id += std::to_string(line);
+    return escape_markup(id);
+}
+
+// The part of the notes under a heading ("What it shows"), or before the
+// first heading for "".
+std::string notes_part(const std::string& notes, const std::string& heading)
+{
+    size_t start = 0;
+    if (!heading.empty()) {
+        size_t at = notes.find("## " + heading + "\n");
+        if (at == std::string::npos)
+            return "";
+        start = at + heading.size() + 4;
+    }
+    size_t end = notes.find("\n## ", start);
+    return notes.substr(start, end == std::string::npos ? std::string::npos : end + 1 - start);
+}
+
+// The text line of each step, as the timeline told it, when the timeline
+// was told whole (its totals, its column heads, then a line a step).
+std::vector<std::string> step_lines(const std::string& timeline, size_t steps)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(timeline);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    if (lines.size() != steps + 2)
+        return {};
+    lines.erase(lines.begin(), lines.begin() + 2);
+    return lines;
+}
+
+void source_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSource>& files)
+{
+    std::string& out = lesson.source_html;
+    for (size_t f = 0; f < files.size(); ++f) {
+        const auto& file = files[f];
+        if (!file.found)
+            continue;
+        // A header shows only the lines that made calls, with a little
+        // around them.
+        bool excerpt = !is_source_file(file.path);
+        auto near_a_call = [&](int number) {
+            auto next = file.steps.lower_bound(number - 2);
+            return next != file.steps.end() && next->first <= number + 2;
+        };
+        out += "<p class=\"file\"><code>" + escape_markup(file.path) + "</code>" +
+               (excerpt ? ", the lines that made calls" : "") + "</p>\n";
+        out += "<pre class=\"source\">";
+        bool skipped = false;
+        for (size_t n = 0; n < file.lines.size(); ++n) {
+            int number = int(n + 1);
+            if (excerpt && !near_a_call(number)) {
+                if (!skipped)
+                    out += "   \xe2\x8b\xae\n";
+                skipped = true;
+                continue;
+            }
+            skipped = false;
+            char head[16];
+            (void)std::snprintf(head, sizeof head, "%4d  ", number);
+            out += "<span class=\"line\" id=\"" + line_anchor(lesson.name, f, number) + "\">" +
+                   head + escape_markup(printable(file.lines[n])) + "</span>\n";
+            auto made = file.steps.find(number);
+            if (made == file.steps.end())
+                continue;
+            out += "<span class=\"calls\">";
+            for (size_t i : made->second)
+                out += "<a class=\"call\" href=\"#" + step_anchor(lesson.name, i) +
+                       "\">\xe2\x94\x94 " +
+                       escape_markup(process_label(*run.process(run.steps()[i].pid), i)) + ": " +
+                       escape_markup(describe(run, i)) + "</a>";
+            out += "</span>";
+        }
+        out += "</pre>\n";
+    }
+}
+
+void timeline_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSource>& files)
+{
+    auto lines = step_lines(lesson.timeline, run.steps().size());
+    if (lines.empty()) {
+        lesson.timeline_html =
+            "<pre class=\"timeline\">" + escape_markup(lesson.timeline) + "</pre>\n";
+        return;
+    }
+    std::string out = "<pre class=\"timeline\">";
+    out += escape_markup(lesson.timeline.substr(0, lesson.timeline.find('\n') + 1));
+    size_t heads = lesson.timeline.find('\n') + 1;
+    out +=
+        escape_markup(lesson.timeline.substr(heads, lesson.timeline.find('\n', heads) + 1 - heads));
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string line = lines[i];
+        std::string link;
+        if (const auto& source = run.steps()[i].source) {
+            std::string told = "  [" + printable(base_name(source->file)) + ":" +
+                               std::to_string(source->line) + "]";
+            auto file = std::find_if(files.begin(), files.end(), [&](const AnnotatedSource& a) {
+                return a.path == source->file;
+            });
+            if (line.ends_with(told) && file != files.end() && file->found) {
+                line.erase(line.size() - told.size());
+                link = "  <a href=\"#" +
+                       line_anchor(lesson.name, size_t(file - files.begin()), source->line) +
+                       "\">" + escape_markup(told.substr(2)) + "</a>";
+            }
+        }
+        out += "<span class=\"step\" id=\"" + step_anchor(lesson.name, i) + "\">" +
+               escape_markup(line) + link + "</span>\n";
+    }
+    lesson.timeline_html = out + "</pre>\n";
+}
+
+// What this run did that a lesson's text cannot promise: who waited, and
+// how long, where the scheduler decided.
+// One note of what a process did: its name, then the words.
+std::string note_of(const std::string& who, std::initializer_list<std::string> words)
+{
+    std::string note = who;
+    for (const auto& w : words)
+        note += w;
+    return note;
+}
+
+std::vector<std::string> in_this_run(const Run& run)
+{
+    std::vector<std::string> notes;
+    const auto& steps = run.steps();
+    for (size_t i = 0; i < steps.size() && notes.size() < 8; ++i) {
+        const Step& s = steps[i];
+        std::string who = process_label(*run.process(s.pid), i);
+        const Channel* channel = run.channel_of(s);
+        if (const auto* t = s.as<step::Transfer>();
+            t && t->is_read && channel && channel->carries_data()) {
+            std::string what = plural(t->total, "byte", "bytes");
+            what += " from ";
+            what += channel_name(*channel);
+            notes.push_back(
+                t->waited >= 0.001
+                    ? note_of(who, {" waited ", seconds_text(t->waited), " in read for ", what,
+                                    ": they were not there yet when it asked."})
+                    : note_of(who, {" read ", what,
+                                    " at once: they were there already, written "
+                                    "before it asked, so it never slept in read."}));
+        } else if (const auto* c = s.as<step::Collect>()) {
+            std::string child = std::to_string(c->child);
+            notes.push_back(
+                c->waited >= 0.001
+                    ? note_of(who, {" waited ", seconds_text(c->waited), " in wait until child ",
+                                    child, " ended; the child was a zombie for ",
+                                    seconds_text(c->zombie_seconds), "."})
+                    : note_of(who,
+                              {"'s wait returned at once: child ", child, " had ended ",
+                               seconds_text(c->zombie_seconds), " before, a zombie until then."}));
+        } else if (const auto* a = s.as<step::AskParent>(); a && a->before) {
+            notes.push_back(
+                note_of(who, {" was adopted: its parent was ", std::to_string(*a->before),
+                              ", getppid now answers ", std::to_string(a->parent), "."}));
+        } else if (const auto* o = s.as<step::Open>();
+                   o && o->waited >= 0.001 && channel && channel->kind == Channel::Kind::fifo) {
+            notes.push_back(note_of(who, {" waited ", seconds_text(o->waited), " in the open of ",
+                                          channel_name(*channel), " for the other side."}));
+        } else if (const auto* z = s.as<step::Zombie>()) {
+            notes.push_back(note_of(who, {" was still a zombie when the recording ended, after ",
+                                          seconds_text(z->seconds), ": nobody collected it."}));
+        }
+    }
+    return notes;
+}
+
+// Ids are unique in a page: each inlined SVG's get the lesson's prefix.
+std::string scoped(std::string svg, const std::string& prefix)
+{
+    if (svg.rfind("<?xml", 0) == 0)
+        svg.erase(0, svg.find('\n') + 1); // inline, the SVG needs no XML declaration
+    std::string out;
+    out.reserve(svg.size() + 256);
+    for (size_t i = 0; i < svg.size();) {
+        bool id = svg.compare(i, 4, "id=\"") == 0 && (i == 0 || svg[i - 1] == ' ');
+        bool url = svg.compare(i, 5, "url(#") == 0;
+        if (id || url) {
+            size_t mark = i + (id ? 4 : 5);
+            out.append(svg, i, mark - i);
+            out += escape_markup(prefix) + "-";
+            i = mark;
+        } else {
+            out += svg[i++];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::string notes_html(const std::string& markdown)
+{
+    // CommonMark, by its reference library: a line break inside a
+    // paragraph is a blank, and raw HTML is left out (its default).
+    std::string text = printable_lines(markdown);
+    std::unique_ptr<char, decltype(&std::free)> html(
+        cmark_markdown_to_html(text.data(), text.size(), CMARK_OPT_NOBREAKS), &std::free);
+    return html ? std::string(html.get()) : std::string();
+}
+
+void read_lesson_run(Lesson& lesson, const Run& run)
+{
+    auto files = annotated_sources(run);
+    source_html(lesson, run, files);
+    timeline_html(lesson, run, files);
+    lesson.in_this_run = in_this_run(run);
+}
+
+std::string lesson_book(const std::vector<Lesson>& lessons)
+{
+    std::string page =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<title>Unix process lessons: the system calls behind each one</title>\n"
+        "<style>" +
+        std::string(kStyle) +
+        "</style>\n</head>\n<body>\n"
+        "<h1>Unix process lessons: the system calls behind each one</h1>\n"
+        "<p>Each lesson is a small program, run and traced with <code>strace -f -k</code>. For "
+        "each: what it shows; its source, with the system calls each line made in this run "
+        "(each call links to its place in the timeline, and back); what it printed, with "
+        "snapshots of the process table; each process's descriptor table at the moments "
+        "that changed it; the run as a sequence diagram; the whole timeline; and what to "
+        "try.</p>\n<nav><h2>Lessons</h2><ol>\n";
+    for (const auto& l : lessons)
+        page += "<li><a href=\"#" + escape_markup(l.name) + "\">" + escape_markup(l.name) +
+                "</a></li>\n";
+    page += "</ol></nav>\n";
+    for (const auto& l : lessons) {
+        page += "<section class=\"lesson\" id=\"" + escape_markup(l.name) + "\">\n<h2>" +
+                escape_markup(l.name) + "</h2>\n";
+        page += notes_html(notes_part(l.notes, ""));
+        if (std::string shows = notes_part(l.notes, "What it shows"); !shows.empty())
+            page += "<h3>What it shows</h3>\n" + notes_html(shows);
+        if (!l.source_html.empty())
+            page += "<h3>The source, with the system calls of each line</h3>\n" + l.source_html;
+        if (!l.in_this_run.empty()) {
+            page += "<div class=\"run\"><h3>In this run</h3>\n<ul>\n";
+            for (const auto& note : l.in_this_run)
+                page += "<li>" + escape_markup(note) + "</li>\n";
+            page += "</ul>\n<p>Another run may differ where the scheduler chooses: which "
+                    "process runs first, and so who waits.</p></div>\n";
+        }
+        page += "<h3>What it printed</h3>\n<p><code>$ " + escape_markup(l.command) +
+                "</code></p>\n<pre class=\"output\">" + escape_markup(l.output) + "</pre>\n";
+        if (!l.figures.empty()) {
+            page += "<h3>The descriptor tables</h3>\n";
+            for (size_t i = 0; i < l.figures.size(); ++i)
+                page += "<figure class=\"plumbing\">\n" +
+                        scoped(l.figures[i], l.name + "-p" + std::to_string(i + 1)) + "</figure>\n";
+        }
+        page += "<h3>As a sequence diagram</h3>\n<figure class=\"diagram\">\n" +
+                scoped(l.diagram, l.name + "-d") + "</figure>\n";
+        page += "<details class=\"timeline\"><summary>The whole timeline</summary>\n" +
+                (l.timeline_html.empty()
+                     ? "<pre class=\"timeline\">" + escape_markup(l.timeline) + "</pre>\n"
+                     : l.timeline_html) +
+                "</details>\n";
+        if (std::string tries = notes_part(l.notes, "Try"); !tries.empty())
+            page += "<h3>Try</h3>\n" + notes_html(tries);
+        page += "</section>\n";
+    }
+    page += "</body>\n</html>\n";
+    return page;
+}
+
+} // namespace timeline

@@ -1,0 +1,94 @@
+// A program's source with, under each line, the system calls that line
+// made in this run: the question a beginner asks of a trace.
+#include "views/source_view.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "reader/source_lines.hpp"
+#include "views/wording.hpp"
+
+namespace timeline {
+namespace {
+
+// A source file's lines. Only a regular file of a source's size is read: a
+// trace may name any path (a FIFO, /dev/zero).
+bool read_source(const std::string& path, std::vector<std::string>& lines)
+{
+    constexpr std::uintmax_t kLargestSource = 4 << 20;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error) ||
+        std::filesystem::file_size(path, error) > kLargestSource || error)
+        return false;
+    std::ifstream in(path, std::ios::binary);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(std::move(line));
+    return bool(in.eof());
+}
+
+} // namespace
+
+std::vector<AnnotatedSource> annotated_sources(const Run& run)
+{
+    std::vector<AnnotatedSource> files;
+    for (size_t i = 0; i < run.steps().size(); ++i) {
+        const auto& source = run.steps()[i].source;
+        if (!source)
+            continue;
+        auto file = std::find_if(files.begin(), files.end(),
+                                 [&](const AnnotatedSource& f) { return f.path == source->file; });
+        if (file == files.end()) {
+            files.push_back({.path = source->file});
+            file = std::prev(files.end());
+            file->found = read_source(source->file, file->lines);
+        }
+        file->steps[source->line].push_back(i);
+    }
+    // The program's own source first, then the headers its calls came from.
+    std::stable_partition(files.begin(), files.end(),
+                          [](const AnnotatedSource& f) { return is_source_file(f.path); });
+    return files;
+}
+
+std::string source_text(const Run& run, const std::string& title)
+{
+    auto files = annotated_sources(run);
+    if (files.empty())
+        return printable(title) +
+               ": no call knows its line: trace a program built with -g, with strace -k\n";
+    std::string out;
+    for (const auto& file : files) {
+        out += printable(file.path) + (file.found ? "" : ": not found here; its lines:") + "\n";
+        auto calls = [&](int number) {
+            auto made = file.steps.find(number);
+            if (made == file.steps.end())
+                return;
+            for (size_t i : made->second) {
+                const Step& s = run.steps()[i];
+                char time[32];
+                (void)std::snprintf(time, sizeof time, "%.3f", s.time);
+                out += "        \xe2\x94\x94 " + std::string(time) + "  " +
+                       printable(process_label(*run.process(s.pid), i)) + "  " +
+                       printable(describe(run, i)) + "\n";
+            }
+        };
+        if (!file.found) {
+            for (const auto& [number, steps] : file.steps) {
+                out += std::to_string(number) + "\n";
+                calls(number);
+            }
+            continue;
+        }
+        for (size_t n = 0; n < file.lines.size(); ++n) {
+            std::string number = std::to_string(n + 1);
+            out += std::string(number.size() < 5 ? 5 - number.size() : 0, ' ') + number + "  " +
+                   printable(file.lines[n]) + "\n";
+            calls(int(n + 1));
+        }
+    }
+    return out;
+}
+
+} // namespace timeline

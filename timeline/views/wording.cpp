@@ -1,0 +1,149 @@
+#include "views/wording.hpp"
+
+#include <cstdio>
+
+#include "base/paths.hpp"
+
+namespace timeline {
+namespace {
+
+std::string format(const char* fmt, double value)
+{
+    char buf[64];
+    (void)std::snprintf(buf, sizeof buf, fmt, value);
+    return buf;
+}
+
+} // namespace
+
+std::string seconds_text(double s)
+{
+    if (s >= 10)
+        return format("%.0f s", s);
+    if (s >= 1)
+        return format("%.1f s", s);
+    if (s >= 0.001)
+        return format("%.1f ms", s * 1e3);
+    return format("%.0f \xc2\xb5s", s * 1e6);
+}
+
+std::string plural(long long n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Whole characters, at most `width` to a line, broken at blanks where
+// there are some.
+std::vector<std::string> wrap(const std::string& text, size_t width, size_t max_lines)
+{
+    std::vector<std::string> lines;
+    width = std::max<size_t>(width, 8);
+    size_t start = 0, last_start = 0;
+    while (start < text.size() && lines.size() < max_lines) {
+        last_start = start;
+        size_t chars = 0, end = start, blank = std::string::npos;
+        while (end < text.size() && chars < width) {
+            if (text[end] == ' ')
+                blank = end;
+            end += std::max<size_t>(1, utf8_character(text, end));
+            ++chars;
+        }
+        if (end < text.size() && blank != std::string::npos && blank > start)
+            end = blank + 1;
+        lines.push_back(text.substr(start, end - start));
+        start = end;
+    }
+    // More than fits: the last line runs on to the width, then "…".
+    if (start < text.size() && !lines.empty())
+        lines.back() = fit(text.substr(last_start), width);
+    return lines;
+}
+
+std::string fit(const std::string& text, size_t n)
+{
+    size_t chars = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xc0) == 0x80)
+            continue;
+        if (++chars > n - 1 && i + 1 < text.size()) {
+            size_t rest = 0;
+            for (size_t k = i; k < text.size(); ++k)
+                rest += (static_cast<unsigned char>(text[k]) & 0xc0) != 0x80;
+            if (rest > 1)
+                return text.substr(0, i) + "\xe2\x80\xa6";
+        }
+    }
+    return text;
+}
+
+std::string letters(int n)
+{
+    std::string name;
+    for (; n > 0; n = (n - 1) / 26)
+        name.insert(name.begin(), char('A' + (n - 1) % 26));
+    return name;
+}
+
+std::string channel_name(const Channel& c)
+{
+    std::string text;
+    append_channel_name(text, c);
+    return text;
+}
+
+void append_channel_name(std::string& text, const Channel& c)
+{
+    switch (c.kind) {
+    case Channel::Kind::terminal:
+        text += "the terminal";
+        return;
+    case Channel::Kind::pipe:
+        text += c.number > 0 ? "pipe " + letters(c.number) : "a pipe from outside";
+        return;
+    case Channel::Kind::socket:
+        text += c.pair ? "socket pair " + letters(c.number) : "socket " + std::to_string(c.number);
+        return;
+    default:
+        break;
+    }
+    if (c.working_folder)
+        text += "its working folder";
+    else if (!c.path.empty())
+        text += c.path.starts_with("/dev/") ? std::string_view(c.path) : base_name(c.path);
+    else
+        text += anon_name(c.target);
+}
+
+std::string program_name(const std::string& program, int pid)
+{
+    return program.empty() ? "pid " + std::to_string(pid) : program;
+}
+
+std::string process_label(const Process& p, size_t step)
+{
+    std::string name = p.program;
+    for (const auto& [from, program] : p.programs)
+        if (from <= step)
+            name = program;
+    std::string pid = std::to_string(p.pid);
+    std::string label = name.empty() ? "pid " + pid : name + " " + pid;
+    if (p.thread_of != 0)
+        return label + " thread " + std::to_string(p.thread_number);
+    return label + (p.child ? " child" : "");
+}
+
+const std::string& StepWords::of(const Run& run, size_t index, const Step& step)
+{
+    if (known_ && run_ == &run && index_ == index)
+        return shown_;
+    words_.clear();
+    describe_into(words_, run, step);
+    shown_.clear();
+    append_printable(shown_, words_);
+    run_ = &run;
+    index_ = index;
+    known_ = true;
+    return shown_;
+}
+
+} // namespace timeline

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <utility>
 
+#include "base/paths.hpp"
+
 namespace timeline::files {
 namespace {
 
@@ -21,7 +23,7 @@ namespace fs = std::filesystem;
 // strace -ff names each process's file after its pid: "run.trace.2994".
 int pid_in_name(const std::string& file)
 {
-    std::string name = fs::path(file).filename().string();
+    std::string name(base_name(file));
     size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot + 1 == name.size() ||
         name.find_first_not_of("0123456789", dot + 1) != std::string::npos)

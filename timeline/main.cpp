@@ -23,6 +23,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/paths.hpp"
 #include "files.hpp"
 #include "recording/recording.hpp"
 #include "session.hpp"
@@ -303,7 +304,7 @@ int show(Options o)
         if (o.title.empty())
             o.title = o.command[0];
     } else if (o.title.empty()) {
-        o.title = fs::path(o.files[0]).filename().string();
+        o.title = base_name(o.files[0]);
     }
     try {
         size_t keep = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "reader/strace_syntax.hpp"
@@ -218,7 +219,8 @@ constexpr std::array kRows{
 #undef CALL
 };
 
-// The rows' numbers, sorted by name, to find a call by its name.
+// The rows' numbers, sorted by name, for the build to find a row given
+// twice.
 constexpr auto kByName = [] {
     std::array<int, kRows.size()> order{};
     for (size_t i = 0; i < order.size(); ++i)
@@ -232,19 +234,17 @@ static_assert(std::ranges::adjacent_find(kByName, {},
                   kByName.end(),
               "a call is in calls.def twice");
 
-// The call's row, or -1.
+// The call's row, or -1: found by a hash of the names, made once.
 int row_of(std::string_view name)
 {
-    // A trace repeats its calls: the last one asked is asked again.
-    thread_local std::string_view last_name;
-    thread_local int last = -1;
-    if (name == last_name && !name.empty())
-        return last;
-    auto it = std::ranges::lower_bound(kByName, name, {},
-                                       [](int row) { return kRows[size_t(row)].name; });
-    last = it != kByName.end() && kRows[size_t(*it)].name == name ? *it : -1;
-    last_name = last >= 0 ? kRows[size_t(last)].name : std::string_view();
-    return last;
+    static const auto rows = [] {
+        std::unordered_map<std::string_view, int> by_name;
+        for (size_t i = 0; i < kRows.size(); ++i)
+            by_name.emplace(kRows[i].name, int(i));
+        return by_name;
+    }();
+    auto it = rows.find(name);
+    return it == rows.end() ? -1 : it->second;
 }
 
 // " = 3</tmp/x> <0.000123>": the value, the error and the duration.
@@ -289,14 +289,21 @@ std::string as_written(const Call& call, const std::vector<std::string_view>& ar
 
 std::optional<Call> decode_call(std::string_view text, bool start_only)
 {
+    Call call;
+    if (!decode_call(text, call, start_only))
+        return std::nullopt;
+    return call;
+}
+
+bool decode_call(std::string_view text, Call& call, bool start_only)
+{
     size_t open = text.find('(');
     if (open == std::string_view::npos || open == 0)
-        return std::nullopt;
-    Call call;
+        return false;
     for (char c : text.substr(0, open))
         if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
               c == '_' || c == '?'))
-            return std::nullopt;
+            return false;
     call.name = std::string(text.substr(0, open));
     std::string_view after = text.substr(open + 1);
     // One list for every call: a million lines, no allocation each.
@@ -328,7 +335,7 @@ std::optional<Call> decode_call(std::string_view text, bool start_only)
         call.args = call::Unknown{as_written(call, args, result)};
     if (start_only && std::holds_alternative<call::Transfer>(call.args))
         call.value = number_or(args.size() == 3 ? args[2] : std::string_view(), 0);
-    return call;
+    return true;
 }
 
 bool counts_from_start(const Call& call)

@@ -14,6 +14,8 @@ namespace timeline::strace {
 // the time; or only a call's start ("write(4<pipe:[9]>, "hi", 2"), when
 // `start_only`. Nothing when the text is not a call.
 std::optional<Call> decode_call(std::string_view text, bool start_only = false);
+// The same into `call`, a Call as it is made (empty); whether it was one.
+bool decode_call(std::string_view text, Call& call, bool start_only = false);
 
 // Whether a call counts from its start rather than its end: a write's
 // bytes are in the pipe as soon as it starts, where a reader may take them

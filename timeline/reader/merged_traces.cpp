@@ -15,19 +15,31 @@ void MergedTraces::add(std::unique_ptr<std::istream> in, std::string source, int
 
 std::optional<Event> MergedTraces::next()
 {
+    Event event;
+    if (!next(event))
+        return std::nullopt;
+    return event;
+}
+
+bool MergedTraces::next(Event& out)
+{
     if (inputs_.size() == 1) {
         Input& only = inputs_.front();
-        return only.ahead ? std::exchange(only.ahead, std::nullopt) : only.reader->next();
+        if (!only.ahead)
+            return only.reader->next(out);
+        out = std::move(*only.ahead);
+        only.ahead.reset();
+        return true;
     }
     Input* earliest = nullptr;
     for (auto& input : inputs_)
         if (input.ahead && (!earliest || input.ahead->time < earliest->ahead->time))
             earliest = &input;
     if (!earliest)
-        return std::nullopt;
-    std::optional<Event> event = std::move(earliest->ahead);
+        return false;
+    out = std::move(*earliest->ahead);
     earliest->ahead = earliest->reader->next();
-    return event;
+    return true;
 }
 
 } // namespace timeline

@@ -17,6 +17,8 @@ class MergedTraces {
 public:
     void add(std::unique_ptr<std::istream> in, std::string source, int pid = 0);
     std::optional<Event> next();
+    // The same into `out`; whether there was one.
+    bool next(Event& out);
 
 private:
     struct Input {

@@ -52,10 +52,10 @@ void ReadAhead::read()
             batch.clear();
             batch.reserve(kBatch);
             while (batch.size() < kBatch) {
-                auto event = traces_.next();
-                if (!event)
+                if (!traces_.next(batch.emplace_back())) {
+                    batch.pop_back();
                     break;
-                batch.push_back(std::move(*event));
+                }
             }
             bool last = batch.size() < kBatch;
             std::unique_lock lock(mutex_);

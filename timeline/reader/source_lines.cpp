@@ -25,7 +25,7 @@ bool is_source_file(const std::string& path)
 
 bool is_system_file(const std::string& path)
 {
-    return path.rfind("/usr/", 0) == 0;
+    return path.starts_with("/usr/");
 }
 
 #ifdef TIMELINE_WITH_LIBDW

@@ -88,19 +88,26 @@ void TraceReader::stack_line(std::string_view text)
 
 std::optional<Event> TraceReader::next()
 {
+    Event event;
+    if (!next(event))
+        return std::nullopt;
+    return event;
+}
+
+bool TraceReader::next(Event& out)
+{
     while (ready_.empty()) {
-        auto event = read_event();
-        if (!event)
+        if (!read_event(out))
             break;
         // The usual case, a process already known and nobody's steps
         // held: straight out.
-        if (held_.empty() && seen_.count(event->pid) != 0) {
-            const auto* call = std::get_if<Call>(&event->what);
+        if (held_.empty() && seen_.count(out.pid) != 0) {
+            const auto* call = std::get_if<Call>(&out.what);
             if (call && std::holds_alternative<call::Spawn>(call->args) && call->value > 0)
                 seen_.insert(int(call->value));
-            return event;
+            return true;
         }
-        admit(std::move(*event));
+        admit(std::move(out));
     }
     if (ready_.empty()) {
         // Held steps whose parent's fork never returned come out as they are.
@@ -109,19 +116,19 @@ std::optional<Event> TraceReader::next()
         held_.clear();
     }
     if (!ready_.empty()) {
-        Event event = std::move(ready_.front());
+        out = std::move(ready_.front());
         ready_.pop_front();
-        return event;
+        return true;
     }
-    return unfinished_at_end();
+    return unfinished_at_end(out);
 }
 
-std::optional<Event> TraceReader::read_event()
+bool TraceReader::read_event(Event& out)
 {
     for (;;) {
         auto next = next_line();
         if (!next && !stack_)
-            return std::nullopt;
+            return false;
         std::string_view line = next.value_or("");
         ++line_number_;
         if (!line.empty() && line.back() == '\r')
@@ -130,29 +137,28 @@ std::optional<Event> TraceReader::read_event()
             stack_line(line.substr(3));
             continue;
         }
-        std::optional<Event> event;
         if (stack_) {
             // The stack is whole: it comes out first, and the line after
             // it is read again.
             if (next)
                 begin_ = size_t(next->data() - buffer_.get());
             --line_number_;
-            event = std::exchange(stack_, std::nullopt);
-        } else if (!line.empty()) {
-            // A line cut by the end of the trace is parsed for what it has.
-            event = parse(line);
-            if (event)
-                last_time_ = event->time;
-        }
-        if (event) {
+            out = std::move(*stack_);
+            stack_.reset();
             any_event_ = true;
-            return event;
+            return true;
+        }
+        // A line cut by the end of the trace is parsed for what it has.
+        if (!line.empty() && parse(line, out)) {
+            last_time_ = out.time;
+            any_event_ = true;
+            return true;
         }
     }
 }
 
 // The calls still going on when the trace ended, one at a time.
-std::optional<Event> TraceReader::unfinished_at_end()
+bool TraceReader::unfinished_at_end(Event& out)
 {
     if (!any_event_ && pending_.empty())
         fail(line_number_ == 0 ? "empty: not an strace log"
@@ -161,14 +167,16 @@ std::optional<Event> TraceReader::unfinished_at_end()
         auto node = pending_.extract(pending_.begin());
         if (node.mapped().told)
             continue;
-        auto call = strace::decode_call(node.mapped().start);
-        if (!call)
+        out.pid = node.key();
+        out.time = node.mapped().time;
+        Call& call = out.what.emplace<Call>();
+        if (!strace::decode_call(node.mapped().start, call))
             continue;
-        call->finished = false;
-        call->began = node.mapped().time;
-        return Event{.pid = node.key(), .time = node.mapped().time, .what = std::move(*call)};
+        call.finished = false;
+        call.began = node.mapped().time;
+        return true;
     }
-    return std::nullopt;
+    return false;
 }
 
 // Whether a fork, vfork or clone has started and not yet returned.
@@ -246,7 +254,7 @@ void TraceReader::fail_on(std::string_view line, std::string_view why) const
     fail(std::string(why) + printable(line.substr(0, 80)));
 }
 
-std::optional<Event> TraceReader::parse(std::string_view line)
+bool TraceReader::parse(std::string_view line, Event& e)
 {
     if (line.find('\0') != std::string_view::npos)
         fail("binary data: not an strace log");
@@ -254,7 +262,8 @@ std::optional<Event> TraceReader::parse(std::string_view line)
     auto [pid, time] = prefix(line, rest);
     last_pid_ = pid;
     last_time_ = time;
-    Event e{.pid = pid, .time = time};
+    e.pid = pid;
+    e.time = time;
     if (rest.empty())
         fail("not an strace log line: " + printable(line.substr(0, 80)));
     char first = rest.front();
@@ -263,7 +272,7 @@ std::optional<Event> TraceReader::parse(std::string_view line)
         // A thread called execve: it lives on as the process's leader,
         // whose pid the execve's own line carries.
         pending_.erase(e.pid);
-        return std::nullopt;
+        return false;
     }
     if (first == '+' && rest.starts_with("+++ ")) {
         auto how = strace::process_end(rest.substr(4));
@@ -271,52 +280,52 @@ std::optional<Event> TraceReader::parse(std::string_view line)
             fail("unknown process end: " + printable(rest.substr(0, 80)));
         pending_.erase(e.pid);
         e.what = std::move(*how);
-        return e;
+        return true;
     }
     if (first == '-' && rest.starts_with("--- ")) {
         if (std::string_view stop = rest.substr(4); stop.starts_with("stopped by ")) {
             stop.remove_prefix(11);
             e.what = Stopped{std::string(stop.substr(0, stop.find(' ')))};
-            return e;
+            return true;
         }
         e.what = strace::signal(rest.substr(4));
-        return e;
+        return true;
     }
     if (first == '<' && rest.starts_with("<... "))
-        return resumed(e.pid, time, rest);
+        return resumed(e.pid, time, rest, e);
     if (rest.back() == '>' && rest.ends_with(kUnfinished))
-        return unfinished(e.pid, time, rest.substr(0, rest.size() - kUnfinished.size()));
+        return unfinished(e.pid, time, rest.substr(0, rest.size() - kUnfinished.size()), e);
 
     // "name(args) = result <duration>": it started at its time and ended
-    // later.
-    auto call = strace::decode_call(rest);
-    if (!call)
+    // later. Decoded in place: a million lines, no copy of each.
+    Call& call = e.what.emplace<Call>();
+    if (!strace::decode_call(rest, call))
         fail("not an strace log line: " + printable(line.substr(0, 80)));
-    check_targets(*call);
-    call->began = time;
-    if (!strace::counts_from_start(*call))
-        e.time += call->duration;
-    e.what = std::move(*call);
-    return e;
+    check_targets(call);
+    call.began = time;
+    if (!strace::counts_from_start(call))
+        e.time += call.duration;
+    return true;
 }
 
 // "write(4<pipe:[4480]>, "hi", 2 <unfinished ...>": a write or a sleep is
 // told now, as it starts; any other call when it ends.
-std::optional<Event> TraceReader::unfinished(int pid, double time, std::string_view start)
+bool TraceReader::unfinished(int pid, double time, std::string_view start, Event& e)
 {
     auto call = strace::decode_call(start, true);
     if (call && strace::counts_from_start(*call)) {
         call->began = time;
         pending_[pid] = {time, "", true};
-        return Event{.pid = pid, .time = time, .what = std::move(*call)};
+        e.what = std::move(*call);
+        return true;
     }
     pending_[pid] = {time, std::string(start)};
-    return std::nullopt;
+    return false;
 }
 
 // "<... read resumed>"bytes", 100) = 7 <0.000029>": the end of a call
 // whose start is pending for this pid.
-std::optional<Event> TraceReader::resumed(int pid, double time, std::string_view rest)
+bool TraceReader::resumed(int pid, double time, std::string_view rest, Event& e)
 {
     size_t mark = rest.find(" resumed>");
     auto it = pending_.find(pid);
@@ -328,12 +337,14 @@ std::optional<Event> TraceReader::resumed(int pid, double time, std::string_view
     Pending started = std::move(it->second);
     pending_.erase(it);
     if (started.told)
-        return std::nullopt;
-    auto call = strace::decode_call(started.start + std::string(tail));
-    if (!call)
+        return false;
+    Call& call = e.what.emplace<Call>();
+    if (!strace::decode_call(started.start + std::string(tail), call))
         fail("not an strace log line: " + printable(rest.substr(0, 80)));
-    call->began = started.time;
-    return Event{.pid = pid, .time = time, .what = std::move(*call)};
+    call.began = started.time;
+    e.pid = pid;
+    e.time = time;
+    return true;
 }
 
 // Without -y a descriptor comes without what it points at, and the model

@@ -37,6 +37,8 @@ public:
     // end, the calls that were still going on come out unfinished. Throws
     // TraceError when the input is empty or a line is not strace's.
     std::optional<Event> next();
+    // The same into `out`; whether there was one.
+    bool next(Event& out);
 
 private:
     // A call whose line another process's line cut: its start, waiting for
@@ -50,13 +52,15 @@ private:
     // The next line, without its newline, or nothing at the end; a view
     // into the buffer, good until the next call.
     std::optional<std::string_view> next_line();
-    // The next event the lines make, or nothing at the end of the input.
-    std::optional<Event> read_event();
-    std::optional<Event> unfinished_at_end();
+    // The next event the lines make, into `out`; false at the end of the
+    // input.
+    bool read_event(Event& out);
+    bool unfinished_at_end(Event& out);
     std::pair<int, double> prefix(std::string_view line, std::string_view& rest) const;
-    std::optional<Event> parse(std::string_view line);
-    std::optional<Event> unfinished(int pid, double time, std::string_view start);
-    std::optional<Event> resumed(int pid, double time, std::string_view rest);
+    // Whether the line makes an event, which it writes into `e`.
+    bool parse(std::string_view line, Event& e);
+    bool unfinished(int pid, double time, std::string_view start, Event& e);
+    bool resumed(int pid, double time, std::string_view rest, Event& e);
     void check_targets(const Call& call) const;
     void stack_line(std::string_view text);
     void admit(Event event);

@@ -231,7 +231,7 @@ std::vector<std::string> in_this_run(const Run& run)
 // Ids are unique in a page: each inlined SVG's get the lesson's prefix.
 std::string scoped(std::string svg, const std::string& prefix)
 {
-    if (svg.rfind("<?xml", 0) == 0)
+    if (svg.starts_with("<?xml"))
         svg.erase(0, svg.find('\n') + 1); // inline, the SVG needs no XML declaration
     std::string out;
     out.reserve(svg.size() + 256);

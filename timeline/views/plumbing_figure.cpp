@@ -104,7 +104,7 @@ std::string flow_text(const PlumbingMoment& m, const std::string& channel)
 std::string names_text(const std::vector<std::string>& names)
 {
     bool pipes = names.size() > 1 && std::all_of(names.begin(), names.end(), [](const auto& n) {
-                     return n.rfind("pipe ", 0) == 0;
+                     return n.starts_with("pipe ");
                  });
     std::string text = pipes ? "pipes " : "";
     for (size_t i = 0; i < names.size(); ++i)

@@ -330,7 +330,7 @@ void describe_into(std::string& text, const Run& run, const Step& s)
     // and a call restarted after a signal has not failed.
     bool told = s.is<step::ExecFailed>() || s.is<step::OpenFailed>() || s.is<step::WaitNone>() ||
                 s.is<step::MakeFifo>() || s.is<step::AsWritten>();
-    if (!s.error.empty() && !told && s.error.rfind("ERESTART", 0) != 0)
+    if (!s.error.empty() && !told && !s.error.starts_with("ERESTART"))
         text += ": fails, " + s.error;
 }
 

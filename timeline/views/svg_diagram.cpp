@@ -142,7 +142,7 @@ const char* colour_of(const Step& s)
         return kColour.signal;
     // A call interrupted by a signal and restarted (ERESTART...) never
     // failed for the program.
-    if (!s.error.empty() && !s.is<step::MakeFifo>() && s.error.rfind("ERESTART", 0) != 0)
+    if (!s.error.empty() && !s.is<step::MakeFifo>() && !s.error.starts_with("ERESTART"))
         return kColour.error;
     return kColour.text;
 }

@@ -322,10 +322,23 @@ std::string describe(const Run& run, const Step& s)
 void describe_into(std::string& text, const Run& run, const Step& s)
 {
     Describe words{run, s};
-    if (const auto* transfer = s.as<step::Transfer>())
+    // The steps a long trace has most of are appended in place.
+    if (const auto* transfer = s.as<step::Transfer>()) {
         words.append(text, *transfer);
-    else
+    } else if (const auto* close = s.as<step::Close>()) {
+        text += "closes ";
+        words.append_where(text, close->fd, close->end);
+    } else if (const auto* pipe = s.as<step::Pipe>(); pipe && words.channel) {
+        text += "creates ";
+        append_channel_name(text, *words.channel);
+        text += ": fd ";
+        text += std::to_string(pipe->read_fd);
+        text += " reads, fd ";
+        text += std::to_string(pipe->write_fd);
+        text += " writes";
+    } else {
         text += std::visit(words, s.what);
+    }
     // Every failed call says so; the steps of a failure say it their way,
     // and a call restarted after a signal has not failed.
     bool told = s.is<step::ExecFailed>() || s.is<step::OpenFailed>() || s.is<step::WaitNone>() ||

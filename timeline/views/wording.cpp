@@ -79,9 +79,18 @@ std::string fit(const std::string& text, size_t n)
 std::string letters(int n)
 {
     std::string name;
-    for (; n > 0; n = (n - 1) / 26)
-        name.insert(name.begin(), char('A' + (n - 1) % 26));
+    append_letters(name, n);
     return name;
+}
+
+void append_letters(std::string& text, int n)
+{
+    char letters[16];
+    size_t count = 0;
+    for (; n > 0 && count < sizeof letters; n = (n - 1) / 26)
+        letters[count++] = char('A' + (n - 1) % 26);
+    while (count > 0)
+        text += letters[--count];
 }
 
 std::string channel_name(const Channel& c)
@@ -98,10 +107,21 @@ void append_channel_name(std::string& text, const Channel& c)
         text += "the terminal";
         return;
     case Channel::Kind::pipe:
-        text += c.number > 0 ? "pipe " + letters(c.number) : "a pipe from outside";
+        if (c.number > 0) {
+            text += "pipe ";
+            append_letters(text, c.number);
+        } else {
+            text += "a pipe from outside";
+        }
         return;
     case Channel::Kind::socket:
-        text += c.pair ? "socket pair " + letters(c.number) : "socket " + std::to_string(c.number);
+        if (c.pair) {
+            text += "socket pair ";
+            append_letters(text, c.number);
+        } else {
+            text += "socket ";
+            text += std::to_string(c.number);
+        }
         return;
     default:
         break;

@@ -27,6 +27,7 @@ std::string fit(const std::string& text, size_t n);
 
 // "A", "B", ... "Z", "AA": the letter of the n-th pipe, from 1.
 std::string letters(int n);
+void append_letters(std::string& text, int n);
 
 // What a channel is called: "pipe A", "socket pair B", "socket 2", "the
 // terminal", "a pipe from outside", "FIFOVEK", "/dev/null", "its working

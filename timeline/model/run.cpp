@@ -65,7 +65,7 @@ void Run::call(Process& p, const Call& c, double t)
            .began = began,
            .ended = std::max(t, began + c.duration),
            .error = c.error};
-    calls::dispatch(state_, p, c, std::move(s));
+    handlers::dispatch(state_, p, c, std::move(s));
     // A fork adds a process: `p` may have moved.
     await_source(pid, before);
 }

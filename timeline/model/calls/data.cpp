@@ -5,7 +5,7 @@
 
 #include "model/calls/handlers.hpp"
 
-namespace timeline::calls::data {
+namespace timeline::handlers::data {
 
 void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step s)
 {
@@ -54,4 +54,4 @@ void ioctl(State& m, Process& p, const Call& c, Step s)
     m.steps.add(std::move(s));
 }
 
-} // namespace timeline::calls::data
+} // namespace timeline::handlers::data

@@ -3,7 +3,7 @@
 // descriptors holds, so that a close can say which end it gave up.
 #include "model/calls/handlers.hpp"
 
-namespace timeline::calls::descriptors {
+namespace timeline::handlers::descriptors {
 namespace {
 
 End end_for(Access access)
@@ -143,4 +143,4 @@ void stat(State& m, Process& /*unused*/, const Call& c, const call::Stat& a, Ste
         m.channels.fifo(c.fd->target.name);
 }
 
-} // namespace timeline::calls::descriptors
+} // namespace timeline::handlers::descriptors

@@ -8,7 +8,7 @@
 
 #include "model/state.hpp"
 
-namespace timeline::calls {
+namespace timeline::handlers {
 
 // Finds the call's handler and runs it. `s`: the call's step as made so
 // far (pid, time, span, error).
@@ -78,4 +78,4 @@ void ignore(State& m, Process& p, const Call& c, Step s);
 // written.
 void as_written(State& m, Process& p, const Call& c, Step s);
 
-} // namespace timeline::calls
+} // namespace timeline::handlers

@@ -7,7 +7,7 @@
 #include "base/paths.hpp"
 #include "model/calls/handlers.hpp"
 
-namespace timeline::calls::life {
+namespace timeline::handlers::life {
 namespace {
 
 // Where system programs live: once one of them replaces a process's
@@ -220,4 +220,4 @@ void getppid(State& m, Process& p, const Call& c, Step s)
     m.steps.add(std::move(s));
 }
 
-} // namespace timeline::calls::life
+} // namespace timeline::handlers::life

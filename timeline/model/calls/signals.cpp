@@ -1,7 +1,7 @@
 // Signals sent: a kill is a step, and its arrival draws an arrow from it.
 #include "model/calls/handlers.hpp"
 
-namespace timeline::calls::signals {
+namespace timeline::handlers::signals {
 
 void kill(State& m, Process& p, const Call& c, const call::Kill& a, Step s)
 {
@@ -11,4 +11,4 @@ void kill(State& m, Process& p, const Call& c, const call::Kill& a, Step s)
         m.flows.sent(at, p.pid, a.target, a.signal);
 }
 
-} // namespace timeline::calls::signals
+} // namespace timeline::handlers::signals

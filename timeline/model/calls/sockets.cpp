@@ -6,7 +6,7 @@
 
 #include "model/calls/handlers.hpp"
 
-namespace timeline::calls::sockets {
+namespace timeline::handlers::sockets {
 
 // Two ends, each with a name of its own, both reading and writing; one
 // channel, numbered in the order the run made them: socket pair A, B.
@@ -57,4 +57,4 @@ void socket_address(State& m, Process& /*unused*/, const Call& c, const call::So
     m.steps.add(std::move(s));
 }
 
-} // namespace timeline::calls::sockets
+} // namespace timeline::handlers::sockets

@@ -7,7 +7,7 @@
 
 #include "model/calls/handlers.hpp"
 
-namespace timeline::calls {
+namespace timeline::handlers {
 namespace {
 
 using Handler = void (*)(State&, Process&, const Call&, Step);
@@ -142,4 +142,4 @@ void housekeeping::ignore(State& /*unused*/, Process& /*unused*/, const Call& /*
 {
 }
 
-} // namespace timeline::calls
+} // namespace timeline::handlers

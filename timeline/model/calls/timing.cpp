@@ -1,7 +1,7 @@
 // Time: sleeps, and a sleep that goes on after a signal interrupted it.
 #include "model/calls/handlers.hpp"
 
-namespace timeline::calls::timing {
+namespace timeline::handlers::timing {
 
 void sleep(State& m, Process& p, const Call& c, const call::Sleep& a, Step s)
 {
@@ -21,4 +21,4 @@ void sleep_goes_on(State& m, Process& /*unused*/, const Call& c, Step s)
     m.steps.add(std::move(s));
 }
 
-} // namespace timeline::calls::timing
+} // namespace timeline::handlers::timing

@@ -3,6 +3,7 @@
 // each step, and every flow with its start and its end, each bound inside
 // a slice of its own track.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -177,4 +178,55 @@ TEST(Perfetto, RefusesWhereItCannotWrite)
     ASSERT_TRUE(full.finish());
     EXPECT_EQ(full.exit_code(), 1);
     EXPECT_EQ(full.err(), "syscall_timeline: /dev/full: No space left on device\n");
+}
+
+// A long trace is exported as it is read, in memory that does not grow
+// with it: 200,000 steps under a limit of 40 MB of data (the reading
+// thread's and the writing thread's stacks among it). Under a limit too
+// small for any thread, the tool writes without one, the export whole.
+TEST(Perfetto, LongTraceExportsInBoundedMemory)
+{
+    if (kSanitizedBuild)
+        GTEST_SKIP() << "a sanitizer's shadow memory needs more than any small limit";
+    TempDir dir;
+    std::string trace = "7 1000.000000 execve(\"/bin/copy\", [\"copy\"], 0x0) = 0 <0.0001>\n";
+    for (int i = 0; i < 100000; ++i) {
+        std::string data = std::string("abcdefg").substr(0, size_t(i % 7 + 1));
+        std::string n = std::to_string(data.size());
+        std::string time = "1000." + std::to_string(100000 + i);
+        trace += "7 " + time + " read(3<pipe:[11]>, \"" + data + "\", 64) = " + n + " <0.000001>\n";
+        trace += "7 " + time + " write(4<pipe:[12]>, \"" + data + "\", " + n + ") = " + n +
+                 " <0.000001>\n";
+    }
+    write_file(dir / "long.trace", trace);
+    write_file(dir / "short.trace", trace.substr(0, 2000));
+    write_file(dir / "count.py", "import json, sys\n"
+                                 "events = json.load(open(sys.argv[1]))['traceEvents']\n"
+                                 "print(sum(e['ph'] == 'X' for e in events))\n");
+    auto limited = [](rlim_t bytes) {
+        return [bytes] {
+            rlimit limit{bytes, bytes};
+            setrlimit(RLIMIT_DATA, &limit);
+        };
+    };
+    const std::pair<std::string, rlim_t> runs[] = {{"long", rlim_t(40) << 20},
+                                                   {"short", rlim_t(4) << 20}};
+    for (const auto& [name, bytes] : runs) {
+        Process tool({.argv = {BIN_SYSCALL_TIMELINE, "--perfetto", dir / (name + ".json"),
+                               dir / (name + ".trace")},
+                      .dir = dir.path(),
+                      .before_exec = limited(bytes)});
+        ASSERT_TRUE(tool.finish(60s)) << name;
+        EXPECT_EQ(tool.exit_code(), 0) << name << ": " << tool.err();
+        Process count({.argv = {"/usr/bin/python3", dir / "count.py", dir / (name + ".json")},
+                       .dir = dir.path()});
+        ASSERT_TRUE(count.finish(60s));
+        EXPECT_EQ(count.exit_code(), 0) << count.err();
+        // Every step (its start, the reads and writes; "still running" is
+        // told by its life), and the process's life.
+        if (name == "long")
+            EXPECT_EQ(count.out(), std::to_string(200001 + 1) + "\n");
+        else
+            EXPECT_GT(std::stoi(count.out()), 10) << count.out();
+    }
 }

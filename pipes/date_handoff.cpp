@@ -47,9 +47,11 @@ int main()
         close(fds[0]); // the parent only writes
         if (write(fds[1], block, sizeof block) == -1)
             err(1, "write");
-        // The shell gets its prompt back only after the child has printed.
-        if (wait(nullptr) == -1)
+        // The shell gets its prompt back only after the child has printed;
+        // the child's result is the program's, so a lost date is a failure.
+        int status = 0;
+        if (wait(&status) == -1)
             err(1, "wait");
-        return 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 }

@@ -43,10 +43,12 @@ TEST(LostOutput, ShortLessonsReportIt)
     EXPECT_EQ(echo.err(), write_error("echo_five"));
     EXPECT_EQ(echo.exit_code(), 1);
 
-    // Only the child prints; the parent, which printed nothing, is as it was.
+    // Only the child prints; the parent, whose only work is to wait for
+    // it, passes its failure on.
     Process date({.argv = {BIN_DATE_HANDOFF}, .dir = dir.path(), .output_file = kFull});
     ASSERT_TRUE(date.finish());
     EXPECT_EQ(date.err(), write_error("date_handoff"));
+    EXPECT_EQ(date.exit_code(), 1);
 
     // Written where it can be, nothing changes: the same bytes, status 0.
     Process fine({.argv = {BIN_CHILD_TO_PARENT}, .dir = dir.path()});
@@ -106,6 +108,26 @@ TEST(LostOutput, EndlessChildStopsAtTheFirstFailedWrite)
     // finish() waits until the child, too, has let go of standard error.
     ASSERT_TRUE(p.finish(20s));
     EXPECT_EQ(p.err(), write_error("parent_exit_watch") + write_error("parent_exit_watch"));
+}
+
+// sleep_ladder checks each announcement as it is made: with its output
+// written line by line (stdbuf -oL) into /dev/full, it stops at the first,
+// before its first sleep. Without that check it would sleep through the
+// whole ladder, sped up here so that a fault ends too, and only then say so.
+TEST(LostOutput, LadderStopsAtTheFirstFailedWrite)
+{
+    if (!kFakeTimeUsable)
+        GTEST_SKIP() << "libfaketime cannot be preloaded into a sanitizer build";
+    TempDir dir;
+    auto started = std::chrono::steady_clock::now();
+    Process p({.argv = {"/usr/bin/stdbuf", "-oL", BIN_SLEEP_LADDER},
+               .dir = dir.path(),
+               .output_file = kFull,
+               .env = fake_time("+0 x100")});
+    ASSERT_TRUE(p.finish(30s));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << "it slept after a failed write";
+    EXPECT_EQ(p.err(), write_error("sleep_ladder"));
+    EXPECT_EQ(p.exit_code(), 1);
 }
 
 // syscall_timeline: a timeline or a diagram that cannot be written is

@@ -18,8 +18,10 @@ void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is
         else
             queue.push_back({step, pid, bytes});
         // A reader outside the trace never takes them: keep the memory bounded.
-        if (queue.size() > 4096)
+        if (queue.size() > 4096) {
             queue.pop_front();
+            uncounted_.insert(channel);
+        }
         return;
     }
     // A socket carries bytes both ways: what a process reads is what the
@@ -39,30 +41,63 @@ void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is
     }
 }
 
-void Flows::sent(size_t step, int sender, int target, const std::string& signal)
+void Flows::sent(size_t step, int sender, Target target, const std::string& signal)
 {
-    sent_[target].push_back({step, sender, signal});
+    if (target.pid > 0) {
+        sent_[target.pid].push_back({step, sender, signal, target});
+        return;
+    }
+    constexpr size_t kRemembered = 64;
+    sent_to_many_.push_back({step, sender, signal, target});
+    if (sent_to_many_.size() > kRemembered)
+        sent_to_many_.pop_front();
 }
 
-void Flows::arrived(size_t step, int pid, const Signal& signal)
+void Flows::arrived(size_t step, const Process& receiver, const Signal& signal)
 {
-    auto sent = sent_.find(pid);
-    if (sent == sent_.end())
-        return;
-    auto& kills = sent->second;
     // The sender is known for a signal delivered, not for a death by one.
-    auto kill = std::find_if(kills.begin(), kills.end(), [&](const Sent& k) {
+    auto from = [&](const Sent& k) {
         return (signal.sender == 0 || k.sender == signal.sender) && k.signal == signal.name;
-    });
-    if (kill == kills.end())
+    };
+    if (auto sent = sent_.find(receiver.pid); sent != sent_.end()) {
+        auto& kills = sent->second;
+        if (auto kill = std::find_if(kills.begin(), kills.end(), from); kill != kills.end()) {
+            steps_.add_arrow({Arrow::Kind::signal, kill->step, step, 0, std::nullopt});
+            kills.erase(kill);
+            return;
+        }
+    }
+    // Sent to many: each member that receives it gets an arrow, once (a
+    // death by the signal follows its delivery).
+    for (auto it = sent_to_many_.rbegin(); it != sent_to_many_.rend(); ++it) {
+        bool member = it->target.everyone ||
+                      (it->target.by_group && it->target.group == receiver.group);
+        if (!from(*it) || it->sender == receiver.pid || !member)
+            continue;
+        if (std::find(it->reached.begin(), it->reached.end(), receiver.pid) == it->reached.end()) {
+            steps_.add_arrow({Arrow::Kind::signal, it->step, step, 0, std::nullopt});
+            it->reached.push_back(receiver.pid);
+        }
         return;
-    steps_.add_arrow({Arrow::Kind::signal, kill->step, step, 0, std::nullopt});
-    kills.erase(kill);
+    }
+}
+
+std::optional<long long> Flows::unread(size_t channel) const
+{
+    if (uncounted_.count(channel) || channels_[channel].kind == Channel::Kind::socket)
+        return std::nullopt;
+    auto it = unread_.find(channel);
+    long long bytes = 0;
+    if (it != unread_.end())
+        for (const Unread& u : it->second)
+            bytes += u.bytes;
+    return bytes;
 }
 
 void Flows::forget(size_t channel)
 {
     unread_.erase(channel);
+    uncounted_.erase(channel);
     steps_.forget(channel);
 }
 

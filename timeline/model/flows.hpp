@@ -6,10 +6,13 @@
 #include <cstddef>
 #include <deque>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "model/channels.hpp"
+#include "model/processes.hpp"
 #include "model/steps.hpp"
 
 namespace timeline {
@@ -22,11 +25,25 @@ public:
     // oldest bytes not read yet, and an arrow goes from each write it took
     // them from (a socket's: from the other end's writes).
     void moved(size_t step, int pid, size_t channel, long long bytes, bool is_read);
-    // A signal a traced process sent; its arrival draws an arrow.
-    void sent(size_t step, int sender, int target, const std::string& signal);
-    void arrived(size_t step, int pid, const Signal& signal);
+    // Whom a signal was sent to: a process, a process group, or every
+    // process the sender may signal.
+    struct Target {
+        int pid = 0; // one process
+        bool by_group = false; // or the group `group` (0: as the traced program started)
+        int group = 0;
+        bool everyone = false; // or all
+    };
+    // A signal a traced process sent; its arrival draws an arrow, or, sent
+    // to a group, each member's arrival.
+    void sent(size_t step, int sender, Target target, const std::string& signal);
+    void arrived(size_t step, const Process& receiver, const Signal& signal);
     // A channel's place serves a new one.
     void forget(size_t channel);
+    // How many bytes were written into a pipe or FIFO and not read yet;
+    // nothing when the count is not known (a call the tool does not
+    // decode moved bytes, too many writes wait for a reader).
+    std::optional<long long> unread(size_t channel) const;
+    void uncount(size_t channel) { uncounted_.insert(channel); }
 
 private:
     struct Unread {
@@ -38,12 +55,16 @@ private:
         size_t step; // the kill
         int sender;
         std::string signal;
+        Target target;
+        std::vector<int> reached; // sent to many: who has an arrow already
     };
 
     Steps& steps_;
     Channels& channels_;
     std::map<size_t, std::deque<Unread>> unread_; // by channel
-    std::map<int, std::vector<Sent>> sent_; // by target
+    std::map<int, std::vector<Sent>> sent_; // to one process, by its pid
+    std::deque<Sent> sent_to_many_; // to a group, or to all: the last few
+    std::set<size_t> uncounted_;
 };
 
 } // namespace timeline

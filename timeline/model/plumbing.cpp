@@ -6,9 +6,8 @@
 namespace timeline {
 namespace {
 
-ProcessTable table_of(const Process& p, const Channels& channels)
+ProcessTable table_of(const Process& p, bool zombie, const Channels& channels)
 {
-    bool zombie = p.ended && p.child && !p.collected;
     ProcessTable table{.pid = p.pid, .program = p.program, .zombie = zombie};
     if (zombie) // its descriptors closed as it ended
         return table;
@@ -38,9 +37,9 @@ void Plumbing::note(PlumbingChange change, size_t step, int pid, const Processes
         return;
     PlumbingMoment moment{.change = change, .step = step, .pid = pid};
     for (const Process& p : processes.all()) {
-        bool zombie = p.ended && p.child && !p.collected;
+        bool zombie = processes.zombie(p);
         if (p.thread_of == 0 && !p.collected && (!p.ended || zombie))
-            moment.processes.push_back(table_of(p, channels));
+            moment.processes.push_back(table_of(p, zombie, channels));
     }
     // A run of changes of one kind is one moment, drawn as it ended.
     if (!moments_.empty() && moments_.back().change == change) {

@@ -40,6 +40,7 @@ struct PlumbingMoment {
     size_t step = 0; // the last of them
     int pid = 0; // who made the last of them
     std::vector<ProcessTable> processes; // alive or zombie, in order of appearance
+    size_t closed_on_exec = 0; // an exec: how many descriptors it closed
 };
 
 class Plumbing {
@@ -56,6 +57,12 @@ public:
     // descriptors 0, 1, 2 are named where the trace told later what a
     // process (or the parent it has them from) was given.
     void finish(const Processes& processes);
+    // The exec at `step`, just noted, closed `closed` descriptors.
+    void closed_on_exec(size_t step, size_t closed)
+    {
+        if (!moments_.empty() && moments_.back().step == step)
+            moments_.back().closed_on_exec = closed;
+    }
 
     const std::vector<PlumbingMoment>& moments() const { return moments_; }
 

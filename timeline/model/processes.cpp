@@ -49,11 +49,11 @@ Process& Processes::table_of(Process& p)
     return leader ? *leader : p;
 }
 
-void Processes::hold(Process& p, int fd, std::optional<size_t> channel, End end)
+void Processes::hold(Process& p, int fd, std::optional<size_t> channel, End end, bool cloexec)
 {
     Process& table = table_of(p);
     release(table, fd);
-    table.fds[fd] = {channel, end};
+    table.fds[fd] = {channel, end, cloexec};
     if (channel)
         channels_.held(*channel);
 }
@@ -67,6 +67,18 @@ void Processes::release(Process& p, int fd)
     if (auto c = it->second.channel)
         channels_.let_go(*c);
     table.fds.erase(it);
+}
+
+int Processes::holders(size_t channel, End end, int pid) const
+{
+    int count = 0;
+    for (const Process& p : processes_) {
+        if (p.thread_of != 0 || p.ended || p.pid == pid)
+            continue;
+        for (const auto& [fd, held] : p.fds)
+            count += held.channel == channel && held.end == end;
+    }
+    return count;
 }
 
 void Processes::inherit(Process& child, const Process& parent)

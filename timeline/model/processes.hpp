@@ -20,6 +20,7 @@ namespace timeline {
 struct Held {
     std::optional<size_t> channel; // what it points at, when known
     End end = End::unknown; // which end of a pipe or FIFO
+    bool cloexec = false; // closed when the process execs
 };
 
 struct Process {
@@ -54,9 +55,28 @@ struct Process {
     // The step its last call made, held until the stack of that call
     // (strace -k) says which line of the program made it.
     std::optional<size_t> awaiting_source;
+    // The line of its last call, when that call was made inside a library
+    // function (popen's pipe2): a spawn of that function whose stack strace
+    // cannot unwind takes it.
+    std::optional<SourceLine> library_line;
     // Which run it belongs to, from 1: a program started again after all
     // before it had ended begins another.
     int run = 1;
+    int group = 0; // its process group; 0 while the trace has not said
+    bool subreaper = false; // it adopts the orphans of its descendants
+    // Its parent ended first: another process became its parent, the one
+    // `adopter` names (0 while not known, as when it is outside the trace).
+    bool adopted = false;
+    int adopter = 0;
+    int former_parent = 0;
+    bool asked_since_adopted = false;
+    // What it does when a signal comes, where it is not the default.
+    std::map<std::string, call::SignalAction::Disposition> dispositions;
+    // The C library blocks every signal around a spawn or a thread's
+    // start, then restores the mask: neither is the program's own step.
+    bool all_blocked = false;
+    std::vector<int> ready; // what its last poll found ready: a read there does not wait
+    bool shown = false; // a system program's child: a step of it was shown
 };
 
 class Processes {
@@ -76,7 +96,21 @@ public:
 
     // Whose descriptor table a process uses: a thread shares its process's.
     Process& table_of(Process& p);
-    void hold(Process& p, int fd, std::optional<size_t> channel, End end);
+    void hold(Process& p, int fd, std::optional<size_t> channel, End end, bool cloexec = false);
+    // How many descriptors of processes other than `pid` (alive) hold the
+    // channel's `end` (a socket's ends: End::unknown).
+    int holders(size_t channel, End end, int pid) const;
+    // An orphan whose adopter is outside the trace: collected there, as it
+    // ends, never a zombie the trace shows.
+    bool collected_outside(const Process& p) const
+    {
+        return p.adopted && !p.collected && (p.adopter == 0 || !find(p.adopter));
+    }
+    // Ended, and not collected yet.
+    bool zombie(const Process& p) const
+    {
+        return p.ended && p.child && !p.collected && !collected_outside(p);
+    }
     void release(Process& p, int fd);
     // A forked child's table: a copy of its parent's.
     void inherit(Process& child, const Process& parent);

@@ -24,8 +24,27 @@ void Run::add(const Event& e)
     }
     if (!start_time_)
         start_time_ = e.time;
-    double t = since_start(e.time);
     last_time_ = std::max(last_time_, e.time);
+    // An effect seen before its cause waits for it; the rest of the
+    // process's events wait behind it.
+    bool behind = order_.holding(e.pid);
+    if (behind || KernelOrder::waits(state_, e))
+        order_.hold(e, !behind);
+    else
+        apply(e, KernelOrder::Released::in_time);
+    if (!order_.empty())
+        order_.release(state_, last_time_, [this](const Event& held, KernelOrder::Released how) {
+            apply(held, how);
+        });
+    retire(false);
+}
+
+void Run::apply(const Event& e, KernelOrder::Released how)
+{
+    double stamped = since_start(e.time);
+    // An event that waited for its cause is told after it.
+    double t = how == KernelOrder::Released::in_time ? stamped : std::max(stamped, last_applied_);
+    last_applied_ = std::max(last_applied_, t);
     // A program started again once everything before it has ended (a
     // lesson run on a terminal, then into a pipe) is a run of its own:
     // its pipes are named afresh.
@@ -33,6 +52,7 @@ void Run::add(const Event& e)
         ++state_.run;
         state_.channels.begin_run();
     }
+    size_t before = step_count();
     Process& p = state_.process(e.pid);
     if (const auto* c = std::get_if<Call>(&e.what)) {
         call(p, *c, t);
@@ -49,9 +69,16 @@ void Run::add(const Event& e)
     } else if (const auto* k = std::get_if<Killed>(&e.what)) {
         end_process(p, t, ProcessEnd{.killed = true, .signal = k->signal}, false);
         // SIGKILL is never delivered as such: the process just ends.
-        state_.flows.arrived(*p.end_step, p.pid, Signal{.name = k->signal});
+        state_.flows.arrived(*p.end_step, p, Signal{.name = k->signal});
+    } else if (const auto* gone = std::get_if<Superseded>(&e.what)) {
+        superseded(p, *gone, t);
     }
-    retire(false);
+    if (t > stamped)
+        for (size_t i = before; i < step_count(); ++i)
+            if (Step* s = state_.steps.live(i); s && s->pid == e.pid) {
+                s->moved = t - stamped;
+                s->moved_after_cause = how == KernelOrder::Released::after_cause;
+            }
 }
 
 void Run::call(Process& p, const Call& c, double t)
@@ -74,11 +101,19 @@ void Run::signal(Process& p, const Signal& s, double t)
 {
     bool resumes = s.name == "SIGCONT" && p.stopped;
     p.stopped = p.stopped && !resumes;
+    const auto& dispositions = state_.processes.table_of(p).dispositions;
+    auto disposition = dispositions.find(s.name);
     size_t at = state_.steps.add(
-        {.pid = p.pid, .time = t, .what = step::Signal{s.name, s.sender, s.code, resumes}});
-    state_.flows.arrived(at, p.pid, s);
+        {.pid = p.pid,
+         .time = t,
+         .what = step::Signal{s.name, s.sender, s.code, resumes,
+                              disposition == dispositions.end()
+                                  ? call::SignalAction::Disposition::restore_default
+                                  : disposition->second}});
+    state_.flows.arrived(at, p, s);
     // SIGCHLD comes from a child's end, however late it is delivered.
-    if (s.name != "SIGCHLD" || s.sender == 0 || s.code != "CLD_EXITED")
+    bool ended = s.code == "CLD_EXITED" || s.code == "CLD_KILLED" || s.code == "CLD_DUMPED";
+    if (s.name != "SIGCHLD" || s.sender == 0 || !ended)
         return;
     if (const Process* child = process(s.sender);
         child && child->end_step && child->parent == p.pid)
@@ -99,12 +134,24 @@ void Run::await_source(int pid, size_t steps_before)
 
 void Run::settle_source(Process& p, const CodeAt* code)
 {
+    std::optional<SourceLine> line;
+    if (code && source_of_ && !code->frames.empty() && !p.hidden)
+        line = source_of_(code->frames);
+    // A spawn that popen, system or posix_spawn made on a stack of their
+    // own cannot be unwound: the call before it, in the same library
+    // function, tells the line.
+    if (code && !line && !code->unwound && code->in_library)
+        line = p.library_line;
+    if (code)
+        p.library_line = code->in_library ? line : std::nullopt;
     if (!p.awaiting_source)
         return;
     size_t index = *std::exchange(p.awaiting_source, std::nullopt);
     Step* step = state_.steps.live(index);
-    if (step && code && source_of_ && !code->frames.empty())
-        step->source = source_of_(code->frames);
+    if (step && code)
+        step->source = line;
+    if (step && code && !step->source)
+        step->unwound = code->unwound;
     state_.steps.unpin(index);
 }
 
@@ -125,8 +172,21 @@ void Run::end_process(Process& p, double t, ProcessEnd how, bool exited)
             state_.steps.add({.pid = p.pid, .time = t, .what = step::Ended{std::move(how)}});
     }
     p.fold.reset();
-    if (p.thread_of == 0)
-        state_.note_plumbing(PlumbingChange::end, *p.end_step, p.pid);
+    if (p.thread_of != 0)
+        return;
+    handlers::life::adopt_orphans(state_, p, t);
+    state_.note_plumbing(PlumbingChange::end, *p.end_step, p.pid);
+}
+
+// A thread that called execve goes on as the process: its own id ends
+// here, and the process's lane tells the exec.
+void Run::superseded(Process& p, const Superseded& gone, double t)
+{
+    settle_source(p, nullptr);
+    p.ended = t;
+    p.end_step =
+        state_.steps.add({.pid = p.pid, .time = t, .what = step::Superseded{gone.leader}});
+    p.fold.reset();
 }
 
 void Run::retire(bool all)
@@ -150,7 +210,8 @@ void Run::finish()
         for (StepSink* sink : sinks_)
             sink->start(*this);
     }
-    double end = duration();
+    order_.release_all([this](const Event& held, KernelOrder::Released how) { apply(held, how); });
+    double end = std::max(duration(), last_applied_);
     for (Process& p : state_.processes.all()) {
         if (!p.ended) {
             if (p.hidden)
@@ -158,7 +219,10 @@ void Run::finish()
                                   .time = end,
                                   .what = step::HiddenCalls{p.program, p.hidden_calls}});
             state_.steps.add({.pid = p.pid, .time = end, .what = step::StillRunning{}});
-        } else if (p.child && !p.collected) {
+        } else if (p.child && collected_outside(p)) {
+            // Its adopter is outside the trace, and collects it there.
+            state_.steps.add({.pid = p.pid, .time = end, .what = step::CollectedOutside{}});
+        } else if (p.child && !p.collected && p.thread_of == 0) {
             state_.steps.add({.pid = p.pid, .time = end, .what = step::Zombie{end - *p.ended}});
         }
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "model/kernel_order.hpp"
 #include "model/state.hpp"
 #include "model/step_sink.hpp"
 
@@ -61,12 +62,16 @@ public:
     }
     double duration() const { return last_time_ - start_time_.value_or(last_time_); }
     int runs() const { return state_.run; }
+    // An orphan whose adopter is outside the trace: collected there.
+    bool collected_outside(const Process& p) const { return state_.processes.collected_outside(p); }
 
 private:
     double since_start(double time) const { return std::max(0.0, time - *start_time_); }
+    void apply(const Event& e, KernelOrder::Released how);
     void call(Process& p, const Call& c, double t);
     void signal(Process& p, const Signal& s, double t);
     void end_process(Process& p, double t, ProcessEnd how, bool exited);
+    void superseded(Process& p, const Superseded& gone, double t);
     // In a trace with stacks, the step a call made waits for its stack,
     // which strace writes under the call.
     void await_source(int pid, size_t steps_before);
@@ -83,6 +88,8 @@ private:
     bool started_ = false;
     std::optional<double> start_time_;
     double last_time_ = 0;
+    double last_applied_ = 0; // the latest time told, since the start
+    KernelOrder order_;
 };
 
 } // namespace timeline

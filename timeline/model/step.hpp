@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
+#include "model/channels.hpp"
 #include "reader/event.hpp"
 
 namespace timeline {
@@ -15,6 +17,13 @@ namespace timeline {
 enum class End { unknown, read, write };
 
 namespace step {
+
+// A descriptor that a step gave up, as it was: what it pointed at.
+struct Dropped {
+    int fd = -1;
+    std::optional<Channel> channel;
+    End end = End::unknown;
+};
 
 struct Start { // the traced program begins
     std::string command; // its command line, or its path
@@ -38,11 +47,38 @@ struct ThreadStart {
 };
 struct Exec { // a new program replaces the image
     std::string path;
+    std::vector<Dropped> closed; // close-on-exec: what the new program does not get
 };
 struct ExecFailed {
     std::string path; // the last one tried
     long tries = 1; // a search along PATH: every place tried in a row
+    bool found = false; // the search went on, and an exec of the name worked
 };
+// A system program's child (a shell's command) that the trace shows only
+// from here: what it does on the traced processes' pipes.
+struct Appears {
+    int parent = 0;
+    std::string program;
+};
+// Its parent ended first: another process became its parent. `by` is 0
+// when that process is outside the trace (pid 1, or a subreaper there).
+struct Adopted {
+    int former = 0;
+    int by = 0;
+    bool zombie = false; // it had ended, and its parent had not collected it
+};
+struct CollectedOutside {}; // ended, adopted outside the trace: collected there
+// Another thread of its process called execve, and goes on as the
+// process; this thread's id is gone.
+struct Superseded {
+    int leader = 0;
+};
+struct ProcessGroup { // setpgid, setsid
+    int pid = 0; // whose group changed
+    int group = 0;
+    bool session = false; // setsid: a new session, led by the caller
+};
+struct Subreaper {}; // prctl(PR_SET_CHILD_SUBREAPER): it adopts its descendants' orphans
 struct HiddenCalls { // a system program's own calls, counted
     std::string program;
     long calls = 0;
@@ -50,6 +86,7 @@ struct HiddenCalls { // a system program's own calls, counted
 struct Pipe {
     int read_fd = -1;
     int write_fd = -1;
+    bool cloexec = false; // both ends close as the process execs
 };
 struct SocketPair { // two connected ends, each reading and writing
     int fd = -1;
@@ -60,6 +97,7 @@ struct Open {
     int fd = -1;
     Access access = Access::read;
     double waited = 0; // how long the open took
+    bool cloexec = false;
 };
 struct OpenWaiting { // still in the open when the trace ended
     Access access = Access::read;
@@ -71,9 +109,16 @@ struct Close {
     int fd = -1;
     End end = End::unknown;
 };
+struct Fcntl {
+    int fd = -1;
+    call::Fcntl::Op op = call::Fcntl::Op::ask;
+    std::string flags;
+    End end = End::unknown;
+};
 struct Dup {
     int fd = -1; // the new descriptor
     int from = -1; // the one it copies
+    bool cloexec = false; // dup3 O_CLOEXEC, F_DUPFD_CLOEXEC; dup2's copy never is
 };
 struct NewFd { // a socket, an eventfd, a signalfd: the step's channel
     int fd = -1;
@@ -101,6 +146,31 @@ struct TransferWaiting { // still in the read or write when the trace ended
     bool is_read = true;
     int fd = -1;
 };
+struct TransferFailed { // the step's error says why
+    bool is_read = true;
+    int fd = -1;
+    long long asked = 0;
+};
+// poll, select, epoll_wait: a wait until one of several descriptors is
+// ready, or until the time is up.
+struct Poll {
+    struct Watched {
+        int fd = -1;
+        std::optional<size_t> channel;
+        bool ready = false;
+    };
+    std::string call; // "poll", "select", "epoll_wait"
+    std::vector<Watched> fds; // none for epoll_wait
+    long long ready = 0;
+    double waited = 0;
+    bool finished = true; // false: still waiting when the trace ended
+};
+struct Watch { // epoll_ctl: the step's channel is the epoll descriptor's
+    call::Watch::Op op = call::Watch::Op::add;
+    int epoll_fd = -1;
+    int fd = -1;
+    std::optional<size_t> watched; // what fd points at
+};
 struct EndOfData { // read returned 0
     int fd = -1;
     long count = 1;
@@ -123,6 +193,9 @@ struct SleepGoesOn { // restarted after a signal
 struct AskParent { // getppid
     int parent = 0;
     std::optional<int> before; // the answer before, when it changed: adopted
+    // Its first question since it was adopted, without an answer before:
+    // the parent that ended.
+    std::optional<int> former;
 };
 struct AskPid { // getpid
     int pid = 0;
@@ -144,8 +217,24 @@ struct ChildChanged { // wait() reports a child stopped or continued
 };
 struct WaitNone {}; // nothing to collect: the step's error says why
 struct Kill {
-    int target = 0;
+    int target = 0; // < 0: the group -target; 0: its own group; -1: every process it may signal
     std::string signal;
+};
+struct Disposition { // what the process does from now on when the signal comes
+    std::string signal;
+    call::SignalAction::Disposition what = call::SignalAction::Disposition::restore_default;
+};
+struct Mask { // the signals it blocks
+    call::SignalMask::How how = call::SignalMask::How::block;
+    std::string signals; // as strace writes the set: "[CHLD]", "~[]"
+};
+struct Pause { // pause, sigsuspend: a wait for a signal
+    bool suspend = false; // sigsuspend, with a mask of its own for the wait
+    double waited = 0;
+    bool finished = true;
+};
+struct CallFailed { // a call that did not do what it was asked; the step's error says why
+    std::string call;
 };
 struct Lock { // flock: an advisory lock on what the descriptor points at
     int fd = -1;
@@ -164,6 +253,9 @@ struct Signal {
     int sender = 0; // 0 when none
     std::string code; // why it came: "CLD_EXITED", "CLD_STOPPED"...
     bool resumes = false; // SIGCONT to a stopped process
+    // What the process does with it: a handler of its own runs, or it is
+    // ignored (strace shows an ignored signal all the same).
+    call::SignalAction::Disposition handled = call::SignalAction::Disposition::restore_default;
 };
 struct Stopped { // by a signal, until SIGCONT
     std::string signal;
@@ -185,7 +277,10 @@ using StepKind = std::variant<
     step::SocketAddress, step::Transfer, step::TransferWaiting, step::EndOfData, step::UnreadWait,
     step::Sleep, step::SleepGoesOn, step::AskParent, step::AskPid, step::Collect, step::WaitWaiting,
     step::WaitPoll, step::ChildChanged, step::WaitNone, step::Kill, step::Lock, step::Exit,
-    step::Ended, step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::AsWritten>;
+    step::Ended, step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::AsWritten,
+    step::Appears, step::Adopted, step::CollectedOutside, step::Superseded, step::ProcessGroup,
+    step::Subreaper, step::Fcntl, step::TransferFailed, step::Poll, step::Watch,
+    step::Disposition, step::Mask, step::Pause, step::CallFailed>;
 
 struct Step {
     int pid = 0;
@@ -200,6 +295,11 @@ struct Step {
     std::optional<size_t> channel; // what its descriptor points at: index into Run::channels()
     std::string error; // the call failed: "ENOENT"
     std::optional<SourceLine> source; // traced with stack traces, in a program built with -g
+    bool unwound = true; // false: strace could not unwind this call's stack
+    // How much later than strace stamped it the step is told, so that it
+    // comes after what caused it (the close that ended a read's data).
+    double moved = 0;
+    bool moved_after_cause = false; // else after the step before it, which waited for its cause
 
     template <class T> const T* as() const { return std::get_if<T>(&what); }
     template <class T> T* as() { return std::get_if<T>(&what); }

@@ -6,24 +6,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "reader/decode_parts.hpp"
 #include "reader/strace_syntax.hpp"
 
 namespace timeline::strace {
-namespace {
 
-// What a call's decoder gets: its parts as written.
-struct Parts {
-    const std::vector<std::string_view>& args;
-    std::string_view result;
-    const Call& call;
-
-    std::string_view arg(size_t i) const { return i < args.size() ? args[i] : std::string_view(); }
-    bool failed() const { return call.finished && !call.error.empty(); }
-};
-
-using Decoded = std::optional<CallArgs>;
-using Decode = Decoded (*)(const Parts&);
-
+// The decoders, beside those of decoders_waits.cpp.
 namespace decode {
 
 constexpr Decode none = nullptr; // kept as written
@@ -98,7 +86,9 @@ template <size_t PathArg> Decoded mknod(const Parts& p)
 
 template <size_t PathArg> Decoded open(const Parts& p)
 {
-    call::Open open{.path = unquote(p.arg(PathArg)), .access = access_of(p.arg(PathArg + 1))};
+    call::Open open{.path = unquote(p.arg(PathArg)),
+                    .access = access_of(p.arg(PathArg + 1)),
+                    .cloexec = p.arg(PathArg + 1).find("O_CLOEXEC") != std::string_view::npos};
     open.resolved = PathArg == 0 ? open.path : resolve(p.arg(0), open.path);
     if (p.call.finished && p.call.error.empty())
         open.result = parse_descriptor(p.result);
@@ -114,7 +104,7 @@ template <size_t PairArg> Decoded pipe(const Parts& p)
     auto ends = split_args(pair.substr(1, pair.size() - 2));
     if (ends.size() != 2)
         return std::nullopt;
-    call::FdPair fds;
+    call::FdPair fds{.cloexec = p.cloexec()};
     for (int i = 0; i < 2; ++i) {
         auto fd = parse_descriptor(ends[size_t(i)]);
         if (!fd)
@@ -134,7 +124,7 @@ Decoded dup(const Parts& p)
     auto result = parse_descriptor(p.result);
     if (!result || !p.call.fd)
         return std::nullopt;
-    return call::Dup{.result = *result};
+    return call::Dup{.result = *result, .cloexec = p.cloexec()};
 }
 
 // socket(...) = 4<UNIX-STREAM:[7]>, accept(...) = 5<...>, eventfd2(0, 0) = 3<...>
@@ -143,7 +133,7 @@ template <bool Accepted> Decoded new_fd(const Parts& p)
     auto result = parse_descriptor(p.result);
     if (!result || p.failed() || (Accepted && !p.call.fd))
         return std::nullopt;
-    return call::NewFd{.result = *result, .accepted = Accepted};
+    return call::NewFd{.result = *result, .accepted = Accepted, .cloexec = p.cloexec()};
 }
 
 // "{sa_family=AF_UNIX, sun_path="server.sock"}",
@@ -175,11 +165,14 @@ Decoded stat(const Parts& p)
     return call::Stat{.fifo = fifo};
 }
 
+// A failed or interrupted one too: its error says what happened.
 template <bool IsRead> Decoded transfer(const Parts& p)
 {
-    if (!p.call.fd || p.failed())
+    if (!p.call.fd)
         return std::nullopt;
-    return call::Transfer{.is_read = IsRead, .data = unquote(p.arg(1), kDataKept)};
+    return call::Transfer{.is_read = IsRead,
+                          .data = p.failed() ? std::string() : unquote(p.arg(1), kDataKept),
+                          .asked = number_or(p.arg(2), 0)};
 }
 
 Decoded ioctl(const Parts& p)
@@ -205,6 +198,8 @@ Decoded restart(const Parts& /*unused*/)
 }
 
 } // namespace decode
+
+namespace {
 
 struct Row {
     std::string_view name;

@@ -75,18 +75,59 @@ struct Open { // open, openat
     std::string resolved; // absolute when the folder is known, else as named
     Access access = Access::read;
     std::optional<Fd> result; // the new descriptor, when it worked
+    bool cloexec = false; // O_CLOEXEC: closed when the process execs
 };
 struct FdPair { // pipe, pipe2, socketpair (whose ends both read and write)
     Fd read;
     Fd write;
+    bool cloexec = false; // O_CLOEXEC, SOCK_CLOEXEC
 };
 struct Close {};
-struct Dup { // dup, dup2, dup3: the old descriptor is the event's `fd`
+struct Dup { // dup, dup2, dup3, fcntl F_DUPFD: the old descriptor is the event's `fd`
     Fd result;
+    bool cloexec = false; // dup3 O_CLOEXEC, F_DUPFD_CLOEXEC
 };
-struct NewFd { // socket, accept, accept4, eventfd, eventfd2, signalfd4
+struct NewFd { // socket, accept, accept4, eventfd, eventfd2, signalfd4, epoll_create
     Fd result; // the descriptor it made
     bool accepted = false; // a connection accepted on the event's `fd`
+    bool cloexec = false; // SOCK_CLOEXEC, EFD_CLOEXEC...
+};
+// fcntl on the event's `fd`, but for F_DUPFD (a Dup): what it set or asked.
+struct Fcntl {
+    enum class Op { close_on_exec, keep_on_exec, status_flags, ask };
+    Op op = Op::ask;
+    std::string flags; // F_SETFL's: "O_RDONLY|O_NONBLOCK"
+};
+// poll, ppoll, select, pselect6, epoll_wait: waits until one of several
+// descriptors is ready, or the time is up.
+struct Poll {
+    struct Watched {
+        Fd fd;
+        bool ready = false;
+    };
+    std::vector<Watched> fds; // epoll_wait: none, as the kernel keeps them
+    long long ready = 0; // how many were ready (the result)
+};
+// epoll_ctl: the event's `fd` is the epoll descriptor.
+struct Watch {
+    enum class Op { add, change, remove } op = Op::add;
+    Fd fd; // the descriptor watched
+};
+// rt_sigaction: what the process now does when the signal comes, or that
+// it only asked.
+struct SignalAction {
+    enum class Disposition { ignore, handler, restore_default, asks };
+    std::string signal; // "SIGPIPE"
+    Disposition disposition = Disposition::restore_default;
+};
+struct SignalMask { // rt_sigprocmask
+    enum class How { block, unblock, set, asks };
+    How how = How::block;
+    std::string signals; // as strace writes the set: "[CHLD]", "[INT TERM]", "~[]"
+    std::string before; // the mask it had, when the call asked for it: "[]"
+};
+struct Numbers { // the numbers a call was given: setpgid, prctl
+    std::vector<std::string> args;
 };
 struct SocketAddress { // bind, connect, listen on the event's `fd`
     enum class Verb { bind, connect, listen };
@@ -99,6 +140,7 @@ struct Stat { // fstat, newfstatat, statx on a descriptor
 struct Transfer { // read, pread64, write, pwrite64
     bool is_read = true;
     std::string data; // the first kDataKept bytes moved (or asked to move)
+    long long asked = 0; // how many bytes the call asked to move
 };
 struct Unread { // ioctl FIONREAD: how many bytes are still unread
     long long answer = 0;
@@ -118,7 +160,8 @@ using CallArgs =
     std::variant<call::Unknown, call::Exec, call::Spawn, call::Exit, call::Wait, call::Kill,
                  call::MakeFifo, call::Open, call::FdPair, call::Close, call::Dup, call::NewFd,
                  call::SocketAddress, call::Stat, call::Transfer, call::Unread, call::TerminalQuery,
-                 call::Sleep, call::Restart>;
+                 call::Sleep, call::Restart, call::Fcntl, call::Poll, call::Watch,
+                 call::SignalAction, call::SignalMask, call::Numbers>;
 
 // A system call, joined again when another process's line came between its
 // start and its end.
@@ -152,6 +195,13 @@ struct Killed {
     std::string signal;
 };
 
+// A thread other than the leader called execve: the kernel ended the
+// other threads and gave it the leader's pid, under which its execve
+// returns. The event is the thread's: its own id is gone.
+struct Superseded {
+    int leader = 0;
+};
+
 // Where a call was made, from a trace recorded with stack traces
 // (strace -k): the frames in the program's own code, innermost first, each
 // an object file and the offset in it of a return address. The frames in
@@ -162,6 +212,8 @@ struct Frame {
 };
 struct CodeAt { // follows the event of the call it belongs to
     std::vector<Frame> frames;
+    bool unwound = true; // false: strace could not unwind the whole stack
+    bool in_library = false; // the innermost frame is a shared library's
 };
 
 // The line of a program's source that made a call, as its debug
@@ -176,7 +228,7 @@ struct SourceLine {
 struct Event {
     int pid = 0;
     double time = 0; // seconds since the epoch: a call's end, or a write's or sleep's start
-    std::variant<Call, Signal, Exited, Killed, Stopped, CodeAt> what;
+    std::variant<Call, Signal, Exited, Killed, Stopped, CodeAt, Superseded> what;
 };
 
 } // namespace timeline

@@ -71,8 +71,15 @@ void TraceReader::stack_line(std::string_view text)
 {
     if (last_pid_ == 0 && !stack_)
         fail("a stack trace before any call: not an strace log");
+    bool first = !stack_;
     if (!stack_)
         stack_ = Event{.pid = last_pid_, .time = last_time_, .what = CodeAt{}};
+    // strace says where it could unwind no further: the frames so far are
+    // all there is.
+    if (text.starts_with("unexpected_backtracing_error")) {
+        std::get<CodeAt>(stack_->what).unwound = false;
+        return;
+    }
     auto f = strace::frame(text);
     // The last line of a trace cut short may be half a frame: the call
     // keeps what came whole.
@@ -81,9 +88,12 @@ void TraceReader::stack_line(std::string_view text)
         return;
     if (!f)
         fail("not a frame of a stack trace: " + printable(text.substr(0, 80)));
-    auto& frames = std::get<CodeAt>(stack_->what).frames;
-    if (!strace::shared_library(f->object) && frames.size() < kFramesKept)
-        frames.push_back(std::move(*f));
+    auto& code = std::get<CodeAt>(stack_->what);
+    bool library = strace::shared_library(f->object);
+    if (first)
+        code.in_library = library;
+    if (!library && code.frames.size() < kFramesKept)
+        code.frames.push_back(std::move(*f));
 }
 
 std::optional<Event> TraceReader::next()
@@ -270,9 +280,21 @@ bool TraceReader::parse(std::string_view line, Event& e)
 
     if (first == '+' && rest.starts_with("+++ superseded by execve")) {
         // A thread called execve: it lives on as the process's leader,
-        // whose pid the execve's own line carries.
+        // under whose pid its execve returns. The leader's own call (if
+        // any) ends here; the thread's id is gone.
         pending_.erase(e.pid);
-        return false;
+        std::string_view by = rest.substr(24);
+        if (!by.starts_with(" in pid "))
+            return false;
+        by.remove_prefix(8);
+        auto thread = strace::leading_number(by);
+        if (!thread || *thread == e.pid)
+            return false;
+        if (auto started = pending_.extract(int(*thread)))
+            pending_.insert({e.pid, std::move(started.mapped())});
+        e.what = Superseded{.leader = e.pid};
+        e.pid = int(*thread);
+        return true;
     }
     if (first == '+' && rest.starts_with("+++ ")) {
         auto how = strace::process_end(rest.substr(4));

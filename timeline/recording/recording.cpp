@@ -162,6 +162,11 @@ int run_traced(const std::string& trace, const std::vector<std::string>& command
 std::string new_trace_file(const std::string& dir, const std::string& command)
 {
     std::string program(base_name(command));
+    // The folder is made as mkdir -p would, with its parents.
+    std::error_code made;
+    fs::create_directories(dir, made);
+    if (made)
+        throw std::system_error(made, dir);
     for (int n = 1;; ++n) {
         char number[16];
         (void)std::snprintf(number, sizeof number, "%02d-", n);

@@ -43,7 +43,8 @@ void check_command(const std::string& name);
 // default actions back before it starts strace.
 int run_traced(const std::string& trace, const std::vector<std::string>& command, bool lines);
 
-// A new, empty trace file in `dir`, named in the order of recording after
+// A new, empty trace file in `dir` (made, with its parents, when it is not
+// there), named in the order of recording after
 // the program it traces ("03-send_words.trace"); its path.
 std::string new_trace_file(const std::string& dir, const std::string& command);
 

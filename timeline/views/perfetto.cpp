@@ -170,7 +170,7 @@ void PerfettoTrace::life(const Run& run, const Process& p)
     int64_t end = std::max(micros(p.ended.value_or(run.duration())), t.free);
     events_.life(t.pid, p.pid, t.born, end - t.born,
                  p.ended ? "alive" : "alive, still running at the end", p.parent);
-    if (!p.ended || !p.child || p.thread_of != 0)
+    if (!p.ended || !p.child || p.thread_of != 0 || run.collected_outside(p))
         return;
     int64_t collected = std::max(micros(p.collected.value_or(run.duration())), end + kShortest);
     events_.life(t.pid, p.pid, end, collected - end,

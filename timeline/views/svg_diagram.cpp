@@ -142,7 +142,10 @@ const char* colour_of(const Step& s)
         return kColour.signal;
     // A call interrupted by a signal and restarted (ERESTART...) never
     // failed for the program.
-    if (!s.error.empty() && !s.is<step::MakeFifo>() && !s.error.starts_with("ERESTART"))
+    // A search along PATH that found the program did not fail either.
+    const auto* search = s.as<step::ExecFailed>();
+    if (!s.error.empty() && !s.is<step::MakeFifo>() && !s.error.starts_with("ERESTART") &&
+        !(search && search->found))
         return kColour.error;
     return kColour.text;
 }

@@ -54,7 +54,11 @@ std::vector<std::string> head_lines(const Process& p, size_t chars)
         who += ", child of " + std::to_string(p.parent);
     for (auto& line : wrap(who, chars, 2))
         lines.push_back(line);
-    if (p.last_parent && p.last_parent != p.parent && p.parent != 0)
+    if (p.adopted)
+        lines.push_back(fit(p.adopter != 0 ? "adopted by " + std::to_string(p.adopter)
+                                           : std::string("adopted outside the trace"),
+                            chars));
+    else if (p.last_parent && p.last_parent != p.parent && p.parent != 0)
         lines.push_back(fit("adopted by " + std::to_string(*p.last_parent), chars));
     return lines;
 }
@@ -79,8 +83,10 @@ double lay_out_row(Layout& l, const Run& run, Row& row, double y)
     row.top = y;
     std::string text = row_text(run, row.step, row.note);
     row.program = s.is<step::Exec>() || s.is<step::Start>();
+    // Where it was adopted; a process whose parent the trace does not
+    // show learns it from getppid.
     const auto* asked = s.as<step::AskParent>();
-    row.adopted = asked && asked->before;
+    row.adopted = s.is<step::Adopted>() || (asked && asked->before && !process(run, s).adopted);
     row.lines = wrap(text, l.chars, row.note ? kNoteLines : 40);
     row.dot = y + 7;
     double x = l.x_of(s.pid);
@@ -170,7 +176,7 @@ const char* legend_words(Mark m)
     case Mark::alive:
         return "alive";
     case Mark::waiting:
-        return "blocked in a call (read, wait, open), for as long as it waited";
+        return "blocked in a call (read, wait, open, poll, pause), for as long as it waited";
     case Mark::zombie:
         return "zombie: ended, not yet collected";
     case Mark::fork:
@@ -188,7 +194,7 @@ const char* legend_words(Mark m)
     case Mark::program:
         return "a program starts: the traced one, or exec";
     case Mark::adopted:
-        return "adopted: its parent ended, getppid answers its new one";
+        return "adopted: its parent ended, another process is its parent now";
     case Mark::pause:
         return "a long pause, drawn short, with its length";
     case Mark::fold:

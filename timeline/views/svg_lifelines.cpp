@@ -30,6 +30,10 @@ double waited(const Step& s)
         return c->waited;
     if (const auto* o = s.as<step::Open>())
         return o->waited;
+    if (const auto* poll = s.as<step::Poll>())
+        return poll->waited;
+    if (const auto* pause = s.as<step::Pause>())
+        return pause->waited;
     return 0;
 }
 
@@ -65,6 +69,8 @@ void lay_out_lifeline(Layout& l, const Run& run, const Section& section, Lane& l
         lane.stops.push_back({*stopped_at, lane.alive->bottom});
     if (!p.ended) {
         lane.foot = fit("still running at the end", l.chars);
+    } else if (p.child && end && run.collected_outside(p)) {
+        lane.foot = fit("collected outside the trace", l.chars);
     } else if (p.child && end) {
         const Row* collected = p.collect_step ? l.row(*p.collect_step) : nullptr;
         lane.zombie = Stretch{lane.alive->bottom, collected ? collected->dot : section.bottom};

@@ -15,6 +15,16 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
         m.steps.add(std::move(s));
         return;
     }
+    if (!c.error.empty()) { // failed, or a signal came first
+        s.what = step::TransferFailed{.is_read = a.is_read, .fd = fd, .asked = a.asked};
+        m.steps.add(std::move(s));
+        return;
+    }
+    // A read of what a poll found ready does not wait: its time is strace's.
+    auto ready = std::find(p.ready.begin(), p.ready.end(), fd);
+    bool was_ready = a.is_read && ready != p.ready.end();
+    if (was_ready)
+        p.ready.erase(ready);
     if (a.is_read && c.value == 0) {
         s.what = step::EndOfData{fd};
         m.steps.fold_or_add(std::move(s));
@@ -25,7 +35,7 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
                             .bytes = c.value,
                             .total = c.value,
                             .data = a.data.substr(0, size_t(std::max(0LL, c.value))),
-                            .waited = a.is_read ? c.duration : 0};
+                            .waited = a.is_read && !was_ready ? c.duration : 0};
     size_t at = m.steps.fold_or_add(std::move(s));
     if (auto channel = m.steps.live(at)->channel)
         m.flows.moved(at, p.pid, *channel, c.value, a.is_read);
@@ -52,6 +62,47 @@ void ioctl(State& m, Process& p, const Call& c, Step s)
     }
     s.what = step::UnreadWait{.fd = fd, .last_answer = unread->answer};
     m.steps.add(std::move(s));
+}
+
+// A wait on several descriptors: each named by its channel, and those
+// found ready.
+void poll(State& m, Process& p, const Call& c, const call::Poll& a, Step s)
+{
+    p.ready.clear();
+    for (const auto& w : a.fds)
+        if (w.ready)
+            p.ready.push_back(w.fd.number);
+    step::Poll poll{.call = c.name == "ppoll"          ? "poll"
+                            : c.name == "pselect6"     ? "select"
+                            : c.name == "epoll_pwait"  ? "epoll_wait"
+                                                       : c.name,
+                    .ready = c.finished && c.error.empty() ? a.ready : 0,
+                    .waited = c.duration,
+                    .finished = c.finished};
+    for (const auto& w : a.fds)
+        poll.fds.push_back({.fd = w.fd.number,
+                            .channel = m.channels.of(w.fd.target),
+                            .ready = w.ready});
+    std::vector<size_t> named;
+    for (const auto& w : poll.fds)
+        if (w.channel)
+            named.push_back(*w.channel);
+    s.what = std::move(poll);
+    size_t at = m.steps.add(std::move(s));
+    // The channels it names are kept while the step may still be told.
+    for (size_t channel : named)
+        m.channels.mentioned(channel, at);
+}
+
+// epoll_ctl: what an epoll descriptor watches.
+void watch(State& m, Process& /*unused*/, const Call& c, const call::Watch& a, Step s)
+{
+    auto watched = m.channels.of(a.fd.target);
+    s.what = step::Watch{
+        .op = a.op, .epoll_fd = c.fd->number, .fd = a.fd.number, .watched = watched};
+    size_t at = m.steps.add(std::move(s));
+    if (watched)
+        m.channels.mentioned(*watched, at);
 }
 
 } // namespace timeline::handlers::data

@@ -36,10 +36,10 @@ void pipe(State& m, Process& p, const Call& /*unused*/, const call::FdPair& a, S
         m.channels[*c].read_fd = a.read.number;
         m.channels[*c].write_fd = a.write.number;
     }
-    s.what = step::Pipe{a.read.number, a.write.number};
+    s.what = step::Pipe{a.read.number, a.write.number, a.cloexec};
     s.channel = c;
-    m.processes.hold(p, a.read.number, c, End::read);
-    m.processes.hold(p, a.write.number, c, End::write);
+    m.processes.hold(p, a.read.number, c, End::read, a.cloexec);
+    m.processes.hold(p, a.write.number, c, End::write, a.cloexec);
     int pid = p.pid;
     m.note_plumbing(PlumbingChange::pipe, m.steps.add(std::move(s)), pid);
 }
@@ -72,13 +72,13 @@ void open(State& m, Process& p, const Call& c, const call::Open& a, Step s)
         return;
     }
     int fd = a.result ? a.result->number : int(c.value);
-    s.what = step::Open{.fd = fd, .access = a.access, .waited = c.duration};
+    s.what = step::Open{.fd = fd, .access = a.access, .waited = c.duration, .cloexec = a.cloexec};
     s.channel = m.channels.of(named ? a.result->target : path_target(a.path));
     // "." is the folder it runs in, whatever its name (often a scratch
     // folder's, "tmp.b5bHoDDYl7").
     if (a.path == "." && s.channel && m.channels[*s.channel].kind == Channel::Kind::file)
         m.channels[*s.channel].working_folder = true;
-    m.processes.hold(p, fd, s.channel, s.channel ? end_for(a.access) : End::unknown);
+    m.processes.hold(p, fd, s.channel, s.channel ? end_for(a.access) : End::unknown, a.cloexec);
     add_and_note(m, p, std::move(s), PlumbingChange::open);
 }
 
@@ -125,14 +125,64 @@ void close(State& m, Process& p, const Call& c, const call::Close& /*unused*/, S
 void dup(State& m, Process& p, const Call& c, const call::Dup& a, Step s)
 {
     int from = c.fd->number; // the reader decodes a dup only with its descriptor
-    s.what = step::Dup{a.result.number, from};
+    s.what = step::Dup{a.result.number, from, a.cloexec};
     auto& fds = m.processes.table_of(p).fds;
     auto it = fds.find(from);
     if (it != fds.end() && a.result.number != from)
-        m.processes.hold(p, a.result.number, it->second.channel, it->second.end);
+        m.processes.hold(p, a.result.number, it->second.channel, it->second.end, a.cloexec);
     else if (it == fds.end())
         m.processes.release(p, a.result.number); // dup2 closed what it replaced
     add_and_note(m, p, std::move(s), PlumbingChange::dup);
+}
+
+// fcntl: close-on-exec set or cleared, status flags set (O_NONBLOCK); a
+// question about the flags adds no step. F_DUPFD comes as a dup.
+void fcntl(State& m, Process& p, const Call& c, const call::Fcntl& a, Step s)
+{
+    using Op = call::Fcntl::Op;
+    if (a.op == Op::ask)
+        return;
+    int fd = c.fd->number; // the reader decodes an fcntl only with its descriptor
+    auto& fds = m.processes.table_of(p).fds;
+    auto held = fds.find(fd);
+    if (held != fds.end() && (a.op == Op::close_on_exec || a.op == Op::keep_on_exec))
+        held->second.cloexec = a.op == Op::close_on_exec;
+    s.what = step::Fcntl{.fd = fd,
+                         .op = a.op,
+                         .flags = a.flags,
+                         .end = held != fds.end() ? held->second.end : End::unknown};
+    m.steps.add(std::move(s));
+}
+
+void track_quietly(State& m, Process& p, const Call& c)
+{
+    if (!c.finished || !c.error.empty())
+        return;
+    if (std::holds_alternative<call::Close>(c.args) && c.fd) {
+        m.processes.release(p, c.fd->number);
+    } else if (const auto* dup = std::get_if<call::Dup>(&c.args); dup && c.fd) {
+        auto& fds = m.processes.table_of(p).fds;
+        auto from = fds.find(c.fd->number);
+        if (from == fds.end())
+            m.processes.release(p, dup->result.number);
+        else if (dup->result.number != c.fd->number)
+            m.processes.hold(p, dup->result.number, from->second.channel, from->second.end,
+                             dup->cloexec);
+    } else if (const auto* pair = std::get_if<call::FdPair>(&c.args)) {
+        auto channel = m.channels.of(pair->read.target);
+        m.processes.hold(p, pair->read.number, channel, End::read, pair->cloexec);
+        m.processes.hold(p, pair->write.number, channel, End::write, pair->cloexec);
+    } else if (const auto* open = std::get_if<call::Open>(&c.args); open && open->result) {
+        m.processes.release(p, open->result->number); // now something no step names
+    } else if (const auto* made = std::get_if<call::NewFd>(&c.args)) {
+        m.processes.release(p, made->result.number);
+    } else if (const auto* flags = std::get_if<call::Fcntl>(&c.args); flags && c.fd) {
+        auto& fds = m.processes.table_of(p).fds;
+        if (auto held = fds.find(c.fd->number);
+            held != fds.end() && flags->op != call::Fcntl::Op::status_flags &&
+            flags->op != call::Fcntl::Op::ask)
+            held->second.cloexec = flags->op == call::Fcntl::Op::close_on_exec;
+    }
 }
 
 // It adds no step: it only tells a FIFO from a file.

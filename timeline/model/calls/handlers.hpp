@@ -29,11 +29,20 @@ void exit(State& m, Process& p, const Call& c, const call::Exit& a, Step s);
 void wait(State& m, Process& p, const Call& c, const call::Wait& a, Step s);
 void getpid(State& m, Process& p, const Call& c, Step s);
 void getppid(State& m, Process& p, const Call& c, Step s);
+void setpgid(State& m, Process& p, const Call& c, const call::Numbers& a, Step s);
+void setsid(State& m, Process& p, const Call& c, Step s);
+void prctl(State& m, Process& p, const Call& c, const call::Numbers& a, Step s);
+// A process whose parent ends goes to its adopter: the nearest subreaper
+// among its ancestors the trace shows, or one outside the trace.
+void adopt_orphans(State& m, const Process& ended, double t);
 } // namespace life
 
 // Signals sent: signals.cpp.
 namespace signals {
 void kill(State& m, Process& p, const Call& c, const call::Kill& a, Step s);
+void disposition(State& m, Process& p, const Call& c, const call::SignalAction& a, Step s);
+void mask(State& m, Process& p, const Call& c, const call::SignalMask& a, Step s);
+void pause(State& m, Process& p, const Call& c, Step s);
 } // namespace signals
 
 // Descriptors: descriptors.cpp.
@@ -45,6 +54,10 @@ void close(State& m, Process& p, const Call& c, const call::Close& a, Step s);
 void dup(State& m, Process& p, const Call& c, const call::Dup& a, Step s);
 void lock(State& m, Process& p, const Call& c, Step s);
 void stat(State& m, Process& p, const Call& c, const call::Stat& a, Step s);
+void fcntl(State& m, Process& p, const Call& c, const call::Fcntl& a, Step s);
+// What a system program's call does to its descriptor table, with no step:
+// its pipe ends stay right for the processes the trace shows.
+void track_quietly(State& m, Process& p, const Call& c);
 // Adds the step; when it changed a pipe's, a FIFO's or a socket's
 // plumbing, the tables are recorded for a figure.
 void add_and_note(State& m, Process& p, Step s, PlumbingChange change);
@@ -61,6 +74,8 @@ void socket_address(State& m, Process& p, const Call& c, const call::SocketAddre
 namespace data {
 void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step s);
 void ioctl(State& m, Process& p, const Call& c, Step s);
+void poll(State& m, Process& p, const Call& c, const call::Poll& a, Step s);
+void watch(State& m, Process& p, const Call& c, const call::Watch& a, Step s);
 } // namespace data
 
 // Time: timing.cpp.

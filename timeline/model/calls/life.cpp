@@ -2,7 +2,9 @@
 // thread is born, ends, is collected, asks who it is and who its parent is.
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "base/paths.hpp"
 #include "model/calls/handlers.hpp"
@@ -33,6 +35,40 @@ std::string command_line(const call::Exec& a)
     return text;
 }
 
+// execlp and a shell try each folder of PATH in turn: one step.
+void failed_exec(State& m, Process& p, const Call& c, const call::Exec& a, Step s)
+{
+    if (Step* last = m.steps.last_of(p)) {
+        auto* tried = last->as<step::ExecFailed>();
+        if (tried && last->error == c.error && base_name(tried->path) == base_name(a.path)) {
+            ++tried->tries;
+            tried->path = a.path;
+            return;
+        }
+    }
+    s.what = step::ExecFailed{a.path};
+    m.steps.add(std::move(s));
+}
+
+// The descriptors marked close-on-exec go as the new program starts.
+std::vector<step::Dropped> close_on_exec(State& m, Process& p)
+{
+    std::vector<step::Dropped> closed;
+    Process& table = m.processes.table_of(p);
+    std::vector<int> marked;
+    for (const auto& [fd, held] : table.fds)
+        if (held.cloexec) {
+            marked.push_back(fd);
+            closed.push_back({.fd = fd,
+                              .channel = held.channel ? std::optional(m.channels[*held.channel])
+                                                      : std::nullopt,
+                              .end = held.end});
+        }
+    for (int fd : marked)
+        m.processes.release(table, fd);
+    return closed;
+}
+
 // A thread: the same process, its memory and its descriptors; a lane of
 // its own, so that what threads do at once stays apart. It is no child:
 // it is never a zombie and never collected.
@@ -50,6 +86,7 @@ void start_thread(State& m, Process& p, int tid, Step s)
     thread.thread_number = number;
     thread.program = program;
     thread.started = true;
+    thread.all_blocked = p.all_blocked; // a thread starts with its creator's mask
     size_t start = m.steps.add(
         {.pid = tid, .time = t, .what = step::ThreadStart{.leader = leader_pid, .number = number}});
     thread.programs = {{start, program}};
@@ -107,27 +144,35 @@ void exec(State& m, Process& p, const Call& c, const call::Exec& a, Step s)
     if (!c.finished)
         return;
     if (c.value != 0 || !c.error.empty()) {
-        // execlp and a shell try each folder of PATH in turn: one step.
-        if (Step* last = m.steps.last_of(p)) {
-            auto* tried = last->as<step::ExecFailed>();
-            if (tried && last->error == c.error && base_name(tried->path) == base_name(a.path)) {
-                ++tried->tries;
-                tried->path = a.path;
-                return;
-            }
+        if (p.hidden) { // a system program's own search
+            ++p.hidden_calls;
+            return;
         }
-        s.what = step::ExecFailed{a.path};
-        m.steps.add(std::move(s));
+        failed_exec(m, p, c, a, std::move(s));
         return;
     }
-    if (p.hidden)
-        return; // a system program that starts another: still hidden
+    std::vector<step::Dropped> closed = close_on_exec(m, p);
+    // Its handlers are gone with its code; what it ignores stays ignored.
+    std::erase_if(p.dispositions, [](const auto& d) {
+        return d.second == call::SignalAction::Disposition::handler;
+    });
+    if (Step* last = m.steps.last_of(p))
+        if (auto* tried = last->as<step::ExecFailed>();
+            tried && base_name(tried->path) == base_name(a.path))
+            tried->found = true;
+    if (p.hidden) { // a system program that starts another: still hidden
+        ++p.hidden_calls;
+        p.program = base_name(a.path);
+        p.programs.emplace_back(m.steps.count(), p.program);
+        return;
+    }
     bool first = !p.started && !p.child;
     p.started = true;
+    size_t closed_count = closed.size();
     if (first)
         s.what = step::Start{command_line(a)};
     else
-        s.what = step::Exec{a.path};
+        s.what = step::Exec{.path = a.path, .closed = std::move(closed)};
     p.program = base_name(a.path);
     if (p.spawned_by) { // vfork, posix_spawn: the parent spawned this program
         if (Step* fork = m.steps.live(*p.spawned_by))
@@ -139,8 +184,10 @@ void exec(State& m, Process& p, const Call& c, const call::Exec& a, Step s)
     p.programs.emplace_back(at, p.program);
     p.hidden = !first && system_program(a.path);
     p.fold.reset();
-    if (!first)
+    if (!first) {
         m.note_plumbing(PlumbingChange::exec, at, p.pid);
+        m.plumbing.closed_on_exec(at, closed_count);
+    }
 }
 
 void spawn(State& m, Process& p, const Call& c, const call::Spawn& a, Step s)
@@ -161,6 +208,11 @@ void spawn(State& m, Process& p, const Call& c, const call::Spawn& a, Step s)
     Process& parent = m.processes.known(parent_pid);
     child.parent = parent.pid;
     child.child = true;
+    child.group = parent.group;
+    if (!seen) {
+        child.dispositions = m.processes.table_of(parent).dispositions;
+        child.all_blocked = parent.all_blocked;
+    }
     if (a.borrows) {
         child.spawned_by = fork_step;
         m.steps.pin(fork_step);
@@ -215,9 +267,89 @@ void getppid(State& m, Process& p, const Call& c, Step s)
     step::AskParent ask{.parent = int(c.value)};
     if (p.last_parent && *p.last_parent > 0 && *p.last_parent != ask.parent)
         ask.before = p.last_parent;
+    else if (p.adopted && !p.asked_since_adopted)
+        ask.former = p.former_parent;
+    if (p.adopted && !p.asked_since_adopted && p.adopter == 0)
+        p.adopter = ask.parent; // the trace could not tell who, till now
+    p.asked_since_adopted = p.asked_since_adopted || p.adopted;
     p.last_parent = ask.parent;
     s.what = ask;
     m.steps.add(std::move(s));
+}
+
+// setpgid(pid, group): 0 for either means the caller's own pid.
+void setpgid(State& m, Process& p, const Call& c, const call::Numbers& a, Step s)
+{
+    if (a.args.size() < 2 || !c.error.empty()) {
+        as_written(m, p, c, std::move(s));
+        return;
+    }
+    int pid = std::atoi(a.args[0].c_str());
+    int group = std::atoi(a.args[1].c_str());
+    pid = pid == 0 ? p.pid : pid;
+    group = group == 0 ? pid : group;
+    if (Process* target = m.processes.find(pid))
+        target->group = group;
+    s.what = step::ProcessGroup{.pid = pid, .group = group};
+    m.steps.add(std::move(s));
+}
+
+void setsid(State& m, Process& p, const Call& c, Step s)
+{
+    if (!c.error.empty()) {
+        as_written(m, p, c, std::move(s));
+        return;
+    }
+    p.group = p.pid;
+    s.what = step::ProcessGroup{.pid = p.pid, .group = p.pid, .session = true};
+    m.steps.add(std::move(s));
+}
+
+// prctl(PR_SET_CHILD_SUBREAPER, 1): the orphans of its descendants come to
+// it rather than to pid 1. Any other prctl as written.
+void prctl(State& m, Process& p, const Call& c, const call::Numbers& a, Step s)
+{
+    if (a.args.size() < 2 || a.args[0] != "PR_SET_CHILD_SUBREAPER" || !c.error.empty()) {
+        as_written(m, p, c, std::move(s));
+        return;
+    }
+    p.subreaper = a.args[1] != "0";
+    if (!p.subreaper)
+        return;
+    s.what = step::Subreaper{};
+    m.steps.add(std::move(s));
+}
+
+void adopt_orphans(State& m, const Process& ended, double t)
+{
+    // The adopter: the nearest living subreaper among the ancestors.
+    int adopter = 0;
+    const Process* up = ended.parent != 0 ? m.processes.find(ended.parent) : nullptr;
+    for (size_t hops = 0; up && hops <= m.processes.all().size(); ++hops) { // a trace may loop
+        if (up->subreaper && !up->ended) {
+            adopter = up->pid;
+            break;
+        }
+        up = up->parent != 0 ? m.processes.find(up->parent) : nullptr;
+    }
+    // Its children still alive, and those that ended and it never
+    // collected: the adopter collects these at once.
+    std::vector<int> orphans;
+    for (const Process& q : m.processes.all())
+        if (q.parent == ended.pid && q.thread_of == 0 && !q.collected && q.pid != ended.pid &&
+            (q.child || !q.ended))
+            orphans.push_back(q.pid);
+    for (int pid : orphans) {
+        Process& orphan = m.processes.known(pid);
+        orphan.adopted = true;
+        orphan.adopter = adopter;
+        orphan.former_parent = ended.pid;
+        orphan.asked_since_adopted = false;
+        m.steps.add({.pid = pid,
+                     .time = t,
+                     .what = step::Adopted{
+                         .former = ended.pid, .by = adopter, .zombie = orphan.ended.has_value()}});
+    }
 }
 
 } // namespace timeline::handlers::life

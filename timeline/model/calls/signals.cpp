@@ -1,4 +1,7 @@
-// Signals sent: a kill is a step, and its arrival draws an arrow from it.
+// Signals: one sent (to a process, to a process group, to every process),
+// whose arrival draws an arrow from it; what a process does when a signal
+// comes (the default, ignore it, a handler of its own) and which signals
+// it blocks; a wait for a signal.
 #include "model/calls/handlers.hpp"
 
 namespace timeline::handlers::signals {
@@ -7,8 +10,68 @@ void kill(State& m, Process& p, const Call& c, const call::Kill& a, Step s)
 {
     s.what = step::Kill{a.target, a.signal};
     size_t at = m.steps.add(std::move(s));
-    if (a.target > 0 && c.error.empty())
-        m.flows.sent(at, p.pid, a.target, a.signal);
+    if (!c.error.empty())
+        return;
+    // Its arrival draws an arrow, or each member's does.
+    Flows::Target to = a.target > 0     ? Flows::Target{.pid = a.target}
+                       : a.target == 0  ? Flows::Target{.by_group = true, .group = p.group}
+                       : a.target == -1 ? Flows::Target{.everyone = true}
+                                        : Flows::Target{.by_group = true, .group = -a.target};
+    m.flows.sent(at, p.pid, to, a.signal);
+}
+
+// Only a change is a step: posix_spawn's child sets the default for every
+// signal that already had it.
+void disposition(State& m, Process& caller, const Call& /*unused*/,
+                 const call::SignalAction& a, Step s)
+{
+    Process& p = m.processes.table_of(caller); // a process's threads share them
+    using D = call::SignalAction::Disposition;
+    // SIGRTMIN and SIGRT_1 are the C library's own (a thread's
+    // cancellation, set*id across threads), never a program's.
+    if (a.disposition == D::asks || a.signal == "SIGRTMIN" || a.signal == "SIGRT_1")
+        return;
+    auto known = p.dispositions.find(a.signal);
+    D before = known == p.dispositions.end() ? D::restore_default : known->second;
+    if (before == a.disposition)
+        return;
+    if (a.disposition == D::restore_default)
+        p.dispositions.erase(a.signal);
+    else
+        p.dispositions[a.signal] = a.disposition;
+    s.what = step::Disposition{.signal = a.signal, .what = a.disposition};
+    m.steps.add(std::move(s));
+}
+
+// The C library's own: every signal blocked ("~[]", which no program's
+// sigfillset gives: it leaves out the library's own signals), and the
+// mask set again after that.
+void mask(State& m, Process& p, const Call& /*unused*/, const call::SignalMask& a, Step s)
+{
+    using How = call::SignalMask::How;
+    bool everything = a.before.starts_with("~[KILL STOP]") || a.before == "~[]";
+    if (a.how == How::asks) {
+        p.all_blocked = everything;
+        return;
+    }
+    if (a.signals == "~[]") {
+        p.all_blocked = true;
+        return;
+    }
+    bool restores = a.how == How::set && (p.all_blocked || everything);
+    p.all_blocked = false;
+    if (restores)
+        return;
+    s.what = step::Mask{.how = a.how, .signals = a.signals};
+    m.steps.add(std::move(s));
+}
+
+// pause, sigsuspend: they end when a signal comes, as a wait does.
+void pause(State& m, Process& /*unused*/, const Call& c, Step s)
+{
+    s.what = step::Pause{
+        .suspend = c.name == "rt_sigsuspend", .waited = c.duration, .finished = c.finished};
+    m.steps.add(std::move(s));
 }
 
 } // namespace timeline::handlers::signals

@@ -80,17 +80,32 @@ bool joins_traced_processes(const State& m, const Call& c)
     return channel && m.channels[*channel].created_here && m.channels[*channel].carries_data();
 }
 
-// A system program's child runs its program, hidden as well. Its parent's
-// wait is not followed, so it is never said to be a zombie.
+// A system program's child runs its program, hidden as well, with a copy
+// of its parent's descriptors. Its parent's wait is not followed, so it is
+// never said to be a zombie.
 void hidden_child(State& m, Process& p, int pid)
 {
-    std::string program = p.program;
     int parent = p.pid;
     Process& child = m.process(pid); // may move `p`
-    child.program = program;
+    const Process& from = m.processes.known(parent);
+    child.program = from.program;
     child.parent = parent;
+    child.group = from.group;
     child.hidden = true;
     child.started = true;
+    m.processes.inherit(child, m.processes.table_of(m.processes.known(parent)));
+}
+
+// A system program's process that the trace shows for the first time (a
+// shell's command reading the traced program's pipe): where it comes from.
+void appears(State& m, Process& p, double t)
+{
+    p.shown = true;
+    if (p.born_step || p.parent == 0)
+        return;
+    p.born_step = m.steps.add(
+        {.pid = p.pid, .time = t, .what = step::Appears{.parent = p.parent, .program = p.program}});
+    p.programs.emplace_back(*p.born_step, p.program);
 }
 
 } // namespace
@@ -105,13 +120,17 @@ void dispatch(State& m, Process& p, const Call& c, Step s)
 {
     const Row* row = c.row >= 0 && size_t(c.row) < kRows.size() ? &kRows[size_t(c.row)] : nullptr;
     Shown shown = row ? row->shown : Shown::step;
-    if (p.hidden && shown != Shown::always && !joins_traced_processes(m, c)) {
+    bool joins = p.hidden && joins_traced_processes(m, c);
+    if (p.hidden && shown != Shown::always && !joins) {
         if (!std::holds_alternative<call::Exit>(c.args))
             ++p.hidden_calls;
+        descriptors::track_quietly(m, p, c);
         if (std::holds_alternative<call::Spawn>(c.args) && c.value > 0)
             hidden_child(m, p, int(c.value));
         return;
     }
+    if (joins && !p.shown)
+        appears(m, p, s.time);
     if (shown == Shown::quiet) {
         row->handler(m, p, c, std::move(s));
         return;
@@ -120,17 +139,25 @@ void dispatch(State& m, Process& p, const Call& c, Step s)
         return;
     if (c.fd)
         s.channel = m.channels.of(c.fd->target);
-    // What standard input, output and error were given, seen when used.
+    // What standard input, output and error were given, seen when used
+    // (a system program's own may be anything).
     Process& table = m.processes.table_of(p);
-    if (c.fd && s.channel && c.fd->number >= 0 && c.fd->number <= 2 &&
+    if (c.fd && s.channel && c.fd->number >= 0 && c.fd->number <= 2 && !p.hidden &&
         !table.fds.count(c.fd->number))
         table.inherited.emplace(c.fd->number, m.channels[*s.channel]);
     (row ? row->handler : as_written)(m, p, c, std::move(s));
 }
 
+// A call the table knows that failed is said in words, as every failed
+// call is; one it does not know, as strace wrote it.
 void as_written(State& m, Process& /*unused*/, const Call& c, Step s)
 {
     const auto* unknown = std::get_if<call::Unknown>(&c.args);
+    if (c.row >= 0 && c.finished && !c.error.empty()) {
+        s.what = step::CallFailed{c.name};
+        m.steps.add(std::move(s));
+        return;
+    }
     s.channel.reset();
     s.what = step::AsWritten{unknown ? unknown->text : c.name + "(...)"};
     m.steps.add(std::move(s));

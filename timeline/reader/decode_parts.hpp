@@ -1,0 +1,48 @@
+// What a call's decoder gets, for the reader's decoders alone, and the
+// decoders that live apart from the table of calls (decoders_waits.cpp).
+#pragma once
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "reader/event.hpp"
+
+namespace timeline::strace {
+
+// What a call's decoder gets: its parts as written.
+struct Parts {
+    const std::vector<std::string_view>& args;
+    std::string_view result;
+    const Call& call;
+
+    std::string_view arg(size_t i) const { return i < args.size() ? args[i] : std::string_view(); }
+    bool failed() const { return call.finished && !call.error.empty(); }
+    // Whether a flag of close-on-exec is among the arguments: O_CLOEXEC,
+    // SOCK_CLOEXEC, EFD_CLOEXEC...
+    bool cloexec() const
+    {
+        return std::any_of(args.begin(), args.end(), [](std::string_view a) {
+            return a.find("CLOEXEC") != std::string_view::npos;
+        });
+    }
+};
+
+using Decoded = std::optional<CallArgs>;
+using Decode = Decoded (*)(const Parts&);
+
+// Each returns nothing when the call did not do what its shape says: the
+// call is then shown as written.
+namespace decode {
+Decoded fcntl(const Parts& p);
+Decoded poll(const Parts& p);
+Decoded select(const Parts& p);
+Decoded epoll_wait(const Parts& p);
+Decoded watch(const Parts& p);
+Decoded signal_action(const Parts& p);
+Decoded signal_mask(const Parts& p);
+Decoded numbers(const Parts& p);
+} // namespace decode
+
+} // namespace timeline::strace

@@ -14,6 +14,7 @@
 
 #include "fuzz/exercise.hpp"
 #include "harness.hpp"
+#include "traced.hpp"
 #include "model/run.hpp"
 #include "reader/merged_traces.hpp"
 #include "reader/source_lines.hpp"
@@ -25,127 +26,13 @@
 #include "views/wording.hpp"
 
 using namespace harness;
+using namespace traces;
 using timeline::Arrow;
 using timeline::Call;
 using timeline::Event;
 using timeline::Step;
 namespace step = timeline::step;
 
-namespace {
-
-std::vector<Event> read_all(const std::string& text)
-{
-    std::istringstream in(text);
-    timeline::TraceReader reader(in, "excerpt");
-    std::vector<Event> events;
-    while (auto e = reader.next())
-        events.push_back(*e);
-    return events;
-}
-
-timeline::Run model(const std::string& text)
-{
-    timeline::Run run;
-    for (const auto& e : read_all(text))
-        run.add(e);
-    run.finish();
-    return run;
-}
-
-timeline::Run model_of_files(const std::vector<std::string>& files)
-{
-    timeline::MergedTraces traces;
-    for (const auto& file : files)
-        traces.add(std::make_unique<std::ifstream>(file), file);
-    timeline::Run run;
-    timeline::SourceLines lines;
-    run.set_source_of([&](const std::vector<timeline::Frame>& frames) { return lines.of(frames); });
-    while (auto e = traces.next())
-        run.add(*e);
-    run.finish();
-    return run;
-}
-
-// A sanitizer build's leak check stops the world with ptrace at exit,
-// which it cannot do in a process that strace traces.
-const std::string kNoLeakCheck = "ASAN_OPTIONS=detect_leaks=0";
-
-// Whether the tool may trace here; the reason when it may not.
-std::string tracing_refused()
-{
-    TempDir dir;
-    Process probe({.argv = {BIN_SYSCALL_TIMELINE, "--can-trace"}, .dir = dir.path()});
-    if (!probe.finish() || probe.exit_code() != 0)
-        return probe.err().empty() ? "syscall_timeline did not run" : probe.err();
-    return "";
-}
-
-std::vector<std::string> traces_in(const std::string& dir)
-{
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        if (entry.path().extension() == ".trace")
-            files.push_back(entry.path().string());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-// Records a program as the tool does. `until(trace)` decides, from what
-// the trace holds so far, when the run has shown enough: the recording is
-// then stopped with SIGTERM, which strace ends cleanly.
-timeline::Run traced(const std::string& program, std::optional<std::string> input = std::nullopt,
-                     const std::function<bool(const std::string&)>& until = nullptr,
-                     bool lines = true)
-{
-    TempDir dir;
-    {
-        std::vector<std::string> argv = {BIN_SYSCALL_TIMELINE, "--record", dir.path()};
-        if (!lines)
-            argv.emplace_back("--no-lines");
-        argv.insert(argv.end(), {"--", program});
-        Process p(
-            {.argv = argv, .dir = dir.path(), .input = std::move(input), .env = {kNoLeakCheck}});
-        if (until) {
-            EXPECT_TRUE(eventually([&] {
-                auto files = traces_in(dir.path());
-                return !files.empty() && until(read_file(files[0]));
-            }));
-            ::kill(p.pid(), SIGTERM); // the recorder is strace itself
-        }
-        EXPECT_TRUE(p.wait_exit(30s));
-    }
-    auto files = traces_in(dir.path());
-    EXPECT_EQ(files.size(), 1u);
-    return model_of_files(files);
-}
-
-template <class Kind> std::vector<const Step*> steps_of(const timeline::Run& run, int pid = 0)
-{
-    std::vector<const Step*> found;
-    for (const auto& s : run.steps())
-        if (s.is<Kind>() && (pid == 0 || s.pid == pid))
-            found.push_back(&s);
-    return found;
-}
-
-std::string channel_name(const timeline::Run& run, const Step& s)
-{
-    return s.channel ? timeline::channel_name(run.channels()[*s.channel]) : "";
-}
-
-size_t count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
-#define SKIP_WITHOUT_TRACING()                                                                     \
-    if (auto why = tracing_refused(); !why.empty())                                                \
-    GTEST_SKIP() << "tracing is refused here: " << why
-
-} // namespace
 
 // Calls split by another process's line are joined again; a write and a
 // sleep count from their start (the bytes are in the pipe from then, the

@@ -321,6 +321,12 @@ int show(Options o)
         if (!temp.empty())
             fs::remove_all(temp);
         read_traces(traces, run);
+        if (!o.command.empty() && run.cut_after_thread_exec())
+            (void)std::fputs("syscall_timeline: strace stopped following the command after an "
+                             "exec from a thread, where it cannot unwind the stacks that tell "
+                             "each call's line: the trace ends there; --no-lines traces it "
+                             "whole\n",
+                             stderr);
     } catch (const TraceError& e) {
         if (!temp.empty())
             fs::remove_all(temp);

@@ -82,6 +82,17 @@ void Flows::arrived(size_t step, const Process& receiver, const Signal& signal)
     }
 }
 
+void Flows::unwrite(size_t step, long long bytes)
+{
+    for (auto& [channel, queue] : unread_)
+        if (!queue.empty() && queue.back().step == step) {
+            queue.back().bytes -= std::min(bytes, queue.back().bytes);
+            if (queue.back().bytes == 0)
+                queue.pop_back();
+            return;
+        }
+}
+
 std::optional<long long> Flows::unread(size_t channel) const
 {
     if (uncounted_.count(channel) || channels_[channel].kind == Channel::Kind::socket)

@@ -44,6 +44,8 @@ public:
     // decode moved bytes, too many writes wait for a reader).
     std::optional<long long> unread(size_t channel) const;
     void uncount(size_t channel) { uncounted_.insert(channel); }
+    // A write's bytes that never went in after all (it failed as it ended).
+    void unwrite(size_t step, long long bytes);
 
 private:
     struct Unread {

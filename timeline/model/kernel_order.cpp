@@ -53,14 +53,25 @@ bool read_waits(const State& m, int pid, const Call& c)
     return m.processes.holders(index, End::write, table_pid(m, pid)) > 0;
 }
 
+// An open of a FIFO for reading or writing alone.
+const call::Open* fifo_open(const State& m, const Call& c)
+{
+    const auto* open = std::get_if<call::Open>(&c.args);
+    size_t index = 0;
+    if (!open || !c.finished || !c.error.empty() || !open->result ||
+        open->access == Access::read_write || !pipe_of(m, *open->result, index) ||
+        m.channels[index].kind != Channel::Kind::fifo)
+        return nullptr;
+    return open;
+}
+
 // An open of a FIFO that waited for the other side: it returns as the
 // other side's open does, so not before another process holds that side.
 bool fifo_open_waits(const State& m, int pid, const Call& c, const call::Open& a)
 {
     constexpr double kBlocked = 0.001;
     size_t index = 0;
-    if (!a.result || a.access == Access::read_write || c.duration < kBlocked ||
-        !pipe_of(m, *a.result, index) || m.channels[index].kind != Channel::Kind::fifo)
+    if (!fifo_open(m, c) || c.duration < kBlocked || !pipe_of(m, *a.result, index))
         return false;
     End other = a.access == Access::read ? End::write : End::read;
     return m.processes.holders(index, other, table_pid(m, pid)) == 0;
@@ -82,14 +93,31 @@ bool call_waits(const State& m, int pid, const Call& c)
 
 } // namespace
 
-bool KernelOrder::waits(const State& m, const Event& e)
+bool KernelOrder::waits(const State& m, const Event& e) const
 {
     if (const auto* c = std::get_if<Call>(&e.what))
-        return call_waits(m, e.pid, *c);
+        return call_waits(m, e.pid, *c) && !other_side_waits(m, e.pid, *c);
     // SIGCHLD for a child's end comes after that end.
     if (const auto* s = std::get_if<Signal>(&e.what))
         return s->name == "SIGCHLD" && s->sender > 0 && ends_child(s->code) &&
                still_alive(m, s->sender);
+    return false;
+}
+
+// The two sides of a FIFO open together: when one waits already, the
+// other goes first, and lets it go.
+bool KernelOrder::other_side_waits(const State& m, int pid, const Call& c) const
+{
+    const call::Open* open = fifo_open(m, c);
+    if (!open)
+        return false;
+    for (const auto& [held_pid, queue] : held_) {
+        const auto* other = std::get_if<Call>(&queue.front().event.what);
+        const call::Open* side = held_pid != pid && other ? fifo_open(m, *other) : nullptr;
+        if (side && side->access != open->access &&
+            side->result->target.name == open->result->target.name)
+            return true;
+    }
     return false;
 }
 

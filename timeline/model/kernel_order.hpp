@@ -28,7 +28,7 @@ public:
     static constexpr size_t kHeldAtMost = 1 << 16;
 
     // Whether the event shows an effect whose cause the model has not seen.
-    static bool waits(const State& m, const Event& e);
+    bool waits(const State& m, const Event& e) const;
 
     bool holding(int pid) const { return held_.count(pid) != 0; }
     bool empty() const { return held_.empty(); }
@@ -56,6 +56,8 @@ private:
         bool waiting = false;
         bool caused = false; // the event before it in its process went after its cause
     };
+    bool other_side_waits(const State& m, int pid, const Call& c) const;
+
     std::map<int, std::deque<Held>> held_; // by pid, in the order of the trace
     size_t count_ = 0;
 };

@@ -28,7 +28,7 @@ void Run::add(const Event& e)
     // An effect seen before its cause waits for it; the rest of the
     // process's events wait behind it.
     bool behind = order_.holding(e.pid);
-    if (behind || KernelOrder::waits(state_, e))
+    if (behind || order_.waits(state_, e))
         order_.hold(e, !behind);
     else
         apply(e, KernelOrder::Released::in_time);
@@ -182,6 +182,7 @@ void Run::end_process(Process& p, double t, ProcessEnd how, bool exited)
 // here, and the process's lane tells the exec.
 void Run::superseded(Process& p, const Superseded& gone, double t)
 {
+    superseded_ = true;
     settle_source(p, nullptr);
     p.ended = t;
     p.end_step =

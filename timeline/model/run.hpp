@@ -62,6 +62,13 @@ public:
     }
     double duration() const { return last_time_ - start_time_.value_or(last_time_); }
     int runs() const { return state_.run; }
+    // strace 6.1 stops following a process with stacks (-k) once one of its
+    // threads other than the first has called execve: the trace of such a
+    // run ends there, its processes still running.
+    bool cut_after_thread_exec() const
+    {
+        return stacks_ && superseded_ && !state_.processes.all_ended();
+    }
     // An orphan whose adopter is outside the trace: collected there.
     bool collected_outside(const Process& p) const { return state_.processes.collected_outside(p); }
 
@@ -85,6 +92,7 @@ private:
     std::vector<StepSink*> sinks_;
     SourceOf source_of_;
     bool stacks_ = false; // the trace has stack traces
+    bool superseded_ = false; // a thread's execve took its process's pid
     bool started_ = false;
     std::optional<double> start_time_;
     double last_time_ = 0;

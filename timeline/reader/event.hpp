@@ -175,6 +175,9 @@ struct Call {
     bool finished = true; // false: the trace ended while the process was in it
     double duration = 0; // time spent inside, or 0 when not known
     double began = 0; // seconds since the epoch when it was entered
+    // A write told as it started, which then failed (EPIPE): its end, which
+    // takes back what its start told.
+    bool corrects_start = false;
 };
 
 struct Signal { // delivered to the process

@@ -337,7 +337,7 @@ bool TraceReader::unfinished(int pid, double time, std::string_view start, Event
     auto call = strace::decode_call(start, true);
     if (call && strace::counts_from_start(*call)) {
         call->began = time;
-        pending_[pid] = {time, "", true};
+        pending_[pid] = {time, std::string(start), true};
         e.what = std::move(*call);
         return true;
     }
@@ -358,11 +358,15 @@ bool TraceReader::resumed(int pid, double time, std::string_view rest, Event& e)
         tail.remove_prefix(kUnfinished.size());
     Pending started = std::move(it->second);
     pending_.erase(it);
-    if (started.told)
-        return false;
     Call& call = e.what.emplace<Call>();
     if (!strace::decode_call(started.start + std::string(tail), call))
         fail("not an strace log line: " + printable(rest.substr(0, 80)));
+    // A write told as it started is told again only when it failed; a
+    // sleep that a signal interrupted goes on in restart_syscall.
+    if (started.told &&
+        (call.error.empty() || !std::holds_alternative<call::Transfer>(call.args)))
+        return false;
+    call.corrects_start = started.told;
     call.began = started.time;
     e.pid = pid;
     e.time = time;

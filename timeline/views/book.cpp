@@ -212,7 +212,15 @@ std::vector<std::string> in_this_run(const Run& run)
                     : note_of(who,
                               {"'s wait returned at once: child ", child, " had ended ",
                                seconds_text(c->zombie_seconds), " before, a zombie until then."}));
-        } else if (const auto* a = s.as<step::AskParent>(); a && a->before) {
+        } else if (const auto* adopted = s.as<step::Adopted>()) {
+            notes.push_back(note_of(
+                who, {" was adopted as its parent ", std::to_string(adopted->former), " ended: ",
+                      adopted->by != 0 ? "by " + std::to_string(adopted->by) + ", a subreaper"
+                                       : std::string("by a process outside the recording (pid 1, "
+                                                     "or a subreaper), which collects it"),
+                      "."}));
+        } else if (const auto* a = s.as<step::AskParent>();
+                   a && a->before && !run.process(s.pid)->adopted) {
             notes.push_back(
                 note_of(who, {" was adopted: its parent was ", std::to_string(*a->before),
                               ", getppid now answers ", std::to_string(a->parent), "."}));

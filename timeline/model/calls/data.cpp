@@ -6,10 +6,41 @@
 #include "model/calls/handlers.hpp"
 
 namespace timeline::handlers::data {
+namespace {
+
+// A write told as it started that failed after all (no reader was left):
+// what its start told is taken back.
+void failed_after_all(State& m, Process& p, const Call& c, int fd, Step s)
+{
+    std::optional<size_t> told = p.fold;
+    Step* last = told ? m.steps.live(*told) : nullptr;
+    auto* write = last ? last->as<step::Transfer>() : nullptr;
+    if (write && !write->is_read && write->fd == fd) {
+        m.flows.unwrite(*told, write->bytes);
+        if (write->count == 1) {
+            last->what = step::TransferFailed{.is_read = false, .fd = fd, .asked = write->bytes};
+            last->error = c.error;
+            p.fold.reset();
+            return;
+        }
+        --write->count;
+        write->total -= write->bytes;
+        s.what = step::TransferFailed{.is_read = false, .fd = fd, .asked = write->bytes};
+    } else {
+        s.what = step::TransferFailed{.is_read = false, .fd = fd};
+    }
+    m.steps.add(std::move(s));
+}
+
+} // namespace
 
 void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step s)
 {
     int fd = c.fd->number; // the reader decodes a transfer only with its descriptor
+    if (c.corrects_start) {
+        failed_after_all(m, p, c, fd, std::move(s));
+        return;
+    }
     if (!c.finished) {
         s.what = step::TransferWaiting{a.is_read, fd};
         m.steps.add(std::move(s));

@@ -136,9 +136,19 @@ void dup(State& m, Process& p, const Call& c, const call::Dup& a, Step s)
 }
 
 // fcntl: close-on-exec set or cleared, status flags set (O_NONBLOCK); a
-// question about the flags adds no step. F_DUPFD comes as a dup.
-void fcntl(State& m, Process& p, const Call& c, const call::Fcntl& a, Step s)
+// question about the flags adds no step. F_DUPFD is a dup.
+void fcntl(State& m, Process& p, const Call& c, Step s)
 {
+    if (const auto* copy = std::get_if<call::Dup>(&c.args)) {
+        dup(m, p, c, *copy, std::move(s));
+        return;
+    }
+    const auto* flags = std::get_if<call::Fcntl>(&c.args);
+    if (!flags) {
+        as_written(m, p, c, std::move(s));
+        return;
+    }
+    const call::Fcntl& a = *flags;
     using Op = call::Fcntl::Op;
     if (a.op == Op::ask)
         return;

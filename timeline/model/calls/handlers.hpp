@@ -54,7 +54,7 @@ void close(State& m, Process& p, const Call& c, const call::Close& a, Step s);
 void dup(State& m, Process& p, const Call& c, const call::Dup& a, Step s);
 void lock(State& m, Process& p, const Call& c, Step s);
 void stat(State& m, Process& p, const Call& c, const call::Stat& a, Step s);
-void fcntl(State& m, Process& p, const Call& c, const call::Fcntl& a, Step s);
+void fcntl(State& m, Process& p, const Call& c, Step s); // call::Fcntl, or call::Dup for F_DUPFD
 // What a system program's call does to its descriptor table, with no step:
 // its pipe ends stay right for the processes the trace shows.
 void track_quietly(State& m, Process& p, const Call& c);

@@ -1,0 +1,148 @@
+#include "traced.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "reader/merged_traces.hpp"
+#include "reader/source_lines.hpp"
+#include "reader/trace_reader.hpp"
+#include "views/wording.hpp"
+
+using namespace harness;
+
+namespace traces {
+
+std::vector<timeline::Event> read_all(const std::string& text)
+{
+    std::istringstream in(text);
+    timeline::TraceReader reader(in, "excerpt");
+    std::vector<timeline::Event> events;
+    while (auto e = reader.next())
+        events.push_back(*e);
+    return events;
+}
+
+timeline::Run model(const std::string& text)
+{
+    timeline::Run run;
+    for (const auto& e : read_all(text))
+        run.add(e);
+    run.finish();
+    return run;
+}
+
+namespace {
+
+timeline::Run model_of(timeline::MergedTraces& traces)
+{
+    timeline::Run run;
+    timeline::SourceLines lines;
+    run.set_source_of([&](const std::vector<timeline::Frame>& frames) { return lines.of(frames); });
+    while (auto e = traces.next())
+        run.add(*e);
+    run.finish();
+    return run;
+}
+
+} // namespace
+
+timeline::Run model_of_files(const std::vector<std::string>& files)
+{
+    timeline::MergedTraces traces;
+    for (const auto& file : files)
+        traces.add(std::make_unique<std::ifstream>(file), file);
+    return model_of(traces);
+}
+
+timeline::Run model_of_excerpts(const std::vector<std::string>& texts)
+{
+    timeline::MergedTraces traces;
+    for (size_t i = 0; i < texts.size(); ++i)
+        traces.add(std::make_unique<std::istringstream>(texts[i]), "excerpt " + std::to_string(i));
+    return model_of(traces);
+}
+
+std::string tracing_refused()
+{
+    TempDir dir;
+    Process probe({.argv = {BIN_SYSCALL_TIMELINE, "--can-trace"}, .dir = dir.path()});
+    if (!probe.finish() || probe.exit_code() != 0)
+        return probe.err().empty() ? "syscall_timeline did not run" : probe.err();
+    return "";
+}
+
+std::vector<std::string> traces_in(const std::string& dir)
+{
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().extension() == ".trace")
+            files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+timeline::Run traced(const std::string& program, std::optional<std::string> input,
+                     const std::function<bool(const std::string&)>& until, bool lines)
+{
+    TempDir dir;
+    {
+        std::vector<std::string> argv = {BIN_SYSCALL_TIMELINE, "--record", dir.path()};
+        if (!lines)
+            argv.emplace_back("--no-lines");
+        argv.insert(argv.end(), {"--", program});
+        Process p(
+            {.argv = argv, .dir = dir.path(), .input = std::move(input), .env = {kNoLeakCheck}});
+        if (until) {
+            EXPECT_TRUE(eventually([&] {
+                auto files = traces_in(dir.path());
+                return !files.empty() && until(read_file(files[0]));
+            }));
+            ::kill(p.pid(), SIGTERM); // the recorder is strace itself
+        }
+        EXPECT_TRUE(p.wait_exit(30s));
+    }
+    auto files = traces_in(dir.path());
+    EXPECT_EQ(files.size(), 1u);
+    return model_of_files(files);
+}
+
+std::unique_ptr<Recorded> record(const std::vector<std::string>& command,
+                                 const std::vector<std::string>& env, bool lines)
+{
+    auto recorded = std::make_unique<Recorded>();
+    std::vector<std::string> argv = {BIN_SYSCALL_TIMELINE, "--record", recorded->dir.path()};
+    if (!lines)
+        argv.emplace_back("--no-lines");
+    argv.emplace_back("--");
+    argv.insert(argv.end(), command.begin(), command.end());
+    std::vector<std::string> environment = env;
+    environment.push_back(kNoLeakCheck);
+    Process p({.argv = argv, .dir = recorded->dir.path(), .env = environment});
+    EXPECT_TRUE(p.finish(30s));
+    auto files = traces_in(recorded->dir.path());
+    EXPECT_EQ(files.size(), 1u);
+    if (!files.empty())
+        recorded->trace = files[0];
+    return recorded;
+}
+
+std::string channel_name(const timeline::Run& run, const timeline::Step& s)
+{
+    return s.channel ? timeline::channel_name(run.channels()[*s.channel]) : "";
+}
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace traces

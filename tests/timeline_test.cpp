@@ -14,10 +14,10 @@
 
 #include "fuzz/exercise.hpp"
 #include "harness.hpp"
-#include "traced.hpp"
 #include "model/run.hpp"
 #include "reader/merged_traces.hpp"
 #include "reader/source_lines.hpp"
+#include "traced.hpp"
 #include "views/book.hpp"
 #include "views/plumbing_figure.hpp"
 #include "views/source_view.hpp"
@@ -32,7 +32,6 @@ using timeline::Call;
 using timeline::Event;
 using timeline::Step;
 namespace step = timeline::step;
-
 
 // Calls split by another process's line are joined again; a write and a
 // sleep count from their start (the bytes are in the pipe from then, the

@@ -70,8 +70,8 @@ void Flows::arrived(size_t step, const Process& receiver, const Signal& signal)
     // Sent to many: each member that receives it gets an arrow, once (a
     // death by the signal follows its delivery).
     for (auto it = sent_to_many_.rbegin(); it != sent_to_many_.rend(); ++it) {
-        bool member = it->target.everyone ||
-                      (it->target.by_group && it->target.group == receiver.group);
+        bool member =
+            it->target.everyone || (it->target.by_group && it->target.group == receiver.group);
         if (!from(*it) || it->sender == receiver.pid || !member)
             continue;
         if (std::find(it->reached.begin(), it->reached.end(), receiver.pid) == it->reached.end()) {

@@ -24,33 +24,21 @@ struct Held {
 };
 
 struct Process {
-    int pid = 0;
-    int parent = 0; // 0 when it was not started inside the trace
     std::string program; // what it runs now (base name); "" while the trace has not said
     std::vector<std::pair<size_t, std::string>> programs; // from step index on, the program
-    bool child = false; // made by fork inside the trace
     std::optional<double> ended;
     std::optional<size_t> end_step;
     std::optional<ProcessEnd> end_how; // what its parent's wait collects
-    bool exit_called = false;
     std::optional<double> collected;
     std::optional<size_t> collect_step;
     std::optional<size_t> born_step;
-    // Set after exec of a system program (ls, ps): its own calls are
-    // counted, not shown.
-    bool hidden = false;
-    long hidden_calls = 0;
+    long hidden_calls = 0; // a system program's own calls, counted
     std::optional<int> last_parent; // what getppid answered last
     std::map<int, Held> fds; // its descriptor table, as far as the trace tells it
     // Descriptors 0, 1, 2 as it was given them, where it used them before
     // the trace showed what they were.
     std::map<int, Channel> inherited;
     std::optional<size_t> fold; // the step that an identical next call joins
-    bool started = false; // has run an exec of its own
-    bool stopped = false; // by a signal, until SIGCONT
-    int thread_of = 0; // a thread: the pid of the process it belongs to
-    int thread_number = 0; // 2 for the second thread of its process
-    int threads = 1; // how many threads it has started, itself included
     std::optional<size_t> spawned_by; // vfork, posix_spawn: the parent's step
     // The step its last call made, held until the stack of that call
     // (strace -k) says which line of the program made it.
@@ -59,24 +47,38 @@ struct Process {
     // function (popen's pipe2): a spawn of that function whose stack strace
     // cannot unwind takes it.
     std::optional<SourceLine> library_line;
+    // What it does when a signal comes, where it is not the default.
+    std::map<std::string, call::SignalAction::Disposition> dispositions;
+    std::vector<int> ready; // what its last poll found ready: a read there does not wait
+
+    int pid = 0;
+    int parent = 0; // 0 when it was not started inside the trace
+    int thread_of = 0; // a thread: the pid of the process it belongs to
+    int thread_number = 0; // 2 for the second thread of its process
+    int threads = 1; // how many threads it has started, itself included
     // Which run it belongs to, from 1: a program started again after all
     // before it had ended begins another.
     int run = 1;
     int group = 0; // its process group; 0 while the trace has not said
-    bool subreaper = false; // it adopts the orphans of its descendants
     // Its parent ended first: another process became its parent, the one
     // `adopter` names (0 while not known, as when it is outside the trace).
-    bool adopted = false;
     int adopter = 0;
     int former_parent = 0;
+
+    bool child = false; // made by fork inside the trace
+    bool exit_called = false;
+    // Set after exec of a system program (ls, ps): its own calls are
+    // counted, not shown.
+    bool hidden = false;
+    bool shown = false; // a system program's child: a step of it was shown
+    bool started = false; // has run an exec of its own
+    bool stopped = false; // by a signal, until SIGCONT
+    bool subreaper = false; // it adopts the orphans of its descendants
+    bool adopted = false;
     bool asked_since_adopted = false;
-    // What it does when a signal comes, where it is not the default.
-    std::map<std::string, call::SignalAction::Disposition> dispositions;
     // The C library blocks every signal around a spawn or a thread's
     // start, then restores the mask: neither is the program's own step.
     bool all_blocked = false;
-    std::vector<int> ready; // what its last poll found ready: a read there does not wait
-    bool shown = false; // a system program's child: a step of it was shown
 };
 
 class Processes {

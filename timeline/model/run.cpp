@@ -33,9 +33,8 @@ void Run::add(const Event& e)
     else
         apply(e, KernelOrder::Released::in_time);
     if (!order_.empty())
-        order_.release(state_, last_time_, [this](const Event& held, KernelOrder::Released how) {
-            apply(held, how);
-        });
+        order_.release(state_, last_time_,
+                       [this](const Event& held, KernelOrder::Released how) { apply(held, how); });
     retire(false);
 }
 
@@ -185,8 +184,7 @@ void Run::superseded(Process& p, const Superseded& gone, double t)
     superseded_ = true;
     settle_source(p, nullptr);
     p.ended = t;
-    p.end_step =
-        state_.steps.add({.pid = p.pid, .time = t, .what = step::Superseded{gone.leader}});
+    p.end_step = state_.steps.add({.pid = p.pid, .time = t, .what = step::Superseded{gone.leader}});
     p.fold.reset();
 }
 

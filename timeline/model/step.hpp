@@ -279,8 +279,8 @@ using StepKind = std::variant<
     step::WaitPoll, step::ChildChanged, step::WaitNone, step::Kill, step::Lock, step::Exit,
     step::Ended, step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::AsWritten,
     step::Appears, step::Adopted, step::CollectedOutside, step::Superseded, step::ProcessGroup,
-    step::Subreaper, step::Fcntl, step::TransferFailed, step::Poll, step::Watch,
-    step::Disposition, step::Mask, step::Pause, step::CallFailed>;
+    step::Subreaper, step::Fcntl, step::TransferFailed, step::Poll, step::Watch, step::Disposition,
+    step::Mask, step::Pause, step::CallFailed>;
 
 struct Step {
     int pid = 0;

@@ -264,6 +264,26 @@ void TraceReader::fail_on(std::string_view line, std::string_view why) const
     fail(std::string(why) + printable(line.substr(0, 80)));
 }
 
+// "+++ superseded by execve in pid 7 +++" under the leader's pid: thread 7
+// called execve, and lives on as the process's leader, under whose pid
+// its execve returns. The leader's own call (if any) ends here; the
+// thread's id is gone.
+bool TraceReader::superseded(std::string_view by, Event& e)
+{
+    pending_.erase(e.pid);
+    if (!by.starts_with(" in pid "))
+        return false;
+    by.remove_prefix(8);
+    auto thread = strace::leading_number(by);
+    if (!thread || *thread == e.pid)
+        return false;
+    if (auto started = pending_.extract(int(*thread)))
+        pending_.insert({e.pid, std::move(started.mapped())});
+    e.what = Superseded{.leader = e.pid};
+    e.pid = int(*thread);
+    return true;
+}
+
 bool TraceReader::parse(std::string_view line, Event& e)
 {
     if (line.find('\0') != std::string_view::npos)
@@ -278,24 +298,8 @@ bool TraceReader::parse(std::string_view line, Event& e)
         fail("not an strace log line: " + printable(line.substr(0, 80)));
     char first = rest.front();
 
-    if (first == '+' && rest.starts_with("+++ superseded by execve")) {
-        // A thread called execve: it lives on as the process's leader,
-        // under whose pid its execve returns. The leader's own call (if
-        // any) ends here; the thread's id is gone.
-        pending_.erase(e.pid);
-        std::string_view by = rest.substr(24);
-        if (!by.starts_with(" in pid "))
-            return false;
-        by.remove_prefix(8);
-        auto thread = strace::leading_number(by);
-        if (!thread || *thread == e.pid)
-            return false;
-        if (auto started = pending_.extract(int(*thread)))
-            pending_.insert({e.pid, std::move(started.mapped())});
-        e.what = Superseded{.leader = e.pid};
-        e.pid = int(*thread);
-        return true;
-    }
+    if (first == '+' && rest.starts_with("+++ superseded by execve"))
+        return superseded(rest.substr(24), e);
     if (first == '+' && rest.starts_with("+++ ")) {
         auto how = strace::process_end(rest.substr(4));
         if (!how)
@@ -363,8 +367,7 @@ bool TraceReader::resumed(int pid, double time, std::string_view rest, Event& e)
         fail("not an strace log line: " + printable(rest.substr(0, 80)));
     // A write told as it started is told again only when it failed; a
     // sleep that a signal interrupted goes on in restart_syscall.
-    if (started.told &&
-        (call.error.empty() || !std::holds_alternative<call::Transfer>(call.args)))
+    if (started.told && (call.error.empty() || !std::holds_alternative<call::Transfer>(call.args)))
         return false;
     call.corrects_start = started.told;
     call.began = started.time;

@@ -61,6 +61,7 @@ private:
     bool parse(std::string_view line, Event& e);
     bool unfinished(int pid, double time, std::string_view start, Event& e);
     bool resumed(int pid, double time, std::string_view rest, Event& e);
+    bool superseded(std::string_view by, Event& e);
     void check_targets(const Call& call) const;
     void stack_line(std::string_view text);
     void admit(Event event);

@@ -135,11 +135,11 @@ std::string caption_lead(const PlumbingMoment& m)
         return "After exec: " + who + " runs " +
                (p == m.processes.end() ? std::string("another program")
                                        : program_name(p->program, p->pid)) +
-               (m.closed_on_exec == 0 ? std::string(", its descriptors kept")
-                                      : ", without the " +
-                                            plural(long(m.closed_on_exec), "descriptor",
-                                                   "descriptors") +
-                                            " marked close-on-exec");
+               (m.closed_on_exec == 0
+                    ? std::string(", its descriptors kept")
+                    : ", without the " +
+                          plural(long(m.closed_on_exec), "descriptor", "descriptors") +
+                          " marked close-on-exec");
     }
     case PlumbingChange::open:
         return "After " + who + " opens " + (m.count == 1 ? "a channel" : "its channels");

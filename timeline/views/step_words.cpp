@@ -71,7 +71,9 @@ std::string Describe::operator()(const step::Exec& x) const
     std::string text = "becomes " + std::string(base_name(x.path)) + ": execve " + x.path +
                        " replaces the program, same pid";
     for (size_t i = 0; i < x.closed.size(); ++i)
-        text += (i == 0 ? "; closes " : i + 1 == x.closed.size() ? " and " : ", ") +
+        text += (i == 0                     ? "; closes "
+                 : i + 1 == x.closed.size() ? " and "
+                                            : ", ") +
                 dropped(x.closed[i]);
     if (!x.closed.empty())
         text += " (close-on-exec)";
@@ -82,8 +84,8 @@ std::string Describe::operator()(const step::ExecFailed& x) const
 {
     std::string name(base_name(x.path));
     if (x.found)
-        return "looks for " + name + " along PATH: not in " +
-               plural(x.tries, "place", "places") + " (last " + x.path + ")";
+        return "looks for " + name + " along PATH: not in " + plural(x.tries, "place", "places") +
+               " (last " + x.path + ")";
     if (x.tries > 1)
         return "execve " + name + " fails in " + std::to_string(x.tries) +
                " places along PATH (last " + x.path + "): " + error_text(s.error);
@@ -141,8 +143,7 @@ std::string Describe::operator()(const step::HiddenCalls& x) const
 
 std::string Describe::operator()(const step::Sleep& x) const
 {
-    return "sleeps " + seconds_text(x.seconds) +
-           (x.finished ? "" : " (still asleep at the end)");
+    return "sleeps " + seconds_text(x.seconds) + (x.finished ? "" : " (still asleep at the end)");
 }
 
 std::string Describe::operator()(const step::SleepGoesOn& x) const
@@ -168,12 +169,10 @@ std::string Describe::operator()(const step::AskPid& x) const
 std::string Describe::operator()(const step::Collect& x) const
 {
     return "wait() collects child " + std::to_string(x.child) +
-           (x.how ? std::string(x.how->killed ? ", which was " : ", which ") +
-                        how_it_ended(*x.how)
+           (x.how ? std::string(x.how->killed ? ", which was " : ", which ") + how_it_ended(*x.how)
                   : "") +
            "; it was a zombie for " + seconds_text(x.zombie_seconds) +
-           (x.waited >= kWaitShown ? " (the parent waited " + seconds_text(x.waited) + ")"
-                                   : "");
+           (x.waited >= kWaitShown ? " (the parent waited " + seconds_text(x.waited) + ")" : "");
 }
 
 std::string Describe::operator()(const step::WaitWaiting& /*unused*/) const

@@ -43,10 +43,9 @@ std::string Describe::operator()(const step::Open& x) const
     std::string text = "opens " + name() + " for " + mode + " as fd " + std::to_string(x.fd) +
                        (x.cloexec ? ", close-on-exec" : "");
     if (channel && channel->kind == Channel::Kind::fifo)
-        text +=
-            x.waited >= 0.001
-                ? ", after waiting " + seconds_text(x.waited) + " for " + other_side(x.access)
-                : std::string(" (") + other_side(x.access) + " was there already)";
+        text += x.waited >= 0.001
+                    ? ", after waiting " + seconds_text(x.waited) + " for " + other_side(x.access)
+                    : std::string(" (") + other_side(x.access) + " was there already)";
     return text;
 }
 
@@ -175,7 +174,7 @@ std::string Describe::operator()(const step::Poll& x) const
 {
     std::string text = "waits";
     if (x.finished && x.waited >= kWaitShown)
-        text += " " + seconds_text(x.waited);
+        text.append(" ").append(seconds_text(x.waited));
     text += " in " + x.call;
     if (!x.fds.empty())
         text += " on " + watched(x, false);
@@ -190,7 +189,8 @@ std::string Describe::operator()(const step::Poll& x) const
     std::string ready = watched(x, true);
     if (ready.empty())
         return text + ": " + std::to_string(x.ready) + " ready";
-    bool one = std::count_if(x.fds.begin(), x.fds.end(), [](const auto& w) { return w.ready; }) <= 1;
+    bool one =
+        std::count_if(x.fds.begin(), x.fds.end(), [](const auto& w) { return w.ready; }) <= 1;
     return text + ": " + ready + (one ? " is ready" : " are ready");
 }
 
@@ -225,9 +225,9 @@ std::string Describe::operator()(const step::EndOfData& x) const
 
 std::string Describe::operator()(const step::UnreadWait& x) const
 {
-    return "waits until " + name() + " has been read: asked " +
-           plural(x.asks, "time", "times") + " how many bytes are unread (last answer " +
-           std::to_string(x.last_answer) + "), paused " + seconds_text(x.paused);
+    return "waits until " + name() + " has been read: asked " + plural(x.asks, "time", "times") +
+           " how many bytes are unread (last answer " + std::to_string(x.last_answer) +
+           "), paused " + seconds_text(x.paused);
 }
 
 std::string Describe::operator()(const step::Lock& x) const

@@ -24,10 +24,10 @@ std::string signal_set(std::string_view set)
         size_t blank = set.find(' ');
         std::string_view name = set.substr(0, blank);
         // RTMIN and RT_1 are the C library's own: sigfillset leaves them out.
-        if (!name.empty() && name != "RTMIN" && name != "RT_1")
-            names.push_back(name.starts_with("SIG") || name.starts_with("RT")
-                                ? std::string(name)
-                                : "SIG" + std::string(name));
+        if (!name.empty() && name != "RTMIN" && name != "RT_1") {
+            std::string full = name.starts_with("SIG") || name.starts_with("RT") ? "" : "SIG";
+            names.push_back(full.append(name));
+        }
         set = blank == std::string_view::npos ? std::string_view() : set.substr(blank + 1);
     }
     std::string text;
@@ -76,16 +76,18 @@ std::string_view error_meaning(std::string_view error)
 std::string error_text(const std::string& error)
 {
     std::string_view meaning = error_meaning(error);
-    return meaning.empty() ? error : error + " (" + std::string(meaning) + ")";
+    if (meaning.empty())
+        return error;
+    std::string text = error;
+    return text.append(" (").append(meaning).append(")");
 }
 
 std::string Describe::operator()(const step::Kill& x) const
 {
-    std::string to = x.target > 0    ? "pid " + std::to_string(x.target)
-                     : x.target == 0 ? std::string("its own process group")
-                     : x.target == -1
-                         ? std::string("every process it may signal")
-                         : "process group " + std::to_string(-x.target);
+    std::string to = x.target > 0     ? "pid " + std::to_string(x.target)
+                     : x.target == 0  ? std::string("its own process group")
+                     : x.target == -1 ? std::string("every process it may signal")
+                                      : "process group " + std::to_string(-x.target);
     return "sends " + x.signal + " to " + to;
 }
 
@@ -119,7 +121,7 @@ std::string Describe::operator()(const step::Pause& x) const
 {
     std::string text = "waits";
     if (x.finished && x.waited >= kWaitShown)
-        text += " " + seconds_text(x.waited);
+        text.append(" ").append(seconds_text(x.waited));
     text += x.suspend ? " for a signal in sigsuspend, with a mask of its own"
                       : " for a signal in pause";
     return text + (x.finished ? "" : " (still waiting at the end)");

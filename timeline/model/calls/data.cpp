@@ -103,17 +103,16 @@ void poll(State& m, Process& p, const Call& c, const call::Poll& a, Step s)
     for (const auto& w : a.fds)
         if (w.ready)
             p.ready.push_back(w.fd.number);
-    step::Poll poll{.call = c.name == "ppoll"          ? "poll"
-                            : c.name == "pselect6"     ? "select"
-                            : c.name == "epoll_pwait"  ? "epoll_wait"
-                                                       : c.name,
+    step::Poll poll{.call = c.name == "ppoll"         ? "poll"
+                            : c.name == "pselect6"    ? "select"
+                            : c.name == "epoll_pwait" ? "epoll_wait"
+                                                      : c.name,
                     .ready = c.finished && c.error.empty() ? a.ready : 0,
                     .waited = c.duration,
                     .finished = c.finished};
     for (const auto& w : a.fds)
-        poll.fds.push_back({.fd = w.fd.number,
-                            .channel = m.channels.of(w.fd.target),
-                            .ready = w.ready});
+        poll.fds.push_back(
+            {.fd = w.fd.number, .channel = m.channels.of(w.fd.target), .ready = w.ready});
     std::vector<size_t> named;
     for (const auto& w : poll.fds)
         if (w.channel)
@@ -129,8 +128,8 @@ void poll(State& m, Process& p, const Call& c, const call::Poll& a, Step s)
 void watch(State& m, Process& /*unused*/, const Call& c, const call::Watch& a, Step s)
 {
     auto watched = m.channels.of(a.fd.target);
-    s.what = step::Watch{
-        .op = a.op, .epoll_fd = c.fd->number, .fd = a.fd.number, .watched = watched};
+    s.what =
+        step::Watch{.op = a.op, .epoll_fd = c.fd->number, .fd = a.fd.number, .watched = watched};
     size_t at = m.steps.add(std::move(s));
     if (watched)
         m.channels.mentioned(*watched, at);

@@ -188,9 +188,9 @@ void track_quietly(State& m, Process& p, const Call& c)
         m.processes.release(p, made->result.number);
     } else if (const auto* flags = std::get_if<call::Fcntl>(&c.args); flags && c.fd) {
         auto& fds = m.processes.table_of(p).fds;
-        if (auto held = fds.find(c.fd->number);
-            held != fds.end() && flags->op != call::Fcntl::Op::status_flags &&
-            flags->op != call::Fcntl::Op::ask)
+        if (auto held = fds.find(c.fd->number); held != fds.end() &&
+                                                flags->op != call::Fcntl::Op::status_flags &&
+                                                flags->op != call::Fcntl::Op::ask)
             held->second.cloexec = flags->op == call::Fcntl::Op::close_on_exec;
     }
 }

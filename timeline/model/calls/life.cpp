@@ -59,10 +59,10 @@ std::vector<step::Dropped> close_on_exec(State& m, Process& p)
     for (const auto& [fd, held] : table.fds)
         if (held.cloexec) {
             marked.push_back(fd);
-            closed.push_back({.fd = fd,
-                              .channel = held.channel ? std::optional(m.channels[*held.channel])
-                                                      : std::nullopt,
-                              .end = held.end});
+            closed.push_back(
+                {.fd = fd,
+                 .channel = held.channel ? std::optional(m.channels[*held.channel]) : std::nullopt,
+                 .end = held.end});
         }
     for (int fd : marked)
         m.processes.release(table, fd);
@@ -78,6 +78,7 @@ void start_thread(State& m, Process& p, int tid, Step s)
     Process& leader = m.processes.known(leader_pid);
     int number = ++leader.threads;
     std::string program = leader.program;
+    bool all_blocked = p.all_blocked; // a thread starts with its creator's mask
     double t = s.time;
     s.what = step::NewThread{tid, number};
     size_t new_step = m.steps.add(std::move(s));
@@ -86,7 +87,7 @@ void start_thread(State& m, Process& p, int tid, Step s)
     thread.thread_number = number;
     thread.program = program;
     thread.started = true;
-    thread.all_blocked = p.all_blocked; // a thread starts with its creator's mask
+    thread.all_blocked = all_blocked;
     size_t start = m.steps.add(
         {.pid = tid, .time = t, .what = step::ThreadStart{.leader = leader_pid, .number = number}});
     thread.programs = {{start, program}};

@@ -22,8 +22,8 @@ void kill(State& m, Process& p, const Call& c, const call::Kill& a, Step s)
 
 // Only a change is a step: posix_spawn's child sets the default for every
 // signal that already had it.
-void disposition(State& m, Process& caller, const Call& /*unused*/,
-                 const call::SignalAction& a, Step s)
+void disposition(State& m, Process& caller, const Call& /*unused*/, const call::SignalAction& a,
+                 Step s)
 {
     Process& p = m.processes.table_of(caller); // a process's threads share them
     using D = call::SignalAction::Disposition;

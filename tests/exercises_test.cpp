@@ -415,6 +415,17 @@ TEST(Exercises, ExecFromAThread)
     EXPECT_NE(text.find(std::to_string(all[0]) + " ends: exited with status 0"), std::string::npos)
         << text;
     EXPECT_TRUE(steps_of<step::StillRunning>(run).empty()) << text;
+
+    // With the stacks, a trace that strace could not follow to its end
+    // says so, and how to trace it whole.
+    TempDir dir;
+    Process tool({.argv = {BIN_SYSCALL_TIMELINE, "--", TRACED_THREAD_EXEC},
+                  .dir = dir.path(),
+                  .env = {kNoLeakCheck}});
+    ASSERT_TRUE(tool.finish(30s));
+    bool whole = tool.out().find(" ends: exited with status 0") != std::string::npos;
+    EXPECT_EQ(tool.err().find("--no-lines traces it whole") == std::string::npos, whole)
+        << tool.out() << tool.err();
 }
 
 // Beyond the list: collecting three children with WNOHANG in a loop, each

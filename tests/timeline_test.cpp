@@ -531,18 +531,20 @@ TEST(Timeline, LessonTimelinesStayTheSame)
 TEST(Timeline, RecordsIntoAFolder)
 {
     SKIP_WITHOUT_TRACING();
-    TempDir dir;
+    TempDir top;
+    // The folder is made, with its parents, as mkdir -p would.
+    std::string dir = top / "traces/today";
     for (const char* input : {"1 2 3 4 5\n", "1 2 x\n"}) {
-        Process p({.argv = {BIN_SYSCALL_TIMELINE, "--record", dir.path(), "--", BIN_ECHO_FIVE},
-                   .dir = dir.path(),
+        Process p({.argv = {BIN_SYSCALL_TIMELINE, "--record", dir, "--", BIN_ECHO_FIVE},
+                   .dir = top.path(),
                    .input = input,
                    .env = {kNoLeakCheck}});
         ASSERT_TRUE(p.finish());
         EXPECT_EQ(p.exit_code(), input[4] == 'x' ? 1 : 0) << p.err();
     }
-    EXPECT_EQ(traces_in(dir.path()),
-              (std::vector<std::string>{dir / "01-echo_five.trace", dir / "02-echo_five.trace"}));
-    auto run = model_of_files({dir / "02-echo_five.trace"});
+    EXPECT_EQ(traces_in(dir),
+              (std::vector<std::string>{dir + "/01-echo_five.trace", dir + "/02-echo_five.trace"}));
+    auto run = model_of_files({dir + "/02-echo_five.trace"});
     auto exits = steps_of<step::Exit>(run);
     ASSERT_EQ(exits.size(), 2u);
     EXPECT_EQ(exits[0]->as<step::Exit>()->status, 1); // the child, on bad input
@@ -580,13 +582,16 @@ TEST(Timeline, CtrlCStopsTheTracedCommand)
 // crashed the tool or broke its output) goes through the whole tool again.
 TEST(Timeline, FuzzCorpusReplays)
 {
-    const std::string corpus = std::string(SOURCE_DIR) + "/timeline/fuzz/corpus";
-    size_t inputs = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
-        EXPECT_EQ(timeline::fuzz::exercise(read_file(entry.path().string())), "") << entry.path();
-        ++inputs;
+    for (const char* kept : {"/timeline/fuzz/corpus", "/timeline/fuzz/seeds"}) {
+        size_t inputs = 0;
+        for (const auto& entry :
+             std::filesystem::directory_iterator(std::string(SOURCE_DIR) + kept)) {
+            EXPECT_EQ(timeline::fuzz::exercise(read_file(entry.path().string())), "")
+                << entry.path();
+            ++inputs;
+        }
+        EXPECT_GT(inputs, 0u) << kept;
     }
-    EXPECT_GT(inputs, 0u);
 }
 
 // Whatever bytes a trace holds (an ESC in a command line, a file name that

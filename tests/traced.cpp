@@ -39,9 +39,11 @@ timeline::Run model(const std::string& text)
 
 namespace {
 
-timeline::Run model_of(timeline::MergedTraces& traces)
+timeline::Run model_of(timeline::MergedTraces& traces, bool world = false)
 {
     timeline::Run run;
+    if (world)
+        run.record_world();
     timeline::SourceLines lines;
     run.set_source_of([&](const std::vector<timeline::Frame>& frames) { return lines.of(frames); });
     while (auto e = traces.next())
@@ -52,12 +54,12 @@ timeline::Run model_of(timeline::MergedTraces& traces)
 
 } // namespace
 
-timeline::Run model_of_files(const std::vector<std::string>& files)
+timeline::Run model_of_files(const std::vector<std::string>& files, bool world)
 {
     timeline::MergedTraces traces;
     for (const auto& file : files)
         traces.add(std::make_unique<std::ifstream>(file), file);
-    return model_of(traces);
+    return model_of(traces, world);
 }
 
 timeline::Run model_of_excerpts(const std::vector<std::string>& texts)

@@ -15,8 +15,9 @@ namespace traces {
 // The events of an excerpt of a trace, and the model they make.
 std::vector<timeline::Event> read_all(const std::string& text);
 timeline::Run model(const std::string& text);
-// The model of trace files merged by time, each call with its line.
-timeline::Run model_of_files(const std::vector<std::string>& files);
+// The model of trace files merged by time, each call with its line;
+// `world`: with what each step changed in the world (Run::world()).
+timeline::Run model_of_files(const std::vector<std::string>& files, bool world = false);
 // The same for excerpts written by hand, each one a trace of its own.
 timeline::Run model_of_excerpts(const std::vector<std::string>& texts);
 

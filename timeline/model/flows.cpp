@@ -5,18 +5,28 @@
 
 namespace timeline {
 
-void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is_read)
+void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is_read,
+                  std::string_view data)
 {
-    if (!channels_[channel].carries_data())
+    if (!channels_[channel].carries_data()) {
+        if (is_read || !keep_bytes_ || bytes <= 0)
+            return;
+        Received& got = received_[channel];
+        got.count += bytes;
+        got.bytes.append(data.substr(0, kReceivedKept - std::min(kReceivedKept, got.bytes.size())));
         return;
+    }
     auto& queue = unread_[channel];
     if (!is_read) {
-        if (!queue.empty() && queue.back().step == step)
+        if (!queue.empty() && queue.back().step == step) {
             queue.back().bytes = bytes > 0 && queue.back().bytes > LLONG_MAX - bytes
                                      ? LLONG_MAX
                                      : queue.back().bytes + bytes;
-        else
-            queue.push_back({step, pid, bytes});
+            if (keep_bytes_ && queue.back().data.size() < kDataKept)
+                queue.back().data.append(data.substr(0, kDataKept - queue.back().data.size()));
+        } else {
+            queue.push_back({step, pid, bytes, keep_bytes_ ? std::string(data) : std::string()});
+        }
         // A reader outside the trace never takes them: keep the memory bounded.
         if (queue.size() > 4096) {
             queue.pop_front();
@@ -35,6 +45,7 @@ void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is
         long long taken = std::min(bytes, next->bytes);
         steps_.carry(next->step, step, taken, channel);
         next->bytes -= taken;
+        next->taken = std::min(next->data.size(), next->taken + size_t(taken));
         bytes -= taken;
         if (next->bytes == 0)
             next = queue.erase(next);
@@ -93,6 +104,30 @@ void Flows::unwrite(size_t step, long long bytes)
         }
 }
 
+Flows::InFlight Flows::in_flight(size_t channel) const
+{
+    constexpr size_t kShown = 64;
+    InFlight now;
+    auto it = unread_.find(channel);
+    if (it == unread_.end())
+        return now;
+    for (const Unread& u : it->second) {
+        now.count += u.bytes;
+        std::string_view left = std::string_view(u.data).substr(u.taken);
+        now.whole = now.whole && left.size() == size_t(u.bytes);
+        if (now.bytes.size() < kShown)
+            now.bytes.append(left.substr(0, kShown - now.bytes.size()));
+    }
+    now.whole = now.whole && now.bytes.size() == size_t(now.count);
+    return now;
+}
+
+const Flows::Received* Flows::received(size_t channel) const
+{
+    auto it = received_.find(channel);
+    return it == received_.end() ? nullptr : &it->second;
+}
+
 std::optional<long long> Flows::unread(size_t channel) const
 {
     if (uncounted_.count(channel) || channels_[channel].kind == Channel::Kind::socket)
@@ -109,6 +144,7 @@ void Flows::forget(size_t channel)
 {
     unread_.erase(channel);
     uncounted_.erase(channel);
+    received_.erase(channel);
     steps_.forget(channel);
 }
 

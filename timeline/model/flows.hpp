@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/channels.hpp"
@@ -24,7 +25,26 @@ public:
     // Bytes a step wrote into a channel or read from it: a read takes the
     // oldest bytes not read yet, and an arrow goes from each write it took
     // them from (a socket's: from the other end's writes).
-    void moved(size_t step, int pid, size_t channel, long long bytes, bool is_read);
+    void moved(size_t step, int pid, size_t channel, long long bytes, bool is_read,
+               std::string_view data = {});
+    // The bytes themselves are kept too (the first of each write, and what
+    // a terminal or a file received), for the views that show them.
+    void keep_bytes() { keep_bytes_ = true; }
+    // What is in a pipe, FIFO or socket now: written, not read yet.
+    struct InFlight {
+        long long count = 0;
+        std::string bytes; // the first of them, where the trace told them
+        bool whole = true; // `bytes` are all of them
+    };
+    InFlight in_flight(size_t channel) const;
+    // What a terminal or a file has received so far, and how many bytes.
+    struct Received {
+        long long count = 0;
+        std::string bytes; // the first kReceivedKept
+    };
+    static constexpr size_t kReceivedKept = 4096;
+    const Received* received(size_t channel) const;
+    const std::map<size_t, Received>& all_received() const { return received_; }
     // Whom a signal was sent to: a process, a process group, or every
     // process the sender may signal.
     struct Target {
@@ -51,7 +71,9 @@ private:
     struct Unread {
         size_t step; // the write
         int writer; // its process
-        long long bytes;
+        long long bytes; // not read yet
+        std::string data; // the bytes written, as far as kept
+        size_t taken = 0; // how many of `data` were read
     };
     struct Sent {
         size_t step; // the kill
@@ -67,6 +89,8 @@ private:
     std::map<int, std::vector<Sent>> sent_; // to one process, by its pid
     std::deque<Sent> sent_to_many_; // to a group, or to all: the last few
     std::set<size_t> uncounted_;
+    std::map<size_t, Received> received_; // by channel: terminals and files
+    bool keep_bytes_ = false;
 };
 
 } // namespace timeline

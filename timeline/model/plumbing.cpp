@@ -6,16 +6,17 @@
 namespace timeline {
 namespace {
 
-ProcessTable table_of(const Process& p, bool zombie, const Channels& channels)
+ProcessTable table_of(const Processes& processes, const Process& p, bool zombie,
+                      const Channels& channels)
 {
     ProcessTable table{.pid = p.pid, .program = p.program, .zombie = zombie};
     if (zombie) // its descriptors closed as it ended
         return table;
     for (int fd = 0; fd < 3; ++fd)
-        if (!p.fds.count(fd))
-            table.fds.push_back({.fd = fd});
+        if (!p.fds.count(fd) && (p.std_closed & (1U << fd)) == 0)
+            table.fds.push_back({.fd = fd, .description = outside_description(processes, p, fd)});
     for (const auto& [fd, held] : p.fds) {
-        TableEntry entry{.fd = fd, .end = held.end};
+        TableEntry entry{.fd = fd, .end = held.end, .description = held.description};
         if (held.channel) {
             entry.channel = channels[*held.channel];
             entry.carries_data = entry.channel->carries_data();
@@ -30,7 +31,7 @@ ProcessTable table_of(const Process& p, bool zombie, const Channels& channels)
 } // namespace
 
 void Plumbing::note(PlumbingChange change, size_t step, int pid, const Processes& processes,
-                    const Channels& channels)
+                    const Channels& channels, const Flows& flows)
 {
     constexpr size_t kMoments = 64; // a lesson has a handful
     if (step >= keep_ || keep_ == 0 || moments_.size() >= kMoments)
@@ -39,8 +40,9 @@ void Plumbing::note(PlumbingChange change, size_t step, int pid, const Processes
     for (const Process& p : processes.all()) {
         bool zombie = processes.zombie(p);
         if (p.thread_of == 0 && !p.collected && (!p.ended || zombie))
-            moment.processes.push_back(table_of(p, zombie, channels));
+            moment.processes.push_back(table_of(processes, p, zombie, channels));
     }
+    moment.world = world_now(processes, channels, flows);
     // A run of changes of one kind is one moment, drawn as it ended.
     if (!moments_.empty() && moments_.back().change == change) {
         moment.count = moments_.back().count + 1;
@@ -50,7 +52,7 @@ void Plumbing::note(PlumbingChange change, size_t step, int pid, const Processes
     }
 }
 
-void Plumbing::finish(const Processes& processes)
+void Plumbing::finish(const Processes& processes, const Channels& channels)
 {
     std::vector<PlumbingMoment> kept;
     int run = 0;
@@ -67,10 +69,10 @@ void Plumbing::finish(const Processes& processes)
         kept.push_back(std::move(*it));
     }
     moments_.assign(std::make_move_iterator(kept.rbegin()), std::make_move_iterator(kept.rend()));
-    name_inherited(processes);
+    name_inherited(processes, channels);
 }
 
-void Plumbing::name_inherited(const Processes& processes)
+void Plumbing::name_inherited(const Processes& processes, const Channels& channels)
 {
     // A process's own use, its ancestors', then its descendants': they all
     // hold what it was given, unless they replaced it (then it is in their
@@ -98,8 +100,14 @@ void Plumbing::name_inherited(const Processes& processes)
         for (auto& table : moment.processes)
             for (auto& entry : table.fds)
                 if (!entry.channel)
-                    if (const Channel* c = given(table.pid, entry.fd))
+                    if (const Channel* c = given(table.pid, entry.fd)) {
                         entry.channel = *c;
+                        // Its description is open on it too.
+                        auto d = moment.world.descriptions.find(entry.description);
+                        if (auto at = channels.find(c->target.empty() ? c->path : c->target);
+                            d != moment.world.descriptions.end() && !d->second.object && at)
+                            d->second.object = at;
+                    }
 }
 
 } // namespace timeline

@@ -13,6 +13,7 @@
 #include "model/channels.hpp"
 #include "model/processes.hpp"
 #include "model/step.hpp"
+#include "model/world.hpp"
 
 namespace timeline {
 
@@ -25,6 +26,7 @@ struct TableEntry {
     std::optional<Channel> channel;
     bool carries_data = false; // a pipe, a FIFO, a socket: drawn as an object
     End end = End::unknown;
+    size_t description = 0; // in PlumbingMoment::world
 };
 
 struct ProcessTable {
@@ -41,6 +43,9 @@ struct PlumbingMoment {
     int pid = 0; // who made the last of them
     std::vector<ProcessTable> processes; // alive or zombie, in order of appearance
     size_t closed_on_exec = 0; // an exec: how many descriptors it closed
+    // The open file descriptions and the objects then, by the ids that
+    // the entries name.
+    World world;
 };
 
 class Plumbing {
@@ -51,12 +56,12 @@ public:
     // Records the tables as they are now, after `step` (by `pid`) changed
     // them.
     void note(PlumbingChange change, size_t step, int pid, const Processes& processes,
-              const Channels& channels);
+              const Channels& channels, const Flows& flows);
     // The end of the trace: each run's figures stop at the last change a
     // call made (the ends that follow it are the timeline's to tell), and
     // descriptors 0, 1, 2 are named where the trace told later what a
     // process (or the parent it has them from) was given.
-    void finish(const Processes& processes);
+    void finish(const Processes& processes, const Channels& channels);
     // The exec at `step`, just noted, closed `closed` descriptors.
     void closed_on_exec(size_t step, size_t closed)
     {
@@ -67,7 +72,7 @@ public:
     const std::vector<PlumbingMoment>& moments() const { return moments_; }
 
 private:
-    void name_inherited(const Processes& processes);
+    void name_inherited(const Processes& processes, const Channels& channels);
 
     size_t keep_;
     std::vector<PlumbingMoment> moments_;

@@ -51,21 +51,71 @@ Process& Processes::table_of(Process& p)
 
 void Processes::hold(Process& p, int fd, std::optional<size_t> channel, End end, bool cloexec)
 {
+    Description made{.channel = channel, .end = end};
+    made.access = end == End::read ? Access::read : end == End::write ? Access::write
+                                                                       : Access::read_write;
+    hold(p, fd, std::move(made), cloexec);
+}
+
+void Processes::hold(Process& p, int fd, Description made, bool cloexec)
+{
     Process& table = table_of(p);
     release(table, fd);
-    table.fds[fd] = {channel, end, cloexec};
-    if (channel)
-        channels_.held(*channel);
+    size_t id = next_description_++;
+    made.refs = 1;
+    table.fds[fd] = {made.channel, made.end, cloexec, id};
+    if (fd >= 0 && fd < 3)
+        table.std_closed &= ~(1U << fd);
+    if (made.channel)
+        channels_.held(*made.channel);
+    descriptions_.emplace(id, std::move(made));
+}
+
+void Processes::share(Process& p, int fd, const Held& from, bool cloexec)
+{
+    Held copy = from; // `from` may be the entry that the release below erases
+    Process& table = table_of(p);
+    release(table, fd);
+    copy.cloexec = cloexec;
+    table.fds[fd] = copy;
+    if (fd >= 0 && fd < 3)
+        table.std_closed &= ~(1U << fd);
+    if (copy.channel)
+        channels_.held(*copy.channel);
+    if (Description* d = description(copy.description))
+        ++d->refs;
+}
+
+const Description* Processes::description(size_t id) const
+{
+    auto it = descriptions_.find(id);
+    return it == descriptions_.end() ? nullptr : &it->second;
+}
+
+Description* Processes::description(size_t id)
+{
+    auto it = descriptions_.find(id);
+    return it == descriptions_.end() ? nullptr : &it->second;
+}
+
+void Processes::let_go(size_t id)
+{
+    auto it = descriptions_.find(id);
+    if (it != descriptions_.end() && --it->second.refs <= 0)
+        descriptions_.erase(it);
 }
 
 void Processes::release(Process& p, int fd)
 {
     Process& table = table_of(p);
+    if (fd >= 0 && fd < 3) // one given from outside is closed too
+        table.std_closed |= 1U << fd;
     auto it = table.fds.find(fd);
     if (it == table.fds.end())
         return;
     if (auto c = it->second.channel)
         channels_.let_go(*c);
+    let_go(it->second.description);
     table.fds.erase(it);
 }
 
@@ -83,10 +133,16 @@ int Processes::holders(size_t channel, End end, int pid) const
 
 void Processes::inherit(Process& child, const Process& parent)
 {
+    while (!child.fds.empty()) // what it held before goes
+        release(child, child.fds.begin()->first);
     child.fds = parent.fds;
-    for (const auto& [fd, held] : child.fds)
+    child.std_closed = parent.std_closed;
+    for (const auto& [fd, held] : child.fds) {
         if (held.channel)
             channels_.held(*held.channel);
+        if (Description* d = description(held.description))
+            ++d->refs;
+    }
 }
 
 } // namespace timeline

@@ -17,10 +17,23 @@
 namespace timeline {
 
 // One entry of a process's descriptor table.
+// An open file description, the kernel's entry that descriptors point
+// at: made by open, pipe, socket, accept; shared by the descriptors that
+// fork and dup copy; gone with the last of them.
+struct Description {
+    std::optional<size_t> channel; // what it is open on, when known
+    End end = End::unknown; // which end of a pipe or FIFO
+    std::optional<Access> access; // nothing for one given from outside the trace
+    std::string flags; // its status flags beyond the access mode: "O_NONBLOCK|O_APPEND"
+    std::optional<long long> offset; // a file's, where the trace tells it
+    int refs = 0; // how many descriptors point at it
+};
+
 struct Held {
     std::optional<size_t> channel; // what it points at, when known
     End end = End::unknown; // which end of a pipe or FIFO
-    bool cloexec = false; // closed when the process execs
+    bool cloexec = false; // closed when the process execs: the descriptor's own flag
+    size_t description = 0; // its open file description (Processes::description)
 };
 
 struct Process {
@@ -38,6 +51,7 @@ struct Process {
     // Descriptors 0, 1, 2 as it was given them, where it used them before
     // the trace showed what they were.
     std::map<int, Channel> inherited;
+    std::map<int, size_t> inherited_at; // and the channels they are
     std::optional<size_t> fold; // the step that an identical next call joins
     std::optional<size_t> spawned_by; // vfork, posix_spawn: the parent's step
     // The step its last call made, held until the stack of that call
@@ -79,6 +93,9 @@ struct Process {
     // The C library blocks every signal around a spawn or a thread's
     // start, then restores the mask: neither is the program's own step.
     bool all_blocked = false;
+    // Descriptors 0, 1, 2 it closed (or its parent had before the fork):
+    // bit 0 for descriptor 0.
+    unsigned char std_closed = 0;
 };
 
 class Processes {
@@ -98,7 +115,14 @@ public:
 
     // Whose descriptor table a process uses: a thread shares its process's.
     Process& table_of(Process& p);
+    // A new description for the descriptor, which replaces what it held.
     void hold(Process& p, int fd, std::optional<size_t> channel, End end, bool cloexec = false);
+    void hold(Process& p, int fd, Description made, bool cloexec);
+    // `fd` points at what `from` does, sharing its description (dup).
+    void share(Process& p, int fd, const Held& from, bool cloexec);
+    const Description* description(size_t id) const;
+    Description* description(size_t id);
+    const std::map<size_t, Description>& descriptions() const { return descriptions_; }
     // How many descriptors of processes other than `pid` (alive) hold the
     // channel's `end` (a socket's ends: End::unknown).
     int holders(size_t channel, End end, int pid) const;
@@ -126,8 +150,12 @@ private:
     }
     std::optional<size_t> look_up(int pid) const;
 
+    void let_go(size_t description);
+
     Channels& channels_;
     std::vector<Process> processes_;
+    std::map<size_t, Description> descriptions_; // by id, from 1
+    size_t next_description_ = 1;
     std::unordered_map<int, size_t> index_;
     // Most events are the same process's as the one before.
     mutable std::optional<int> last_pid_; // any int may be a pid in a trace

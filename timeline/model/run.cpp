@@ -13,6 +13,22 @@ namespace timeline {
 Run::Run(std::function<bool(const std::string&)> is_fifo, size_t keep)
     : state_(std::move(is_fifo), keep)
 {
+    // The views that keep steps draw the bytes in each pipe too.
+    if (keep > 0)
+        state_.flows.keep_bytes();
+}
+
+void Run::record_world()
+{
+    state_.flows.keep_bytes();
+    state_.world.emplace(state_.steps.keep());
+}
+
+void Run::note_world()
+{
+    if (state_.world && step_count() > 0)
+        state_.world->note(step_count() - 1,
+                           world_now(state_.processes, state_.channels, state_.flows));
 }
 
 void Run::add(const Event& e)
@@ -78,6 +94,7 @@ void Run::apply(const Event& e, KernelOrder::Released how)
                 s->moved = t - stamped;
                 s->moved_after_cause = how == KernelOrder::Released::after_cause;
             }
+    note_world();
 }
 
 void Run::call(Process& p, const Call& c, double t)
@@ -225,7 +242,10 @@ void Run::finish()
             state_.steps.add({.pid = p.pid, .time = end, .what = step::Zombie{end - *p.ended}});
         }
     }
-    state_.plumbing.finish(state_.processes);
+    note_world();
+    state_.plumbing.finish(state_.processes, state_.channels);
+    if (state_.world)
+        state_.world->finish(state_.processes, state_.channels);
     retire(true);
     for (StepSink* sink : sinks_)
         sink->finish(*this);

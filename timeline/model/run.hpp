@@ -39,6 +39,11 @@ public:
     using SourceOf = std::function<std::optional<SourceLine>(const std::vector<Frame>&)>;
     void set_source_of(SourceOf source_of) { source_of_ = std::move(source_of); }
 
+    // Keeps what each step changes in the world (WorldLog), with the bytes
+    // in each pipe: before the first event.
+    void record_world();
+    const WorldLog* world() const { return state_.world ? &*state_.world : nullptr; }
+
     void add(const Event& event);
     // The end of the trace: zombies never collected, processes still
     // running, system programs' hidden calls. Every step has then gone to
@@ -87,6 +92,7 @@ private:
     // Hands every step that can change no more to the sinks; all of them
     // at the end.
     void retire(bool all);
+    void note_world();
 
     State state_;
     std::vector<StepSink*> sinks_;

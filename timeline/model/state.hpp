@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -14,6 +15,7 @@
 #include "model/plumbing.hpp"
 #include "model/processes.hpp"
 #include "model/steps.hpp"
+#include "model/world.hpp"
 
 namespace timeline {
 
@@ -28,6 +30,7 @@ struct State {
     Steps steps;
     Flows flows{steps, channels};
     Plumbing plumbing;
+    std::optional<WorldLog> world; // kept for the views that replay a run
     int run = 1; // which run of the program the events belong to, from 1
 
     // The process of a pid, found or made in the current run.
@@ -35,7 +38,7 @@ struct State {
     // Records the tables after `step` changed them.
     void note_plumbing(PlumbingChange change, size_t step, int pid)
     {
-        plumbing.note(change, step, pid, processes, channels);
+        plumbing.note(change, step, pid, processes, channels, flows);
     }
 };
 

@@ -115,6 +115,10 @@ struct Fcntl {
     std::string flags;
     End end = End::unknown;
 };
+struct Seek { // lseek: the description's offset, now
+    int fd = -1;
+    long long offset = 0;
+};
 struct Dup {
     int fd = -1; // the new descriptor
     int from = -1; // the one it copies
@@ -280,7 +284,7 @@ using StepKind = std::variant<
     step::Ended, step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::AsWritten,
     step::Appears, step::Adopted, step::CollectedOutside, step::Superseded, step::ProcessGroup,
     step::Subreaper, step::Fcntl, step::TransferFailed, step::Poll, step::Watch, step::Disposition,
-    step::Mask, step::Pause, step::CallFailed>;
+    step::Mask, step::Pause, step::CallFailed, step::Seek>;
 
 struct Step {
     int pid = 0;

@@ -88,7 +88,8 @@ template <size_t PathArg> Decoded open(const Parts& p)
 {
     call::Open open{.path = unquote(p.arg(PathArg)),
                     .access = access_of(p.arg(PathArg + 1)),
-                    .cloexec = p.arg(PathArg + 1).find("O_CLOEXEC") != std::string_view::npos};
+                    .cloexec = p.arg(PathArg + 1).find("O_CLOEXEC") != std::string_view::npos,
+                    .flags = p.status_flags()};
     open.resolved = PathArg == 0 ? open.path : resolve(p.arg(0), open.path);
     if (p.call.finished && p.call.error.empty())
         open.result = parse_descriptor(p.result);
@@ -104,7 +105,7 @@ template <size_t PairArg> Decoded pipe(const Parts& p)
     auto ends = split_args(pair.substr(1, pair.size() - 2));
     if (ends.size() != 2)
         return std::nullopt;
-    call::FdPair fds{.cloexec = p.cloexec()};
+    call::FdPair fds{.cloexec = p.cloexec(), .flags = p.status_flags()};
     for (int i = 0; i < 2; ++i) {
         auto fd = parse_descriptor(ends[size_t(i)]);
         if (!fd)

@@ -89,7 +89,8 @@ Decoded fcntl(const Parts& p)
     if (op == "F_SETFD")
         return call::Fcntl{.op = p.arg(2) == "FD_CLOEXEC" ? Op::close_on_exec : Op::keep_on_exec};
     if (op == "F_SETFL")
-        return call::Fcntl{.op = Op::status_flags, .flags = std::string(p.arg(2))};
+        return call::Fcntl{
+            .op = Op::status_flags, .flags = std::string(p.arg(2)), .status = p.status_flags()};
     return call::Fcntl{.op = Op::ask};
 }
 

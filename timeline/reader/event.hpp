@@ -76,11 +76,13 @@ struct Open { // open, openat
     Access access = Access::read;
     std::optional<Fd> result; // the new descriptor, when it worked
     bool cloexec = false; // O_CLOEXEC: closed when the process execs
+    std::string flags; // status flags kept by the description: "O_NONBLOCK|O_APPEND"
 };
 struct FdPair { // pipe, pipe2, socketpair (whose ends both read and write)
     Fd read;
     Fd write;
     bool cloexec = false; // O_CLOEXEC, SOCK_CLOEXEC
+    std::string flags; // O_NONBLOCK
 };
 struct Close {};
 struct Dup { // dup, dup2, dup3, fcntl F_DUPFD: the old descriptor is the event's `fd`
@@ -97,6 +99,7 @@ struct Fcntl {
     enum class Op { close_on_exec, keep_on_exec, status_flags, ask };
     Op op = Op::ask;
     std::string flags; // F_SETFL's: "O_RDONLY|O_NONBLOCK"
+    std::string status; // of those, what the description keeps: "O_NONBLOCK"
 };
 // poll, ppoll, select, pselect6, epoll_wait: waits until one of several
 // descriptors is ready, or the time is up.

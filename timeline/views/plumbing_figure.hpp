@@ -1,8 +1,9 @@
 // The descriptor tables at one moment of a run (Run::plumbing()) as a
-// textbook draws them: each process a box holding its table, each pipe,
-// FIFO or socket drawn once below them, an arrow from every write end into
-// it and from it to every read end, and a caption in words made from the
-// tables ("After the closes; pipe A runs from 4282 to 4283.").
+// textbook draws them: each process a box holding its table, the open
+// file descriptions its descriptors point at, the objects those are open
+// on (pipes with their bytes, FIFOs, files, the terminal), and a caption in
+// words made from the tables ("After the closes; pipe A runs from 4282 to
+// 4283.").
 #pragma once
 
 #include <string>

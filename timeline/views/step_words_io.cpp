@@ -84,6 +84,11 @@ std::string Describe::operator()(const step::Fcntl& x) const
     return "asks the flags of " + where(x.fd, x.end);
 }
 
+std::string Describe::operator()(const step::Seek& x) const
+{
+    return "moves the offset of " + where(x.fd) + " to byte " + std::to_string(x.offset);
+}
+
 std::string Describe::operator()(const step::Dup& x) const
 {
     return "fd " + std::to_string(x.fd) + " now points where fd " + std::to_string(x.from) +

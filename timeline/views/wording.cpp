@@ -166,4 +166,35 @@ const std::string& StepWords::of(const Run& run, size_t index, const Step& step)
     return shown_;
 }
 
+std::string description_mode(const WorldDescription& d)
+{
+    std::string mode = !d.access                       ? "from outside"
+                       : d.end == End::read             ? "read end"
+                       : d.end == End::write            ? "write end"
+                       : *d.access == Access::read      ? "read"
+                       : *d.access == Access::write     ? "write"
+                                                        : "read and write";
+    if (!d.flags.empty())
+        mode += ", " + d.flags;
+    return mode;
+}
+
+std::string description_detail(const WorldDescription& d)
+{
+    std::string detail;
+    if (d.offset)
+        detail = "offset " + std::to_string(*d.offset) + " \xc2\xb7 ";
+    return detail + "refs " + std::to_string(d.refs);
+}
+
+std::string in_flight_text(const WorldObject& o)
+{
+    if (o.in_flight <= 0)
+        return "empty";
+    std::string text = plural(o.in_flight, "byte", "bytes") + " unread";
+    if (!o.in_flight_bytes.empty())
+        text += ": \"" + printable(o.in_flight_bytes) + (o.in_flight_whole ? "\"" : "\"\xe2\x80\xa6");
+    return text;
+}
+
 } // namespace timeline

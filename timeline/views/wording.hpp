@@ -35,6 +35,15 @@ void append_letters(std::string& text, int n);
 std::string channel_name(const Channel& channel);
 void append_channel_name(std::string& text, const Channel& channel);
 
+// An open file description in a line or two: "write end, O_NONBLOCK",
+// then "offset 5 · refs 2" (how many descriptors point at it); one given
+// from outside the trace, whose mode the trace does not tell: "from
+// outside", "refs 3".
+std::string description_mode(const WorldDescription& d);
+std::string description_detail(const WorldDescription& d);
+// What is in a pipe now: "5 bytes unread: \"hello\"", "empty".
+std::string in_flight_text(const WorldObject& o);
+
 // What a process runs, or "pid 2994" while the trace has not said.
 std::string program_name(const std::string& program, int pid);
 

@@ -32,7 +32,41 @@ void failed_after_all(State& m, Process& p, const Call& c, int fd, Step s)
     m.steps.add(std::move(s));
 }
 
+// A read or write moves its description's offset, shared with every
+// descriptor that points at it; pread and pwrite leave it.
+void move_offset(State& m, Process& p, const Call& c, int fd)
+{
+    if (c.value <= 0 || c.name == "pread64" || c.name == "pwrite64")
+        return;
+    auto& fds = m.processes.table_of(p).fds;
+    auto held = fds.find(fd);
+    Description* d = held != fds.end() ? m.processes.description(held->second.description)
+                                       : nullptr;
+    if (d && d->offset)
+        *d->offset += c.value;
+}
+
 } // namespace
+
+// lseek: the description's offset, where the call put it.
+void seek(State& m, Process& p, const Call& c, Step s)
+{
+    // The C library's exit gives back what stdio read ahead on standard
+    // input with an lseek, which a pipe or a terminal refuses: no step.
+    if (c.error == "ESPIPE")
+        return;
+    if (!c.fd || !c.finished || !c.error.empty() || c.value < 0) {
+        as_written(m, p, c, std::move(s));
+        return;
+    }
+    auto& fds = m.processes.table_of(p).fds;
+    auto held = fds.find(c.fd->number);
+    if (held != fds.end())
+        if (Description* d = m.processes.description(held->second.description))
+            d->offset = c.value;
+    s.what = step::Seek{.fd = c.fd->number, .offset = c.value};
+    m.steps.add(std::move(s));
+}
 
 void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step s)
 {
@@ -61,6 +95,7 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
         m.steps.fold_or_add(std::move(s));
         return;
     }
+    move_offset(m, p, c, fd);
     s.what = step::Transfer{.is_read = a.is_read,
                             .fd = fd,
                             .bytes = c.value,
@@ -69,7 +104,7 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
                             .waited = a.is_read && !was_ready ? c.duration : 0};
     size_t at = m.steps.fold_or_add(std::move(s));
     if (auto channel = m.steps.live(at)->channel)
-        m.flows.moved(at, p.pid, *channel, c.value, a.is_read);
+        m.flows.moved(at, p.pid, *channel, c.value, a.is_read, a.data);
 }
 
 void ioctl(State& m, Process& p, const Call& c, Step s)

@@ -20,7 +20,10 @@ Target path_target(const std::string& path)
 
 void add_and_note(State& m, Process& p, Step s, PlumbingChange change)
 {
-    bool plumbing = s.channel && m.channels[*s.channel].carries_data();
+    // Files are drawn too: their offsets are shared after a fork.
+    const Channel* channel = s.channel ? &m.channels[*s.channel] : nullptr;
+    bool plumbing = channel && (channel->carries_data() ||
+                                (channel->kind == Channel::Kind::file && !channel->working_folder));
     int pid = p.pid;
     size_t at = m.steps.add(std::move(s));
     if (plumbing)
@@ -38,8 +41,12 @@ void pipe(State& m, Process& p, const Call& /*unused*/, const call::FdPair& a, S
     }
     s.what = step::Pipe{a.read.number, a.write.number, a.cloexec};
     s.channel = c;
-    m.processes.hold(p, a.read.number, c, End::read, a.cloexec);
-    m.processes.hold(p, a.write.number, c, End::write, a.cloexec);
+    m.processes.hold(p, a.read.number,
+                     {.channel = c, .end = End::read, .access = Access::read, .flags = a.flags},
+                     a.cloexec);
+    m.processes.hold(p, a.write.number,
+                     {.channel = c, .end = End::write, .access = Access::write, .flags = a.flags},
+                     a.cloexec);
     int pid = p.pid;
     m.note_plumbing(PlumbingChange::pipe, m.steps.add(std::move(s)), pid);
 }
@@ -78,7 +85,18 @@ void open(State& m, Process& p, const Call& c, const call::Open& a, Step s)
     // folder's, "tmp.b5bHoDDYl7").
     if (a.path == "." && s.channel && m.channels[*s.channel].kind == Channel::Kind::file)
         m.channels[*s.channel].working_folder = true;
-    m.processes.hold(p, fd, s.channel, s.channel ? end_for(a.access) : End::unknown, a.cloexec);
+    // A file's offset starts at 0, or at its end for O_APPEND, which the
+    // trace does not tell.
+    bool file = s.channel && m.channels[*s.channel].kind == Channel::Kind::file;
+    bool appends = a.flags.find("O_APPEND") != std::string::npos;
+    m.processes.hold(p, fd,
+                     Description{.channel = s.channel,
+                                 .end = s.channel ? end_for(a.access) : End::unknown,
+                                 .access = a.access,
+                                 .flags = a.flags,
+                                 .offset = file && !appends ? std::optional<long long>(0)
+                                                            : std::nullopt},
+                     a.cloexec);
     add_and_note(m, p, std::move(s), PlumbingChange::open);
 }
 
@@ -117,6 +135,8 @@ void close(State& m, Process& p, const Call& c, const call::Close& /*unused*/, S
                         : close.fd == channel.write_fd ? End::write
                                                        : End::unknown;
         }
+        if (it == fds.end() && c.error.empty())
+            m.processes.release(p, close.fd); // one it was given from outside
     }
     s.what = close;
     add_and_note(m, p, std::move(s), PlumbingChange::close);
@@ -129,7 +149,7 @@ void dup(State& m, Process& p, const Call& c, const call::Dup& a, Step s)
     auto& fds = m.processes.table_of(p).fds;
     auto it = fds.find(from);
     if (it != fds.end() && a.result.number != from)
-        m.processes.hold(p, a.result.number, it->second.channel, it->second.end, a.cloexec);
+        m.processes.share(p, a.result.number, it->second, a.cloexec);
     else if (it == fds.end())
         m.processes.release(p, a.result.number); // dup2 closed what it replaced
     add_and_note(m, p, std::move(s), PlumbingChange::dup);
@@ -157,6 +177,11 @@ void fcntl(State& m, Process& p, const Call& c, Step s)
     auto held = fds.find(fd);
     if (held != fds.end() && (a.op == Op::close_on_exec || a.op == Op::keep_on_exec))
         held->second.cloexec = a.op == Op::close_on_exec;
+    // The status flags are the description's: every descriptor that
+    // shares it (a forked child's too) sees them.
+    if (held != fds.end() && a.op == Op::status_flags && c.error.empty())
+        if (Description* d = m.processes.description(held->second.description))
+            d->flags = a.status;
     s.what = step::Fcntl{.fd = fd,
                          .op = a.op,
                          .flags = a.flags,
@@ -176,8 +201,7 @@ void track_quietly(State& m, Process& p, const Call& c)
         if (from == fds.end())
             m.processes.release(p, dup->result.number);
         else if (dup->result.number != c.fd->number)
-            m.processes.hold(p, dup->result.number, from->second.channel, from->second.end,
-                             dup->cloexec);
+            m.processes.share(p, dup->result.number, from->second, dup->cloexec);
     } else if (const auto* pair = std::get_if<call::FdPair>(&c.args)) {
         auto channel = m.channels.of(pair->read.target);
         m.processes.hold(p, pair->read.number, channel, End::read, pair->cloexec);

@@ -73,6 +73,7 @@ void socket_address(State& m, Process& p, const Call& c, const call::SocketAddre
 // Data: data.cpp.
 namespace data {
 void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step s);
+void seek(State& m, Process& p, const Call& c, Step s);
 void ioctl(State& m, Process& p, const Call& c, Step s);
 void poll(State& m, Process& p, const Call& c, const call::Poll& a, Step s);
 void watch(State& m, Process& p, const Call& c, const call::Watch& a, Step s);

@@ -143,8 +143,10 @@ void dispatch(State& m, Process& p, const Call& c, Step s)
     // (a system program's own may be anything).
     Process& table = m.processes.table_of(p);
     if (c.fd && s.channel && c.fd->number >= 0 && c.fd->number <= 2 && !p.hidden &&
-        !table.fds.count(c.fd->number))
+        !table.fds.count(c.fd->number) && (table.std_closed & (1U << c.fd->number)) == 0) {
         table.inherited.emplace(c.fd->number, m.channels[*s.channel]);
+        table.inherited_at.emplace(c.fd->number, *s.channel);
+    }
     (row ? row->handler : as_written)(m, p, c, std::move(s));
 }
 

@@ -1,0 +1,236 @@
+#include "model/world.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace timeline {
+namespace {
+
+constexpr size_t kOutside = size_t(1) << 40;
+
+// What names a channel, without what changes as a run goes on.
+Channel naming(const Channel& c)
+{
+    Channel named;
+    named.kind = c.kind;
+    named.path = c.path;
+    named.target = c.target;
+    named.number = c.number;
+    named.pair = c.pair;
+    named.working_folder = c.working_folder;
+    named.created_here = c.created_here;
+    return named;
+}
+
+bool same_name(const Channel& a, const Channel& b)
+{
+    return a.kind == b.kind && a.path == b.path && a.target == b.target && a.number == b.number &&
+           a.pair == b.pair;
+}
+
+// The first traced process of `p`'s family: the one that was given what
+// the family has from outside.
+const Process& origin_of(const Processes& processes, const Process& p)
+{
+    const Process* at = &p;
+    for (size_t up = 0; up <= processes.all().size(); ++up) { // a trace may loop
+        int parent = at->adopted && at->former_parent != 0 ? at->former_parent : at->parent;
+        const Process* next = parent != 0 ? processes.find(parent) : nullptr;
+        if (!next || next == at)
+            break;
+        at = next;
+    }
+    return *at;
+}
+
+// The channel that descriptor `fd` of the family of `origin` was given,
+// as far as a use of it told: its own, then its descendants'.
+std::optional<size_t> given_channel(const Processes& processes, const Channels& channels,
+                                    const Process& origin, int fd)
+{
+    const auto& all = processes.all();
+    std::vector<int> family{origin.pid};
+    for (size_t i = 0; i < family.size() && i < all.size(); ++i)
+        for (const Process& q : all) {
+            if (q.pid != family[i] && q.parent != family[i] && q.former_parent != family[i])
+                continue;
+            auto at = q.inherited_at.find(fd);
+            auto seen = q.inherited.find(fd);
+            if (at != q.inherited_at.end() && seen != q.inherited.end() &&
+                at->second < channels.all().size() &&
+                same_name(channels[at->second], seen->second))
+                return at->second;
+            if (q.pid != family[i] &&
+                std::find(family.begin(), family.end(), q.pid) == family.end())
+                family.push_back(q.pid);
+        }
+    return std::nullopt;
+}
+
+WorldObject object_of(const Channel& c, size_t channel, const Flows& flows)
+{
+    WorldObject o{.channel = naming(c)};
+    if (c.carries_data()) {
+        auto now = flows.in_flight(channel);
+        o.in_flight = now.count;
+        o.in_flight_bytes = std::move(now.bytes);
+        o.in_flight_whole = now.whole;
+    }
+    if (const auto* got = flows.received(channel)) {
+        o.received = got->count;
+        o.received_bytes = got->bytes;
+    }
+    return o;
+}
+
+// Which end of a pipe or FIFO; a file's description has none.
+End pipe_end(const Channels& channels, const Description& d)
+{
+    bool data = d.channel && *d.channel < channels.all().size() && channels[*d.channel].carries_data();
+    return data ? d.end : End::unknown;
+}
+
+template <class Map, class Out, class Gone>
+void diff_maps(const Map& before, const Map& after, Out& changed, Gone& gone)
+{
+    for (const auto& [key, value] : after)
+        if (auto it = before.find(key); it == before.end() || !(it->second == value))
+            changed.emplace_back(key, value);
+    for (const auto& [key, value] : before)
+        if (!after.count(key))
+            gone.push_back(key);
+}
+
+} // namespace
+
+bool WorldObject::operator==(const WorldObject& o) const
+{
+    return same_name(channel, o.channel) && in_flight == o.in_flight &&
+           in_flight_bytes == o.in_flight_bytes && in_flight_whole == o.in_flight_whole &&
+           received == o.received && received_bytes == o.received_bytes;
+}
+
+size_t outside_description(const Processes& processes, const Process& p, int fd)
+{
+    return kOutside | (size_t(unsigned(origin_of(processes, p).pid)) << 2) | size_t(fd & 3);
+}
+
+bool is_outside_description(size_t id)
+{
+    return (id & kOutside) != 0;
+}
+
+World world_now(const Processes& processes, const Channels& channels, const Flows& flows)
+{
+    World w;
+    auto object = [&](size_t channel) {
+        if (channel < channels.all().size() && !w.objects.count(channel))
+            w.objects.emplace(channel, object_of(channels[channel], channel, flows));
+    };
+    for (const Process& p : processes.all()) {
+        bool zombie = processes.zombie(p);
+        if (p.thread_of != 0 || p.collected || (p.ended && !zombie))
+            continue;
+        WorldProcess shown{.pid = p.pid,
+                           .parent = p.parent,
+                           .program = p.program,
+                           .life = zombie      ? WorldProcess::Life::zombie
+                                   : p.stopped ? WorldProcess::Life::stopped
+                                               : WorldProcess::Life::running,
+                           .adopted_from = p.adopted ? p.former_parent : 0};
+        if (!zombie) {
+            for (const auto& [fd, held] : p.fds) {
+                shown.fds[fd] = held.description;
+                if (held.cloexec)
+                    shown.cloexec.insert(fd);
+                const Description* d = processes.description(held.description);
+                if (!d)
+                    continue;
+                auto [it, made] = w.descriptions.try_emplace(
+                    held.description, WorldDescription{.object = d->channel,
+                                                       .end = pipe_end(channels, *d),
+                                                       .access = d->access,
+                                                       .flags = d->flags,
+                                                       .offset = d->offset});
+                ++it->second.refs;
+                if (made && d->channel)
+                    object(*d->channel);
+            }
+            for (int fd = 0; fd < 3; ++fd) {
+                if (p.fds.count(fd) || (p.std_closed & (1U << fd)) != 0)
+                    continue;
+                size_t id = outside_description(processes, p, fd);
+                shown.fds[fd] = id;
+                auto [it, made] = w.descriptions.try_emplace(
+                    id, WorldDescription{.outside = true, .given_fd = fd});
+                ++it->second.refs;
+                if (made)
+                    if (auto c = given_channel(processes, channels, origin_of(processes, p), fd)) {
+                        it->second.object = c;
+                        object(*c);
+                    }
+            }
+        }
+        w.processes.push_back(std::move(shown));
+    }
+    for (const auto& [channel, got] : flows.all_received())
+        if (got.count > 0)
+            object(channel);
+    return w;
+}
+
+void WorldLog::note(size_t step, World now)
+{
+    if (step >= keep_)
+        return;
+    if (changes_.empty() || changes_.back().step != step) {
+        // The step before is done: the world it left is the base of this one.
+        if (!changes_.empty() && changes_.back().empty())
+            changes_.pop_back();
+        changes_.push_back({.step = step});
+        base_ = last_;
+    }
+    Change& c = changes_.back();
+    c = Change{.step = step};
+    std::map<int, const WorldProcess*> before;
+    std::map<int, const WorldProcess*> after;
+    for (const auto& p : base_.processes)
+        before[p.pid] = &p;
+    for (const auto& p : now.processes)
+        after[p.pid] = &p;
+    for (const auto& p : now.processes)
+        if (auto it = before.find(p.pid); it == before.end() || !(*it->second == p))
+            c.processes.push_back(p);
+    for (const auto& p : base_.processes)
+        if (!after.count(p.pid))
+            c.processes_gone.push_back(p.pid);
+    diff_maps(base_.descriptions, now.descriptions, c.descriptions, c.descriptions_gone);
+    diff_maps(base_.objects, now.objects, c.objects, c.objects_gone);
+    last_ = std::move(now);
+}
+
+void WorldLog::finish(const Processes& processes, const Channels& channels)
+{
+    if (!changes_.empty() && changes_.back().empty())
+        changes_.pop_back();
+    // What a descriptor given from outside is open on, as its later use
+    // told: said from the first step that shows it.
+    std::set<size_t> told;
+    for (Change& change : changes_)
+        for (auto& [id, d] : change.descriptions) {
+            if (!d.outside || d.object)
+                continue;
+            const Process* origin = processes.find(int(unsigned((id >> 2) & 0xffffffffU)));
+            auto c = origin ? given_channel(processes, channels, *origin, d.given_fd)
+                            : std::nullopt;
+            if (!c)
+                continue;
+            d.object = c;
+            bool there = std::any_of(change.objects.begin(), change.objects.end(),
+                                     [&](const auto& o) { return o.first == *c; });
+            if (told.insert(*c).second && !there)
+                change.objects.emplace_back(*c, WorldObject{.channel = naming(channels[*c])});
+        }
+}
+
+} // namespace timeline

@@ -1,0 +1,16 @@
+// What the descriptor figure and its caption both say of a table entry.
+#pragma once
+
+#include <string>
+
+#include "model/plumbing.hpp"
+
+namespace timeline::plumbing_parts {
+
+std::string process_name(const ProcessTable& p);
+// What an entry points at: "pipe A", "the terminal"; "" when not known.
+std::string entry_name(const TableEntry& e);
+// "fd 3: pipe A, read end", "fd 1: the terminal", "fd 0: as inherited"
+std::string entry_text(const TableEntry& e);
+
+} // namespace timeline::plumbing_parts

@@ -35,6 +35,7 @@ int write_book(const std::string& page, const std::vector<std::string>& dirs)
             files::fail(dir + ": no trace in it");
         TextTimeline text(lesson.name, [&](std::string_view part) { lesson.timeline += part; });
         Run run(files::is_fifo, kDiagramRows);
+        run.record_world();
         run.add_sink(text);
         tell_source_lines(run);
         MergedTraces merged;

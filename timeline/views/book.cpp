@@ -11,6 +11,7 @@
 
 #include "base/paths.hpp"
 #include "reader/source_lines.hpp"
+#include "views/book_player.hpp"
 #include "views/source_view.hpp"
 #include "views/wording.hpp"
 
@@ -41,25 +42,6 @@ summary { cursor: pointer; font-weight: bold; }
   details > * { display: block; }
 }
 )";
-
-// Ids for the anchors: a step of the timeline, a line of a source file.
-std::string step_anchor(const std::string& lesson, size_t step)
-{
-    std::string id = lesson;
-    id += "-s";
-    id += std::to_string(step);
-    return escape_markup(id);
-}
-
-std::string line_anchor(const std::string& lesson, size_t file, int line)
-{
-    std::string id = lesson;
-    id += "-f";
-    id += std::to_string(file);
-    id += "-L";
-    id += std::to_string(line);
-    return escape_markup(id);
-}
 
 // The part of the notes under a heading ("What it shows"), or before the
 // first heading for "".
@@ -276,6 +258,7 @@ void read_lesson_run(Lesson& lesson, const Run& run)
     source_html(lesson, run, files);
     timeline_html(lesson, run, files);
     lesson.in_this_run = in_this_run(run);
+    lesson.player = player_data(run, lesson.name, files);
 }
 
 std::string lesson_book(const std::vector<Lesson>& lessons)
@@ -284,7 +267,7 @@ std::string lesson_book(const std::vector<Lesson>& lessons)
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<title>Unix process lessons: the system calls behind each one</title>\n"
         "<style>" +
-        std::string(kStyle) +
+        std::string(kStyle) + kPlayerStyle +
         "</style>\n</head>\n<body>\n"
         "<h1>Unix process lessons: the system calls behind each one</h1>\n"
         "<p>Each lesson is a small program, run and traced with <code>strace -f -k</code>. For "
@@ -305,6 +288,9 @@ std::string lesson_book(const std::vector<Lesson>& lessons)
             page += "<h3>What it shows</h3>\n" + notes_html(shows);
         if (!l.source_html.empty())
             page += "<h3>The source, with the system calls of each line</h3>\n" + l.source_html;
+        if (!l.player.empty())
+            page += "<div class=\"player-holder\" data-lesson=\"" + escape_markup(l.name) +
+                    "\"><script type=\"application/json\">" + l.player + "</script></div>\n";
         if (!l.in_this_run.empty()) {
             page += "<div class=\"run\"><h3>In this run</h3>\n<ul>\n";
             for (const auto& note : l.in_this_run)
@@ -331,7 +317,7 @@ std::string lesson_book(const std::vector<Lesson>& lessons)
             page += "<h3>Try</h3>\n" + notes_html(tries);
         page += "</section>\n";
     }
-    page += "</body>\n</html>\n";
+    page += "<script>" + std::string(kPlayerScript) + "</script>\n</body>\n</html>\n";
     return page;
 }
 

@@ -3,7 +3,9 @@
 // what this run did that the text cannot promise, what it printed, its
 // descriptor tables, its sequence diagram, the whole timeline (folded),
 // and what to try. Calls and source lines link to each other with plain
-// anchors. No script, nothing from outside, printable.
+// anchors. Nothing from outside, printable. The page's one inline script
+// adds a player to each lesson, to step through its run; without it the
+// page is whole.
 #pragma once
 
 #include <string>
@@ -25,6 +27,7 @@ struct Lesson {
     std::string source_html;
     std::string timeline_html;
     std::vector<std::string> in_this_run;
+    std::string player; // player_data(), for the page's script
 };
 
 // The parts of a lesson that come from its run: the annotated source, the

@@ -27,7 +27,12 @@ PLAYER = "document.querySelector('.player[data-lesson=%s]')"
 TABLES = """(function (p) {
   var out = {step: +p.dataset.step, procs: [], descs: {}, objects: [], line: null};
   var cur = p.querySelector('[aria-current=step]');
-  if (cur) out.line = cur.textContent;
+  if (cur) {
+    out.line = cur.textContent;
+    // The file it is in: named above the source it was copied from.
+    var pre = document.getElementById(cur.dataset.line).closest('pre');
+    out.file = pre.previousElementSibling.textContent;
+  }
   p.querySelectorAll('.proc').forEach(function (box) {
     var fds = {};
     box.querySelectorAll('.fd').forEach(function (r) { fds[r.dataset.fd] = r.dataset.description; });
@@ -65,6 +70,7 @@ try:
     t = tables(browser, "echo_five")
     check(t["step"] == after_closes, "echo_five: the link opened step %s" % t["step"])
     check(t["line"] and "close(" in t["line"], "echo_five: the marked line is %r" % t["line"])
+    check(t.get("file", "").endswith("echo_five.cpp"), "echo_five: the line is in %r" % t.get("file"))
     parent = t["procs"][0]
     def points_at(fds, fd):
         d = t["descs"].get(fds.get(str(fd)), {})

@@ -29,6 +29,9 @@ struct Channel {
         return kind == Kind::pipe || kind == Kind::fifo || kind == Kind::socket ||
                kind == Kind::counter;
     }
+    // A pipe the run did not make (the shell's, to a command outside the
+    // trace): what is written into it goes out of sight.
+    bool received_outside() const { return kind == Kind::pipe && !created_here; }
     Kind kind = Kind::other;
     std::string path; // a file's or a FIFO's, absolute or as the process named it
     std::string target; // the kernel's name for what has no path ("pipe:[4480]")

@@ -8,13 +8,18 @@ namespace timeline {
 void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is_read,
                   std::string_view data)
 {
-    if (!channels_[channel].carries_data()) {
-        if (is_read || !keep_bytes_ || bytes <= 0)
+    // A terminal, a file, or a pipe whose reader is outside the trace
+    // receives what is written: what it holds is not for the trace to say.
+    const Channel& c = channels_[channel];
+    if (!c.carries_data() || c.received_outside()) {
+        if (!is_read && keep_bytes_ && bytes > 0) {
+            Received& got = received_[channel];
+            got.count += bytes;
+            got.bytes.append(
+                data.substr(0, kReceivedKept - std::min(kReceivedKept, got.bytes.size())));
+        }
+        if (!c.carries_data())
             return;
-        Received& got = received_[channel];
-        got.count += bytes;
-        got.bytes.append(data.substr(0, kReceivedKept - std::min(kReceivedKept, got.bytes.size())));
-        return;
     }
     auto& queue = unread_[channel];
     if (!is_read) {

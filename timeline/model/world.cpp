@@ -70,7 +70,7 @@ std::optional<size_t> given_channel(const Processes& processes, const Channels& 
 WorldObject object_of(const Channel& c, size_t channel, const Flows& flows)
 {
     WorldObject o{.channel = naming(c)};
-    if (c.carries_data()) {
+    if (c.carries_data() && !c.received_outside()) {
         auto now = flows.in_flight(channel);
         o.in_flight = now.count;
         o.in_flight_bytes = std::move(now.bytes);

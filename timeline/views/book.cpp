@@ -3,6 +3,7 @@
 #include <cmark.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -27,6 +28,7 @@ pre { background: #f6f6f6; padding: 0.8em; font-size: 0.82em; white-space: pre-w
       overflow-wrap: anywhere; }
 pre.source .line:target, pre.timeline .step:target { background: #ffe9a8; }
 pre.source a.call { color: #1f5fa8; text-decoration: none; display: block; padding-left: 7ch; }
+pre.source span.call { display: block; padding-left: 7ch; }
 pre.source .calls { color: #666; }
 pre.timeline a { color: #1f5fa8; }
 figure { margin: 1em 0; }
@@ -72,6 +74,24 @@ std::vector<std::string> step_lines(const std::string& timeline, size_t steps)
     return lines;
 }
 
+// A call of the C library that reads the clock without entering the
+// kernel (through the vDSO, which the kernel maps into every process): on
+// a line that made no system call, the learner looks for one.
+std::string clock_call(const std::string& line)
+{
+    std::string code = line.substr(0, line.find("//"));
+    for (const char* name : {"clock_gettime", "gettimeofday", "time"}) {
+        std::string call = std::string(name) + "(";
+        for (size_t at = code.find(call); at != std::string::npos; at = code.find(call, at + 1)) {
+            char before = at == 0 ? ' ' : code[at - 1];
+            if (!std::isalnum(static_cast<unsigned char>(before)) && before != '_' &&
+                before != '.' && before != '>')
+                return name;
+        }
+    }
+    return "";
+}
+
 void source_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSource>& files)
 {
     std::string& out = lesson.source_html;
@@ -104,6 +124,12 @@ void source_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSour
             out += "<span class=\"line\" id=\"" + line_anchor(lesson.name, f, number) + "\">" +
                    head + escape_markup(printable(file.lines[n])) + "</span>\n";
             auto made = file.steps.find(number);
+            if (std::string clock = clock_call(file.lines[n]);
+                made == file.steps.end() && !clock.empty() && !excerpt)
+                out += "<span class=\"calls\"><span class=\"call\">\xe2\x94\x94 " + clock +
+                       "() made no system call: the C library reads the clock from the vDSO, "
+                       "a page the kernel maps into every process, without entering the "
+                       "kernel</span></span>";
             if (made == file.steps.end())
                 continue;
             out += "<span class=\"calls\">";
@@ -210,11 +236,28 @@ std::vector<std::string> in_this_run(const Run& run)
                    o && o->waited >= 0.001 && channel && channel->kind == Channel::Kind::fifo) {
             notes.push_back(note_of(who, {" waited ", seconds_text(o->waited), " in the open of ",
                                           channel_name(*channel), " for the other side."}));
+        } else if (const auto* sig = s.as<step::Signal>();
+                   sig && sig->name == "SIGPIPE" &&
+                   sig->handled == call::SignalAction::Disposition::handler &&
+                   run.process(s.pid)->end_how && run.process(s.pid)->end_how->status == 0 &&
+                   !run.process(s.pid)->end_how->killed) {
+            notes.push_back(note_of(
+                who, {" received SIGPIPE: it wrote into a pipe whose reader had gone. It catches "
+                      "SIGPIPE with a handler of its own, which ended it with status 0, so the "
+                      "status does not tell that its output was cut short."}));
         } else if (const auto* z = s.as<step::Zombie>()) {
             notes.push_back(note_of(who, {" was still a zombie when the recording ended, after ",
                                           seconds_text(z->seconds), ": nobody collected it."}));
         }
     }
+    // A traced run's first process is started by the tracer: a process
+    // listing made inside it shows strace as its parent.
+    bool lists = std::any_of(run.processes().begin(), run.processes().end(),
+                             [](const Process& p) { return p.program == "ps"; });
+    if (lists)
+        notes.push_back("This run was traced: strace started the lesson so that it could follow "
+                        "it, so the lesson's parent in the ps listing (its PPID) is strace, not "
+                        "the shell. Run without tracing, it is the shell.");
     return notes;
 }
 

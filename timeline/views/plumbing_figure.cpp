@@ -1,9 +1,9 @@
-// The plumbing at one moment as a textbook draws it, in three tables: each
-// process a box holding its descriptor table; under them the open file
+// The plumbing at one moment as a textbook draws it, in three columns:
+// each process a box holding its descriptor table; the open file
 // descriptions the descriptors point at (two descriptors, one description
-// after a fork or a dup); under those the objects (a pipe with the bytes
-// in it, a FIFO, a file, the terminal). Arrows go the way bytes go. A
-// zombie is greyed; an exec'd process is named by its new program.
+// after a fork or a dup); the objects (a pipe with the bytes in it, a
+// FIFO, a file, the terminal). Arrows go the way bytes go. A zombie is
+// greyed; an exec'd process is named by its new program.
 #include "views/plumbing_figure.hpp"
 
 #include <algorithm>
@@ -22,36 +22,34 @@ using plumbing_parts::entry_text;
 using plumbing_parts::process_name;
 
 constexpr double kMargin = 20;
-constexpr double kGap = 50; // between boxes
-constexpr double kWidestFigure = 1100;
 constexpr double kHeader = 26;
 constexpr double kEntry = 18;
-constexpr double kChannelWidth = 130;
-constexpr double kChannelHeight = 34;
-constexpr double kDescriptionDrop = 60; // from the boxes' bottom to the descriptions
-constexpr double kDescriptionWidth = 150;
-constexpr double kDescriptionHeight = 38;
-constexpr double kObjectDrop = 50; // from the descriptions to the objects
+constexpr double kBoxWidth = 250; // a process
+constexpr double kBoxGap = 14; // between boxes stacked in a column
+constexpr double kToDescriptions = 110; // from the processes to the descriptions
+constexpr double kDescriptionWidth = 170;
+constexpr double kDescriptionHeight = 36;
+constexpr double kToObjects = 80; // from the descriptions to the objects
+constexpr double kObjectWidth = 150;
+constexpr double kObjectHeight = 36;
 constexpr size_t kCaptionChars = 120;
 
-// Where the figure puts things: the processes in a row, their open file
-// descriptions under them, and under those the objects the descriptions
-// are open on.
+// Where the figure puts things, in three columns as textbooks draw them:
+// the processes with their descriptor tables, the open file descriptions
+// the descriptors point at, and the objects those are open on.
 struct Figure {
-    double box_width = 0;
     double top = kMargin + 24;
-    double box_height = 0;
-    double boxes_bottom = 0;
-    double description_y = 0;
-    double description_width = 0;
-    double object_y = 0;
+    std::vector<double> box_y; // each process's box, stacked
+    std::vector<double> box_height;
+    double description_x = 0;
+    double object_x = 0;
     double width = 0;
     double height = 0;
     double caption_y = 0;
-    std::vector<size_t> descriptions; // in the order the tables point at them
-    std::map<size_t, double> description_x;
-    std::vector<std::string> objects; // by name, in the order the descriptions name them
-    std::map<std::string, double> object_x;
+    std::vector<size_t> descriptions; // top to bottom
+    std::map<size_t, double> description_y;
+    std::vector<std::string> objects; // by name, top to bottom
+    std::map<std::string, double> object_y;
     std::map<std::string, const WorldObject*> object_of;
     std::vector<std::string> caption; // its lines, escaped
 };
@@ -62,33 +60,53 @@ const WorldDescription* description_of(const PlumbingMoment& m, size_t id)
     return it == m.world.descriptions.end() ? nullptr : &it->second;
 }
 
-// Boxes of one width in a row, centred in the figure; their left edges.
-std::map<size_t, double> row_of(size_t n, double box, double gap, double width)
+// Where the line of a process's descriptor leaves its box: the right
+// edge of the descriptor's row.
+double port_y(const Figure& f, size_t process, size_t row)
 {
-    std::map<size_t, double> x;
-    double row = double(n) * box + double(n > 0 ? n - 1 : 0) * gap;
-    for (size_t i = 0; i < n; ++i)
-        x[i] = (width - row) / 2 + double(i) * (box + gap);
-    return x;
+    return f.box_y[process] + kHeader + double(row) * kEntry + 8;
+}
+
+// Boxes of `height` in a column, each as near as it can be to where the
+// lines that reach it come from (`wanted`, its middle), none overlapping;
+// their tops.
+template <class Key>
+std::map<Key, double> stack(std::vector<Key>& keys, std::map<Key, double> wanted, double height,
+                            double top)
+{
+    std::stable_sort(keys.begin(), keys.end(),
+                     [&](const Key& a, const Key& b) { return wanted[a] < wanted[b]; });
+    std::map<Key, double> y;
+    double next = top;
+    for (const Key& k : keys) {
+        y[k] = std::max(next, wanted[k] - height / 2);
+        next = y[k] + height + 8;
+    }
+    return y;
 }
 
 Figure lay_out_figure(const PlumbingMoment& m, const std::string& title)
 {
     Figure f;
-    size_t n = std::max<size_t>(1, m.processes.size());
-    f.box_width = std::min(260.0, (kWidestFigure - 2 * kMargin - kGap * double(n - 1)) / double(n));
-    size_t rows = 1; // a zombie's line
-    for (const auto& p : m.processes)
-        rows = std::max(rows, p.fds.size());
-    // Room at the bottom of each box for the names of its ports, inside,
-    // so that no arrow leaving a port crosses a name.
-    f.box_height = kHeader + double(rows) * kEntry + 10 + 16;
-    f.boxes_bottom = f.top + f.box_height;
-    for (const auto& p : m.processes)
-        for (const auto& e : p.fds) {
-            if (std::find(f.descriptions.begin(), f.descriptions.end(), e.description) ==
-                f.descriptions.end())
+    double y = f.top;
+    for (const auto& p : m.processes) {
+        double h = kHeader + double(std::max<size_t>(1, p.fds.size())) * kEntry + 6;
+        f.box_y.push_back(y);
+        f.box_height.push_back(h);
+        y += h + kBoxGap;
+    }
+    double bottom = y - kBoxGap;
+    // Each description at the mean height of the descriptors that point at
+    // it; each object at the mean of its descriptions.
+    std::map<size_t, std::pair<double, int>> from;
+    for (size_t i = 0; i < m.processes.size(); ++i)
+        for (size_t k = 0; k < m.processes[i].fds.size(); ++k) {
+            const auto& e = m.processes[i].fds[k];
+            auto& [sum, count] = from[e.description];
+            if (count == 0)
                 f.descriptions.push_back(e.description);
+            sum += port_y(f, i, k);
+            ++count;
             std::string name = entry_name(e);
             if (!name.empty() &&
                 std::find(f.objects.begin(), f.objects.end(), name) == f.objects.end())
@@ -97,62 +115,36 @@ Figure lay_out_figure(const PlumbingMoment& m, const std::string& title)
                 if (auto o = m.world.objects.find(*d->object); o != m.world.objects.end())
                     f.object_of.emplace(name, &o->second);
         }
-    f.description_y = f.boxes_bottom + kDescriptionDrop;
-    f.object_y = f.description_y + kDescriptionHeight + kObjectDrop;
-    double descriptions = double(f.descriptions.size());
-    double objects = double(f.objects.size());
-    f.width = std::max({2 * kMargin + double(n) * f.box_width + kGap * double(n - 1),
-                        2 * kMargin + descriptions * (kDescriptionWidth + 14),
-                        2 * kMargin + objects * (kChannelWidth + 30)});
-    // Room for the title (bold, about 8.5 px a character) and a readable
-    // caption.
-    f.width = std::min(std::max({f.width, 2 * kMargin + 8.5 * double(title.size()), 480.0}),
-                       kWidestFigure);
-    f.description_width = std::min(
-        kDescriptionWidth, (f.width - 2 * kMargin) / std::max(1.0, descriptions) - 14);
-    f.caption =
-        wrap(plumbing_caption(m), std::min(kCaptionChars, size_t((f.width - 2 * kMargin) / 6.8)));
-    for (auto& line : f.caption)
-        line = escape_markup(line);
-    bool any = !f.descriptions.empty();
-    f.caption_y = (any ? (f.objects.empty() ? f.description_y + kDescriptionHeight
-                                            : f.object_y + kChannelHeight)
-                       : f.boxes_bottom) +
-                  30;
-    f.height = f.caption_y + double(f.caption.size()) * 17 + kMargin;
-    // Each description under the descriptors that point at it, each
-    // object under its descriptions, as far as a row allows: fewer lines
-    // cross.
-    std::map<size_t, std::pair<double, int>> near; // description: sum of port x, count
-    for (size_t i = 0; i < m.processes.size(); ++i) {
-        const auto& fds = m.processes[i].fds;
-        double x = kMargin + double(i) * (f.box_width + kGap);
-        for (size_t k = 0; k < fds.size(); ++k) {
-            auto& [sum, count] = near[fds[k].description];
-            sum += x + f.box_width * double(k + 1) / double(fds.size() + 1);
-            ++count;
-        }
-    }
-    auto mean = [&](size_t id) { return near[id].first / std::max(1, near[id].second); };
-    std::stable_sort(f.descriptions.begin(), f.descriptions.end(),
-                     [&](size_t a, size_t b) { return mean(a) < mean(b); });
-    auto dx = row_of(f.descriptions.size(), f.description_width, 14, f.width);
-    for (size_t i = 0; i < f.descriptions.size(); ++i)
-        f.description_x[f.descriptions[i]] = dx[i];
+    std::map<size_t, double> wanted;
+    for (const auto& [id, mean] : from)
+        wanted[id] = mean.first / mean.second;
+    f.description_y = stack(f.descriptions, wanted, kDescriptionHeight, f.top);
     std::map<std::string, std::pair<double, int>> under;
     for (const auto& p : m.processes)
         for (const auto& e : p.fds)
             if (std::string name = entry_name(e); !name.empty()) {
                 auto& [sum, count] = under[name];
-                sum += f.description_x[e.description];
+                sum += f.description_y[e.description] + kDescriptionHeight / 2;
                 ++count;
             }
-    auto middle = [&](const std::string& o) { return under[o].first / std::max(1, under[o].second); };
-    std::stable_sort(f.objects.begin(), f.objects.end(),
-                     [&](const std::string& a, const std::string& b) { return middle(a) < middle(b); });
-    auto ox = row_of(f.objects.size(), kChannelWidth, 30, f.width);
-    for (size_t i = 0; i < f.objects.size(); ++i)
-        f.object_x[f.objects[i]] = ox[i];
+    std::map<std::string, double> object_wanted;
+    for (const auto& [name, mean] : under)
+        object_wanted[name] = mean.first / mean.second;
+    f.object_y = stack(f.objects, object_wanted, kObjectHeight, f.top);
+    for (const auto& [id, top] : f.description_y)
+        bottom = std::max(bottom, top + kDescriptionHeight);
+    for (const auto& [name, top] : f.object_y)
+        bottom = std::max(bottom, top + kObjectHeight);
+    f.description_x = kMargin + kBoxWidth + kToDescriptions;
+    f.object_x = f.description_x + kDescriptionWidth + kToObjects;
+    f.width = std::max({f.object_x + kObjectWidth + kMargin,
+                        2 * kMargin + 8.5 * double(title.size()), 480.0});
+    f.caption =
+        wrap(plumbing_caption(m), std::min(kCaptionChars, size_t((f.width - 2 * kMargin) / 6.8)));
+    for (auto& line : f.caption)
+        line = escape_markup(line);
+    f.caption_y = bottom + 30;
+    f.height = f.caption_y + double(f.caption.size()) * 17 + kMargin;
     return f;
 }
 
@@ -161,7 +153,7 @@ void draw_line(std::string& svg, double x1, double y1, double x2, double y2, boo
 {
     svg += "<line x1=\"" + svg_number(x1) + "\" y1=\"" + svg_number(y1) + "\" x2=\"" +
            svg_number(x2) + "\" y2=\"" + svg_number(y2) + "\" stroke=\"" + kColour.data +
-           "\" stroke-width=\"1.6\"" + (to ? " marker-end=\"url(#flow)\"" : "") +
+           "\" stroke-width=\"1.4\"" + (to ? " marker-end=\"url(#flow)\"" : "") +
            (from ? " marker-start=\"url(#flow)\"" : "") + "/>\n";
 }
 
@@ -176,85 +168,77 @@ std::pair<bool, bool> directions(const WorldDescription* d)
     return {in, out};
 }
 
-// A port on the box's bottom edge, its line to the description and its
-// name.
-void draw_port(std::string& svg, const Figure& f, const PlumbingMoment& m, const TableEntry& e,
-               double px)
+// A process's box: its name, its descriptors, and from each a line to its
+// description.
+void draw_process(std::string& svg, const Figure& f, const PlumbingMoment& m, size_t i)
 {
-    double dx = f.description_x.at(e.description) + f.description_width / 2;
-    auto [in, out] = directions(description_of(m, e.description));
-    draw_line(svg, px, f.boxes_bottom, dx, f.description_y, in, out);
-    svg += "<circle cx=\"" + svg_number(px) + "\" cy=\"" + svg_number(f.boxes_bottom) +
-           "\" r=\"2.5\" fill=\"" + kColour.data + "\"/>\n";
-    svg += "<text x=\"" + svg_number(px) + "\" y=\"" + svg_number(f.boxes_bottom - 5) +
-           "\" text-anchor=\"middle\" font-size=\"10\" fill=\"" + kColour.faint + "\">" +
-           std::to_string(e.fd) + "</text>\n";
-}
-
-// A process's box: its name, its descriptors, and a port for each.
-void draw_process(std::string& svg, const Figure& f, const PlumbingMoment& m,
-                  const ProcessTable& p, double x)
-{
+    const ProcessTable& p = m.processes[i];
+    double x = kMargin;
+    double top = f.box_y[i];
     svg += "<g class=\"process\" data-pid=\"" + std::to_string(p.pid) + "\">\n";
-    svg += "<rect x=\"" + svg_number(x) + "\" y=\"" + svg_number(f.top) + "\" width=\"" +
-           svg_number(f.box_width) + "\" height=\"" + svg_number(f.box_height) +
+    svg += "<rect x=\"" + svg_number(x) + "\" y=\"" + svg_number(top) + "\" width=\"" +
+           svg_number(kBoxWidth) + "\" height=\"" + svg_number(f.box_height[i]) +
            "\" rx=\"6\" fill=\"" + (p.zombie ? kColour.zombie_fill : kColour.head_fill) +
            "\" stroke=\"" + (p.zombie ? kColour.zombie_edge : kColour.head_edge) + "\"" +
            (p.zombie ? " stroke-dasharray=\"5 3\"" : "") + "/>\n";
     std::string name = process_name(p) + (p.zombie ? " (zombie)" : "");
-    svg += "<text x=\"" + svg_number(x + 8) + "\" y=\"" + svg_number(f.top + 17) +
+    svg += "<text x=\"" + svg_number(x + 8) + "\" y=\"" + svg_number(top + 17) +
            "\" font-weight=\"bold\" fill=\"" + (p.zombie ? kColour.faint : kColour.text) + "\">" +
-           escape_markup(fit(name, size_t(f.box_width / 7.5))) + "</text>\n";
+           escape_markup(fit(name, size_t(kBoxWidth / 7.5))) + "</text>\n";
     if (p.zombie)
-        svg += "<text x=\"" + svg_number(x + 10) + "\" y=\"" + svg_number(f.top + kHeader + 12) +
+        svg += "<text x=\"" + svg_number(x + 10) + "\" y=\"" + svg_number(top + kHeader + 12) +
                "\" fill=\"" + kColour.faint + "\">" +
-               escape_markup(fit("all closed; waits to be collected", size_t(f.box_width / 6.8))) +
+               escape_markup(fit("all closed; only its entry is left", size_t(kBoxWidth / 6.8))) +
                "</text>\n";
     for (size_t k = 0; k < p.fds.size(); ++k) {
         const auto& e = p.fds[k];
-        double y = f.top + kHeader + double(k) * kEntry + 12;
+        double y = port_y(f, i, k);
         svg += "<text class=\"fd\" data-fd=\"" + std::to_string(e.fd) + "\" data-description=\"" +
                std::to_string(e.description) + "\" x=\"" + svg_number(x + 10) + "\" y=\"" +
-               svg_number(y) + "\" fill=\"" + (e.channel ? kColour.text : kColour.faint) + "\">" +
-               escape_markup(fit(entry_text(e), size_t(f.box_width / 6.8))) + "</text>\n";
-        draw_port(svg, f, m, e, x + f.box_width * double(k + 1) / double(p.fds.size() + 1));
+               svg_number(y + 4) + "\" fill=\"" + (e.channel ? kColour.text : kColour.faint) + "\">" +
+               escape_markup(fit(entry_text(e), size_t(kBoxWidth / 7.2))) + "</text>\n";
+        auto [in, out] = directions(description_of(m, e.description));
+        double px = x + kBoxWidth;
+        draw_line(svg, px, y, f.description_x, f.description_y.at(e.description) + 18, in, out);
+        svg += "<circle cx=\"" + svg_number(px) + "\" cy=\"" + svg_number(y) +
+               "\" r=\"2.5\" fill=\"" + kColour.data + "\"/>\n";
     }
     svg += "</g>\n";
 }
 
 // An open file description: its mode and flags, its offset, how many
 // descriptors point at it; and its line to what it is open on.
-void draw_description(std::string& svg, const Figure& f, const PlumbingMoment& m,
-                      const std::vector<ProcessTable>& tables, size_t id)
+void draw_description(std::string& svg, const Figure& f, const PlumbingMoment& m, size_t id)
 {
     const WorldDescription* d = description_of(m, id);
     WorldDescription shown = d ? *d : WorldDescription{.outside = true};
     std::string object;
-    for (const auto& p : tables)
+    for (const auto& p : m.processes)
         for (const auto& e : p.fds)
             if (e.description == id && object.empty())
                 object = entry_name(e);
-    double x = f.description_x.at(id);
-    size_t chars = size_t(f.description_width / 6.2);
+    double x = f.description_x;
+    double y = f.description_y.at(id);
+    size_t chars = size_t(kDescriptionWidth / 6.4);
     svg += "<g class=\"description\" data-id=\"" + std::to_string(id) + "\" data-refs=\"" +
            std::to_string(shown.refs) + "\"" +
            (shown.offset ? " data-offset=\"" + std::to_string(*shown.offset) + "\"" : "") +
            " data-flags=\"" + escape_markup(shown.flags) + "\" data-object=\"" +
            escape_markup(object) + "\">\n";
-    svg += "<rect x=\"" + svg_number(x) + "\" y=\"" + svg_number(f.description_y) +
-           "\" width=\"" + svg_number(f.description_width) + "\" height=\"" +
-           svg_number(kDescriptionHeight) + "\" fill=\"white\" stroke=\"" + kColour.faint +
-           "\"" + (shown.refs > 1 ? " stroke-width=\"2\"" : "") + "/>\n";
-    svg += "<text x=\"" + svg_number(x + 6) + "\" y=\"" + svg_number(f.description_y + 15) +
+    svg += "<rect x=\"" + svg_number(x) + "\" y=\"" + svg_number(y) + "\" width=\"" +
+           svg_number(kDescriptionWidth) + "\" height=\"" + svg_number(kDescriptionHeight) +
+           "\" fill=\"white\" stroke=\"" + kColour.faint + "\"" +
+           (shown.refs > 1 ? " stroke-width=\"2\"" : "") + "/>\n";
+    svg += "<text x=\"" + svg_number(x + 6) + "\" y=\"" + svg_number(y + 14) +
            "\" font-size=\"11\" fill=\"" + kColour.text + "\">" +
            escape_markup(fit(description_mode(shown), chars)) + "</text>\n";
-    svg += "<text x=\"" + svg_number(x + 6) + "\" y=\"" + svg_number(f.description_y + 30) +
+    svg += "<text x=\"" + svg_number(x + 6) + "\" y=\"" + svg_number(y + 29) +
            "\" font-size=\"11\" fill=\"" + kColour.faint + "\">" +
            escape_markup(fit(description_detail(shown), chars)) + "</text>\n";
     if (!object.empty()) {
         auto [in, out] = directions(d);
-        draw_line(svg, x + f.description_width / 2, f.description_y + kDescriptionHeight,
-                  f.object_x.at(object) + kChannelWidth / 2, f.object_y, in, out);
+        draw_line(svg, x + kDescriptionWidth, y + kDescriptionHeight / 2, f.object_x,
+                  f.object_y.at(object) + kObjectHeight / 2, in, out);
     }
     svg += "</g>\n";
 }
@@ -263,25 +247,45 @@ void draw_description(std::string& svg, const Figure& f, const PlumbingMoment& m
 // a file, the terminal.
 void draw_object(std::string& svg, const Figure& f, const std::string& name)
 {
-    double x = f.object_x.at(name);
+    double x = f.object_x;
+    double y = f.object_y.at(name);
     auto known = f.object_of.find(name);
     const WorldObject* o = known == f.object_of.end() ? nullptr : known->second;
     bool data = o && o->channel.carries_data();
-    svg += "<g class=\"channel\">\n<rect x=\"" + svg_number(x) + "\" y=\"" +
-           svg_number(f.object_y) + "\" width=\"" + svg_number(kChannelWidth) + "\" height=\"" +
-           svg_number(kChannelHeight) + "\" rx=\"" + (data ? "17" : "3") + "\" fill=\"" +
+    svg += "<g class=\"channel\">\n<rect x=\"" + svg_number(x) + "\" y=\"" + svg_number(y) +
+           "\" width=\"" + svg_number(kObjectWidth) + "\" height=\"" + svg_number(kObjectHeight) +
+           "\" rx=\"" + (data ? "17" : "3") + "\" fill=\"" +
            (data ? kColour.data_fill : kColour.head_fill) + "\" stroke=\"" +
            (data ? kColour.data : kColour.head_edge) + "\" stroke-width=\"1.5\"/>\n";
-    bool bytes = data && o->channel.kind != Channel::Kind::socket;
-    svg += "<text x=\"" + svg_number(x + kChannelWidth / 2) + "\" y=\"" +
-           svg_number(f.object_y + (bytes ? 14 : kChannelHeight / 2 + 4)) +
+    bool bytes =
+        data && o->channel.kind != Channel::Kind::socket && !o->channel.received_outside();
+    svg += "<text x=\"" + svg_number(x + kObjectWidth / 2) + "\" y=\"" +
+           svg_number(y + (bytes ? 15 : kObjectHeight / 2 + 4)) +
            "\" text-anchor=\"middle\" fill=\"" + kColour.text + "\">" +
-           escape_markup(fit(name, 18)) + "</text>\n";
+           escape_markup(fit(name, 20)) + "</text>\n";
     if (bytes)
-        svg += "<text class=\"in-flight\" x=\"" + svg_number(x + kChannelWidth / 2) + "\" y=\"" +
-               svg_number(f.object_y + 28) + "\" text-anchor=\"middle\" font-size=\"10\" fill=\"" +
-               kColour.faint + "\">" + escape_markup(fit(in_flight_text(*o), 24)) + "</text>\n";
+        svg += "<text class=\"in-flight\" x=\"" + svg_number(x + kObjectWidth / 2) + "\" y=\"" +
+               svg_number(y + 29) + "\" text-anchor=\"middle\" font-size=\"10\" fill=\"" +
+               kColour.faint + "\">" + escape_markup(fit(in_flight_text(*o), 26)) + "</text>\n";
     svg += "</g>\n";
+}
+
+// The figure in words, for a reader who cannot see it: what each
+// process holds, then the caption.
+std::string text_of(const PlumbingMoment& m)
+{
+    std::string text;
+    for (const auto& p : m.processes) {
+        text += process_name(p) + (p.zombie ? " is a zombie and holds nothing" : " holds ");
+        for (size_t k = 0; !p.zombie && k < p.fds.size(); ++k) {
+            text += k == 0 ? "" : "; ";
+            text += entry_text(p.fds[k]);
+            if (const auto* d = description_of(m, p.fds[k].description); d && d->refs > 1)
+                text += " (a description " + std::to_string(d->refs) + " descriptors share)";
+        }
+        text += ". ";
+    }
+    return text + plumbing_caption(m);
 }
 
 } // namespace
@@ -298,14 +302,16 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
                       "markerWidth=\"7\" markerHeight=\"7\" orient=\"auto-start-reverse\">"
                       "<path d=\"M0,0 L10,5 L0,10 z\" fill=\"" +
                       std::string(kColour.data) + "\"/></marker></defs>\n";
+    svg += "<title>" + escape_markup(title) + "</title>\n<desc>" + escape_markup(text_of(m)) +
+           "</desc>\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     svg += "<text x=\"" + svg_number(kMargin) + "\" y=\"" + svg_number(kMargin + 8) +
            "\" font-size=\"14\" font-weight=\"bold\" fill=\"" + kColour.text + "\">" +
            escape_markup(title) + "</text>\n";
     for (size_t i = 0; i < m.processes.size(); ++i)
-        draw_process(svg, f, m, m.processes[i], kMargin + double(i) * (f.box_width + kGap));
+        draw_process(svg, f, m, i);
     for (size_t id : f.descriptions)
-        draw_description(svg, f, m, m.processes, id);
+        draw_description(svg, f, m, id);
     for (const auto& object : f.objects)
         draw_object(svg, f, object);
     for (size_t i = 0; i < f.caption.size(); ++i)

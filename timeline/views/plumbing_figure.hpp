@@ -1,6 +1,6 @@
 // The descriptor tables at one moment of a run (Run::plumbing()) as a
-// textbook draws them: each process a box holding its table, the open
-// file descriptions its descriptors point at, the objects those are open
+// textbook draws them, in three columns: each process a box holding its
+// table, the open file descriptions its descriptors point at, the objects those are open
 // on (pipes with their bytes, FIFOs, files, the terminal), and a caption in
 // words made from the tables ("After the closes; pipe A runs from 4282 to
 // 4283.").

@@ -216,6 +216,15 @@ void track_quietly(State& m, Process& p, const Call& c)
                                                 flags->op != call::Fcntl::Op::status_flags &&
                                                 flags->op != call::Fcntl::Op::ask)
             held->second.cloexec = flags->op == call::Fcntl::Op::close_on_exec;
+    } else if (const auto* act = std::get_if<call::SignalAction>(&c.args)) {
+        // A system program's own handlers (ps catches SIGPIPE, to end
+        // quietly): what a signal then does to it is told.
+        using D = call::SignalAction::Disposition;
+        auto& dispositions = m.processes.table_of(p).dispositions;
+        if (act->disposition == D::restore_default)
+            dispositions.erase(act->signal);
+        else if (act->disposition != D::asks)
+            dispositions[act->signal] = act->disposition;
     }
 }
 

@@ -1,0 +1,235 @@
+// The player's script and styles, inline in the page: the book opens from
+// disk and fetches nothing. The script reads each lesson's JSON, applies
+// each step's changes going forwards and undoes them going back, and draws
+// the step: its words, the source line marked, the three tables.
+#include "views/book_player.hpp"
+
+namespace timeline {
+
+const char kPlayerStyle[] = R"(
+.player { border: 1px solid #5b7db1; border-radius: 6px; padding: 0.6em 0.8em; margin: 1em 0; }
+.player:focus { outline: 2px solid #2a6fdb; }
+.player .controls { display: flex; gap: 0.4em; align-items: center; flex-wrap: wrap; }
+.player .controls input[type=range] { flex: 1; min-width: 10em; }
+.player .now { margin: 0.5em 0; min-height: 2.6em; }
+.player .now .who { font-weight: bold; }
+.player .code { max-height: 12em; overflow: auto; position: relative; margin: 0.4em 0; }
+.player .code pre { margin: 0; }
+.player .code [aria-current=step] { background: #ffe9a8; outline: 1px solid #d4a72c; }
+.player .tables { display: grid; grid-template-columns: minmax(0, 1.2fr) minmax(0, 1fr) minmax(0, 1fr);
+                  gap: 0.8em; font-size: 0.85em; }
+.player .tables div { overflow-wrap: anywhere; }
+.player .tables h4 { margin: 0.2em 0; font-size: 1em; }
+.player .proc { border: 1px solid #5b7db1; background: #eef3fb; border-radius: 5px; margin-bottom: 0.5em;
+                padding: 0.2em 0.4em; }
+.player .proc.zombie { background: #eee; border-style: dashed; color: #666; }
+.player .proc .state { color: #444; font-size: 0.95em; }
+.player .row { font-family: "DejaVu Sans Mono", monospace; white-space: pre-wrap; }
+.player .desc, .player .obj { border: 1px solid #999; padding: 0.2em 0.4em; margin-bottom: 0.4em;
+                              background: white; }
+.player .obj.data { border-color: #1f8a4c; background: #e3f4ea; border-radius: 12px; }
+.player .hot { background: #ffe9a8 !important; }
+@media print { .player { display: none; } }
+)";
+
+const char kPlayerScript[] = R"JS(
+(function () {
+  "use strict";
+  function make(tag, cls, text) {
+    var e = document.createElement(tag);
+    if (cls) e.className = cls;
+    if (text !== undefined) e.textContent = text;
+    return e;
+  }
+  var players = {};
+
+  function Player(holder, data) {
+    var self = this;
+    var steps = data.steps;
+    var procs = new Map(), descs = new Map(), objs = new Map();
+    var undo = []; // what each applied step replaced
+    var at = 0; // steps applied: the world after step `at`
+    var root = make("div", "player");
+    root.tabIndex = 0;
+    root.setAttribute("role", "group");
+    root.setAttribute("aria-label", "Step through the run of " + data.lesson);
+    root.dataset.lesson = data.lesson;
+    root.appendChild(make("h3", "", "Step through the run"));
+    var controls = make("div", "controls");
+    var first = make("button", "", "first"), back = make("button", "", "\u25c0 back"),
+        next = make("button", "", "next \u25b6"), last = make("button", "", "last");
+    first.title = "first step (Home)"; back.title = "step back (\u2190)";
+    next.title = "next step (\u2192)"; last.title = "last step (End)";
+    var slider = make("input");
+    slider.type = "range"; slider.min = 1; slider.max = steps.length; slider.value = 1;
+    slider.setAttribute("aria-label", "step");
+    var count = make("span", "count");
+    var link = make("a", "", "link to this step");
+    [first, back, next, last, slider, count, link].forEach(function (c) { controls.appendChild(c); });
+    var now = make("div", "now");
+    now.setAttribute("aria-live", "polite");
+    var code = make("div", "code");
+    var tables = make("div", "tables");
+    tables.setAttribute("role", "figure");
+    root.appendChild(controls); root.appendChild(now); root.appendChild(code);
+    root.appendChild(tables);
+    holder.appendChild(root);
+
+    // The lesson's source, once, without its anchors' ids or the calls
+    // under each line: the current line is marked in it.
+    var lines = {};
+    var section = holder.closest("section");
+    (section ? section.querySelectorAll("pre.source") : []).forEach(function (pre) {
+      var copy = pre.cloneNode(true);
+      copy.querySelectorAll(".calls").forEach(function (c) { c.remove(); });
+      copy.querySelectorAll(".line").forEach(function (l) {
+        lines[l.id] = l; l.dataset.line = l.id; l.removeAttribute("id");
+      });
+      code.appendChild(copy);
+    });
+    if (!code.firstChild) code.style.display = "none";
+    var marked = null;
+
+    function put(map, key, value, old) {
+      old.push([map, key, map.has(key) ? map.get(key) : undefined]);
+      if (value === undefined) map.delete(key); else map.set(key, value);
+    }
+    function apply(i) {
+      var c = steps[i].c, old = [];
+      if (c) {
+        (c.pg || []).forEach(function (pid) { put(procs, pid, undefined, old); });
+        (c.p || []).forEach(function (p) { put(procs, p.pid, p, old); });
+        (c.dg || []).forEach(function (k) { put(descs, k, undefined, old); });
+        (c.d || []).forEach(function (d) { put(descs, d[0], d[1], old); });
+        (c.og || []).forEach(function (k) { put(objs, k, undefined, old); });
+        (c.o || []).forEach(function (o) { put(objs, o[0], o[1], old); });
+      }
+      undo.push(old);
+    }
+    function unapply() {
+      var old = undo.pop();
+      for (var k = old.length - 1; k >= 0; k--) {
+        var o = old[k];
+        if (o[2] === undefined) o[0].delete(o[1]); else o[0].set(o[1], o[2]);
+      }
+    }
+
+    function draw() {
+      var s = steps[at - 1];
+      count.textContent = "step " + at + " of " + steps.length +
+        (data.all > steps.length ? " (the first " + steps.length + " of " + data.all + ")" : "");
+      link.href = "#" + data.lesson + "/" + at;
+      root.dataset.step = at;
+      slider.value = at;
+      now.textContent = "";
+      now.appendChild(make("span", "time", s.t + " s  "));
+      now.appendChild(make("span", "who", s.who));
+      now.appendChild(document.createTextNode(": " + s.w + " "));
+      var full = make("a", "", "(in the timeline)");
+      full.href = "#" + s.a;
+      now.appendChild(full);
+      if (marked) marked.removeAttribute("aria-current");
+      marked = s.line ? lines[s.line] || null : null;
+      if (marked) {
+        marked.setAttribute("aria-current", "step");
+        code.scrollTop = Math.max(0, marked.offsetTop - code.clientHeight / 2);
+      }
+      var waiting = {};
+      (s.wait || []).forEach(function (w) { waiting[w[0]] = w[1]; });
+      tables.textContent = "";
+      var pc = make("div", "col procs"), dc = make("div", "col descs"), oc = make("div", "col objs");
+      pc.appendChild(make("h4", "", "Processes and their descriptors"));
+      dc.appendChild(make("h4", "", "Open file descriptions"));
+      oc.appendChild(make("h4", "", "Objects"));
+      var said = [];
+      procs.forEach(function (p) {
+        var box = make("div", "proc" + (p.life === "zombie" ? " zombie" : ""));
+        box.dataset.pid = p.pid;
+        box.appendChild(make("div", "who", p.name));
+        var state = p.life === "zombie" ? "a zombie: ended, not collected yet" :
+          p.life === "stopped" ? "stopped" :
+          waiting[p.pid] !== undefined ? "waiting, in the call of step " + (waiting[p.pid] + 1) +
+            ": " + steps[waiting[p.pid]].w : "running";
+        if (p.from) state += "; adopted (its parent " + p.from + " ended)";
+        box.appendChild(make("div", "state", state));
+        var held = [];
+        p.fds.forEach(function (f) {
+          var d = descs.get(f[1]);
+          var o = d && d.o ? objs.get(d.o) : null;
+          var row = make("div", "row fd", "fd " + f[0] + " \u2192 " + f[1] +
+            (o ? " (" + o.n + ")" : "") + (f[2] ? "  close-on-exec" : ""));
+          row.dataset.fd = f[0]; row.dataset.description = f[1];
+          box.appendChild(row);
+          held.push("fd " + f[0] + (o ? ", " + o.n : "") + (d ? ", " + d.m : ""));
+        });
+        said.push(p.name + " (" + state + ") holds " + (held.length ? held.join("; ") : "nothing"));
+        pc.appendChild(box);
+      });
+      descs.forEach(function (d, k) {
+        var o = d.o ? objs.get(d.o) : null;
+        var box = make("div", "desc");
+        box.dataset.description = k;
+        box.dataset.object = o ? o.n : "";
+        box.appendChild(make("div", "row", k + ": " + d.m));
+        box.appendChild(make("div", "row", d.x + (o ? " \u2192 " + o.n : "")));
+        dc.appendChild(box);
+      });
+      objs.forEach(function (o, k) {
+        var box = make("div", "obj" + (o.f !== undefined ? " data" : ""));
+        box.dataset.object = o.n;
+        box.appendChild(make("div", "who", o.n));
+        if (o.f !== undefined) box.appendChild(make("div", "flight", o.f));
+        if (o.r) box.appendChild(make("div", "received", o.r));
+        oc.appendChild(box);
+      });
+      tables.appendChild(pc); tables.appendChild(dc); tables.appendChild(oc);
+      tables.setAttribute("aria-label", said.join(". ") + ".");
+    }
+
+    // Shows step n (from 1): forwards by applying each step's changes,
+    // backwards by undoing them.
+    self.go = function (n) {
+      n = Math.max(1, Math.min(steps.length, n | 0));
+      while (at < n) apply(at++);
+      while (at > n) { unapply(); at--; }
+      draw();
+    };
+    self.root = root;
+    self.step = function () { return at; };
+    first.onclick = function () { self.go(1); };
+    back.onclick = function () { self.go(at - 1); };
+    next.onclick = function () { self.go(at + 1); };
+    last.onclick = function () { self.go(steps.length); };
+    slider.oninput = function () { self.go(+slider.value); };
+    root.addEventListener("keydown", function (e) {
+      if (e.target === slider || e.altKey || e.ctrlKey || e.metaKey) return;
+      var to = { ArrowRight: at + 1, ArrowLeft: at - 1, Home: 1, End: steps.length,
+                 PageDown: at + 10, PageUp: at - 10 }[e.key];
+      if (to === undefined) return;
+      e.preventDefault();
+      self.go(to);
+    });
+    self.go(1);
+  }
+
+  document.querySelectorAll("div.player-holder[data-lesson]").forEach(function (holder) {
+    var data = holder.querySelector("script[type='application/json']");
+    if (!data) return;
+    var player = new Player(holder, JSON.parse(data.textContent));
+    players[holder.dataset.lesson] = player;
+    holder.player = player;
+  });
+  // "#echo_five/12": the lesson's player at step 12.
+  function follow() {
+    var m = /^#([\w-]+)\/(\d+)$/.exec(decodeURIComponent(location.hash));
+    if (!m || !players[m[1]]) return;
+    players[m[1]].go(+m[2]);
+    players[m[1]].root.scrollIntoView();
+    players[m[1]].root.focus({ preventScroll: true });
+  }
+  window.addEventListener("hashchange", follow);
+  follow();
+})();
+)JS";
+
+} // namespace timeline

@@ -114,9 +114,9 @@ TEST(Book, AllLessonsRenderInABrowser)
     EXPECT_LT(std::filesystem::file_size(dir / "book" + "/index.html"), 10u << 20);
 
     // Each lesson's player, stepped in the browser.
-    Process player({.argv = {"/usr/bin/python3", SOURCE_DIR "/tests/browser/book_player.py",
-                             dir / "book"},
-                    .dir = dir.path()});
+    Process player(
+        {.argv = {"/usr/bin/python3", SOURCE_DIR "/tests/browser/book_player.py", dir / "book"},
+         .dir = dir.path()});
     ASSERT_TRUE(player.finish(90s));
     EXPECT_EQ(player.exit_code(), 0) << player.out() << player.err();
 }

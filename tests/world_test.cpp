@@ -2,8 +2,8 @@
 // descriptions they point at, and the objects with the bytes in them.
 // Checked against the kernel's own view of a real run (/proc/PID/fdinfo
 // and kcmp), and the changes a step makes replayed forwards and backwards.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/kcmp.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -90,8 +90,7 @@ Figure read_figure(const std::string& svg)
     for (std::sregex_iterator d(svg.begin(), svg.end(), description), end; d != end; ++d) {
         std::string attributes = (*d)[2];
         auto& shown = f.descriptions[(*d)[1]];
-        for (std::sregex_iterator a(attributes.begin(), attributes.end(), attribute); a != end;
-             ++a)
+        for (std::sregex_iterator a(attributes.begin(), attributes.end(), attribute); a != end; ++a)
             shown[(*a)[1]] = (*a)[2];
     }
     return f;

@@ -65,12 +65,12 @@ void Plumbing::finish(const Processes& processes, const Channels& channels)
         bool an_end = it->change == PlumbingChange::end || it->change == PlumbingChange::collect;
         // A zombie that nothing in the trace collects is drawn: its entry
         // in the process table is all that is left of it.
-        bool lasting_zombie = it->change == PlumbingChange::end &&
-                              std::any_of(it->processes.begin(), it->processes.end(),
-                                          [&](const ProcessTable& t) {
-                                              const Process* z = processes.find(t.pid);
-                                              return t.zombie && z && !z->collected;
-                                          });
+        bool lasting_zombie =
+            it->change == PlumbingChange::end &&
+            std::any_of(it->processes.begin(), it->processes.end(), [&](const ProcessTable& t) {
+                const Process* z = processes.find(t.pid);
+                return t.zombie && z && !z->collected;
+            });
         if (trailing && an_end && !lasting_zombie)
             continue;
         trailing = false;

@@ -52,8 +52,9 @@ Process& Processes::table_of(Process& p)
 void Processes::hold(Process& p, int fd, std::optional<size_t> channel, End end, bool cloexec)
 {
     Description made{.channel = channel, .end = end};
-    made.access = end == End::read ? Access::read : end == End::write ? Access::write
-                                                                       : Access::read_write;
+    made.access = end == End::read    ? Access::read
+                  : end == End::write ? Access::write
+                                      : Access::read_write;
     hold(p, fd, std::move(made), cloexec);
 }
 

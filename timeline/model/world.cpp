@@ -57,8 +57,7 @@ std::optional<size_t> given_channel(const Processes& processes, const Channels& 
             auto at = q.inherited_at.find(fd);
             auto seen = q.inherited.find(fd);
             if (at != q.inherited_at.end() && seen != q.inherited.end() &&
-                at->second < channels.all().size() &&
-                same_name(channels[at->second], seen->second))
+                at->second < channels.all().size() && same_name(channels[at->second], seen->second))
                 return at->second;
             if (q.pid != family[i] &&
                 std::find(family.begin(), family.end(), q.pid) == family.end())
@@ -86,7 +85,8 @@ WorldObject object_of(const Channel& c, size_t channel, const Flows& flows)
 // Which end of a pipe or FIFO; a file's description has none.
 End pipe_end(const Channels& channels, const Description& d)
 {
-    bool data = d.channel && *d.channel < channels.all().size() && channels[*d.channel].carries_data();
+    bool data =
+        d.channel && *d.channel < channels.all().size() && channels[*d.channel].carries_data();
     return data ? d.end : End::unknown;
 }
 
@@ -221,8 +221,8 @@ void WorldLog::finish(const Processes& processes, const Channels& channels)
             if (!d.outside || d.object)
                 continue;
             const Process* origin = processes.find(int(unsigned((id >> 2) & 0xffffffffU)));
-            auto c = origin ? given_channel(processes, channels, *origin, d.given_fd)
-                            : std::nullopt;
+            auto c =
+                origin ? given_channel(processes, channels, *origin, d.given_fd) : std::nullopt;
             if (!c)
                 continue;
             d.object = c;

@@ -32,17 +32,16 @@ struct Parts {
     // description: "O_NONBLOCK|O_APPEND" of "O_WRONLY|O_CREAT|O_NONBLOCK|O_APPEND".
     std::string status_flags() const
     {
-        static constexpr std::string_view kKept[] = {"O_NONBLOCK", "O_APPEND", "O_SYNC",
-                                                     "O_DSYNC", "O_ASYNC", "O_DIRECT",
-                                                     "O_NOATIME"};
+        static constexpr std::string_view kKept[] = {
+            "O_NONBLOCK", "O_APPEND", "O_SYNC", "O_DSYNC", "O_ASYNC", "O_DIRECT", "O_NOATIME"};
         std::string flags;
         for (std::string_view a : args)
             for (std::string_view flag : kKept)
                 for (size_t at = a.find(flag); at != std::string_view::npos;
                      at = a.find(flag, at + 1)) {
                     size_t after = at + flag.size();
-                    bool whole = (at == 0 || a[at - 1] == '|') &&
-                                 (after == a.size() || a[after] == '|');
+                    bool whole =
+                        (at == 0 || a[at - 1] == '|') && (after == a.size() || a[after] == '|');
                     if (whole && flags.find(flag) == std::string::npos)
                         flags.append(flags.empty() ? "" : "|").append(flag);
                 }

@@ -190,6 +190,20 @@ std::string note_of(const std::string& who, std::initializer_list<std::string> w
     return note;
 }
 
+// Signals the lesson did not expect: a system program's own handler.
+void signal_note(std::vector<std::string>& notes, const Run& run, const std::string& who,
+                 const Step& s)
+{
+    const auto* sig = s.as<step::Signal>();
+    const Process* p = run.process(s.pid);
+    if (sig && sig->name == "SIGPIPE" && sig->handled == call::SignalAction::Disposition::handler &&
+        p->end_how && p->end_how->status == 0 && !p->end_how->killed)
+        notes.push_back(note_of(
+            who, {" received SIGPIPE: it wrote into a pipe whose reader had gone. It catches "
+                  "SIGPIPE with a handler of its own, which ended it with status 0, so the "
+                  "status does not tell that its output was cut short."}));
+}
+
 std::vector<std::string> in_this_run(const Run& run)
 {
     std::vector<std::string> notes;
@@ -198,6 +212,7 @@ std::vector<std::string> in_this_run(const Run& run)
         const Step& s = steps[i];
         std::string who = process_label(*run.process(s.pid), i);
         const Channel* channel = run.channel_of(s);
+        signal_note(notes, run, who, s);
         if (const auto* t = s.as<step::Transfer>();
             t && t->is_read && channel && channel->carries_data()) {
             std::string what = plural(t->total, "byte", "bytes");
@@ -236,15 +251,6 @@ std::vector<std::string> in_this_run(const Run& run)
                    o && o->waited >= 0.001 && channel && channel->kind == Channel::Kind::fifo) {
             notes.push_back(note_of(who, {" waited ", seconds_text(o->waited), " in the open of ",
                                           channel_name(*channel), " for the other side."}));
-        } else if (const auto* sig = s.as<step::Signal>();
-                   sig && sig->name == "SIGPIPE" &&
-                   sig->handled == call::SignalAction::Disposition::handler &&
-                   run.process(s.pid)->end_how && run.process(s.pid)->end_how->status == 0 &&
-                   !run.process(s.pid)->end_how->killed) {
-            notes.push_back(note_of(
-                who, {" received SIGPIPE: it wrote into a pipe whose reader had gone. It catches "
-                      "SIGPIPE with a handler of its own, which ended it with status 0, so the "
-                      "status does not tell that its output was cut short."}));
         } else if (const auto* z = s.as<step::Zombie>()) {
             notes.push_back(note_of(who, {" was still a zombie when the recording ended, after ",
                                           seconds_text(z->seconds), ": nobody collected it."}));

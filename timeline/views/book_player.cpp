@@ -107,11 +107,10 @@ json change_json(const Run& run, const WorldLog::Change& c, Names& names)
     put("pg", c.processes_gone);
     json descriptions = json::array();
     for (const auto& [id, d] : c.descriptions)
-        descriptions.push_back(
-            {names.description(id),
-             {{"m", description_mode(d)},
-              {"x", description_detail(d)},
-              {"o", d.object ? Names::object(*d.object) : std::string()}}});
+        descriptions.push_back({names.description(id),
+                                {{"m", description_mode(d)},
+                                 {"x", description_detail(d)},
+                                 {"o", d.object ? Names::object(*d.object) : std::string()}}});
     put("d", std::move(descriptions));
     json gone = json::array();
     for (size_t id : c.descriptions_gone)

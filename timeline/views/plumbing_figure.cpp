@@ -137,8 +137,8 @@ Figure lay_out_figure(const PlumbingMoment& m, const std::string& title)
         bottom = std::max(bottom, top + kObjectHeight);
     f.description_x = kMargin + kBoxWidth + kToDescriptions;
     f.object_x = f.description_x + kDescriptionWidth + kToObjects;
-    f.width = std::max({f.object_x + kObjectWidth + kMargin,
-                        2 * kMargin + 8.5 * double(title.size()), 480.0});
+    f.width = std::max(
+        {f.object_x + kObjectWidth + kMargin, 2 * kMargin + 8.5 * double(title.size()), 480.0});
     f.caption =
         wrap(plumbing_caption(m), std::min(kCaptionChars, size_t((f.width - 2 * kMargin) / 6.8)));
     for (auto& line : f.caption)
@@ -195,8 +195,8 @@ void draw_process(std::string& svg, const Figure& f, const PlumbingMoment& m, si
         double y = port_y(f, i, k);
         svg += "<text class=\"fd\" data-fd=\"" + std::to_string(e.fd) + "\" data-description=\"" +
                std::to_string(e.description) + "\" x=\"" + svg_number(x + 10) + "\" y=\"" +
-               svg_number(y + 4) + "\" fill=\"" + (e.channel ? kColour.text : kColour.faint) + "\">" +
-               escape_markup(fit(entry_text(e), size_t(kBoxWidth / 7.2))) + "</text>\n";
+               svg_number(y + 4) + "\" fill=\"" + (e.channel ? kColour.text : kColour.faint) +
+               "\">" + escape_markup(fit(entry_text(e), size_t(kBoxWidth / 7.2))) + "</text>\n";
         auto [in, out] = directions(description_of(m, e.description));
         double px = x + kBoxWidth;
         draw_line(svg, px, y, f.description_x, f.description_y.at(e.description) + 18, in, out);
@@ -257,8 +257,7 @@ void draw_object(std::string& svg, const Figure& f, const std::string& name)
            "\" rx=\"" + (data ? "17" : "3") + "\" fill=\"" +
            (data ? kColour.data_fill : kColour.head_fill) + "\" stroke=\"" +
            (data ? kColour.data : kColour.head_edge) + "\" stroke-width=\"1.5\"/>\n";
-    bool bytes =
-        data && o->channel.kind != Channel::Kind::socket && !o->channel.received_outside();
+    bool bytes = data && o->channel.kind != Channel::Kind::socket && !o->channel.received_outside();
     svg += "<text x=\"" + svg_number(x + kObjectWidth / 2) + "\" y=\"" +
            svg_number(y + (bytes ? 15 : kObjectHeight / 2 + 4)) +
            "\" text-anchor=\"middle\" fill=\"" + kColour.text + "\">" +
@@ -338,8 +337,8 @@ std::vector<std::string> plumbing_figures(const Run& run, const std::string& tit
             for (const auto& entry : table.fds)
                 shape += std::to_string(entry.fd) + entry_name(entry) +
                          std::to_string(int(entry.end)) + "d" +
-                         std::to_string(shared.try_emplace(entry.description, shared.size())
-                                            .first->second) +
+                         std::to_string(
+                             shared.try_emplace(entry.description, shared.size()).first->second) +
                          ",";
         }
         if (std::find(seen.begin(), seen.end(), shape) != seen.end())

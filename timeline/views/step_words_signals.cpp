@@ -143,8 +143,8 @@ std::string Describe::operator()(const step::Signal& x) const
         return text + "; its handler runs";
     // SIGCHLD's default is to do nothing: a parent that neither waits nor
     // catches it leaves its child a zombie.
-    const Process* child = x.name == "SIGCHLD" && x.code == "CLD_EXITED" ? run.process(x.sender)
-                                                                         : nullptr;
+    const Process* child =
+        x.name == "SIGCHLD" && x.code == "CLD_EXITED" ? run.process(x.sender) : nullptr;
     if (child && child->parent == s.pid && !child->collected)
         return text + "; by default that changes nothing: " + std::to_string(x.sender) +
                " stays a zombie until its parent waits";

@@ -168,12 +168,12 @@ const std::string& StepWords::of(const Run& run, size_t index, const Step& step)
 
 std::string description_mode(const WorldDescription& d)
 {
-    std::string mode = !d.access                       ? "from outside"
-                       : d.end == End::read             ? "read end"
-                       : d.end == End::write            ? "write end"
-                       : *d.access == Access::read      ? "read"
-                       : *d.access == Access::write     ? "write"
-                                                        : "read and write";
+    std::string mode = !d.access                    ? "from outside"
+                       : d.end == End::read         ? "read end"
+                       : d.end == End::write        ? "write end"
+                       : *d.access == Access::read  ? "read"
+                       : *d.access == Access::write ? "write"
+                                                    : "read and write";
     if (!d.flags.empty())
         mode += ", " + d.flags;
     return mode;
@@ -193,7 +193,8 @@ std::string in_flight_text(const WorldObject& o)
         return "empty";
     std::string text = plural(o.in_flight, "byte", "bytes") + " unread";
     if (!o.in_flight_bytes.empty())
-        text += ": \"" + printable(o.in_flight_bytes) + (o.in_flight_whole ? "\"" : "\"\xe2\x80\xa6");
+        text +=
+            ": \"" + printable(o.in_flight_bytes) + (o.in_flight_whole ? "\"" : "\"\xe2\x80\xa6");
     return text;
 }
 

@@ -40,8 +40,8 @@ void move_offset(State& m, Process& p, const Call& c, int fd)
         return;
     auto& fds = m.processes.table_of(p).fds;
     auto held = fds.find(fd);
-    Description* d = held != fds.end() ? m.processes.description(held->second.description)
-                                       : nullptr;
+    Description* d =
+        held != fds.end() ? m.processes.description(held->second.description) : nullptr;
     if (d && d->offset)
         *d->offset += c.value;
 }

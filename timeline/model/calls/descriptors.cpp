@@ -89,14 +89,14 @@ void open(State& m, Process& p, const Call& c, const call::Open& a, Step s)
     // trace does not tell.
     bool file = s.channel && m.channels[*s.channel].kind == Channel::Kind::file;
     bool appends = a.flags.find("O_APPEND") != std::string::npos;
-    m.processes.hold(p, fd,
-                     Description{.channel = s.channel,
-                                 .end = s.channel ? end_for(a.access) : End::unknown,
-                                 .access = a.access,
-                                 .flags = a.flags,
-                                 .offset = file && !appends ? std::optional<long long>(0)
-                                                            : std::nullopt},
-                     a.cloexec);
+    m.processes.hold(
+        p, fd,
+        Description{.channel = s.channel,
+                    .end = s.channel ? end_for(a.access) : End::unknown,
+                    .access = a.access,
+                    .flags = a.flags,
+                    .offset = file && !appends ? std::optional<long long>(0) : std::nullopt},
+        a.cloexec);
     add_and_note(m, p, std::move(s), PlumbingChange::open);
 }
 

@@ -61,12 +61,17 @@ show() {
     shown[$1]=$size
 }
 
-# snapshot CAPTION PID...: the processes, as the system's ps shows them.
+# snapshot CAPTION PID...: the processes, as the system's ps shows them
+# (its STAT column), then the first one's family in words, with its pipes,
+# where family_watch is built.
 snapshot() {
     local caption=$1
     shift
     echo "--- $caption"
     ps -o pid,ppid,stat,etime,cmd --pid "$(IFS=,; echo "$*")" | sed 's/^/    /'
+    if [[ -x $bin/family_watch ]]; then
+        "$bin/family_watch" --once "$1" | sed 's/^/    /' || true
+    fi
 }
 
 state() { ps -o stat= --pid "$1" 2>/dev/null | cut -c1; }

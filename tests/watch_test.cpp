@@ -1,0 +1,209 @@
+// family_watch beside the lessons: its snapshot (--once) checked against
+// the system's own view in /proc, and its live screen driven in tmux.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "harness.hpp"
+
+using namespace harness;
+
+namespace {
+
+std::string once(pid_t pid)
+{
+    Process p({.argv = {BIN_FAMILY_WATCH, "--once", std::to_string(pid)}});
+    EXPECT_TRUE(p.finish());
+    EXPECT_EQ(p.exit_code(), 0) << p.err();
+    return p.out();
+}
+
+// The line of a process in the tree: "7365 echo_five: sleeping in ...".
+std::string line_of(const std::string& snapshot, pid_t pid)
+{
+    std::smatch m;
+    std::regex line("(^|\n)[ \xe2\x94\x80\x94\x82\x94\x94]*" + std::to_string(pid) + " [^\n]*");
+    return std::regex_search(snapshot, m, line) ? m.str() : std::string();
+}
+
+std::vector<pid_t> children_in(pid_t pid, char state)
+{
+    std::vector<pid_t> found;
+    for (pid_t c : children(pid))
+        if (auto st = proc_stat(c); st && st->state == state)
+            found.push_back(c);
+    return found;
+}
+
+// A tmux server of the test's own, one window, killed at the end.
+class Tmux {
+public:
+    explicit Tmux(const std::vector<std::string>& command)
+        : socket_("family-watch-test-" + std::to_string(getpid()))
+    {
+        std::vector<std::string> argv = {"/usr/bin/tmux", "-L", socket_, "new-session", "-d", "-x",
+                                         "150",           "-y", "50"};
+        argv.insert(argv.end(), command.begin(), command.end());
+        Process p({.argv = argv});
+        EXPECT_TRUE(p.finish());
+    }
+    ~Tmux()
+    {
+        Process p({.argv = {"/usr/bin/tmux", "-L", socket_, "kill-server"}});
+        (void)p.finish();
+    }
+    Tmux(const Tmux&) = delete;
+    Tmux& operator=(const Tmux&) = delete;
+    std::string screen() const
+    {
+        Process p({.argv = {"/usr/bin/tmux", "-L", socket_, "capture-pane", "-p"}});
+        (void)p.finish();
+        return p.out();
+    }
+
+private:
+    std::string socket_;
+};
+
+} // namespace
+
+TEST(Watch, SnapshotsSayWhatProcSays)
+{
+    // two_children: two zombies of their parent.
+    TempDir dir;
+    Process two({.argv = {BIN_TWO_CHILDREN}, .dir = dir.path()});
+    std::vector<pid_t> zombies;
+    ASSERT_TRUE(eventually([&] { return (zombies = children_in(two.pid(), 'Z')).size() == 2; }));
+    std::string text = once(two.pid());
+    for (pid_t z : zombies) {
+        std::string line = line_of(text, z);
+        EXPECT_NE(line.find("two_children: a zombie"), std::string::npos) << text;
+        EXPECT_NE(line.find("not yet collected by " + std::to_string(two.pid())), std::string::npos)
+            << text;
+    }
+
+    // The classifier, asleep in the open of its FIFO.
+    Process server({.argv = {BIN_PHRASE_CLASSIFIER}, .dir = dir.path()});
+    ASSERT_TRUE(eventually([&] { return access((dir / "FIFOVEK").c_str(), F_OK) == 0; }));
+    std::string classifier;
+    EXPECT_TRUE(eventually([&] {
+        classifier = once(server.pid());
+        return line_of(classifier, server.pid()).find("waiting") != std::string::npos;
+    }));
+    EXPECT_NE(
+        line_of(classifier, server.pid()).find("in the open of FIFO FIFOVEK, waiting for a writer"),
+        std::string::npos)
+        << classifier;
+}
+
+TEST(Watch, EchoFiveWaitsForItsNumbersOnTheTerminal)
+{
+    // Its standard input a terminal of the test's own, as on a learner's.
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string slave = ptsname(master);
+    TempDir dir;
+    Process echo({.argv = {BIN_ECHO_FIVE}, .dir = dir.path(), .before_exec = [&] {
+                      int tty = open(slave.c_str(), O_RDWR);
+                      dup2(tty, 0);
+                      if (tty > 0)
+                          close(tty);
+                  }});
+    pid_t parent = echo.pid();
+    pid_t child = 0;
+    ASSERT_TRUE(eventually([&] {
+        auto c = children(parent);
+        child = c.empty() ? 0 : c[0];
+        return child != 0 && open_fds(child).size() == 6 && open_fds(parent).size() == 6;
+    }));
+    std::string text;
+    ASSERT_TRUE(eventually([&] {
+        text = once(parent);
+        return line_of(text, child).find("sleeping in read") != std::string::npos;
+    })) << text;
+    EXPECT_NE(line_of(text, child).find("sleeping in read on the terminal (fd 0)"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(line_of(text, parent).find("waiting for a child"), std::string::npos) << text;
+    // The ends each holds, as /proc/PID/fd says: the parent 3, 6, 8.
+    auto p = std::to_string(parent);
+    auto c = std::to_string(child);
+    EXPECT_NE(text.find("pipe A: write end held by " + c + " (fd 4); read end by " + p + " (fd 3)"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("pipe B: write end held by " + p + " (fd 6); read end by " + c + " (fd 5)"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("pipe C: write end held by " + p + " (fd 8); read end by " + c + " (fd 7)"),
+              std::string::npos)
+        << text;
+    for (auto [fd, target] : open_fds(parent)) {
+        if (fd >= 3) {
+            EXPECT_TRUE(target.starts_with("pipe:[")) << fd;
+        }
+    }
+    close(master);
+}
+
+TEST(Watch, BadInputIsOneLine)
+{
+    Process none({.argv = {BIN_FAMILY_WATCH, "--once", "4194304"}});
+    ASSERT_TRUE(none.finish());
+    EXPECT_EQ(none.exit_code(), 1);
+    EXPECT_EQ(none.err(), "family_watch: no process 4194304\n");
+    Process word({.argv = {BIN_FAMILY_WATCH, "--once", "echo_five"}});
+    ASSERT_TRUE(word.finish());
+    EXPECT_EQ(word.exit_code(), 2);
+    Process missing({.argv = {BIN_FAMILY_WATCH, "--", "no-such-command-here"}, .terminal = true});
+    ASSERT_TRUE(missing.finish());
+    EXPECT_EQ(missing.exit_code(), 127);
+    EXPECT_EQ(missing.err(), "family_watch: cannot run no-such-command-here: No such file or "
+                             "directory\n");
+}
+
+TEST(Watch, LiveScreenFollowsTheFamily)
+{
+    // A shell that becomes two_children when told: its children then
+    // appear and end at once, zombies.
+    TempDir dir;
+    Process shell(
+        {.argv = {"/bin/sh", "-c", "read go; exec \"$0\"", BIN_TWO_CHILDREN}, .dir = dir.path()});
+    Tmux tmux({BIN_FAMILY_WATCH, std::to_string(shell.pid())});
+    ASSERT_TRUE(eventually([&] { return tmux.screen().find("family of") != std::string::npos; }))
+        << tmux.screen();
+    auto told = std::chrono::steady_clock::now();
+    shell.write_input("go\n");
+    std::string screen;
+    ASSERT_TRUE(eventually(
+        [&] {
+            screen = tmux.screen();
+            return std::count(screen.begin(), screen.end(), '\n') > 0 &&
+                   std::regex_search(screen, std::regex("zombie[^\n]*\n[\\s\\S]*zombie"));
+        },
+        5s))
+        << screen;
+    EXPECT_LT(std::chrono::steady_clock::now() - told, 500ms) << screen;
+
+    // parent_exit_watch, ten times faster: its child adopted as the
+    // parent ends, and kept in the family.
+    if (!kFakeTimeUsable)
+        GTEST_SKIP() << "libfaketime cannot be preloaded here";
+    Process watched(
+        {.argv = {BIN_PARENT_EXIT_WATCH}, .dir = dir.path(), .env = fake_time("+0 x10")});
+    Tmux second({BIN_FAMILY_WATCH, std::to_string(watched.pid())});
+    ASSERT_TRUE(eventually(
+        [&] {
+            screen = second.screen();
+            return screen.find("adopted by") != std::string::npos;
+        },
+        10s))
+        << screen;
+    EXPECT_NE(screen.find("its parent " + std::to_string(watched.pid()) + " ended"),
+              std::string::npos)
+        << screen;
+}

@@ -1,0 +1,142 @@
+#include "family.hpp"
+
+#include <algorithm>
+#include <functional>
+#include <set>
+
+#include "views/wording.hpp"
+#include "words.hpp"
+
+namespace family {
+
+std::string Names::of(const FdEntry& fd)
+{
+    const std::string& t = fd.target;
+    if (t.starts_with("pipe:[") && outside_.count(t))
+        return "a pipe from outside";
+    if (t.starts_with("pipe:[")) {
+        auto [it, made] = pipes_.try_emplace(t, int(pipes_.size()) + 1);
+        return "pipe " + timeline::letters(it->second);
+    }
+    if (t.starts_with("socket:[")) {
+        auto [it, made] = sockets_.try_emplace(t, int(sockets_.size()) + 1);
+        return "socket " + std::to_string(it->second);
+    }
+    if (t.starts_with("/dev/pts/") || t.starts_with("/dev/tty") || t == "/dev/console")
+        return "the terminal";
+    if (fd.fifo)
+        return "FIFO " + t.substr(t.rfind('/') + 1);
+    if (t.starts_with("anon_inode:"))
+        return t.substr(11);
+    return t;
+}
+
+const Member* Family::find(int pid) const
+{
+    for (const auto& m : members_)
+        if (m.info.pid == pid)
+            return &m;
+    return nullptr;
+}
+
+bool Family::refresh(double now)
+{
+    std::map<int, Member> before;
+    for (auto& m : members_)
+        before.emplace(m.info.pid, std::move(m));
+    std::vector<Member> next;
+    std::set<int> seen;
+    bool first = first_;
+    // The tree from the watched process down.
+    std::function<void(int, int, int)> walk = [&](int pid, int depth, int parent) {
+        if (seen.count(pid) || seen.size() > 20000)
+            return;
+        auto info = read_process(pid);
+        if (!info)
+            return;
+        seen.insert(pid);
+        Member m{.info = std::move(*info), .depth = depth, .parent = parent};
+        auto old = before.find(pid);
+        bool known = old != before.end() && old->second.info.start == m.info.start;
+        if (known)
+            note_changes(m, old->second);
+        else if (parent != 0)
+            m.last_change = "forked by " + std::to_string(parent);
+        // A zombie's time counts from when it was seen to become one; one
+        // that was a zombie when the watch began has no time told.
+        bool became = known ? old->second.info.state != 'Z' : !first;
+        if (m.info.state == 'Z' && !m.zombie_since && became)
+            m.zombie_since = now;
+        int threads = m.info.threads;
+        next.push_back(std::move(m));
+        for (int child : children_of(pid, threads))
+            walk(child, depth + 1, pid);
+    };
+    if (first_)
+        if (auto root = read_process(root_))
+            for (const auto& fd : root->fds)
+                if (fd.fd <= 2 && fd.target.starts_with("pipe:["))
+                    names_.from_outside(fd.target);
+    first_ = false;
+    walk(root_, 0, 0);
+    // Those that left the tree: adopted while they live, or ended.
+    for (auto& [pid, m] : before) {
+        if (seen.count(pid))
+            continue;
+        auto info = read_process(pid);
+        if (info && info->start == m.info.start) {
+            Member moved{.info = std::move(*info),
+                         .depth = 1,
+                         .parent = m.parent,
+                         .adopted_by = 0,
+                         .in_tree = false};
+            note_changes(moved, m);
+            moved.adopted_by = moved.info.ppid;
+            if (m.adopted_by != moved.adopted_by)
+                moved.last_change = "adopted by " + std::to_string(moved.adopted_by);
+            if (moved.info.state == 'Z' && !moved.zombie_since)
+                moved.zombie_since = now;
+            seen.insert(pid);
+            next.push_back(std::move(moved));
+        } else if (!m.gone_at || now - *m.gone_at < kShownAfterEnd) {
+            if (!m.gone_at) {
+                m.gone_at = now;
+                m.last_change = m.info.state == 'Z' ? "collected" : "ended";
+            }
+            next.push_back(std::move(m));
+        }
+    }
+    members_ = std::move(next);
+    return !members_.empty();
+}
+
+void Family::note_changes(Member& now, const Member& before)
+{
+    now.last_change = before.last_change;
+    now.zombie_since = before.zombie_since;
+    now.adopted_by = before.adopted_by;
+    now.parent = before.parent != 0 ? before.parent : now.parent;
+    const ProcInfo& a = before.info;
+    const ProcInfo& b = now.info;
+    if (b.state == 'Z' && a.state != 'Z') {
+        now.last_change = "ended";
+        return;
+    }
+    if (b.exe != a.exe && !b.exe.empty()) {
+        now.last_change = "became " + b.exe;
+        return;
+    }
+    // The last descriptor it gave up or took.
+    for (const auto& fd : a.fds)
+        if (std::none_of(b.fds.begin(), b.fds.end(),
+                         [&](const FdEntry& f) { return f.fd == fd.fd && f.target == fd.target; }))
+            now.last_change =
+                "closed fd " + std::to_string(fd.fd) + " (" + names_.of(fd) + end_of(fd) + ")";
+    for (const auto& fd : b.fds)
+        if (std::none_of(a.fds.begin(), a.fds.end(),
+                         [&](const FdEntry& f) { return f.fd == fd.fd && f.target == fd.target; }))
+            now.last_change =
+                "opened fd " + std::to_string(fd.fd) + " (" + names_.of(fd) + end_of(fd) + ")";
+}
+
+} // namespace family

@@ -1,0 +1,67 @@
+// One process family as it changes: a process and its descendants, read
+// from /proc at each refresh. It keeps the processes that left it by
+// adoption for as long as they live, and those that ended and were
+// collected for a few seconds; it names pipes A, B, C in the order it
+// first saw them, and says what changed last for each process.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "procfs.hpp"
+
+namespace family {
+
+struct Member {
+    ProcInfo info;
+    int depth = 0; // in the tree, from the watched process
+    int parent = 0; // its parent in the family, as first seen
+    int adopted_by = 0; // its parent ended: who adopted it
+    bool in_tree = true; // still a descendant of the watched process
+    std::optional<double> zombie_since; // seen as a zombie first at
+    std::optional<double> gone_at; // collected: no longer in /proc
+    std::string last_change; // "forked 7365", "became /usr/bin/ps"
+};
+
+// What the channels of the family are called: "pipe A", "FIFOVEK", "the
+// terminal", "socket 1".
+class Names {
+public:
+    std::string of(const FdEntry& fd);
+    // A pipe the family had from outside when the watch began (the
+    // shell's, on 0, 1 or 2): not one of its own, not lettered.
+    void from_outside(const std::string& target) { outside_.insert(target); }
+
+private:
+    std::set<std::string> outside_;
+    std::map<std::string, int> pipes_; // by the kernel's name, from 1
+    std::map<std::string, int> sockets_;
+};
+
+class Family {
+public:
+    explicit Family(int root) : root_(root) {}
+    // Reads the family again at `now` (seconds, any clock). False once
+    // nothing is left to show.
+    bool refresh(double now);
+    // In tree order: each process before its children.
+    const std::vector<Member>& members() const { return members_; }
+    int root() const { return root_; }
+    Names& names() { return names_; }
+    const Member* find(int pid) const;
+
+    static constexpr double kShownAfterEnd = 3.0;
+
+private:
+    void note_changes(Member& now, const Member& before);
+
+    int root_;
+    bool first_ = true;
+    std::vector<Member> members_;
+    Names names_;
+};
+
+} // namespace family

@@ -1,0 +1,274 @@
+#include "words.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <map>
+
+#include "views/wording.hpp"
+
+namespace family {
+namespace {
+
+// "pipe A (fd 3)", "the terminal (fd 0)"; "fd 9" for one it no longer has.
+std::string fd_name(Family& family, const ProcInfo& p, unsigned long fd)
+{
+    for (const auto& f : p.fds)
+        if (f.fd == int(fd))
+            return family.names().of(f) + " (fd " + std::to_string(fd) + ")";
+    return "fd " + std::to_string(long(fd));
+}
+
+// An open that waits: on a FIFO, for the other side.
+std::string open_words(Family& family, const ProcInfo& p, unsigned long path_at,
+                       unsigned long flags)
+{
+    (void)family;
+    auto path = read_string(p.pid, path_at);
+    if (!path)
+        return "in an open";
+    // A relative path is the process's: from its working folder.
+    std::string where =
+        path->starts_with("/") ? *path : "/proc/" + std::to_string(p.pid) + "/cwd/" + *path;
+    struct stat st {};
+    std::string name = path->substr(path->rfind('/') + 1);
+    if (stat(where.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+        return "in the open of FIFO " + name +
+               ((flags & O_ACCMODE) == O_RDONLY ? ", waiting for a writer"
+                                                : ", waiting for a reader");
+    return "in the open of " + *path;
+}
+
+std::string sleep_words(const ProcInfo& p, unsigned long at)
+{
+    auto asked = read_value<timespec>(p.pid, at);
+    if (!asked)
+        return "asleep";
+    return "asleep for " +
+           timeline::seconds_text(double(asked->tv_sec) + double(asked->tv_nsec) / 1e9);
+}
+
+// The call a sleeping process is in, in words (x86-64's numbers).
+std::string call_words(Family& family, const ProcInfo& p)
+{
+    const auto& a = p.args;
+#if defined(__x86_64__)
+    switch (p.syscall) {
+    case 0:
+    case 17:
+    case 19:
+    case 295:
+        return "sleeping in read on " + fd_name(family, p, a[0]);
+    case 1:
+    case 18:
+    case 20:
+    case 296:
+        return "sleeping in write on " + fd_name(family, p, a[0]) + ": it is full";
+    case 61:
+    case 247:
+        return "waiting for a child";
+    case 2:
+        return open_words(family, p, a[0], a[1]);
+    case 257:
+        return open_words(family, p, a[1], a[2]);
+    case 35:
+        return sleep_words(p, a[0]);
+    case 230:
+        return sleep_words(p, a[2]);
+    case 34:
+        return "waiting for a signal in pause";
+    case 130:
+        return "waiting for a signal in sigsuspend";
+    case 7:
+    case 271:
+        return "waiting in poll";
+    case 23:
+    case 270:
+        return "waiting in select";
+    case 232:
+    case 281:
+    case 441:
+        return "waiting in epoll_wait";
+    case 43:
+    case 288:
+        return "waiting for a connection on " + fd_name(family, p, a[0]);
+    case 42:
+        return "connecting on " + fd_name(family, p, a[0]);
+    case 45:
+    case 47:
+        return "sleeping in recv on " + fd_name(family, p, a[0]);
+    case 73:
+        return "waiting for a lock on " + fd_name(family, p, a[0]);
+    case 202:
+        return "waiting on a futex (a lock or a condition between threads)";
+    default:
+        break;
+    }
+#endif
+    std::string text = p.syscall >= 0 ? "sleeping in system call " + std::to_string(p.syscall)
+                                      : std::string("sleeping");
+    return p.wchan.empty() ? text : text + " (" + p.wchan + ")";
+}
+
+std::string program_of(const Member& m)
+{
+    const std::string& exe = m.info.exe;
+    return exe.empty() ? m.info.comm : exe.substr(exe.rfind('/') + 1);
+}
+
+// Each pipe or FIFO, and who holds which end.
+struct Holder {
+    int pid;
+    int fd;
+    unsigned mode; // O_RDONLY, O_WRONLY, O_RDWR
+};
+
+std::vector<Line> pipes(Family& family)
+{
+    std::map<std::string, std::vector<Holder>> by_target;
+    std::map<std::string, std::string> names;
+    std::vector<std::string> order;
+    for (const auto& m : family.members()) {
+        if (m.gone_at)
+            continue;
+        for (const auto& f : m.info.fds)
+            if (f.target.starts_with("pipe:[") || f.fifo) {
+                if (!by_target.count(f.target))
+                    order.push_back(f.target);
+                names[f.target] = family.names().of(f);
+                by_target[f.target].push_back({m.info.pid, f.fd, f.flags & O_ACCMODE});
+            }
+    }
+    std::vector<Line> lines;
+    if (!order.empty())
+        lines.push_back({.text = "Pipes and FIFOs", .heading = true});
+    // Pipes first, in the order they were named; then FIFOs.
+    std::stable_sort(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
+        return names[a].starts_with("pipe ") && !names[b].starts_with("pipe ");
+    });
+    for (const auto& target : order) {
+        const std::string& name = names[target];
+        const auto& holders = by_target[target];
+        auto list = [&](unsigned mode) {
+            std::string text;
+            for (const auto& h : holders)
+                if (h.mode == mode || h.mode == O_RDWR)
+                    text += (text.empty() ? "" : ", ") + std::to_string(h.pid) + " (fd " +
+                            std::to_string(h.fd) + ")";
+            return text;
+        };
+        std::string writers = list(O_WRONLY);
+        std::string readers = list(O_RDONLY);
+        std::string text = "  " + name + ": write end held by " +
+                           (writers.empty() ? std::string("none of them") : writers) +
+                           "; read end by " +
+                           (readers.empty() ? std::string("none of them") : readers);
+        // What follows is the family's to say only for a pipe of its own:
+        // a FIFO's other side, or the shell's pipe's, may be outside it.
+        bool own = name.starts_with("pipe ");
+        if (!own) {
+            lines.push_back({.text = text});
+            continue;
+        }
+        if (writers.empty() && !readers.empty())
+            text += ". No process of the family holds the write end: the reader will see end "
+                    "of data";
+        else if (readers.empty() && !writers.empty())
+            text += ". No process of the family holds the read end: a write fails with EPIPE "
+                    "(and SIGPIPE)";
+        for (const auto& r : holders)
+            if (r.mode == O_RDONLY &&
+                std::any_of(holders.begin(), holders.end(), [&](const Holder& w) {
+                    return w.pid == r.pid && w.mode != O_RDONLY;
+                })) {
+                text += ". The reader " + std::to_string(r.pid) +
+                        " itself still holds a write end: its read will never return 0";
+                break;
+            }
+        lines.push_back({.text = text});
+    }
+    return lines;
+}
+
+} // namespace
+
+std::string end_of(const FdEntry& fd)
+{
+    if (!fd.target.starts_with("pipe:[") && !fd.fifo)
+        return "";
+    switch (fd.flags & O_ACCMODE) {
+    case O_RDONLY:
+        return ", read end";
+    case O_WRONLY:
+        return ", write end";
+    default:
+        return ", both ends";
+    }
+}
+
+std::string state_words(Family& family, const Member& m, double now)
+{
+    const ProcInfo& p = m.info;
+    if (m.gone_at)
+        return m.last_change == "collected" ? "ended, collected" : "ended";
+    switch (p.state) {
+    case 'Z': {
+        std::string text = "a zombie";
+        if (m.zombie_since)
+            text += " for " + timeline::seconds_text(now - *m.zombie_since);
+        return text + ", not yet collected by " + std::to_string(p.ppid);
+    }
+    case 'T':
+    case 't':
+        return "stopped";
+    case 'R':
+        return "running";
+    default:
+        return call_words(family, p);
+    }
+}
+
+std::vector<Line> snapshot(Family& family, double now, const std::string& how)
+{
+    std::vector<Line> lines;
+    const Member* root = family.find(family.root());
+    std::string head = "family of " + std::to_string(family.root());
+    if (root)
+        head += " (" + program_of(*root) + ")";
+    lines.push_back({.text = head + ": " + how, .heading = true});
+    for (const auto& m : family.members()) {
+        std::string indent(size_t(std::max(0, m.depth)) * 3, ' ');
+        std::string text = indent + (m.depth > 0 ? "\xe2\x94\x94\xe2\x94\x80 " : "") +
+                           std::to_string(m.info.pid) + " " + program_of(m) + ": " +
+                           state_words(family, m, now);
+        if (!m.in_tree)
+            text += "; adopted by " + std::to_string(m.adopted_by) + " (its parent " +
+                    std::to_string(m.parent) + " ended)";
+        else if (m.depth > 0)
+            text += "; parent " + std::to_string(m.info.ppid);
+        lines.push_back({.text = text, .gone = m.gone_at.has_value()});
+        std::string pad = indent + (m.depth > 0 ? "   " : "") + "   ";
+        if (!m.gone_at && m.info.state != 'Z') {
+            std::string fds;
+            for (const auto& f : m.info.fds)
+                fds += (fds.empty() ? "" : "; ") + std::to_string(f.fd) + " " +
+                       family.names().of(f) + end_of(f);
+            if (!m.info.fds_readable)
+                fds = "(not readable here)";
+            lines.push_back({.text = pad + "fds: " + (fds.empty() ? "none" : fds)});
+        }
+        if (!m.last_change.empty())
+            lines.push_back(
+                {.text = pad + "last: " + m.last_change, .gone = m.gone_at.has_value()});
+    }
+    auto more = pipes(family);
+    if (!more.empty())
+        lines.push_back({});
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+} // namespace family

@@ -7,7 +7,11 @@
 
 #include <regex>
 
+#include <sys/resource.h>
+
+#include "family.hpp"
 #include "harness.hpp"
+#include "words.hpp"
 
 using namespace harness;
 
@@ -206,4 +210,33 @@ TEST(Watch, LiveScreenFollowsTheFamily)
     EXPECT_NE(screen.find("its parent " + std::to_string(watched.pid()) + " ended"),
               std::string::npos)
         << screen;
+}
+
+// A family of a thousand (fewer where the limit on processes is lower):
+// read and put in words within 50 ms, the best of three.
+TEST(Watch, AThousandProcessesRedrawInTime)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NPROC, &limit);
+    long n =
+        limit.rlim_cur == RLIM_INFINITY ? 1000 : std::min<long>(1000, long(limit.rlim_cur) / 4);
+    TempDir dir;
+    Process many({.argv = {TRACED_MANY_CHILDREN, std::to_string(n)}, .dir = dir.path()});
+    ASSERT_TRUE(many.wait_for_output("ready\n", 30s));
+    family::Family watched(many.pid());
+    double best = 1e9;
+    size_t members = 0;
+    for (int round = 0; round < 3; ++round) {
+        auto start = std::chrono::steady_clock::now();
+        watched.refresh(double(round));
+        auto lines = family::snapshot(watched, double(round), "a test");
+        best = std::min(
+            best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        members = watched.members().size();
+        EXPECT_GT(lines.size(), size_t(n));
+    }
+    EXPECT_EQ(members, size_t(n) + 1);
+    RecordProperty("redraw_ms", std::to_string(best * 1000));
+    EXPECT_LT(best, 0.050) << n << " processes";
+    many.signal_group(SIGKILL);
 }

@@ -51,12 +51,12 @@ bool Family::refresh(double now)
     std::function<void(int, int, int)> walk = [&](int pid, int depth, int parent) {
         if (seen.count(pid) || seen.size() > 20000)
             return;
-        auto info = read_process(pid);
+        auto old = before.find(pid);
+        auto info = read_process(pid, nullptr, old != before.end() ? &old->second.info : nullptr);
         if (!info)
             return;
         seen.insert(pid);
         Member m{.info = std::move(*info), .depth = depth, .parent = parent};
-        auto old = before.find(pid);
         bool known = old != before.end() && old->second.info.start == m.info.start;
         if (known)
             note_changes(m, old->second);
@@ -67,9 +67,9 @@ bool Family::refresh(double now)
         bool became = known ? old->second.info.state != 'Z' : !first;
         if (m.info.state == 'Z' && !m.zombie_since && became)
             m.zombie_since = now;
-        int threads = m.info.threads;
+        std::vector<int> children = m.info.children;
         next.push_back(std::move(m));
-        for (int child : children_of(pid, threads))
+        for (int child : children)
             walk(child, depth + 1, pid);
     };
     if (first_)
@@ -79,6 +79,14 @@ bool Family::refresh(double now)
                     names_.from_outside(fd.target);
     first_ = false;
     walk(root_, 0, 0);
+    // A child seen for the first time: its parent forked it.
+    if (!first)
+        for (const auto& m : next)
+            if (m.last_change.starts_with("forked by "))
+                if (!before.count(m.info.pid))
+                    for (auto& parent : next)
+                        if (parent.info.pid == m.info.ppid)
+                            parent.last_change = "forked " + std::to_string(m.info.pid);
     // Those that left the tree: adopted while they live, or ended.
     for (auto& [pid, m] : before) {
         if (seen.count(pid))

@@ -231,7 +231,7 @@ int watch(int root, int master, pid_t command)
             family.refresh(now);
             // A large family is read less often, so that the watcher stays
             // light; the screen still follows within a few tenths.
-            interval = std::max(0.1, 10 * (now_seconds() - began));
+            interval = std::max(0.1, 40 * (now_seconds() - began));
             last_read = now;
             auto lines = snapshot(family, now, how);
             if (lines.size() != shown.size() ||

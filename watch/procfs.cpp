@@ -28,8 +28,11 @@ std::optional<std::string> slurp(const std::string& path, int* error = nullptr)
     }
     std::string text;
     char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
         text.append(buf, size_t(n));
+        if (size_t(n) < sizeof buf / 2) // /proc gives a small file whole
+            break;
+    }
     close(fd);
     return text;
 }
@@ -131,13 +134,49 @@ void read_fds(int pid, ProcInfo& p)
 
 } // namespace
 
-std::optional<ProcInfo> read_process(int pid, int* error)
+// From /proc/PID/status: its state, its parent, how often it was switched
+// out.
+struct Status {
+    char state = '?';
+    int ppid = 0;
+    unsigned long long switches = 0;
+};
+
+std::optional<Status> read_status(const std::string& base)
+{
+    auto text = slurp(base + "/status");
+    if (!text)
+        return std::nullopt;
+    Status s;
+    auto field = [&](const char* name) -> const char* {
+        const char* at = std::strstr(text->c_str(), name);
+        return at ? at + std::strlen(name) : nullptr;
+    };
+    if (const char* state = field("\nState:\t"))
+        s.state = *state;
+    if (const char* ppid = field("\nPPid:\t"))
+        s.ppid = std::atoi(ppid);
+    for (const char* name : {"\nvoluntary_ctxt_switches:\t", "\nnonvoluntary_ctxt_switches:\t"})
+        if (const char* n = field(name))
+            s.switches += std::strtoull(n, nullptr, 10);
+    return s;
+}
+
+std::optional<ProcInfo> read_process(int pid, int* error, const ProcInfo* known)
 {
     std::string base = "/proc/" + std::to_string(pid);
+    auto status = read_status(base);
+    if (known && status && status->state == known->state && status->state != 'R' &&
+        status->switches == known->switches) {
+        ProcInfo same = *known;
+        same.ppid = status->ppid; // adopted while it slept
+        return same;
+    }
     auto stat = slurp(base + "/stat", error);
     ProcInfo p{.pid = pid};
     if (!stat || !parse_stat(*stat, p))
         return std::nullopt;
+    p.switches = status ? status->switches : 0;
     p.exe = link_of(base + "/exe");
     if (p.state != 'R' && p.state != 'Z')
         if (auto call = slurp(base + "/syscall"))
@@ -148,6 +187,7 @@ std::optional<ProcInfo> read_process(int pid, int* error)
             p.wchan = *wchan;
     if (p.state != 'Z')
         read_fds(pid, p);
+    p.children = children_of(pid, p.threads);
     return p;
 }
 

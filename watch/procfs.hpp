@@ -31,12 +31,17 @@ struct ProcInfo {
     bool fds_readable = true;
     unsigned long long start = 0; // clock ticks after boot, from stat
     int threads = 1;
-    bool operator==(const ProcInfo&) const = default;
+    // How often it was switched out: unchanged, a sleeping process has not
+    // run since, so nothing but its parent can have changed.
+    unsigned long long switches = 0;
+    std::vector<int> children;
 };
 
 // Nothing when the process is gone; `error` says why when it could not be
-// read (another user's).
-std::optional<ProcInfo> read_process(int pid, int* error = nullptr);
+// read (another user's). `known`: what was read of it before, kept when it
+// has not run since (a large family that sleeps reads fast).
+std::optional<ProcInfo> read_process(int pid, int* error = nullptr,
+                                     const ProcInfo* known = nullptr);
 // Its children, of all its `threads`.
 std::vector<int> children_of(int pid, int threads = 0);
 // Bytes of its memory, read as a debugger would but without stopping it:

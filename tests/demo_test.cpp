@@ -198,7 +198,7 @@ TEST(Demo, EchoFiveShowsThePipeEnds)
     ASSERT_TRUE(std::regex_search(d.out(), a_write,
                                   std::regex(R"( 4 -> (pipe:\[[0-9]+\]) \(write end\))")));
     EXPECT_EQ(a_read[1], a_write[1]);
-    EXPECT_NE(d.out().find("[echo_five]\n12345"), std::string::npos);
+    EXPECT_NE(d.out().find("[echo_five]\n12345"), std::string::npos) << d.out();
 }
 
 TEST(Demo, ParentExitWatchAdoption)

@@ -1,6 +1,7 @@
 // One input through the whole tool, as the fuzzer and the tests drive it:
 // the reader, the model and every view (the timeline, the source view,
-// the diagram, the descriptor figures, the Perfetto trace). A form feed on
+// the diagram, the descriptor figures, the Perfetto trace, the book's
+// player data, with what each step changed in the world). A form feed on
 // a line of its own starts another trace, so that one input can be several
 // traces merged by time. Returns what went wrong ("" when nothing did): a
 // timeline a terminal could misread, a diagram that is not well-formed, a
@@ -21,6 +22,7 @@
 #include "model/run.hpp"
 #include "reader/merged_traces.hpp"
 #include "session.hpp"
+#include "views/book_player.hpp"
 #include "views/perfetto.hpp"
 #include "views/plumbing_figure.hpp"
 #include "views/source_view.hpp"
@@ -125,6 +127,11 @@ inline std::string kept_views_problem(const Run& run)
     for (const auto& moment : run.plumbing())
         if (std::string figure = plumbing_svg(moment, "fuzz"); !safe_for_xml(figure))
             return "a descriptor figure holds what XML forbids:\n" + figure;
+    // The player's data: JSON, and nothing that could end its <script>.
+    std::string player = player_data(run, "fuzz", annotated_sources(run));
+    if (player.find('<') != std::string::npos ||
+        (!player.empty() && nlohmann::json::parse(player, nullptr, false).is_discarded()))
+        return "the player's data is not JSON safe in a page:\n" + player;
 #ifdef FUZZ_WITH_LIBXML2
     xmlDocPtr doc = xmlReadMemory(svg.data(), int(svg.size()), "diagram.svg", nullptr,
                                   XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
@@ -146,6 +153,7 @@ inline std::string exercise(std::string_view input)
         TextTimeline timeline("fuzz", [&](std::string_view part) { text += part; });
         PerfettoInMemory perfetto;
         Run run(nullptr, kDiagramRows);
+        run.record_world();
         run.add_sink(timeline);
         run.add_sink(perfetto.trace());
         // Stacks name the lines as the input's frames say, in files that

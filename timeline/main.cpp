@@ -338,6 +338,15 @@ int show(Options o)
 
 int dispatch(const std::vector<std::string>& args)
 {
+    if (args.size() == 1 && args[0] == "--version") {
+#ifdef TIMELINE_VERSION
+        (void)std::puts("syscall_timeline (process-lessons) " TIMELINE_VERSION);
+#else
+        (void)std::puts("syscall_timeline (process-lessons)");
+#endif
+        files::check_output();
+        return 0;
+    }
     if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
         (void)std::fputs(usage().c_str(), stdout);
         files::check_output();

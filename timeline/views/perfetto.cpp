@@ -20,6 +20,10 @@ constexpr size_t kRecentAnchors = size_t(1) << 16;
 
 int64_t micros(double seconds)
 {
+    // A trace may stamp any time: kept to what the difference of two
+    // stamps can hold (some 30,000 years either way; NaN as the earliest).
+    constexpr double kMost = 1e12;
+    seconds = seconds > -kMost ? std::min(seconds, kMost) : -kMost;
     return std::llround(seconds * 1e6);
 }
 

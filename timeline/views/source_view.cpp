@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 
 #include "reader/source_lines.hpp"
 #include "views/wording.hpp"
@@ -28,6 +30,31 @@ bool read_source(const std::string& path, std::vector<std::string>& lines)
     return bool(in.eof());
 }
 
+// A relative path, as a program built with its source folder mapped away
+// names its files (the lessons do, so that nothing of the machine that
+// built them stays in them): from the current folder, then from each
+// folder that SYSCALL_TIMELINE_SOURCES lists, colon-separated.
+bool find_source(const std::string& path, std::vector<std::string>& lines)
+{
+    if (read_source(path, lines))
+        return true;
+    lines.clear();
+    if (path.empty() || path[0] == '/')
+        return false;
+    const char* roots = std::getenv("SYSCALL_TIMELINE_SOURCES");
+    std::string_view rest = roots ? roots : "";
+    while (!rest.empty()) {
+        size_t colon = rest.find(':');
+        std::string root(rest.substr(0, colon));
+        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+        lines.clear();
+        if (!root.empty() && read_source(root + "/" + path, lines))
+            return true;
+    }
+    lines.clear();
+    return false;
+}
+
 } // namespace
 
 std::vector<AnnotatedSource> annotated_sources(const Run& run)
@@ -42,7 +69,7 @@ std::vector<AnnotatedSource> annotated_sources(const Run& run)
         if (file == files.end()) {
             files.push_back({.path = source->file});
             file = std::prev(files.end());
-            file->found = read_source(source->file, file->lines);
+            file->found = find_source(source->file, file->lines);
         }
         file->steps[source->line].push_back(i);
     }

@@ -1,0 +1,95 @@
+// The Debian package, built from this build as a lab machine would get it:
+// what it holds, and the installed tree run from a scratch root.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "harness.hpp"
+#include "traced.hpp"
+
+using namespace harness;
+
+namespace {
+
+struct Ran {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+Ran run(const std::vector<std::string>& argv, const std::string& dir, Duration timeout = 60s)
+{
+    Process p({.argv = argv, .dir = dir, .env = {traces::kNoLeakCheck}});
+    EXPECT_TRUE(p.finish(timeout)) << argv[0];
+    return {p.exit_code(), p.out(), p.err()};
+}
+
+} // namespace
+
+TEST(Package, InstallsAndRunsFromAScratchRoot)
+{
+    for (const char* tool : {"/usr/bin/cpack", "/usr/bin/dpkg-deb", "/usr/bin/dpkg-shlibdeps"})
+        if (access(tool, X_OK) != 0)
+            GTEST_SKIP() << tool << " is not installed";
+    TempDir dir;
+    Ran made = run({"/usr/bin/cpack", "--config", BUILD_DIR "/CPackConfig.cmake", "-G", "DEB", "-B",
+                    dir / "out"},
+                   dir.path(), 120s);
+    ASSERT_EQ(made.status, 0) << made.out << made.err;
+    std::smatch name;
+    ASSERT_TRUE(std::regex_search(made.out, name, std::regex(R"((/\S+/process-lessons_\S+\.deb))")))
+        << made.out;
+    std::string deb = name[1];
+
+    // What it holds: one command and the tool on the PATH, the lessons
+    // beside the other private programs, the manual pages.
+    Ran contents = run({"/usr/bin/dpkg-deb", "-c", deb}, dir.path());
+    ASSERT_EQ(contents.status, 0);
+    for (const std::string& lesson : lesson_names())
+        EXPECT_EQ(contents.out.find("./usr/bin/" + lesson + "\n"), std::string::npos) << lesson;
+    for (const char* path : {"./usr/bin/process-lessons\n", "./usr/bin/syscall_timeline\n",
+                             "./usr/libexec/process-lessons/echo_five\n",
+                             "./usr/share/man/man1/process-lessons.1.gz\n",
+                             "./usr/share/man/man1/syscall_timeline.1.gz\n",
+                             "./usr/share/doc/process-lessons/copyright\n",
+                             "./usr/share/process-lessons/pipes/echo_five.md\n"})
+        EXPECT_NE(contents.out.find(path), std::string::npos) << path << contents.out;
+
+    // Installed into a scratch root, it runs from there.
+    ASSERT_EQ(run({"/usr/bin/dpkg-deb", "-x", deb, dir / "root"}, dir.path()).status, 0);
+    std::string command = dir / "root/usr/bin/process-lessons";
+    Ran list = run({command, "list"}, dir.path());
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), long(lesson_names().size()));
+    EXPECT_NE(list.out.find("date_handoff "), std::string::npos) << list.out;
+    Ran lesson = run({command, "run", "date_handoff"}, dir.path());
+    EXPECT_EQ(lesson.status, 0) << lesson.err;
+    EXPECT_NE(lesson.out.find("Fecha/Hora: "), std::string::npos) << lesson.out;
+    Ran unknown = run({command, "run", "no_such_lesson"}, dir.path());
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.err.substr(0, unknown.err.find('\n')),
+              "process-lessons: no lesson named no_such_lesson (process-lessons list shows them)");
+    if (traces::tracing_refused().empty()) {
+        Ran traced = run({command, "trace", "date_handoff"}, dir.path());
+        EXPECT_EQ(traced.status, 0) << traced.err;
+        // Each call's line, from the installed lesson's own debug
+        // information.
+        EXPECT_NE(traced.out.find("[date_handoff.cpp:"), std::string::npos) << traced.out;
+    }
+
+    // Debian's own checks find no error.
+    if (access("/usr/bin/lintian", X_OK) == 0) {
+        Ran lint = run({"/usr/bin/lintian", deb}, dir.path(), 120s);
+        EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out;
+    }
+
+    // Both manual pages render without a warning.
+    for (const char* page : {"process-lessons.1.gz", "syscall_timeline.1.gz"}) {
+        Ran man = run({"/usr/bin/man", "--warnings", "-l", dir / "root/usr/share/man/man1/" + page},
+                      dir.path());
+        EXPECT_EQ(man.status, 0) << page;
+        EXPECT_EQ(man.err, "") << page;
+        EXPECT_NE(man.out.find("process-lessons"), std::string::npos) << page;
+    }
+}

@@ -237,6 +237,8 @@ TEST(Watch, AThousandProcessesRedrawInTime)
     }
     EXPECT_EQ(members, size_t(n) + 1);
     RecordProperty("redraw_ms", std::to_string(best * 1000));
+#ifndef SANITIZED_BUILD // the sanitizers' checks take their own time
     EXPECT_LT(best, 0.050) << n << " processes";
+#endif
     many.signal_group(SIGKILL);
 }

@@ -325,7 +325,9 @@ int main(int argc, char** argv)
         usage(2);
     if (args[0] == "--" && !runnable(args[1]))
         fail("cannot run " + args[1] + ": " + std::strerror(ENOENT), 127);
-    int pid = args[0] == "--" ? 0 : args.size() == 1 ? checked_pid(args[0]) : (usage(2), 0);
+    if (args[0] != "--" && args.size() != 1)
+        usage(2);
+    int pid = args[0] == "--" ? 0 : checked_pid(args[0]);
     if (!isatty(0) || !isatty(1))
         fail("the live view needs a terminal; --once prints one snapshot", 2);
     if (args[0] == "--") {

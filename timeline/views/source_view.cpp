@@ -48,7 +48,9 @@ bool find_source(const std::string& path, std::vector<std::string>& lines)
         std::string root(rest.substr(0, colon));
         rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
         lines.clear();
-        if (!root.empty() && read_source(root + "/" + path, lines))
+        root += '/';
+        root += path;
+        if (root.size() > path.size() + 1 && read_source(root, lines))
             return true;
     }
     lines.clear();

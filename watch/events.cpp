@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -56,10 +57,13 @@ bool ProcEvents::drain()
         for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, size_t(n));
              h = NLMSG_NEXT(h, n)) {
             const auto* message = static_cast<const cn_msg*>(NLMSG_DATA(h));
-            const auto* event = reinterpret_cast<const proc_event*>(message->data);
-            if (event->what == proc_event::PROC_EVENT_FORK ||
-                event->what == proc_event::PROC_EVENT_EXEC ||
-                event->what == proc_event::PROC_EVENT_EXIT)
+            // The event sits 4 bytes into its message, not where its 8-byte
+            // fields may be read in place: copied out first.
+            proc_event event{};
+            std::memcpy(&event, message->data, std::min<size_t>(sizeof event, message->len));
+            if (event.what == proc_event::PROC_EVENT_FORK ||
+                event.what == proc_event::PROC_EVENT_EXEC ||
+                event.what == proc_event::PROC_EVENT_EXIT)
                 any = true;
         }
     }

@@ -89,7 +89,9 @@ stop_recordings() {
 still_running() {
     local sid
     for sid in "${sessions[@]}"; do
-        ps -o stat= -s "$sid" | grep -qv '^Z' && return 0
+        # grep reads all (no -q): an early end would be ps's SIGPIPE,
+        # which pipefail counts.
+        ps -o stat= -s "$sid" | grep -v '^Z' >/dev/null && return 0
     done
     return 1
 }

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include <sys/resource.h>
+#include <time.h>
 
 #include "family.hpp"
 #include "harness.hpp"
@@ -213,7 +214,9 @@ TEST(Watch, LiveScreenFollowsTheFamily)
 }
 
 // A family of a thousand (fewer where the limit on processes is lower):
-// read and put in words within 50 ms, the best of three.
+// read and put in words within 50 ms, the best of three. The time is the
+// thread's own CPU time, the kernel's reading of /proc included: what a
+// redraw costs, whatever else the machine runs meanwhile.
 TEST(Watch, AThousandProcessesRedrawInTime)
 {
     rlimit limit{};
@@ -223,15 +226,19 @@ TEST(Watch, AThousandProcessesRedrawInTime)
     TempDir dir;
     Process many({.argv = {TRACED_MANY_CHILDREN, std::to_string(n)}, .dir = dir.path()});
     ASSERT_TRUE(many.wait_for_output("ready\n", 30s));
+    auto cpu = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+    };
     family::Family watched(many.pid());
     double best = 1e9;
     size_t members = 0;
     for (int round = 0; round < 3; ++round) {
-        auto start = std::chrono::steady_clock::now();
+        double start = cpu();
         watched.refresh(double(round));
         auto lines = family::snapshot(watched, double(round), "a test");
-        best = std::min(
-            best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        best = std::min(best, cpu() - start);
         members = watched.members().size();
         EXPECT_GT(lines.size(), size_t(n));
     }

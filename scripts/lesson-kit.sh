@@ -70,7 +70,7 @@ snapshot() {
     echo "--- $caption"
     ps -o pid,ppid,stat,etime,cmd --pid "$(IFS=,; echo "$*")" | sed 's/^/    /'
     if [[ -x $bin/family_watch ]]; then
-        "$bin/family_watch" --once "$1" | sed 's/^/    /' || true
+        "$bin/family_watch" --once "$1" | sed 's/^./    &/' || true
     fi
 }
 

@@ -268,6 +268,9 @@ int watch(int root, int master, pid_t command)
         int wait_ms = int(std::max(1.0, (interval - (now_seconds() - last_read)) * 1000));
         if (poll(fds, 3, wait_ms) == -1 && errno != EINTR)
             break;
+        // The terminal is gone: nothing to draw on, and no key will come.
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
+            break;
         if (fds[1].revents & POLLIN && events.drain())
             redraw = true;
         if (master != -1 && fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {

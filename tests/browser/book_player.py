@@ -95,31 +95,23 @@ try:
     browser.key("ArrowRight", "ArrowRight")
     check(tables(browser, "echo_five")["step"] == after_closes, "echo_five: forward again")
 
-    # date_handoff: the 100 bytes in the pipe, written and not read yet.
-    steps = steps_of(browser, "date_handoff")
-    seen = None
-    for n in range(1, len(steps) + 1):
-        browser.eval((PLAYER % "date_handoff") + ".parentNode.player.go(%d)" % n)
-        if any("100 bytes unread" in o for o in tables(browser, "date_handoff")["objects"]):
-            seen = n
-            break
-    check(seen, "date_handoff: no step shows 100 bytes in the pipe")
-    if shots and seen:
-        browser.screenshot(shots + "/date_handoff-%d.png" % seen,
-                           ".player[data-lesson=date_handoff]")
+    # The first step whose tables show something; a screenshot of it.
+    def first_step(lesson, shows, what):
+        for n in range(1, len(steps_of(browser, lesson)) + 1):
+            browser.eval((PLAYER % lesson) + ".parentNode.player.go(%d)" % n)
+            if shows(tables(browser, lesson)):
+                if shots:
+                    browser.screenshot(shots + "/%s-%d.png" % (lesson, n),
+                                       ".player[data-lesson=%s]" % lesson)
+                return n
+        check(False, "%s: no step shows %s" % (lesson, what))
 
-    # two_children: a zombie in the tables, a step where it is one.
-    steps = steps_of(browser, "two_children")
-    zombie = None
-    for n in range(1, len(steps) + 1):
-        browser.eval((PLAYER % "two_children") + ".parentNode.player.go(%d)" % n)
-        if any("zombie" in p["state"] for p in tables(browser, "two_children")["procs"]):
-            zombie = n
-            break
-    check(zombie, "two_children: no step shows a zombie")
-    if shots and zombie:
-        browser.screenshot(shots + "/two_children-%d.png" % zombie,
-                           ".player[data-lesson=two_children]")
+    # date_handoff: the 100 bytes in the pipe, written and not read yet;
+    # two_children: its zombies.
+    first_step("date_handoff", lambda t: any("100 bytes unread" in o for o in t["objects"]),
+               "100 bytes in the pipe")
+    first_step("two_children", lambda t: any("zombie" in p["state"] for p in t["procs"]),
+               "a zombie")
 
     # Every step of every lesson drawn within a frame, forwards and back.
     # A step that took longer once is drawn three times more from the step

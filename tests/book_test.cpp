@@ -29,7 +29,6 @@ int run(const std::vector<std::string>& argv, const TempDir& dir, std::string* o
 TEST(Book, AllLessonsRenderInABrowser)
 {
     TempDir dir;
-    auto start = std::chrono::steady_clock::now();
     Process demo({.argv = {DEMO_SCRIPT, "--book", dir / "book"},
                   .dir = dir.path(),
                   .env = {"DEMO_BIN=" + std::string(PROGRAM_DIR)}});
@@ -37,7 +36,6 @@ TEST(Book, AllLessonsRenderInABrowser)
     if (demo.exit_code() == 1 && demo.err().find("tracing is refused") != std::string::npos)
         GTEST_SKIP() << demo.err();
     ASSERT_EQ(demo.exit_code(), 0) << demo.err();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
 
     // Every diagram and every figure of the descriptor tables.
     for (const std::string& lesson : lesson_names()) {

@@ -196,8 +196,11 @@ TEST(Exercises, OrphansAreAdoptedAsTheirParentEnds)
     const auto* end = run.process(middle);
     ASSERT_TRUE(end && end->end_step);
     EXPECT_GT(index_of(run, adopted[0]), *end->end_step);
-    const std::regex asked("getppid\\(\\) = \\d+: its adopter \\(its parent " +
-                           std::to_string(middle) + " ended\\)");
+    // It asks until the answer is its adopter: at once, or after it has
+    // seen its parent first.
+    const std::string was = std::to_string(middle);
+    const std::regex asked("getppid\\(\\) = \\d+: (its adopter \\(its parent " + was +
+                           " ended\\)|adopted, its parent was " + was + ")");
     EXPECT_TRUE(std::regex_search(text, asked)) << text;
     EXPECT_TRUE(steps_of<step::Zombie>(run).empty()) << text;
     EXPECT_EQ(steps_of<step::CollectedOutside>(run, orphan).size(), 1u) << text;
@@ -215,8 +218,8 @@ TEST(Exercises, OrphansAreAdoptedAsTheirParentEnds)
     adopted = steps_of<step::Adopted>(kept, all[2]);
     ASSERT_EQ(adopted.size(), 1u) << text;
     EXPECT_EQ(adopted[0]->as<step::Adopted>()->by, all[0]);
-    EXPECT_NE(text.find("getppid() = " + std::to_string(all[0]) + ": its adopter"),
-              std::string::npos)
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex("getppid\\(\\) = " + std::to_string(all[0]) + ": (its adopter|adopted)")))
         << text;
     bool collected = false;
     for (const Step* s : steps_of<step::Collect>(kept, all[0]))
@@ -254,8 +257,8 @@ TEST(Exercises, ProcessGroupKilledAtOnce)
     EXPECT_TRUE(steps_of<step::Zombie>(run).empty()) << text;
     auto pauses = steps_of<step::Pause>(run);
     ASSERT_EQ(pauses.size(), 2u) << text;
-    for (const Step* p : pauses)
-        EXPECT_GE(p->as<step::Pause>()->waited, 0.05) << text;
+    for (const Step* p : pauses) // each until the signal came
+        EXPECT_GT(p->as<step::Pause>()->waited, 0.001) << text;
     // The parent's SIGCHLD of a killed child: an arrow from its end.
     bool chld = false;
     for (const auto& a : run.arrows())
@@ -277,7 +280,7 @@ TEST(Exercises, PollWaitsOnNamedPipes)
     auto polls = steps_of<step::Poll>(run);
     ASSERT_EQ(polls.size(), 1u) << text;
     const auto* poll = polls[0]->as<step::Poll>();
-    EXPECT_GE(poll->waited, 0.03);
+    EXPECT_GT(poll->waited, 0.001);
     EXPECT_EQ(poll->ready, 1);
     const std::regex said("waits [0-9.]+ ms in poll on fd 3 \\(pipe A\\) and fd 5 \\(pipe B\\): "
                           "fd 5 \\(pipe B\\) is ready");

@@ -100,17 +100,19 @@ TEST(Lifecycle, ParentExitWatchChildIsAdopted)
     EXPECT_NE(out.find("Soy el proceso padre con pid = " + parent + "\n"), std::string::npos);
     auto end = out.find("El proceso padre termina\n");
     ASSERT_NE(end, std::string::npos);
-    // Ten or eleven lines with the first parent (the eleventh when the
-    // child's pass comes before the parent has quite ended); then only the
-    // adopter's.
+    // First the lines that name the first parent (about ten: how many of
+    // the child's passes fall within the parent's life is the scheduler's
+    // choice), then only the adopter's, every one after the parent's last
+    // line: the child is adopted only once the parent has ended.
     auto lines = matches(out, std::regex(kChildLine));
     size_t first_parent = 0;
     while (first_parent < lines.size() && lines[first_parent][1] == parent)
         ++first_parent;
-    EXPECT_TRUE(first_parent == 10 || first_parent == 11) << out;
-    EXPECT_LT(size_t(lines[9].position()), end);
-    for (size_t i = first_parent; i < lines.size(); ++i)
-        EXPECT_EQ(lines[i][1], me);
+    EXPECT_GE(first_parent, 1u) << out;
+    for (size_t i = first_parent; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i][1], me) << out;
+        EXPECT_GT(size_t(lines[i].position()), end) << out;
+    }
 
     // The system agrees: the child, still in the program's process group,
     // lives on, adopted by us.
@@ -138,8 +140,8 @@ TEST(Lifecycle, ParentExitWatchIntoAPipe)
     EXPECT_EQ(p.exit_code(), 0);
 }
 
-// In real time, once: the parent ends about ten seconds after its first
-// line.
+// In real time, once: the parent ends no sooner than ten seconds after
+// its first line (how much later is the scheduler's).
 TEST(Lifecycle, ParentExitWatchParentLivesTenSeconds)
 {
     Subreaper adopter;
@@ -150,7 +152,6 @@ TEST(Lifecycle, ParentExitWatchParentLivesTenSeconds)
     ASSERT_TRUE(p.wait_for_output("El proceso padre termina\n", 15s));
     auto lived = std::chrono::steady_clock::now() - first;
     EXPECT_GE(lived, 9500ms);
-    EXPECT_LE(lived, 11s);
 }
 
 // The announcements 10 to 100 by 5, then the goodbye.

@@ -1,7 +1,10 @@
 // --book: the lesson book made from each lesson's folder (its command,
 // what it printed, its traces, its notes), and each lesson's diagram and
 // descriptor figures written beside its traces.
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <system_error>
 #include <string>
 #include <vector>
 
@@ -16,8 +19,32 @@ namespace timeline {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Every lesson folder is looked at before any is traced, so that a wrong
+// argument costs one line and no work.
+void check_lesson_folder(const std::string& dir)
+{
+    std::error_code error;
+    auto status = fs::status(dir, error);
+    if (!fs::exists(status))
+        files::fail(dir + ": " + std::strerror(ENOENT));
+    if (!fs::is_directory(status))
+        files::fail(dir + ": not a lesson folder (a folder with `command`, `output` and traces)");
+    for (const char* file : {"command", "output"})
+        if (!fs::is_regular_file(fs::path(dir) / file, error))
+            files::fail(dir + ": no file `" + file + "` in it");
+    if (files::trace_files(dir).empty())
+        files::fail(dir + ": no trace in it");
+}
+
+} // namespace
+
 int write_book(const std::string& page, const std::vector<std::string>& dirs)
 {
+    for (const auto& dir : dirs)
+        check_lesson_folder(dir);
+    files::check_writable(page);
     std::vector<Lesson> lessons;
     for (const auto& dir : dirs) {
         fs::path path(dir);
@@ -31,8 +58,6 @@ int write_book(const std::string& page, const std::vector<std::string>& dirs)
         if (fs::is_regular_file(path / "notes.md"))
             lesson.notes = files::read_whole(path / "notes.md");
         auto traces = files::trace_files(path);
-        if (traces.empty())
-            files::fail(dir + ": no trace in it");
         TextTimeline text(lesson.name, [&](std::string_view part) { lesson.timeline += part; });
         Run run(files::is_fifo, kDiagramRows);
         run.record_world();

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <system_error>
 #include <utility>
 
 #include "base/paths.hpp"
@@ -112,7 +113,11 @@ void write_figures(const std::string& dir, const std::vector<std::string>& svgs)
 std::vector<std::string> trace_files(const fs::path& dir)
 {
     std::vector<std::string> files;
-    for (const auto& entry : fs::directory_iterator(dir))
+    std::error_code error;
+    fs::directory_iterator entries(dir, error);
+    if (error)
+        fail(dir.string() + ": " + error.message());
+    for (const auto& entry : entries)
         if (entry.path().extension() == ".trace")
             files.push_back(entry.path().string());
     std::sort(files.begin(), files.end());
@@ -122,6 +127,8 @@ std::vector<std::string> trace_files(const fs::path& dir)
 std::string read_whole(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
+    if (!in)
+        fail(path.string() + ": " + std::strerror(errno != 0 ? errno : EIO));
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();

@@ -182,9 +182,11 @@ std::string usage()
            "not.\n";
 }
 
+// A wrong command line is one line, which points to the whole usage.
 [[noreturn]] void usage_error(const std::string& message)
 {
-    (void)std::fprintf(stderr, "syscall_timeline: %s\n%s", message.c_str(), usage().c_str());
+    (void)std::fprintf(stderr, "syscall_timeline: %s (see syscall_timeline --help)\n",
+                       message.c_str());
     std::exit(2);
 }
 
@@ -380,5 +382,7 @@ int main(int argc, char** argv)
         fail(e.what(), e.status);
     } catch (const std::bad_alloc&) {
         fail("out of memory");
+    } catch (const std::system_error& e) { // a folder or file the system refused
+        fail(e.what());
     }
 }

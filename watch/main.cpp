@@ -39,7 +39,7 @@ double now_seconds()
         .count();
 }
 
-[[noreturn]] void usage(int status)
+[[noreturn]] void usage()
 {
     (void)std::fputs("usage: family_watch PID          watch a process and its descendants\n"
                      "       family_watch --once PID   print one snapshot and end\n"
@@ -48,8 +48,8 @@ double now_seconds()
                      "                                 its output in a pane below the family\n"
                      "Keys: q quits (with a command: F10, or q once it has ended; every\n"
                      "other key goes to the command, Ctrl-C too).\n",
-                     status == 0 ? stdout : stderr);
-    std::exit(status);
+                     stdout);
+    std::exit(std::fflush(stdout) == 0 ? 0 : 1);
 }
 
 [[noreturn]] void fail(const std::string& what, int status = 1)
@@ -58,13 +58,19 @@ double now_seconds()
     std::exit(status);
 }
 
+// A wrong command line is one line, which points to the whole usage.
+[[noreturn]] void usage_error(const std::string& what)
+{
+    fail(what + " (see family_watch --help)", 2);
+}
+
 // A process to watch: there, and readable.
 int checked_pid(const std::string& text)
 {
     char* end = nullptr;
     long pid = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || pid <= 0 || pid > 4194304)
-        usage(2);
+        usage_error("not a process id: " + text);
     int error = 0;
     auto p = read_process(int(pid), &error);
     if (!p)
@@ -310,12 +316,12 @@ int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty())
-        usage(2);
+        usage_error("which process? give its PID, or -- COMMAND");
     if (args[0] == "--help" || args[0] == "-h")
-        usage(0);
+        usage();
     if (args[0] == "--once") {
         if (args.size() != 2)
-            usage(2);
+            usage_error("--once takes one PID");
         int pid = checked_pid(args[1]);
         family::Family family(pid);
         double now = now_seconds();
@@ -325,11 +331,11 @@ int main(int argc, char** argv)
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
     }
     if (args[0] == "--" && args.size() < 2)
-        usage(2);
+        usage_error("no command after --");
     if (args[0] == "--" && !runnable(args[1]))
         fail("cannot run " + args[1] + ": " + std::strerror(ENOENT), 127);
     if (args[0] != "--" && args.size() != 1)
-        usage(2);
+        usage_error("one PID only, or -- COMMAND");
     int pid = args[0] == "--" ? 0 : checked_pid(args[0]);
     if (!isatty(0) || !isatty(1))
         fail("the live view needs a terminal; --once prints one snapshot", 2);

@@ -1,6 +1,7 @@
 """The book's players, stepped in headless Chromium as a learner steps
 them: a link opens a lesson at a step, the arrow keys move, each step is
-drawn within a frame, and without script the page is the static book.
+drawn (how fast is bench/run's figure, which this prints), and without
+script the page is the static book.
 Usage: book_player.py BOOK_DIR [SCREENSHOT_DIR]. Prints what failed;
 exits 1 if anything did."""
 import json
@@ -113,10 +114,11 @@ try:
     first_step("two_children", lambda t: any("zombie" in p["state"] for p in t["procs"]),
                "a zombie")
 
-    # Every step of every lesson drawn within a frame, forwards and back.
-    # A step that took longer once is drawn three times more from the step
-    # before it, and the quickest counts: the machine is shared, and a
-    # test beside this one may have taken the core for a while.
+    # Every step of every lesson drawn, forwards and back, without an error.
+    # The slowest is printed for bench/run, which holds it to a frame (a
+    # test on a shared machine cannot). A step that took longer once is
+    # drawn three times more from the step before it, and the quickest
+    # counts.
     slowest = browser.eval("""(function () {
       var worst = [0, ''];
       function timed(h, from, k) {
@@ -139,7 +141,6 @@ try:
       });
       return worst;
     })()""")
-    check(slowest[0] < 16, "the slowest step took %.1f ms (%s)" % tuple(slowest))
     print("slowest step: %.1f ms (%s)" % tuple(slowest))
 
     # Without script: no player, the static book whole.

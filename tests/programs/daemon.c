@@ -1,6 +1,6 @@
 /* The double fork of a daemon: the child forks a grandchild and ends at
-   once; the grandchild, orphaned, is adopted, asks who its parent is now
-   and writes a line. With an argument, the program first makes itself a
+   once; the grandchild waits until it is orphaned and adopted (its parent
+   id changes), and writes a line. With an argument, the program first makes itself a
    subreaper: then it adopts the grandchild, and collects it. */
 #include <stdio.h>
 #include <sys/prctl.h>
@@ -13,8 +13,10 @@ int main(int argc, char** argv)
     if (argc > 1)
         prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (fork() == 0) {
+        pid_t middle = getpid();
         if (fork() == 0) {
-            usleep(100000);
+            while (getppid() == middle)
+                usleep(10000);
             printf("adopted by %d\n", getppid());
             return 0;
         }

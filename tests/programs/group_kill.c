@@ -17,7 +17,7 @@ int main(void)
         return 0;
     }
     setpgid(leader, leader); /* as a shell does, on both sides */
-    usleep(100000);
+    usleep(300000);          /* time enough for both to reach pause, even on a busy machine */
     kill(-leader, SIGTERM);
     waitpid(leader, NULL, 0);
     return 0;

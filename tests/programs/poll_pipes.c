@@ -10,7 +10,7 @@ int main(void)
     pipe(a);
     pipe(b);
     if (fork() == 0) {
-        usleep(50000);
+        usleep(200000); /* the parent is in poll by then, even on a busy machine */
         write(b[1], "x", 1);
         return 0;
     }

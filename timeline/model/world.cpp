@@ -1,7 +1,10 @@
 #include "model/world.hpp"
 
 #include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 namespace timeline {
 namespace {
@@ -44,25 +47,41 @@ const Process& origin_of(const Processes& processes, const Process& p)
 }
 
 // The channel that descriptor `fd` of the family of `origin` was given,
-// as far as a use of it told: its own, then its descendants'.
+// as far as a use of it told: its own, then its descendants', nearest
+// first. Each member's relatives (itself, its children, the children it
+// had before they were adopted) are looked up in an index made once, in
+// the order of the run, so that a family of a thousand costs a thousand
+// look-ups, not a million.
 std::optional<size_t> given_channel(const Processes& processes, const Channels& channels,
                                     const Process& origin, int fd)
 {
     const auto& all = processes.all();
+    std::unordered_map<int, std::vector<size_t>> related;
+    for (size_t k = 0; k < all.size(); ++k) {
+        const Process& q = all[k];
+        for (int pid : {q.pid, q.parent, q.former_parent}) {
+            auto& list = related[pid];
+            if (list.empty() || list.back() != k)
+                list.push_back(k);
+        }
+    }
     std::vector<int> family{origin.pid};
-    for (size_t i = 0; i < family.size() && i < all.size(); ++i)
-        for (const Process& q : all) {
-            if (q.pid != family[i] && q.parent != family[i] && q.former_parent != family[i])
-                continue;
+    std::unordered_set<int> in_family{origin.pid};
+    for (size_t i = 0; i < family.size(); ++i) {
+        auto found = related.find(family[i]);
+        if (found == related.end())
+            continue;
+        for (size_t k : found->second) {
+            const Process& q = all[k];
             auto at = q.inherited_at.find(fd);
             auto seen = q.inherited.find(fd);
             if (at != q.inherited_at.end() && seen != q.inherited.end() &&
                 at->second < channels.all().size() && same_name(channels[at->second], seen->second))
                 return at->second;
-            if (q.pid != family[i] &&
-                std::find(family.begin(), family.end(), q.pid) == family.end())
+            if (in_family.insert(q.pid).second)
                 family.push_back(q.pid);
         }
+    }
     return std::nullopt;
 }
 

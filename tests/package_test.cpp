@@ -68,8 +68,9 @@ TEST(Package, InstallsAndRunsFromAScratchRoot)
     EXPECT_NE(lesson.out.find("Fecha/Hora: "), std::string::npos) << lesson.out;
     Ran unknown = run({command, "run", "no_such_lesson"}, dir.path());
     EXPECT_EQ(unknown.status, 2);
-    EXPECT_EQ(unknown.err,
-              "process-lessons: no lesson named no_such_lesson (process-lessons list shows them)\n");
+    EXPECT_EQ(
+        unknown.err,
+        "process-lessons: no lesson named no_such_lesson (process-lessons list shows them)\n");
     if (traces::tracing_refused().empty()) {
         Ran traced = run({command, "trace", "date_handoff"}, dir.path());
         EXPECT_EQ(traced.status, 0) << traced.err;

@@ -414,7 +414,8 @@ TEST(Timeline, RefusesWhatIsNotATrace)
 
     Process bogus({.argv = {BIN_SYSCALL_TIMELINE, "--bogus", "x"}, .dir = dir.path()});
     ASSERT_TRUE(bogus.finish());
-    EXPECT_EQ(bogus.err(), "syscall_timeline: unknown option: --bogus (see syscall_timeline --help)\n");
+    EXPECT_EQ(bogus.err(),
+              "syscall_timeline: unknown option: --bogus (see syscall_timeline --help)\n");
     EXPECT_EQ(bogus.exit_code(), 2);
 
     // A diagram that could not be written is known before the command runs.
@@ -448,6 +449,74 @@ TEST(Timeline, RefusesWhatIsNotATrace)
         no_strace.err(),
         "syscall_timeline: strace is not installed; install it with: apt-get install strace\n");
     EXPECT_EQ(no_strace.exit_code(), 1);
+}
+
+// --book refuses each lesson folder it cannot use before it traces any:
+// one line each, and no page written. So does every other command of the
+// project with a wrong command line.
+TEST(Timeline, BookRefusesBadFoldersInOneLine)
+{
+    TempDir dir;
+    write_file(dir / "a-file", "");
+    std::filesystem::create_directory(dir / "empty");
+    std::filesystem::create_directory(dir / "no-output");
+    write_file(dir / "no-output/command", "./demo x\n");
+    std::filesystem::create_directory(dir / "no-trace");
+    write_file(dir / "no-trace/command", "./demo x\n");
+    write_file(dir / "no-trace/output", "");
+    std::filesystem::create_directory(dir / "good");
+    write_file(dir / "good/command", "./demo x\n");
+    write_file(dir / "good/output", "");
+    write_file(dir / "good/01-x.trace", "5 1.0 getpid() = 5 <0.000001>\n");
+    const std::pair<std::string, std::string> cases[] = {
+        {dir / "missing", "No such file or directory"},
+        {dir / "a-file", "not a lesson folder (a folder with `command`, `output` and traces)"},
+        {dir / "empty", "no file `command` in it"},
+        {dir / "no-output", "no file `output` in it"},
+        {dir / "no-trace", "no trace in it"},
+    };
+    for (const auto& [folder, why] : cases) {
+        Process p(
+            {.argv = {BIN_SYSCALL_TIMELINE, "--book", dir / "book.html", dir / "good", folder},
+             .dir = dir.path()});
+        ASSERT_TRUE(p.finish());
+        EXPECT_EQ(p.err(), "syscall_timeline: " + folder + ": " + why + "\n");
+        EXPECT_EQ(p.exit_code(), 1);
+        EXPECT_FALSE(std::filesystem::exists(dir / "book.html")) << folder;
+    }
+    Process nowhere(
+        {.argv = {BIN_SYSCALL_TIMELINE, "--book", dir / "no/such/book.html", dir / "good"},
+         .dir = dir.path()});
+    ASSERT_TRUE(nowhere.finish());
+    EXPECT_EQ(nowhere.err(),
+              "syscall_timeline: " + (dir / "no/such/book.html") + ": No such file or directory\n");
+    EXPECT_EQ(nowhere.exit_code(), 1);
+    Process good({.argv = {BIN_SYSCALL_TIMELINE, "--book", dir / "book.html", dir / "good"},
+                  .dir = dir.path()});
+    ASSERT_TRUE(good.finish());
+    EXPECT_EQ(good.exit_code(), 0) << good.err();
+
+    // The other commands: a wrong command line is one line on standard
+    // error and status 2.
+    const std::vector<std::vector<std::string>> wrong = {
+        {BIN_SYSCALL_TIMELINE, "--book"},
+        {BIN_SYSCALL_TIMELINE, "--svg"},
+        {BIN_SYSCALL_TIMELINE},
+        {
+            BIN_SYSCALL_TIMELINE,
+            "--",
+        },
+        {DEMO_SCRIPT, "--bogus"},
+        {DEMO_SCRIPT, "no_such_lesson"},
+        {DEMO_SCRIPT, "two_children", "echo_five"},
+    };
+    for (const auto& argv : wrong) {
+        Process p({.argv = argv, .dir = dir.path()});
+        ASSERT_TRUE(p.finish());
+        EXPECT_EQ(p.exit_code(), 2) << argv.back();
+        EXPECT_EQ(std::count(p.err().begin(), p.err().end(), '\n'), 1) << p.err();
+        EXPECT_EQ(p.out(), "");
+    }
 }
 
 // strace -ff writes a file per process, named after its pid, with no pid

@@ -164,6 +164,11 @@ TEST(Watch, BadInputIsOneLine)
     Process word({.argv = {BIN_FAMILY_WATCH, "--once", "echo_five"}});
     ASSERT_TRUE(word.finish());
     EXPECT_EQ(word.exit_code(), 2);
+    EXPECT_EQ(word.err(), "family_watch: not a process id: echo_five (see family_watch --help)\n");
+    Process nothing({.argv = {BIN_FAMILY_WATCH}});
+    ASSERT_TRUE(nothing.finish());
+    EXPECT_EQ(nothing.exit_code(), 2);
+    EXPECT_EQ(std::count(nothing.err().begin(), nothing.err().end(), '\n'), 1) << nothing.err();
     Process missing({.argv = {BIN_FAMILY_WATCH, "--", "no-such-command-here"}, .terminal = true});
     ASSERT_TRUE(missing.finish());
     EXPECT_EQ(missing.exit_code(), 127);

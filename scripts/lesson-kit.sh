@@ -4,14 +4,18 @@
 # snapshot of the process table, and stop all a lesson started. They use
 # the demo's $bin, $timeline, $traces, $work and sessions.
 
-# Polls a condition for up to ten seconds.
+# Polls a condition. The deadline only stops a hang: on a busy machine (or
+# with every lesson of the book traced at once) a step may take a while,
+# and parent_exit_watch's parent alone sleeps ten seconds.
 until_true() {
-    for _ in $(seq 200); do
-        if eval "$1"; then return 0; fi
+    local deadline=$((SECONDS + 40))
+    until eval "$1"; do
+        if ((SECONDS >= deadline)); then
+            echo "demo: gave up waiting for: $1" >&2
+            exit 1
+        fi
         sleep 0.05
     done
-    echo "demo: gave up waiting for: $1" >&2
-    exit 1
 }
 
 # Sets `tracer`, the words that record the next program of the lesson into

@@ -82,10 +82,14 @@ state() { ps -o stat= --pid "$1" 2>/dev/null | cut -c1; }
 
 # The recordings of the programs still running stop where the lesson stops:
 # SIGTERM ends a recording cleanly, its trace whole up to then.
+# A lesson that started nothing in the background has none to stop (and
+# `pgrep -s 0` would mean the demo's own session, where the other lessons
+# of the book are traced at the same time).
 stop_recordings() {
     local sid
+    ((${#sessions[@]} > 0)) || return 0
     for sid in "${sessions[@]}"; do pkill -TERM -s "$sid" -x strace || true; done
-    until_true "! pgrep -x strace -s $(IFS=,; echo "${sessions[*]:-0}") >/dev/null"
+    until_true "! pgrep -x strace -s $(IFS=,; echo "${sessions[*]}") >/dev/null"
 }
 
 # Whether a process of the lesson's sessions still runs. (A zombie has

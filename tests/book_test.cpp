@@ -118,7 +118,8 @@ TEST(Book, AllLessonsRenderInABrowser)
 
     // Each lesson's player, stepped in the browser.
     Process player(
-        {.argv = {"/usr/bin/python3", SOURCE_DIR "/tests/browser/book_player.py", dir / "book"},
+        {.argv = {"/usr/bin/python3", std::string(SOURCE_DIR) + "/tests/browser/book_player.py",
+                  dir / "book"},
          .dir = dir.path()});
     ASSERT_TRUE(player.finish(90s));
     EXPECT_EQ(player.exit_code(), 0) << player.out() << player.err();

@@ -13,6 +13,10 @@
 #include <string_view>
 #include <vector>
 
+// The path that the build gave a name (BIN_ECHO_FIVE, SOURCE_DIR...): the
+// macros of those names call it (tests/CMakeLists.txt).
+const char* test_path(const char* name);
+
 namespace harness {
 
 using namespace std::chrono_literals;

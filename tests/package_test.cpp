@@ -33,8 +33,8 @@ TEST(Package, InstallsAndRunsFromAScratchRoot)
         if (access(tool, X_OK) != 0)
             GTEST_SKIP() << tool << " is not installed";
     TempDir dir;
-    Ran made = run({"/usr/bin/cpack", "--config", BUILD_DIR "/CPackConfig.cmake", "-G", "DEB", "-B",
-                    dir / "out"},
+    Ran made = run({"/usr/bin/cpack", "--config", std::string(BUILD_DIR) + "/CPackConfig.cmake",
+                    "-G", "DEB", "-B", dir / "out"},
                    dir.path(), 120s);
     ASSERT_EQ(made.status, 0) << made.out << made.err;
     std::smatch name;

@@ -79,7 +79,8 @@ constexpr char kThreads[] =
 std::vector<std::string> traces_of(const std::string& lesson)
 {
     std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(TRACE_FIXTURES "/" + lesson))
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(TRACE_FIXTURES) + "/" + lesson))
         if (entry.path().extension() == ".trace")
             files.push_back(entry.path().string());
     std::sort(files.begin(), files.end());
@@ -166,14 +167,14 @@ TEST(Perfetto, RefusesWhereItCannotWrite)
 {
     TempDir dir;
     Process nowhere({.argv = {BIN_SYSCALL_TIMELINE, "--perfetto", dir / "no/such/run.json",
-                              TRACE_FIXTURES "/date_handoff/01-date_handoff.trace"},
+                              std::string(TRACE_FIXTURES) + "/date_handoff/01-date_handoff.trace"},
                      .dir = dir.path()});
     ASSERT_TRUE(nowhere.finish());
     EXPECT_EQ(nowhere.exit_code(), 1);
     EXPECT_EQ(nowhere.err(),
               "syscall_timeline: " + (dir / "no/such/run.json") + ": No such file or directory\n");
     Process full({.argv = {BIN_SYSCALL_TIMELINE, "--perfetto", "/dev/full",
-                           TRACE_FIXTURES "/date_handoff/01-date_handoff.trace"},
+                           std::string(TRACE_FIXTURES) + "/date_handoff/01-date_handoff.trace"},
                   .dir = dir.path()});
     ASSERT_TRUE(full.finish());
     EXPECT_EQ(full.exit_code(), 1);

@@ -252,7 +252,7 @@ TEST(Timeline, DateHandoffTraced)
     // what the line says.
     if (!timeline::SourceLines::available())
         return;
-    std::string source = read_file(SOURCE_DIR "/pipes/date_handoff.cpp");
+    std::string source = read_file(std::string(SOURCE_DIR) + "/pipes/date_handoff.cpp");
     auto line_of = [&](const std::string& code) {
         size_t at = source.find(code);
         if (at == std::string::npos) {

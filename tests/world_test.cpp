@@ -159,7 +159,7 @@ TEST(World, TheFigureSaysWhatTheKernelHolds)
 // at every moment the model drew; undone from the end, the world before.
 TEST(World, EachStepsChangesReplayForwardsAndBackwards)
 {
-    auto run = model_of_files(traces_in(TRACE_FIXTURES "/echo_five"), true);
+    auto run = model_of_files(traces_in(std::string(TRACE_FIXTURES) + "/echo_five"), true);
     ASSERT_NE(run.world(), nullptr);
     const auto& changes = run.world()->changes();
     ASSERT_FALSE(changes.empty());

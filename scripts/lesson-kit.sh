@@ -107,15 +107,14 @@ still_running() {
 # Stops every job the lesson started, also on Ctrl-C, and removes its folder.
 cleanup() {
     exec 2>/dev/null # no notices of the jobs it ends
-    local sid job _
+    local sid job
     for sid in "${sessions[@]}"; do pkill -KILL -s "$sid" 2>/dev/null || true; done
     for job in $(jobs -p); do kill -KILL "$job" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    # SIGKILL is not instant: wait (2 s at most) until nothing of the lesson
-    # still runs, so that the prompt comes back to a clean process table.
-    for _ in $(seq 100); do
-        still_running || break
-        sleep 0.02
-    done
+    # SIGKILL is not instant, and on a busy machine the dying wait for a
+    # core: wait until nothing of the lesson still runs, so that the prompt
+    # comes back to a clean process table (the deadline only stops a hang).
+    local deadline=$((SECONDS + 15))
+    while still_running && ((SECONDS < deadline)); do sleep 0.02; done
     rm -rf "$work"
 }

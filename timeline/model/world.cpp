@@ -1,8 +1,9 @@
 #include "model/world.hpp"
 
 #include <algorithm>
-#include <unordered_map>
-#include <unordered_set>
+#include <map>
+#include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -46,44 +47,71 @@ const Process& origin_of(const Processes& processes, const Process& p)
     return *at;
 }
 
-// The channel that descriptor `fd` of the family of `origin` was given,
-// as far as a use of it told: its own, then its descendants', nearest
-// first. Each member's relatives (itself, its children, the children it
-// had before they were adopted) are looked up in an index made once, in
-// the order of the run, so that a family of a thousand costs a thousand
-// look-ups, not a million.
-std::optional<size_t> given_channel(const Processes& processes, const Channels& channels,
-                                    const Process& origin, int fd)
-{
-    const auto& all = processes.all();
-    std::unordered_map<int, std::vector<size_t>> related;
-    for (size_t k = 0; k < all.size(); ++k) {
-        const Process& q = all[k];
-        for (int pid : {q.pid, q.parent, q.former_parent}) {
-            auto& list = related[pid];
-            if (list.empty() || list.back() != k)
-                list.push_back(k);
+// Each process's relatives, by pid: the processes of that pid, its
+// children, and the children it had before they were adopted, in the
+// order of the run. Made once for a whole world, so that a family of a
+// thousand costs a thousand look-ups, not a million.
+class Relatives {
+public:
+    explicit Relatives(const Processes& processes) : all_(processes.all())
+    {
+        for (size_t k = 0; k < all_.size(); ++k) {
+            const Process& q = all_[k];
+            by_pid_.emplace_back(q.pid, k);
+            if (q.parent != q.pid)
+                by_pid_.emplace_back(q.parent, k);
+            if (q.former_parent != q.pid && q.former_parent != q.parent)
+                by_pid_.emplace_back(q.former_parent, k);
+            pids_.push_back(q.pid);
         }
+        std::sort(by_pid_.begin(), by_pid_.end());
+        std::sort(pids_.begin(), pids_.end());
+        pids_.erase(std::unique(pids_.begin(), pids_.end()), pids_.end());
     }
-    std::vector<int> family{origin.pid};
-    std::unordered_set<int> in_family{origin.pid};
-    for (size_t i = 0; i < family.size(); ++i) {
-        auto found = related.find(family[i]);
-        if (found == related.end())
-            continue;
-        for (size_t k : found->second) {
-            const Process& q = all[k];
-            auto at = q.inherited_at.find(fd);
-            auto seen = q.inherited.find(fd);
-            if (at != q.inherited_at.end() && seen != q.inherited.end() &&
-                at->second < channels.all().size() && same_name(channels[at->second], seen->second))
-                return at->second;
-            if (in_family.insert(q.pid).second)
-                family.push_back(q.pid);
+
+    // The channel that descriptor `fd` of the family of `origin` was
+    // given, as far as a use of it told: its own, then its descendants',
+    // nearest first.
+    std::optional<size_t> given_channel(const Channels& channels, const Process& origin,
+                                        int fd) const
+    {
+        std::vector<int> family{origin.pid};
+        std::vector<char> in_family(pids_.size(), 0);
+        mark(in_family, origin.pid);
+        for (size_t i = 0; i < family.size(); ++i) {
+            auto [from, to] = std::equal_range(
+                by_pid_.begin(), by_pid_.end(), std::pair<int, size_t>{family[i], 0},
+                [](const auto& x, const auto& y) { return x.first < y.first; });
+            for (auto it = from; it != to; ++it) {
+                const Process& q = all_[it->second];
+                auto at = q.inherited_at.find(fd);
+                auto seen = q.inherited.find(fd);
+                if (at != q.inherited_at.end() && seen != q.inherited.end() &&
+                    at->second < channels.all().size() &&
+                    same_name(channels[at->second], seen->second))
+                    return at->second;
+                if (mark(in_family, q.pid))
+                    family.push_back(q.pid);
+            }
         }
+        return std::nullopt;
     }
-    return std::nullopt;
-}
+
+private:
+    // Marks a pid as the family's; whether it was new.
+    bool mark(std::vector<char>& in_family, int pid) const
+    {
+        auto it = std::lower_bound(pids_.begin(), pids_.end(), pid);
+        if (it == pids_.end() || *it != pid)
+            return false;
+        char& marked = in_family[size_t(it - pids_.begin())];
+        return marked == 0 && (marked = 1) != 0;
+    }
+
+    const std::vector<Process>& all_;
+    std::vector<std::pair<int, size_t>> by_pid_;
+    std::vector<int> pids_;
+};
 
 WorldObject object_of(const Channel& c, size_t channel, const Flows& flows)
 {
@@ -142,6 +170,12 @@ bool is_outside_description(size_t id)
 World world_now(const Processes& processes, const Channels& channels, const Flows& flows)
 {
     World w;
+    std::optional<Relatives> made_once; // only where a descriptor came from outside
+    auto relatives = [&]() -> const Relatives& {
+        if (!made_once)
+            made_once.emplace(processes);
+        return *made_once;
+    };
     auto object = [&](size_t channel) {
         if (channel < channels.all().size() && !w.objects.count(channel))
             w.objects.emplace(channel, object_of(channels[channel], channel, flows));
@@ -184,7 +218,7 @@ World world_now(const Processes& processes, const Channels& channels, const Flow
                     id, WorldDescription{.outside = true, .given_fd = fd});
                 ++it->second.refs;
                 if (made)
-                    if (auto c = given_channel(processes, channels, origin_of(processes, p), fd)) {
+                    if (auto c = relatives().given_channel(channels, origin_of(processes, p), fd)) {
                         it->second.object = c;
                         object(*c);
                     }
@@ -235,13 +269,13 @@ void WorldLog::finish(const Processes& processes, const Channels& channels)
     // What a descriptor given from outside is open on, as its later use
     // told: said from the first step that shows it.
     std::set<size_t> told;
+    const Relatives relatives(processes);
     for (Change& change : changes_)
         for (auto& [id, d] : change.descriptions) {
             if (!d.outside || d.object)
                 continue;
             const Process* origin = processes.find(int(unsigned((id >> 2) & 0xffffffffU)));
-            auto c =
-                origin ? given_channel(processes, channels, *origin, d.given_fd) : std::nullopt;
+            auto c = origin ? relatives.given_channel(channels, *origin, d.given_fd) : std::nullopt;
             if (!c)
                 continue;
             d.object = c;

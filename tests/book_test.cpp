@@ -14,7 +14,7 @@ namespace {
 
 // Runs a command to its end; its status, and its output in `out`.
 int run(const std::vector<std::string>& argv, const TempDir& dir, std::string* out = nullptr,
-        Duration timeout = 30s)
+        Duration timeout = kDeadline)
 {
     Process p({.argv = argv, .dir = dir.path()});
     EXPECT_TRUE(p.finish(timeout)) << argv[0];

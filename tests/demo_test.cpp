@@ -264,7 +264,7 @@ TEST(Demo, InterruptStopsEverything)
     Process p({.argv = {DEMO_SCRIPT, "parent_exit_watch"},
                .dir = dir.path(),
                .env = {"DEMO_BIN=" + std::string(PROGRAM_DIR)}});
-    ASSERT_TRUE(p.wait_for_output("--- the child's parent (PPID) is parent_exit_watch", 20s));
+    ASSERT_TRUE(p.wait_for_output("--- the child's parent (PPID) is parent_exit_watch", kDeadline));
     // The snapshot's rows follow their heading; on a busy machine, later.
     auto rows = snapshot_rows(p.out(), "the child's parent (PPID) is parent_exit_watch");
     for (int tries = 0; rows.size() < 2 && tries < 50; ++tries) {

@@ -431,7 +431,7 @@ TEST(Exercises, ExecFromAThread)
     Process tool({.argv = {BIN_SYSCALL_TIMELINE, "--", TRACED_THREAD_EXEC},
                   .dir = dir.path(),
                   .env = {kNoLeakCheck}});
-    ASSERT_TRUE(tool.finish(30s));
+    ASSERT_TRUE(tool.finish(kDeadline));
     bool whole = tool.out().find(" ends: exited with status 0") != std::string::npos;
     EXPECT_EQ(tool.err().find("--no-lines traces it whole") == std::string::npos, whole)
         << tool.out() << tool.err();

@@ -21,6 +21,10 @@ namespace harness {
 
 using namespace std::chrono_literals;
 using Duration = std::chrono::milliseconds;
+// The deadline of a wait that names none. It only stops a hang: a busy
+// machine, a sanitizer build or strace's stack unwinding may each make a
+// step take seconds, and no test waits for a deadline on purpose.
+inline constexpr Duration kDeadline = std::chrono::seconds(60);
 
 // A fresh temporary folder, removed with all it holds.
 class TempDir {
@@ -61,13 +65,13 @@ public:
 
     // Collects output until `text` shows on standard output; false if the
     // deadline came first or output ended without it.
-    bool wait_for_output(std::string_view text, Duration timeout = 10s);
+    bool wait_for_output(std::string_view text, Duration timeout = kDeadline);
     // Collects output until the program itself has ended (its children may
     // live on); false at the deadline.
-    bool wait_exit(Duration timeout = 10s);
+    bool wait_exit(Duration timeout = kDeadline);
     // As wait_exit, then until every holder has closed standard output and
     // standard error.
-    bool finish(Duration timeout = 10s);
+    bool finish(Duration timeout = kDeadline);
     // Collects whatever output arrives within `span`.
     void collect(Duration span);
 
@@ -101,7 +105,7 @@ private:
 };
 
 // Polls `condition` with growing pauses until it holds or the deadline.
-bool eventually(const std::function<bool()>& condition, Duration timeout = 10s);
+bool eventually(const std::function<bool()>& condition, Duration timeout = kDeadline);
 
 // Fields 3 (state), 4 (parent pid) and 5 (process group) of /proc/<pid>/stat.
 struct ProcStat {

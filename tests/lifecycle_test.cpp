@@ -71,7 +71,7 @@ TEST(Lifecycle, TwoChildrenStayDefunct)
 
     const std::string parent_line =
         "Soy el proceso padre con pid= " + std::to_string(p.pid()) + "\n";
-    ASSERT_TRUE(p.wait_for_output(parent_line, 6s));
+    ASSERT_TRUE(p.wait_for_output(parent_line, kDeadline));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 2900ms);
     EXPECT_EQ(p.out().substr(p.out().size() - parent_line.size()), parent_line);
     EXPECT_EQ(matches(p.out(), child_line).size(), 2u);
@@ -149,7 +149,7 @@ TEST(Lifecycle, ParentExitWatchParentLivesTenSeconds)
     Process p({.argv = {BIN_PARENT_EXIT_WATCH}, .dir = dir.path(), .terminal = true});
     ASSERT_TRUE(p.wait_for_output("Soy el proceso padre con pid = "));
     auto first = std::chrono::steady_clock::now();
-    ASSERT_TRUE(p.wait_for_output("El proceso padre termina\n", 15s));
+    ASSERT_TRUE(p.wait_for_output("El proceso padre termina\n", kDeadline));
     auto lived = std::chrono::steady_clock::now() - first;
     EXPECT_GE(lived, 9500ms);
 }
@@ -169,7 +169,7 @@ TEST(Lifecycle, SleepLadderClimbsToTheEnd)
                    .dir = dir.path(),
                    .terminal = terminal,
                    .env = faster(500).first});
-        ASSERT_TRUE(p.finish(20s));
+        ASSERT_TRUE(p.finish(kDeadline));
         EXPECT_EQ(p.out(), expected);
         EXPECT_EQ(p.exit_code(), 0);
     }
@@ -182,7 +182,7 @@ TEST(Lifecycle, SleepLadderStoppedEarly)
     TempDir dir;
     Process shown({.argv = {BIN_SLEEP_LADDER}, .dir = dir.path(), .terminal = true});
     Process piped({.argv = {BIN_SLEEP_LADDER}, .dir = dir.path()});
-    ASSERT_TRUE(shown.wait_for_output("Me voy a dormir 10 segundos \n", 5s));
+    ASSERT_TRUE(shown.wait_for_output("Me voy a dormir 10 segundos \n", kDeadline));
     EXPECT_EQ(shown.out(), "Me voy a dormir 10 segundos \n");
     ASSERT_TRUE(eventually([&] {
         auto st = proc_stat(piped.pid());

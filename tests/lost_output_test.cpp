@@ -106,7 +106,7 @@ TEST(LostOutput, EndlessChildStopsAtTheFirstFailedWrite)
     ASSERT_TRUE(p.wait_exit());
     EXPECT_EQ(p.exit_code(), 1);
     // finish() waits until the child, too, has let go of standard error.
-    ASSERT_TRUE(p.finish(20s));
+    ASSERT_TRUE(p.finish(kDeadline));
     EXPECT_EQ(p.err(), write_error("parent_exit_watch") + write_error("parent_exit_watch"));
 }
 

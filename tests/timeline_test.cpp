@@ -1017,14 +1017,14 @@ TEST(Timeline, LongTraceStreamsAsAKeptRunTellsIt)
     std::string trace = copy_trace(10000); // 20,001 lines
     harness::write_file(dir / "part.trace", trace);
     Process streamed({.argv = {BIN_SYSCALL_TIMELINE, dir / "part.trace"}, .dir = dir.path()});
-    ASSERT_TRUE(streamed.finish(30s));
+    ASSERT_TRUE(streamed.finish(kDeadline));
     const std::string& out = streamed.out();
     EXPECT_EQ(out.substr(0, out.find('\n')), "part.trace: a long trace, its totals at the end");
     EXPECT_TRUE(out == timeline::text_timeline(model(trace), "part.trace"));
 
     harness::write_file(dir / "bad.trace", trace + "garbage\n" + trace);
     Process bad({.argv = {BIN_SYSCALL_TIMELINE, dir / "bad.trace"}, .dir = dir.path()});
-    ASSERT_TRUE(bad.finish(30s));
+    ASSERT_TRUE(bad.finish(kDeadline));
     EXPECT_EQ(bad.exit_code(), 1);
     EXPECT_EQ(bad.err(), "syscall_timeline: " + (dir / "bad.trace") +
                              ":20002: not an strace log line: garbage\n");
@@ -1062,7 +1062,7 @@ TEST(Timeline, LongTraceStreamsInBoundedMemory)
     Process small({.argv = {BIN_SYSCALL_TIMELINE, dir / "short.trace"},
                    .dir = dir.path(),
                    .before_exec = limited(rlim_t(4) << 20)});
-    ASSERT_TRUE(small.finish(20s));
+    ASSERT_TRUE(small.finish(kDeadline));
     EXPECT_EQ(small.exit_code(), 0) << small.err();
     EXPECT_EQ(small.out().rfind("short.trace: 1 process, ", 0), 0U) << small.out();
 }

@@ -107,7 +107,7 @@ timeline::Run traced(const std::string& program, std::optional<std::string> inpu
             }));
             ::kill(p.pid(), SIGTERM); // the recorder is strace itself
         }
-        EXPECT_TRUE(p.wait_exit(30s));
+        EXPECT_TRUE(p.wait_exit(kDeadline));
     }
     auto files = traces_in(dir.path());
     EXPECT_EQ(files.size(), 1u);
@@ -126,7 +126,7 @@ std::unique_ptr<Recorded> record(const std::vector<std::string>& command,
     std::vector<std::string> environment = env;
     environment.push_back(kNoLeakCheck);
     Process p({.argv = argv, .dir = recorded->dir.path(), .env = environment});
-    EXPECT_TRUE(p.finish(30s));
+    EXPECT_TRUE(p.finish(kDeadline));
     auto files = traces_in(recorded->dir.path());
     EXPECT_EQ(files.size(), 1u);
     if (!files.empty())

@@ -194,7 +194,7 @@ TEST(Watch, LiveScreenFollowsTheFamily)
             return std::count(screen.begin(), screen.end(), '\n') > 0 &&
                    std::regex_search(screen, std::regex("zombie[^\n]*\n[\\s\\S]*zombie"));
         },
-        5s))
+        kDeadline))
         << screen;
 
     // parent_exit_watch, ten times faster: its child adopted as the
@@ -209,7 +209,7 @@ TEST(Watch, LiveScreenFollowsTheFamily)
             screen = second.screen();
             return screen.find("adopted by") != std::string::npos;
         },
-        10s))
+        kDeadline))
         << screen;
     EXPECT_NE(screen.find("its parent " + std::to_string(watched.pid()) + " ended"),
               std::string::npos)
@@ -227,7 +227,7 @@ TEST(Watch, AThousandProcessesAreRead)
         limit.rlim_cur == RLIM_INFINITY ? 1000 : std::min<long>(1000, long(limit.rlim_cur) / 4);
     TempDir dir;
     Process many({.argv = {TRACED_MANY_CHILDREN, std::to_string(n)}, .dir = dir.path()});
-    ASSERT_TRUE(many.wait_for_output("ready\n", 30s));
+    ASSERT_TRUE(many.wait_for_output("ready\n", kDeadline));
     family::Family watched(many.pid());
     for (int round = 0; round < 3; ++round) {
         watched.refresh(double(round));

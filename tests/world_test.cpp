@@ -125,7 +125,7 @@ TEST(World, TheFigureSaysWhatTheKernelHolds)
     FdInfo reopened = fdinfo(child, 6);
     FdInfo pipe_end = fdinfo(child, 5);
     traced.close_input();
-    ASSERT_TRUE(traced.finish(30s));
+    ASSERT_TRUE(traced.finish(kDeadline));
     ASSERT_EQ(traced.exit_code(), 0) << traced.err();
     ASSERT_TRUE(file_shared && pipe_shared && !reopened_shared);
     ASSERT_EQ(file.pos, 5);

@@ -1072,11 +1072,11 @@ TEST(Timeline, LongTraceStreamsInBoundedMemory)
 TEST(Timeline, DiagramDrawsLanesOnlyForItsRows)
 {
     std::string trace;
-    for (int child = 2; child < 1002; ++child)
+    for (int child = 2; child < 802; ++child)
         trace += "1  1." + std::to_string(child) +
                  " clone(child_stack=NULL, flags=SIGCHLD) = " + std::to_string(child) +
                  " <0.00001>\n";
-    auto run = model(trace); // a fork and a birth each, then the end: over 3000 steps
+    auto run = model(trace); // a fork and a birth each, then the end: over 1600 steps
     std::string svg = timeline::svg_diagram(run, "forks");
     EXPECT_EQ(count(svg, "class=\"lane\""), 751u); // the parent and 750 children
     EXPECT_NE(svg.find(" more steps not drawn: see the timeline"), std::string::npos);

@@ -113,6 +113,23 @@ private:
     std::vector<int> pids_;
 };
 
+// Relatives made the first time a world asks: most worlds have no
+// descriptor from outside whose object is still to be named.
+class LazyRelatives {
+public:
+    explicit LazyRelatives(const Processes& processes) : processes_(processes) {}
+    const Relatives* operator->()
+    {
+        if (!made_)
+            made_.emplace(processes_);
+        return &*made_;
+    }
+
+private:
+    const Processes& processes_;
+    std::optional<Relatives> made_;
+};
+
 WorldObject object_of(const Channel& c, size_t channel, const Flows& flows)
 {
     WorldObject o{.channel = naming(c)};
@@ -170,12 +187,7 @@ bool is_outside_description(size_t id)
 World world_now(const Processes& processes, const Channels& channels, const Flows& flows)
 {
     World w;
-    std::optional<Relatives> made_once; // only where a descriptor came from outside
-    auto relatives = [&]() -> const Relatives& {
-        if (!made_once)
-            made_once.emplace(processes);
-        return *made_once;
-    };
+    LazyRelatives relatives(processes);
     auto object = [&](size_t channel) {
         if (channel < channels.all().size() && !w.objects.count(channel))
             w.objects.emplace(channel, object_of(channels[channel], channel, flows));
@@ -218,7 +230,7 @@ World world_now(const Processes& processes, const Channels& channels, const Flow
                     id, WorldDescription{.outside = true, .given_fd = fd});
                 ++it->second.refs;
                 if (made)
-                    if (auto c = relatives().given_channel(channels, origin_of(processes, p), fd)) {
+                    if (auto c = relatives->given_channel(channels, origin_of(processes, p), fd)) {
                         it->second.object = c;
                         object(*c);
                     }

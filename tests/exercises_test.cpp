@@ -437,6 +437,37 @@ TEST(Exercises, ExecFromAThread)
         << tool.out() << tool.err();
 }
 
+// On a busy machine the new thread may exec before the clone that made it
+// has returned: strace then ends the clone with "= ?", after the thread's
+// first steps. The clone still made that thread, and the run reads as when
+// the clone returned first.
+TEST(Exercises, ExecFromAThreadBeforeItsCloneReturned)
+{
+    auto run = model(
+        "10 0.900000 execve(\"/tmp/thread_exec\", [\"thread_exec\"], 0x7ffd /* 9 vars */) = 0 "
+        "<0.000100>\n"
+        "10 1.000000 clone3({flags=CLONE_VM|CLONE_FS|CLONE_FILES|CLONE_SIGHAND|CLONE_THREAD|"
+        "CLONE_SYSVSEM|CLONE_SETTLS|CLONE_PARENT_SETTID|CLONE_CHILD_CLEARTID, child_tid=0x7f, "
+        "parent_tid=0x7f, exit_signal=0, stack=0x7e, stack_size=0x7fff80, tls=0x7f} "
+        "<unfinished ...>\n"
+        "11 1.000100 rseq(0x7f, 0x20, 0, 0x53053053) = 0 <0.000010>\n"
+        "11 1.000200 execve(\"/bin/true\", [\"true\"], 0x7ffc /* 41 vars */ <unfinished ...>\n"
+        "10 1.000300 <... clone3 resumed>, 88) = ?\n"
+        "10 1.000400 +++ superseded by execve in pid 11 +++\n"
+        "10 1.000500 <... execve resumed>) = 0 <0.000300>\n"
+        "10 1.000600 exit_group(0) = ?\n"
+        "10 1.000700 +++ exited with 0 +++\n");
+    std::string text = words(run);
+    EXPECT_EQ(pids(run), std::vector<int>{10}) << text;
+    EXPECT_EQ(steps_of<step::NewThread>(run).size(), 1u) << text;
+    auto gone = steps_of<step::Superseded>(run);
+    ASSERT_EQ(gone.size(), 1u) << text;
+    auto execs = steps_of<step::Exec>(run, 10);
+    ASSERT_EQ(execs.size(), 1u) << text;
+    EXPECT_GT(index_of(run, execs[0]), index_of(run, gone[0])) << text;
+    EXPECT_EQ(text.find("= ?"), std::string::npos) << text;
+}
+
 // Beyond the list: collecting three children with WNOHANG in a loop, each
 // once and none left a zombie; SIGCHLD blocked, caught, and waited for in
 // sigsuspend before the wait that collects.

@@ -36,7 +36,9 @@ template <size_t PathArg> Decoded exec(const Parts& p)
 // clone3's "{flags=CLONE_VM|CLONE_THREAD|..., ...}"; vfork has no flags.
 Decoded spawn(const Parts& p)
 {
-    if (!p.call.finished || p.call.value <= 0)
+    // One that never returned ("= ?") is the reader's to settle: it knows
+    // whose steps waited for it.
+    if (!p.call.finished || (p.call.value <= 0 && !p.call.no_return))
         return std::nullopt;
     auto flag = [&](std::string_view name) {
         return std::any_of(p.args.begin(), p.args.end(), [&](std::string_view a) {
@@ -260,8 +262,10 @@ void read_result(Call& call, std::string_view& result)
         call.value = std::strtoll(std::string(number.substr(0, 20)).c_str(), nullptr, 16);
     else if (auto n = leading_number(number))
         call.value = *n;
-    else if (number.starts_with("?"))
+    else if (number.starts_with("?")) {
         number.remove_prefix(1);
+        call.no_return = true;
+    }
     skip_blanks(number);
     if (!number.empty() && number.front() == 'E' && (call.value == -1 || result.starts_with("?")))
         call.error = std::string(number.substr(0, number.find(' ')));

@@ -176,6 +176,9 @@ struct Call {
     long long value = 0; // what it returned; -1 for a failure
     std::string error; // for a failed or interrupted call: "ENOENT", "ERESTARTSYS"...
     bool finished = true; // false: the trace ended while the process was in it
+    // strace's "= ?": the process left the call without its return (killed
+    // in it, or ended by another thread's exec); `value` then tells nothing.
+    bool no_return = false;
     double duration = 0; // time spent inside, or 0 when not known
     double began = 0; // seconds since the epoch when it was entered
     // A write told as it started, which then failed (EPIPE): its end, which

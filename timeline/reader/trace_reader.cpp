@@ -112,7 +112,9 @@ bool TraceReader::next(Event& out)
         // The usual case, a process already known and nobody's steps
         // held: straight out.
         if (held_.empty() && seen_.count(out.pid) != 0) {
-            const auto* call = std::get_if<Call>(&out.what);
+            auto* call = std::get_if<Call>(&out.what);
+            if (call)
+                settle_unreturned(*call);
             if (call && std::holds_alternative<call::Spawn>(call->args) && call->value > 0)
                 seen_.insert(int(call->value));
             return true;
@@ -198,6 +200,20 @@ bool TraceReader::spawn_pending() const
     });
 }
 
+// A spawn that never returned ("= ?": its new thread's exec ended the
+// caller first, or it was killed in the call) made the one process whose
+// steps waited for it; with none or several waiting, it names no child and
+// is told as strace wrote it.
+void TraceReader::settle_unreturned(Call& call) const
+{
+    if (!call.no_return || !std::holds_alternative<call::Spawn>(call.args))
+        return;
+    if (held_.size() == 1)
+        call.value = held_.begin()->first;
+    else
+        call.args = call::Unknown{call.name + "(...) = ?"};
+}
+
 // A step of a process not seen before, while a fork is going on, is its
 // child's: it waits until the fork returns, and comes out after it, the
 // fork placed at the child's first step.
@@ -210,7 +226,9 @@ void TraceReader::admit(Event event)
         return;
     }
     seen_.insert(event.pid);
-    const auto* call = std::get_if<Call>(&event.what);
+    auto* call = std::get_if<Call>(&event.what);
+    if (call)
+        settle_unreturned(*call);
     int child = call && std::holds_alternative<call::Spawn>(call->args) ? int(call->value) : 0;
     ready_.push_back(std::move(event));
     if (child <= 0)

@@ -60,6 +60,7 @@ private:
     // Whether the line makes an event, which it writes into `e`.
     bool parse(std::string_view line, Event& e);
     bool unfinished(int pid, double time, std::string_view start, Event& e);
+    void settle_unreturned(Call& call) const;
     bool resumed(int pid, double time, std::string_view rest, Event& e);
     bool superseded(std::string_view by, Event& e);
     void check_targets(const Call& call) const;

@@ -200,20 +200,6 @@ bool TraceReader::spawn_pending() const
     });
 }
 
-// A spawn that never returned ("= ?": its new thread's exec ended the
-// caller first, or it was killed in the call) made the one process whose
-// steps waited for it; with none or several waiting, it names no child and
-// is told as strace wrote it.
-void TraceReader::settle_unreturned(Call& call) const
-{
-    if (!call.no_return || !std::holds_alternative<call::Spawn>(call.args))
-        return;
-    if (held_.size() == 1)
-        call.value = held_.begin()->first;
-    else
-        call.args = call::Unknown{call.name + "(...) = ?"};
-}
-
 // A step of a process not seen before, while a fork is going on, is its
 // child's: it waits until the fork returns, and comes out after it, the
 // fork placed at the child's first step.

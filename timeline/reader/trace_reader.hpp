@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "reader/event.hpp"
@@ -60,7 +61,19 @@ private:
     // Whether the line makes an event, which it writes into `e`.
     bool parse(std::string_view line, Event& e);
     bool unfinished(int pid, double time, std::string_view start, Event& e);
-    void settle_unreturned(Call& call) const;
+    // A spawn that never returned ("= ?": its new thread's exec ended the
+    // caller first, or it was killed in the call) made the one process
+    // whose steps waited for it; with none or several waiting, it names no
+    // child and is told as strace wrote it.
+    void settle_unreturned(Call& call) const
+    {
+        if (!call.no_return || !std::holds_alternative<call::Spawn>(call.args))
+            return;
+        if (held_.size() == 1)
+            call.value = held_.begin()->first;
+        else
+            call.args = call::Unknown{call.name + "(...) = ?"};
+    }
     bool resumed(int pid, double time, std::string_view rest, Event& e);
     bool superseded(std::string_view by, Event& e);
     void check_targets(const Call& call) const;

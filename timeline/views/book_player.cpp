@@ -32,6 +32,15 @@ namespace {
 
 using nlohmann::json;
 
+// A letter and a number, "D1". Built by appending: g++ 12 warns falsely
+// (-Wrestrict) on "D" + std::to_string(n) once it is inlined.
+std::string tagged(char letter, size_t number)
+{
+    std::string name(1, letter);
+    name += std::to_string(number);
+    return name;
+}
+
 // Descriptions by short names in the order the run made them ("D1"),
 // objects by their channel ("O3").
 class Names {
@@ -39,9 +48,9 @@ public:
     std::string description(size_t id)
     {
         auto [it, made] = descriptions_.try_emplace(id, descriptions_.size() + 1);
-        return "D" + std::to_string(it->second);
+        return tagged('D', it->second);
     }
-    static std::string object(size_t channel) { return "O" + std::to_string(channel); }
+    static std::string object(size_t channel) { return tagged('O', channel); }
 
 private:
     std::map<size_t, size_t> descriptions_;
@@ -66,8 +75,10 @@ json process_json(const Run& run, const WorldProcess& p, Names& names)
     for (const auto& [fd, id] : p.fds)
         fds.push_back({fd, names.description(id), p.cloexec.count(fd) > 0});
     std::string name = program_name(p.program, p.pid);
-    if (!p.program.empty())
-        name += " " + std::to_string(p.pid);
+    if (!p.program.empty()) {
+        name += ' ';
+        name += std::to_string(p.pid);
+    }
     const Process* known = run.process(p.pid);
     if (known && known->child)
         name += " child";

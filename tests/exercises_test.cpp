@@ -298,6 +298,30 @@ TEST(Exercises, PollWaitsOnNamedPipes)
 // A write into a pipe without a reader: the first writer dies of SIGPIPE;
 // the second ignores it, which the timeline says, and its write fails in
 // words, not as strace wrote it.
+// A child blocked in read, killed while its parent still holds the write
+// end: its read never returned. Nothing was read and no end of data came;
+// it waited in the call until it was killed.
+TEST(Exercises, KilledInAReadThatNeverReturned)
+{
+    SKIP_WITHOUT_TRACING();
+    auto run = traced(TRACED_KILLED_READER);
+    std::string text = words(run);
+    auto all = pids(run);
+    ASSERT_EQ(all.size(), 2u) << text;
+    EXPECT_TRUE(steps_of<step::EndOfData>(run).empty()) << text;
+    auto cut = steps_of<step::NeverReturned>(run, all[1]);
+    ASSERT_EQ(cut.size(), 1u) << text;
+    std::string said = timeline::describe(run, *cut[0]);
+    EXPECT_EQ(said.rfind("was in read on fd 3 (pipe A) when it ended: the call never returned "
+                         "(it had waited ",
+                         0),
+              0u)
+        << said;
+    EXPECT_GT(cut[0]->ended - cut[0]->began, 0.05) << said; // the parent's 100 ms, less start-up
+    ASSERT_TRUE(run.process(all[1])->end_how);
+    EXPECT_EQ(run.process(all[1])->end_how->signal, "SIGKILL");
+}
+
 TEST(Exercises, SigpipeKillsUnlessIgnored)
 {
     SKIP_WITHOUT_TRACING();

@@ -89,6 +89,23 @@ std::vector<std::string> traces_in(const std::string& dir)
     return files;
 }
 
+void expect_steps_agree(const std::vector<std::string>& files, bool recorded_now)
+{
+    if (files.empty())
+        return;
+    std::vector<std::string> argv = {"/usr/bin/python3",
+                                     std::string(SOURCE_DIR) + "/tests/oracle/check_steps.py"};
+    // Recorded now, on a machine perhaps busy: a call that had what it
+    // asked for may last milliseconds all the same.
+    if (recorded_now)
+        argv.insert(argv.end(), {"--blocked-at", "0.05"});
+    argv.emplace_back(BIN_SYSCALL_TIMELINE);
+    argv.insert(argv.end(), files.begin(), files.end());
+    Process check({.argv = argv, .env = {kNoLeakCheck}});
+    ASSERT_TRUE(check.finish());
+    EXPECT_EQ(check.exit_code(), 0) << check.out() << check.err();
+}
+
 timeline::Run traced(const std::string& program, std::optional<std::string> input,
                      const std::function<bool(const std::string&)>& until, bool lines)
 {
@@ -111,6 +128,7 @@ timeline::Run traced(const std::string& program, std::optional<std::string> inpu
     }
     auto files = traces_in(dir.path());
     EXPECT_EQ(files.size(), 1u);
+    expect_steps_agree(files);
     return model_of_files(files);
 }
 
@@ -131,6 +149,7 @@ std::unique_ptr<Recorded> record(const std::vector<std::string>& command,
     EXPECT_EQ(files.size(), 1u);
     if (!files.empty())
         recorded->trace = files[0];
+    expect_steps_agree(files);
     return recorded;
 }
 

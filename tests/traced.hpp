@@ -31,6 +31,12 @@ std::string tracing_refused();
 
 std::vector<std::string> traces_in(const std::string& dir);
 
+// What the tool says of each step of these traces, checked against the
+// trace lines the step names by a reader of the trace that shares nothing
+// with the tool's (tests/oracle/check_steps.py); every difference fails.
+// `recorded_now`: by the test, on a machine perhaps busy.
+void expect_steps_agree(const std::vector<std::string>& files, bool recorded_now = true);
+
 // Records a program as the tool does. `until(trace)` decides, from what
 // the trace holds so far, when the run has shown enough: the recording is
 // then stopped with SIGTERM, which strace ends cleanly.

@@ -30,6 +30,7 @@
 #include "views/perfetto.hpp"
 #include "views/plumbing_figure.hpp"
 #include "views/source_view.hpp"
+#include "views/steps_json.hpp"
 #include "views/svg_diagram.hpp"
 #include "views/text_timeline.hpp"
 
@@ -105,6 +106,11 @@ std::unique_ptr<StepSink> perfetto_file(const Place& place)
     return std::make_unique<PerfettoFile>(place.path, file, place.words);
 }
 
+std::unique_ptr<StepSink> steps_file(const Place& place)
+{
+    return std::make_unique<StepsJson>(place.path, place.words);
+}
+
 template <class View> std::unique_ptr<StepSink> make(const Place& place)
 {
     return std::make_unique<View>(place);
@@ -131,6 +137,11 @@ constexpr ViewRow kViews[] = {
      "chrome://tracing open: a track per process and thread, a slice per step, flows for "
      "forks, bytes, waits and signals",
      perfetto_file},
+    {"--steps", "FILE", 0,
+     "each step as a line of JSON: its process, its words, its times, its error and the trace "
+     "lines it was made from (file number and first and last line), for checking it against "
+     "the trace",
+     steps_file},
     {"--source", "", Run::kStepsHeld,
      "the program's source instead of the timeline, each line followed by the calls it made",
      make<SourceText>},

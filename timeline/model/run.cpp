@@ -68,6 +68,7 @@ void Run::apply(const Event& e, KernelOrder::Released how)
         state_.channels.begin_run();
     }
     size_t before = step_count();
+    state_.steps.made_from(e.from);
     Process& p = state_.process(e.pid);
     if (const auto* c = std::get_if<Call>(&e.what)) {
         call(p, *c, t);
@@ -94,6 +95,7 @@ void Run::apply(const Event& e, KernelOrder::Released how)
                 s->moved = t - stamped;
                 s->moved_after_cause = how == KernelOrder::Released::after_cause;
             }
+    state_.steps.made_from({});
     note_world();
 }
 

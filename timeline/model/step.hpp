@@ -178,6 +178,7 @@ struct Watch { // epoll_ctl: the step's channel is the epoll descriptor's
 struct EndOfData { // read returned 0
     int fd = -1;
     long count = 1;
+    double waited = 0; // seconds blocked until the last writer went, all calls together
 };
 // A writer waiting until its bytes have been read: FIONREAD asked again
 // and again, with pauses between.
@@ -240,6 +241,13 @@ struct Pause { // pause, sigsuspend: a wait for a signal
 struct CallFailed { // a call that did not do what it was asked; the step's error says why
     std::string call;
 };
+// strace's "= ?": the process left the call without its return (killed
+// in it, or ended by another thread's exec). It did what it did until
+// then, and no result says what: the step lasts from its start to there.
+struct NeverReturned {
+    std::string call; // "read"
+    int fd = -1; // the descriptor it was given, if any
+};
 struct Lock { // flock: an advisory lock on what the descriptor points at
     int fd = -1;
     bool release = false; // LOCK_UN
@@ -284,7 +292,7 @@ using StepKind = std::variant<
     step::Ended, step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::AsWritten,
     step::Appears, step::Adopted, step::CollectedOutside, step::Superseded, step::ProcessGroup,
     step::Subreaper, step::Fcntl, step::TransferFailed, step::Poll, step::Watch, step::Disposition,
-    step::Mask, step::Pause, step::CallFailed, step::Seek>;
+    step::Mask, step::Pause, step::CallFailed, step::Seek, step::NeverReturned>;
 
 struct Step {
     int pid = 0;
@@ -300,6 +308,10 @@ struct Step {
     std::string error; // the call failed: "ENOENT"
     std::optional<SourceLine> source; // traced with stack traces, in a program built with -g
     bool unwound = true; // false: strace could not unwind this call's stack
+    // The trace lines it was made from: its call's, or from the first to
+    // the last of the calls folded into it (the process's lines between
+    // them); none for what the model adds at the trace's end.
+    TraceLines from;
     // How much later than strace stamped it the step is told, so that it
     // comes after what caused it (the close that ended a read's data).
     double moved = 0;

@@ -31,6 +31,7 @@ bool fold_into(Step& last, const Step& next)
         if (!b || e->fd != b->fd)
             return false;
         ++e->count;
+        e->waited += b->waited;
     } else {
         return false;
     }
@@ -79,6 +80,8 @@ void Steps::unpin(size_t index)
 size_t Steps::add(Step step)
 {
     size_t index = count();
+    if (step.from.first == 0)
+        step.from = from_;
     if (step.channel)
         channels_.mentioned(*step.channel, index);
     if (step.began < 0)
@@ -92,8 +95,10 @@ size_t Steps::fold_or_add(Step step)
 {
     Process& p = processes_.known(step.pid);
     Step* last = last_of(p);
-    if (last && fold_into(*last, step))
+    if (last && fold_into(*last, step)) {
+        grew(*last, step);
         return *p.fold;
+    }
     return add(std::move(step));
 }
 

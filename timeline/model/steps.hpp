@@ -5,6 +5,7 @@
 // so that memory does not grow with the trace.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -36,6 +37,18 @@ public:
     // `keep`: how many of the first steps, and the arrows between them,
     // stay for kept() and arrows().
     Steps(Channels& channels, Processes& processes, size_t keep);
+
+    // The trace lines of the event being applied: each step it adds or
+    // grows is made from them.
+    void made_from(TraceLines lines) { from_ = lines; }
+    // A later call, `next`, joined `step` (one more try, one more ask):
+    // the step lasts until it ended, and is made from its lines too.
+    void grew(Step& step, const Step& next) const
+    {
+        step.ended = std::max(step.ended, next.ended);
+        if (from_.first != 0 && step.from.file == from_.file)
+            step.from.last = std::max(step.from.last, from_.last);
+    }
 
     // Adds a step; its index. A step that is not a call (a birth, a
     // signal's arrival) begins and ends at its time.
@@ -89,6 +102,7 @@ private:
     // The last kept data arrow of each channel, which the next read of the
     // same write may grow.
     std::map<size_t, size_t> last_data_;
+    TraceLines from_;
 };
 
 } // namespace timeline

@@ -269,6 +269,11 @@ void read_result(Call& call, std::string_view& result)
     skip_blanks(number);
     if (!number.empty() && number.front() == 'E' && (call.value == -1 || result.starts_with("?")))
         call.error = std::string(number.substr(0, number.find(' ')));
+    // "= ? ERESTARTSYS": a signal interrupted the call, which goes back to
+    // the process (to its handler, then restarted or failing with EINTR).
+    // Only a bare "= ?" never returned.
+    if (!call.error.empty())
+        call.no_return = false;
 }
 
 std::string as_written(const Call& call, const std::vector<std::string_view>& args,

@@ -176,8 +176,10 @@ struct Call {
     long long value = 0; // what it returned; -1 for a failure
     std::string error; // for a failed or interrupted call: "ENOENT", "ERESTARTSYS"...
     bool finished = true; // false: the trace ended while the process was in it
-    // strace's "= ?": the process left the call without its return (killed
-    // in it, or ended by another thread's exec); `value` then tells nothing.
+    // strace's bare "= ?": the process left the call without its return
+    // (killed in it, or ended by another thread's exec); `value` then
+    // tells nothing. With an error ("= ? ERESTARTSYS") a signal interrupted
+    // it, and it returned to the process.
     bool no_return = false;
     double duration = 0; // time spent inside, or 0 when not known
     double began = 0; // seconds since the epoch when it was entered
@@ -233,11 +235,23 @@ struct SourceLine {
     bool operator==(const SourceLine&) const = default;
 };
 
+// The lines of a trace an event was read from: one, or a call's start and
+// its "resumed" end with other processes' lines between them. `file`
+// counts the traces read together, from 0; line numbers count from 1, and
+// 0 means none (a step the model adds at the end).
+struct TraceLines {
+    int file = 0;
+    long first = 0;
+    long last = 0;
+    bool operator==(const TraceLines&) const = default;
+};
+
 // One step of one process: a call, a signal delivered to it, or its end.
 struct Event {
     int pid = 0;
     double time = 0; // seconds since the epoch: a call's end, or a write's or sleep's start
     std::variant<Call, Signal, Exited, Killed, Stopped, CodeAt, Superseded> what;
+    TraceLines from;
 };
 
 } // namespace timeline

@@ -8,7 +8,8 @@ void MergedTraces::add(std::unique_ptr<std::istream> in, std::string source, int
 {
     Input input;
     input.stream = std::move(in);
-    input.reader = std::make_unique<TraceReader>(*input.stream, std::move(source), pid);
+    input.reader =
+        std::make_unique<TraceReader>(*input.stream, std::move(source), pid, int(inputs_.size()));
     input.ahead = input.reader->next();
     inputs_.push_back(std::move(input));
 }

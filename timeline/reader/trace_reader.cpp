@@ -17,8 +17,8 @@ constexpr std::string_view kUnfinished = " <unfinished ...>";
 
 } // namespace
 
-TraceReader::TraceReader(std::istream& in, std::string source, int pid)
-    : in_(in), source_(std::move(source)), pid_(pid)
+TraceReader::TraceReader(std::istream& in, std::string source, int pid, int file)
+    : in_(in), source_(std::move(source)), pid_(pid), file_(file)
 {
 }
 
@@ -181,6 +181,7 @@ bool TraceReader::unfinished_at_end(Event& out)
             continue;
         out.pid = node.key();
         out.time = node.mapped().time;
+        out.from = {file_, node.mapped().line, node.mapped().line};
         Call& call = out.what.emplace<Call>();
         if (!strace::decode_call(node.mapped().start, call))
             continue;
@@ -298,6 +299,7 @@ bool TraceReader::parse(std::string_view line, Event& e)
     last_time_ = time;
     e.pid = pid;
     e.time = time;
+    e.from = {file_, line_number_, line_number_};
     if (rest.empty())
         fail("not an strace log line: " + printable(line.substr(0, 80)));
     char first = rest.front();
@@ -345,11 +347,11 @@ bool TraceReader::unfinished(int pid, double time, std::string_view start, Event
     auto call = strace::decode_call(start, true);
     if (call && strace::counts_from_start(*call)) {
         call->began = time;
-        pending_[pid] = {time, std::string(start), true};
+        pending_[pid] = {time, std::string(start), true, line_number_};
         e.what = std::move(*call);
         return true;
     }
-    pending_[pid] = {time, std::string(start)};
+    pending_[pid] = {time, std::string(start), false, line_number_};
     return false;
 }
 
@@ -377,6 +379,7 @@ bool TraceReader::resumed(int pid, double time, std::string_view rest, Event& e)
     call.began = started.time;
     e.pid = pid;
     e.time = time;
+    e.from.first = started.line;
     return true;
 }
 

@@ -31,8 +31,9 @@ public:
     // `source` names the input in messages ("trace.txt"). `pid`: the
     // process a trace of one process belongs to (strace -ff writes one
     // file per process, its lines without the pid); 0 when each line
-    // carries its pid.
-    TraceReader(std::istream& in, std::string source, int pid = 0);
+    // carries its pid. `file`: which of the traces read together this is,
+    // as each event's lines say.
+    TraceReader(std::istream& in, std::string source, int pid = 0, int file = 0);
 
     // The next finished step, or nothing at the end of the input. At the
     // end, the calls that were still going on come out unfinished. Throws
@@ -48,6 +49,7 @@ private:
         double time;
         std::string start;
         bool told = false;
+        long line = 0;
     };
 
     // The next line, without its newline, or nothing at the end; a view
@@ -97,6 +99,7 @@ private:
     bool at_end_ = false;
     std::string source_;
     int pid_ = 0;
+    int file_ = 0;
     long line_number_ = 0;
     bool any_event_ = false;
     std::map<int, Pending> pending_; // per pid

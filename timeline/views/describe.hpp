@@ -106,6 +106,7 @@ struct Describe {
     std::string operator()(const step::Mask& x) const;
     std::string operator()(const step::Pause& x) const;
     std::string operator()(const step::CallFailed& x) const;
+    std::string operator()(const step::NeverReturned& x) const;
     std::string operator()(const step::Exit& x) const;
     std::string operator()(const step::Ended& x) const;
     std::string operator()(const step::Signal& x) const;

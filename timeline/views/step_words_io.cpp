@@ -225,7 +225,8 @@ std::string Describe::operator()(const step::EndOfData& x) const
            (fifo   ? ": no writer left, end of phrase"
             : pipe ? ": no writer left, end of data"
                    : ": end of input") +
-           (x.count > 1 ? " (" + std::to_string(x.count) + " times)" : "");
+           (x.count > 1 ? " (" + std::to_string(x.count) + " times)" : "") +
+           (x.waited >= kWaitShown ? " (waited " + seconds_text(x.waited) + ")" : "");
 }
 
 std::string Describe::operator()(const step::UnreadWait& x) const

@@ -132,6 +132,17 @@ std::string Describe::operator()(const step::CallFailed& x) const
     return x.call + " fails: " + error_text(s.error);
 }
 
+std::string Describe::operator()(const step::NeverReturned& x) const
+{
+    std::string text = "was in " + x.call;
+    if (x.fd >= 0)
+        text += " on " + where(x.fd);
+    text += " when it ended: the call never returned";
+    if (s.ended - s.began >= kWaitShown)
+        text += " (it had waited " + seconds_text(s.ended - s.began) + ")";
+    return text;
+}
+
 std::string Describe::operator()(const step::Signal& x) const
 {
     using D = call::SignalAction::Disposition;

@@ -26,6 +26,10 @@ double waited(const Step& s)
 {
     if (const auto* t = s.as<step::Transfer>())
         return t->is_read ? t->waited : 0;
+    if (const auto* end = s.as<step::EndOfData>())
+        return end->waited;
+    if (s.is<step::NeverReturned>())
+        return s.ended - s.began;
     if (const auto* c = s.as<step::Collect>())
         return c->waited;
     if (const auto* o = s.as<step::Open>())

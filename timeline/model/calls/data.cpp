@@ -20,6 +20,7 @@ void failed_after_all(State& m, Process& p, const Call& c, int fd, Step s)
         if (write->count == 1) {
             last->what = step::TransferFailed{.is_read = false, .fd = fd, .asked = write->bytes};
             last->error = c.error;
+            m.steps.grew(*last, s);
             p.fold.reset();
             return;
         }
@@ -91,7 +92,7 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
     if (was_ready)
         p.ready.erase(ready);
     if (a.is_read && c.value == 0) {
-        s.what = step::EndOfData{fd};
+        s.what = step::EndOfData{.fd = fd, .waited = was_ready ? 0 : c.duration};
         m.steps.fold_or_add(std::move(s));
         return;
     }
@@ -123,6 +124,7 @@ void ioctl(State& m, Process& p, const Call& c, Step s)
         if (auto* wait = last->as<step::UnreadWait>(); wait && wait->fd == fd) {
             ++wait->asks;
             wait->last_answer = unread->answer;
+            m.steps.grew(*last, s);
             return;
         }
     }

@@ -43,6 +43,7 @@ void failed_exec(State& m, Process& p, const Call& c, const call::Exec& a, Step 
         if (tried && last->error == c.error && base_name(tried->path) == base_name(a.path)) {
             ++tried->tries;
             tried->path = a.path;
+            m.steps.grew(*last, s);
             return;
         }
     }
@@ -243,6 +244,7 @@ void wait(State& m, Process& p, const Call& c, const call::Wait& a, Step s)
         if (Step* last = m.steps.last_of(p))
             if (auto* poll = last->as<step::WaitPoll>()) {
                 ++poll->asks;
+                m.steps.grew(*last, s);
                 return;
             }
         s.what = step::WaitPoll{};

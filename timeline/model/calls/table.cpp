@@ -147,6 +147,16 @@ void dispatch(State& m, Process& p, const Call& c, Step s)
         table.inherited.emplace(c.fd->number, m.channels[*s.channel]);
         table.inherited_at.emplace(c.fd->number, *s.channel);
     }
+    // A call that never returned did not end as its kind ends: it tells
+    // no result. (A process's exit never returns by design; a spawn's
+    // child is settled by the reader; an exec ends in its new program.)
+    if (c.no_return && !std::holds_alternative<call::Exit>(c.args) &&
+        !std::holds_alternative<call::Spawn>(c.args) &&
+        !std::holds_alternative<call::Exec>(c.args)) {
+        s.what = step::NeverReturned{.call = c.name, .fd = c.fd ? c.fd->number : -1};
+        m.steps.add(std::move(s));
+        return;
+    }
     (row ? row->handler : as_written)(m, p, c, std::move(s));
 }
 

@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "harness.hpp"
+#include "traced.hpp"
+
+using namespace harness;
+using namespace traces;
+
+// Every stored trace, the lessons' and the fuzzer's seeds: each step's
+// words agree with the lines it was made from.
+TEST(Oracle, StoredTracesAgreeWithTheirLines)
+{
+    for (const auto& folder : std::filesystem::directory_iterator(TRACE_FIXTURES)) {
+        SCOPED_TRACE(folder.path().string());
+        expect_steps_agree(traces_in(folder.path().string()), false);
+    }
+    for (const std::string& seed : traces_in(std::string(SOURCE_DIR) + "/timeline/fuzz/seeds")) {
+        SCOPED_TRACE(seed);
+        expect_steps_agree({seed}, false);
+    }
+}
+
+// The checker itself: words that lie about a trace line are caught, each
+// by the fact it states. A stand-in for the tool writes the steps.
+TEST(Oracle, CheckerCatchesWordsThatDisagree)
+{
+    TempDir dir;
+    write_file(dir / "run.trace", "7 1.000000 read(3<pipe:[5]>, \"abc\", 10) = 3 <0.000010>\n"
+                                  "7 1.000100 read(3<pipe:[5]>,  <unfinished ...>\n"
+                                  "8 1.000200 kill(7, SIGKILL) = 0 <0.000010>\n"
+                                  "7 1.100000 <... read resumed> <unfinished ...>) = ?\n"
+                                  "7 1.100100 +++ killed by SIGKILL +++\n");
+    const std::pair<const char*, const char*> lies[] = {
+        {R"j({"step":0,"pid":7,"words":"reads 4 bytes from fd 3 (pipe A)","began":0,"ended":0,"error":"","trace":[0,1,1],"call":true})j",
+         "reads 4 bytes, but strace says"},
+        {R"j({"step":0,"pid":7,"words":"reads 3 bytes from fd 9 (pipe A)","began":0,"ended":0,"error":"","trace":[0,1,1],"call":true})j",
+         "fd 9 is no descriptor of the call"},
+        {R"j({"step":0,"pid":7,"words":"read returned 0 on fd 3 (pipe A): end of data","began":0,"ended":0.1,"error":"","trace":[0,2,4],"call":true})j",
+         "read never returned (= ?), but the words tell a result"},
+        {R"j({"step":0,"pid":7,"words":"was in read on fd 3 (pipe A) when it ended: the call never returned (it had waited 3.0 ms)","began":0,"ended":0.1,"error":"","trace":[0,2,4],"call":true})j",
+         "waited 3.0 ms, strace measured"},
+        {R"j({"step":0,"pid":7,"words":"ends: killed by SIGTERM","began":0,"ended":0,"error":"","trace":[0,5,5],"call":true})j",
+         "killed by SIGTERM, strace says"},
+    };
+    for (const auto& [steps, caught] : lies) {
+        write_file(dir / "steps.json", std::string(steps) + "\n");
+        write_file(dir / "tool", "#!/bin/sh\ncp '" + (dir / "steps.json") + "' \"$2\"\n");
+        ASSERT_EQ(chmod((dir / "tool").c_str(), 0755), 0);
+        Process check(
+            {.argv = {"/usr/bin/python3", std::string(SOURCE_DIR) + "/tests/oracle/check_steps.py",
+                      dir / "tool", dir / "run.trace"}});
+        ASSERT_TRUE(check.finish());
+        EXPECT_EQ(check.exit_code(), 1) << steps;
+        EXPECT_NE(check.out().find(caught), std::string::npos) << caught << "\n" << check.out();
+    }
+}

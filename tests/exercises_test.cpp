@@ -322,6 +322,22 @@ TEST(Exercises, KilledInAReadThatNeverReturned)
     EXPECT_EQ(run.process(all[1])->end_how->signal, "SIGKILL");
 }
 
+// Bytes through a datagram socket pair, an lseek that only asks, and a
+// read that a signal interrupted after it had waited.
+TEST(Exercises, DatagramsSeekAndAnInterruptedRead)
+{
+    SKIP_WITHOUT_TRACING();
+    auto run = traced(TRACED_ASKS_AND_INTERRUPTS);
+    std::string text = words(run);
+    for (const char* said : {"writes 8 bytes to fd 3 (socket pair A): \"datagram\"",
+                             "reads 8 bytes from fd 4 (socket pair A): \"datagram\"",
+                             "asks where the offset of fd 5 (notes) is: byte 4",
+                             "tries to read 1 byte from fd 6 (pipe A): interrupted by a signal "
+                             "after waiting "})
+        EXPECT_NE(text.find(said), std::string::npos) << said << "\n" << text;
+    EXPECT_EQ(text.find("moves the offset"), std::string::npos) << text;
+}
+
 TEST(Exercises, SigpipeKillsUnlessIgnored)
 {
     SKIP_WITHOUT_TRACING();
@@ -679,7 +695,8 @@ TEST(Exercises, SignalsToManyInterruptedCallsAndWaits)
     for (const char* said :
          {"50 sends SIGUSR1 to its own process group",
           "50 sends SIGTERM to every process it may signal",
-          "51 tries to read 10 bytes from fd 0 (the terminal): interrupted by a signal\n",
+          "51 tries to read 10 bytes from fd 0 (the terminal): interrupted by a signal after "
+          "waiting 10.0 ms\n",
           "50 sleeps 1.0 s: interrupted by a signal, fails with EINTR",
           "50 makes fd 3 (/dev/null) non-blocking (O_RDONLY|O_NONBLOCK)",
           "50 fd 10 now points where fd 3 does (/dev/null)", "50 closes fd 3 (/dev/null)\n",

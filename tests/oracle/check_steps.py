@@ -16,7 +16,9 @@ words state that a trace line also states is compared:
   status    "ends with status N" and "killed by SIGX": the exit_group's
             argument, strace's "+++ exited with N +++" or "killed by"
   waited    "waited X": the time strace measured in the calls (<...>)
-  interrupted  a call a signal interrupted (EINTR, ERESTART...) says so
+  interrupted  a call a signal interrupted (EINTR, ERESTART...) says so,
+            and how long it waited first
+  seek      lseek(fd, 0, SEEK_CUR) only asks: it moves nothing
   blocked   a wait, or a read on a pipe or socket, that took 1 ms or more
             (--blocked-at: a trace made on a busy machine, where a call
             that had what it asked for may still last that long) says it
@@ -207,6 +209,10 @@ class Checker:
         for name in ERRNO.findall(words) if step["error"] or errnos else []:
             self.fact(name in errnos, trace, first,
                       f"the words name {name}, strace says {sorted(errnos) or 'none'}: {said}")
+        seeks = [c for c in calls if c.name == "lseek" and c.args.endswith(", 0, SEEK_CUR)")]
+        if seeks:
+            self.fact("moves" not in words, trace, first,
+                      f"lseek(fd, 0, SEEK_CUR) only asks where the offset is: {said}")
         m = STATUS.search(words)
         if m:
             statuses = [int(c.args.strip("()").split(")")[0]) for c in calls
@@ -234,6 +240,10 @@ class Checker:
                       f"waited {m.group(1)} {m.group(2)}, strace measured {longest:.6f} s "
                       f"(the longest) to {measured:.6f} s (all): {said}")
         interrupted = [c for c in calls if c.errno in INTERRUPTED]
+        if interrupted and (interrupted[0].duration or 0) >= self.blocked_at:
+            self.fact("wait" in words or "sleep" in words, trace, first,
+                      f"{interrupted[0].name} waited {interrupted[0].duration:.6f} s before a "
+                      f"signal interrupted it, the words do not say so: {said}")
         if interrupted:
             # pause and sigsuspend return only so: they say for a signal.
             waits_for_signal = interrupted[0].name in ("pause", "rt_sigsuspend")

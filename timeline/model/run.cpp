@@ -109,6 +109,7 @@ void Run::call(Process& p, const Call& c, double t)
            .time = t,
            .began = began,
            .ended = std::max(t, began + c.duration),
+           .took = c.duration,
            .error = c.error};
     handlers::dispatch(state_, p, c, std::move(s));
     // A fork adds a process: `p` may have moved.

@@ -118,6 +118,7 @@ struct Fcntl {
 struct Seek { // lseek: the description's offset, now
     int fd = -1;
     long long offset = 0;
+    bool asks = false; // lseek(fd, 0, SEEK_CUR) only asks where it is
 };
 struct Dup {
     int fd = -1; // the new descriptor
@@ -303,6 +304,7 @@ struct Step {
     // time.
     double began = -1;
     double ended = -1;
+    double took = 0; // a call's own time, as strace measured it; 0 when not known
     StepKind what;
     std::optional<size_t> channel; // what its descriptor points at: index into Run::channels()
     std::string error; // the call failed: "ENOENT"

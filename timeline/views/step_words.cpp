@@ -285,12 +285,14 @@ void describe_into(std::string& text, const Run& run, const Step& s)
                 s.is<step::MakeFifo>() || s.is<step::AsWritten>() || s.is<step::CallFailed>() ||
                 s.is<step::Pause>();
     if (!s.error.empty() && !told) {
-        if (s.error == "EINTR")
-            text += ": interrupted by a signal, fails with EINTR";
+        if (interrupted(s.error) && s.took >= words::kWaitShown)
+            text += ": interrupted by a signal after waiting " + seconds_text(s.took);
         else if (interrupted(s.error))
             text += ": interrupted by a signal";
         else
             text += ": fails, " + words::error_text(s.error);
+        if (s.error == "EINTR")
+            text += ", fails with EINTR";
     }
     if (!s.unwound && !s.source)
         text += " (strace could not tell its source line)";

@@ -86,6 +86,8 @@ std::string Describe::operator()(const step::Fcntl& x) const
 
 std::string Describe::operator()(const step::Seek& x) const
 {
+    if (x.asks)
+        return "asks where the offset of " + where(x.fd) + " is: byte " + std::to_string(x.offset);
     return "moves the offset of " + where(x.fd) + " to byte " + std::to_string(x.offset);
 }
 

@@ -65,7 +65,9 @@ void seek(State& m, Process& p, const Call& c, Step s)
     if (held != fds.end())
         if (Description* d = m.processes.description(held->second.description))
             d->offset = c.value;
-    s.what = step::Seek{.fd = c.fd->number, .offset = c.value};
+    const auto* n = std::get_if<call::Numbers>(&c.args);
+    bool asks = n && n->args.size() == 3 && n->args[1] == "0" && n->args[2] == "SEEK_CUR";
+    s.what = step::Seek{.fd = c.fd->number, .offset = c.value, .asks = asks};
     m.steps.add(std::move(s));
 }
 

@@ -62,7 +62,7 @@ TEST(Timeline, ReaderJoinsSplitCallsAndDecodesThem)
         "<0.000020>\n"
         "2996  2.000100 +++ killed by SIGKILL +++\n"
         "2994  2.000200 openat(AT_FDCWD</tmp/x>, \"FIFOVEK\", O_RDONLY");
-    ASSERT_EQ(events.size(), 12u);
+    ASSERT_EQ(events.size(), 14u);
     auto call = [&](size_t i) { return std::get<Call>(events[i].what); };
 
     auto pipe = std::get<timeline::call::FdPair>(call(0).args);
@@ -75,36 +75,48 @@ TEST(Timeline, ReaderJoinsSplitCallsAndDecodesThem)
     EXPECT_FALSE(write.is_read);
     EXPECT_EQ(write.data, std::string("hi\xc3\xad\n\0\t", 7));
     EXPECT_EQ(call(1).value, 7);
+    EXPECT_TRUE(call(1).told_at_start);
     EXPECT_DOUBLE_EQ(events[1].time, 1.0001); // at its start
-    EXPECT_EQ(events[2].pid, 2995);
-    EXPECT_EQ(call(2).name, "close");
-    EXPECT_EQ(call(2).fd->number, 4);
-    EXPECT_DOUBLE_EQ(events[2].time, 1.0003); // at its end
-    EXPECT_DOUBLE_EQ(std::get<timeline::call::Sleep>(call(3).args).seconds, 1.5);
-    EXPECT_EQ(std::get<timeline::call::Exit>(call(4).args).status, 3);
-    EXPECT_EQ(std::get<timeline::Exited>(events[5].what).status, 3);
-    auto sigchld = std::get<timeline::Signal>(events[6].what);
+    EXPECT_EQ(events[1].from, (timeline::TraceLines{0, 2, 2}));
+    // Its end comes too, made from both its lines.
+    EXPECT_TRUE(call(2).corrects_start);
+    EXPECT_DOUBLE_EQ(call(2).duration, 0.00005);
+    EXPECT_EQ(events[2].from, (timeline::TraceLines{0, 2, 4}));
+    EXPECT_EQ(events[3].pid, 2995);
+    EXPECT_EQ(call(3).name, "close");
+    EXPECT_EQ(call(3).fd->number, 4);
+    EXPECT_DOUBLE_EQ(events[3].time, 1.0003); // at its end
+    EXPECT_EQ(events[3].from, (timeline::TraceLines{0, 3, 5}));
+    EXPECT_DOUBLE_EQ(std::get<timeline::call::Sleep>(call(4).args).seconds, 1.5);
+    EXPECT_EQ(std::get<timeline::call::Exit>(call(5).args).status, 3);
+    EXPECT_EQ(std::get<timeline::Exited>(events[6].what).status, 3);
+    // The sleep's end: a signal interrupted it, and it returned.
+    EXPECT_TRUE(call(7).corrects_start);
+    EXPECT_EQ(call(7).error, "ERESTART_RESTARTBLOCK");
+    EXPECT_FALSE(call(7).no_return);
+    auto sigchld = std::get<timeline::Signal>(events[8].what);
     EXPECT_EQ(sigchld.name, "SIGCHLD");
     EXPECT_EQ(sigchld.sender, 2995);
-    EXPECT_DOUBLE_EQ(call(7).duration, 0.999317);
+    EXPECT_DOUBLE_EQ(call(9).duration, 0.999317);
 
-    auto gone = std::get<timeline::call::Open>(call(8).args);
-    EXPECT_EQ(call(8).value, -1);
-    EXPECT_EQ(call(8).error, "ENOENT");
+    auto gone = std::get<timeline::call::Open>(call(10).args);
+    EXPECT_EQ(call(10).value, -1);
+    EXPECT_EQ(call(10).error, "ENOENT");
     EXPECT_EQ(gone.path, "gone");
     EXPECT_EQ(gone.resolved, "/tmp/x/gone");
     EXPECT_FALSE(gone.result);
 
-    auto collected = std::get<timeline::call::Wait>(call(9).args);
+    auto collected = std::get<timeline::call::Wait>(call(11).args);
     ASSERT_TRUE(collected.status);
     EXPECT_TRUE(collected.status->killed);
     EXPECT_EQ(collected.status->signal, "SIGKILL");
-    EXPECT_EQ(call(9).value, 2996);
-    EXPECT_EQ(std::get<timeline::Killed>(events[10].what).signal, "SIGKILL");
+    EXPECT_EQ(call(11).value, 2996);
+    EXPECT_EQ(std::get<timeline::Killed>(events[12].what).signal, "SIGKILL");
 
-    EXPECT_FALSE(call(11).finished);
-    EXPECT_TRUE(call(8).finished);
-    EXPECT_EQ(std::get<timeline::call::Open>(call(11).args).resolved, "/tmp/x/FIFOVEK");
+    EXPECT_FALSE(call(13).finished);
+    EXPECT_TRUE(call(10).finished);
+    EXPECT_EQ(events[13].from, (timeline::TraceLines{0, 15, 15}));
+    EXPECT_EQ(std::get<timeline::call::Open>(call(13).args).resolved, "/tmp/x/FIFOVEK");
 }
 
 // strace may show a child's first steps before its parent's fork returns:

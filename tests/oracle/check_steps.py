@@ -168,8 +168,10 @@ class Checker:
         own = trace.calls.get(first)
         for n in range(first, last + 1):
             call = trace.calls.get(n)
+            # A call told at its start (a write, a sleep) is the step's
+            # from its first line on, its end included.
             if (call and own and call.name == own.name and trace.pid.get(n) == pid
-                    and call.lines[-1] == n and call not in calls):
+                    and (call.lines[-1] == n or call.lines[0] == first) and call not in calls):
                 calls.append(call)
         if not step.get("call"):
             calls = []

@@ -53,6 +53,8 @@ struct Process {
     std::map<int, Channel> inherited;
     std::map<int, size_t> inherited_at; // and the channels they are
     std::optional<size_t> fold; // the step that an identical next call joins
+    // The step of a call told as it started, held until its end comes.
+    std::optional<size_t> told;
     std::optional<size_t> spawned_by; // vfork, posix_spawn: the parent's step
     // The step its last call made, held until the stack of that call
     // (strace -k) says which line of the program made it.

@@ -103,7 +103,10 @@ void Run::call(Process& p, const Call& c, double t)
 {
     int pid = p.pid;
     size_t before = step_count();
-    settle_source(p, nullptr);
+    // The stack under a told call's end is that call's: its step still
+    // waits for it.
+    if (!c.corrects_start)
+        settle_source(p, nullptr);
     double began = std::min(since_start(c.began), t);
     Step s{.pid = pid,
            .time = t,
@@ -111,9 +114,50 @@ void Run::call(Process& p, const Call& c, double t)
            .ended = std::max(t, began + c.duration),
            .took = c.duration,
            .error = c.error};
+    // The end of a call told as it started completes its step, unless it
+    // takes back what the start told (a write that failed, or never
+    // returned): then the handler does.
+    bool takes_back =
+        std::holds_alternative<call::Transfer>(c.args) && (!c.error.empty() || c.no_return);
+    if (c.corrects_start && !takes_back) {
+        complete_told(p, s);
+        return;
+    }
     handlers::dispatch(state_, p, c, std::move(s));
     // A fork adds a process: `p` may have moved.
+    Process& now = state_.processes.known(pid);
+    if (c.corrects_start)
+        release_told(now);
+    // Its step stays open until its end comes.
+    if (c.told_at_start) {
+        std::optional<size_t> made =
+            step_count() > before ? std::optional(step_count() - 1) : now.fold;
+        if (made && state_.steps.live(*made)) {
+            state_.steps.pin(*made);
+            now.told = made;
+        }
+    }
     await_source(pid, before);
+}
+
+void Run::complete_told(Process& p, const Step& end)
+{
+    Step* s = p.told ? state_.steps.live(*p.told) : nullptr;
+    if (s) {
+        s->ended = std::max(s->ended, end.began + end.took);
+        s->took = end.took;
+        if (!end.error.empty())
+            s->error = end.error;
+        state_.steps.grew(*s, *s);
+    }
+    release_told(p);
+}
+
+void Run::release_told(Process& p)
+{
+    if (p.told)
+        state_.steps.unpin(*p.told);
+    p.told.reset();
 }
 
 void Run::signal(Process& p, const Signal& s, double t)

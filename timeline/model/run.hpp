@@ -81,6 +81,11 @@ private:
     double since_start(double time) const { return std::max(0.0, time - *start_time_); }
     void apply(const Event& e, KernelOrder::Released how);
     void call(Process& p, const Call& c, double t);
+    // The end of a call told as it started (`end`, a step of it as it
+    // ended): its step learns how long it took, and a signal that
+    // interrupted it.
+    void complete_told(Process& p, const Step& end);
+    void release_told(Process& p);
     void signal(Process& p, const Signal& s, double t);
     void end_process(Process& p, double t, ProcessEnd how, bool exited);
     void superseded(Process& p, const Superseded& gone, double t);

@@ -183,8 +183,11 @@ struct Call {
     bool no_return = false;
     double duration = 0; // time spent inside, or 0 when not known
     double began = 0; // seconds since the epoch when it was entered
-    // A write told as it started, which then failed (EPIPE): its end, which
-    // takes back what its start told.
+    // Told as it started (a write, a sleep: another process's line cut it).
+    bool told_at_start = false;
+    // The end of a call told as it started: how long it took, and whether
+    // it failed (a write with no reader left, EPIPE) or a signal
+    // interrupted it (a sleep), which takes back what its start told.
     bool corrects_start = false;
 };
 

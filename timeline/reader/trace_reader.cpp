@@ -347,6 +347,7 @@ bool TraceReader::unfinished(int pid, double time, std::string_view start, Event
     auto call = strace::decode_call(start, true);
     if (call && strace::counts_from_start(*call)) {
         call->began = time;
+        call->told_at_start = true;
         pending_[pid] = {time, std::string(start), true, line_number_};
         e.what = std::move(*call);
         return true;
@@ -371,10 +372,9 @@ bool TraceReader::resumed(int pid, double time, std::string_view rest, Event& e)
     Call& call = e.what.emplace<Call>();
     if (!strace::decode_call(started.start + std::string(tail), call))
         fail("not an strace log line: " + printable(rest.substr(0, 80)));
-    // A write told as it started is told again only when it failed; a
-    // sleep that a signal interrupted goes on in restart_syscall.
-    if (started.told && (call.error.empty() || !std::holds_alternative<call::Transfer>(call.args)))
-        return false;
+    // A call told as it started comes again as its end: the step it made
+    // learns how long it took, and whether it failed or was interrupted (a
+    // sleep that a signal interrupted goes on in restart_syscall).
     call.corrects_start = started.told;
     call.began = started.time;
     e.pid = pid;

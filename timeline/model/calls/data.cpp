@@ -18,8 +18,13 @@ void failed_after_all(State& m, Process& p, const Call& c, int fd, Step s)
     if (write && !write->is_read && write->fd == fd) {
         m.flows.unwrite(*told, write->bytes);
         if (write->count == 1) {
-            last->what = step::TransferFailed{.is_read = false, .fd = fd, .asked = write->bytes};
+            if (c.no_return)
+                last->what = step::NeverReturned{.call = c.name, .fd = fd};
+            else
+                last->what =
+                    step::TransferFailed{.is_read = false, .fd = fd, .asked = write->bytes};
             last->error = c.error;
+            last->ended = std::max(last->ended, s.ended);
             m.steps.grew(*last, s);
             p.fold.reset();
             return;
@@ -30,6 +35,8 @@ void failed_after_all(State& m, Process& p, const Call& c, int fd, Step s)
     } else {
         s.what = step::TransferFailed{.is_read = false, .fd = fd};
     }
+    if (c.no_return)
+        s.what = step::NeverReturned{.call = c.name, .fd = fd};
     m.steps.add(std::move(s));
 }
 

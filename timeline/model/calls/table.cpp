@@ -150,7 +150,7 @@ void dispatch(State& m, Process& p, const Call& c, Step s)
     // A call that never returned did not end as its kind ends: it tells
     // no result. (A process's exit never returns by design; a spawn's
     // child is settled by the reader; an exec ends in its new program.)
-    if (c.no_return && !std::holds_alternative<call::Exit>(c.args) &&
+    if (c.no_return && !c.corrects_start && !std::holds_alternative<call::Exit>(c.args) &&
         !std::holds_alternative<call::Spawn>(c.args) &&
         !std::holds_alternative<call::Exec>(c.args)) {
         s.what = step::NeverReturned{.call = c.name, .fd = c.fd ? c.fd->number : -1};

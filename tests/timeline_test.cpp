@@ -930,6 +930,11 @@ TEST(Timeline, SocketPairCarriesData)
     EXPECT_EQ(carried, (std::vector<std::string>{"ping to " + std::to_string(parent),
                                                  "pong to " + std::to_string(child)}))
         << text;
+    // Its figure says what was made: no pipe.
+    ASSERT_FALSE(run.plumbing().empty());
+    std::string caption = timeline::plumbing_caption(run.plumbing().front());
+    EXPECT_EQ(caption.rfind("After " + std::to_string(parent) + " makes a socket pair", 0), 0U)
+        << caption;
 }
 
 // A connected socket is one channel, whichever end -yy names it by, and
@@ -973,6 +978,14 @@ TEST(Timeline, ConnectedSocketAndCounterCarryData)
     std::string early_text = timeline::text_timeline(early, "t");
     EXPECT_NE(early_text.find("accepts a connection on fd 4: fd 5 (socket 2)"), std::string::npos)
         << early_text;
+    std::vector<std::string> leads;
+    for (const auto& moment : early.plumbing()) {
+        std::string caption = timeline::plumbing_caption(moment);
+        leads.push_back(caption.substr(0, caption.find(':')));
+    }
+    for (const char* lead :
+         {"After 5 makes a socket", "After 6 makes a socket", "After 5 accepts a connection"})
+        EXPECT_NE(std::find(leads.begin(), leads.end(), lead), leads.end()) << lead;
     EXPECT_EQ(std::count_if(early.arrows().begin(), early.arrows().end(),
                             [](const Arrow& a) { return a.kind == Arrow::Kind::data; }),
               1)

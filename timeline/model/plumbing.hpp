@@ -18,7 +18,24 @@
 namespace timeline {
 
 // What changed the plumbing.
-enum class PlumbingChange { pipe, fork, close, dup, exec, open, end, collect };
+// What changed the tables: a new pipe or socket pair, a fork, closes, a
+// copy, an exec, a file opened, a socket made or a connection accepted,
+// another new descriptor (an eventfd, an epoll), a process's end, a
+// zombie collected.
+enum class PlumbingChange {
+    pipe,
+    socket_pair,
+    fork,
+    close,
+    dup,
+    exec,
+    open,
+    socket,
+    accept,
+    new_fd,
+    end,
+    collect
+};
 
 struct TableEntry {
     int fd = -1;

@@ -114,6 +114,16 @@ std::string caption_lead(const PlumbingMoment& m)
     case PlumbingChange::pipe:
         return m.count == 1 ? "After " + who + " makes a pipe"
                             : "After " + who + " makes " + std::to_string(m.count) + " pipes";
+    case PlumbingChange::socket_pair:
+        return m.count == 1
+                   ? "After " + who + " makes a socket pair"
+                   : "After " + who + " makes " + std::to_string(m.count) + " socket pairs";
+    case PlumbingChange::socket:
+        return "After " + who + " makes " + (m.count == 1 ? "a socket" : "its sockets");
+    case PlumbingChange::accept:
+        return "After " + who + " accepts " + (m.count == 1 ? "a connection" : "connections");
+    case PlumbingChange::new_fd:
+        return "After " + who + " makes " + (m.count == 1 ? "a new descriptor" : "new descriptors");
     case PlumbingChange::fork:
         return "After fork: the child holds a copy of each of its parent's descriptors, "
                "each pointing at the same open file description";

@@ -22,7 +22,7 @@ void socketpair(State& m, Process& p, const Call& /*unused*/, const call::FdPair
     s.what = step::SocketPair{a.read.number, a.write.number};
     s.channel = c;
     int pid = p.pid;
-    m.note_plumbing(PlumbingChange::pipe, m.steps.add(std::move(s)), pid);
+    m.note_plumbing(PlumbingChange::socket_pair, m.steps.add(std::move(s)), pid);
 }
 
 // A connection accepted joins the oldest client waiting on the listening
@@ -41,7 +41,11 @@ void new_fd(State& m, Process& p, const Call& c, const call::NewFd& a, Step s)
         s.what = step::Accept{.listening = c.fd->number, .fd = a.result.number};
     else
         s.what = step::NewFd{a.result.number};
-    descriptors::add_and_note(m, p, std::move(s), PlumbingChange::open);
+    bool socket = s.channel && m.channels[*s.channel].kind == Channel::Kind::socket;
+    descriptors::add_and_note(m, p, std::move(s),
+                              a.accepted ? PlumbingChange::accept
+                              : socket   ? PlumbingChange::socket
+                                         : PlumbingChange::new_fd);
 }
 
 void socket_address(State& m, Process& /*unused*/, const Call& c, const call::SocketAddress& a,

@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "reader/merged_traces.hpp"
 #include "reader/source_lines.hpp"
@@ -89,6 +95,44 @@ std::vector<std::string> traces_in(const std::string& dir)
     return files;
 }
 
+namespace {
+
+// The traces the running test recorded, kept when it fails: a rare failure
+// on a busy machine can then be read again, its trace whole.
+std::vector<std::pair<std::string, std::string>> recorded_traces; // name, text
+
+class KeepFailedTraces : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo& /*unused*/) override { recorded_traces.clear(); }
+    void OnTestEnd(const ::testing::TestInfo& info) override
+    {
+        if (!info.result()->Failed() || recorded_traces.empty())
+            return;
+        std::string dir = std::string(BUILD_DIR) + "/Testing/failed-traces";
+        std::filesystem::create_directories(dir);
+        for (size_t i = 0; i < recorded_traces.size(); ++i) {
+            std::string path = dir + "/" + info.test_suite_name() + "." + info.name() + "-" +
+                               std::to_string(getpid()) + "-" + std::to_string(i) + "-" +
+                               recorded_traces[i].first;
+            write_file(path, recorded_traces[i].second);
+            std::printf("the trace it recorded is kept in %s\n", path.c_str());
+        }
+    }
+};
+
+[[maybe_unused]] const bool keeping = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new KeepFailedTraces);
+    return true;
+}();
+
+void keep(const std::vector<std::string>& files)
+{
+    for (const auto& file : files)
+        recorded_traces.emplace_back(std::filesystem::path(file).filename().string(),
+                                     read_file(file));
+}
+
+} // namespace
+
 void expect_steps_agree(const std::vector<std::string>& files, bool recorded_now)
 {
     if (files.empty())
@@ -128,6 +172,7 @@ timeline::Run traced(const std::string& program, std::optional<std::string> inpu
     }
     auto files = traces_in(dir.path());
     EXPECT_EQ(files.size(), 1u);
+    keep(files);
     expect_steps_agree(files);
     return model_of_files(files);
 }
@@ -149,6 +194,7 @@ std::unique_ptr<Recorded> record(const std::vector<std::string>& command,
     EXPECT_EQ(files.size(), 1u);
     if (!files.empty())
         recorded->trace = files[0];
+    keep(files);
     expect_steps_agree(files);
     return recorded;
 }

@@ -295,9 +295,6 @@ TEST(Exercises, PollWaitsOnNamedPipes)
         << "the bar is the poll's";
 }
 
-// A write into a pipe without a reader: the first writer dies of SIGPIPE;
-// the second ignores it, which the timeline says, and its write fails in
-// words, not as strace wrote it.
 // A child blocked in read, killed while its parent still holds the write
 // end: its read never returned. Nothing was read and no end of data came;
 // it waited in the call until it was killed.
@@ -338,6 +335,9 @@ TEST(Exercises, DatagramsSeekAndAnInterruptedRead)
     EXPECT_EQ(text.find("moves the offset"), std::string::npos) << text;
 }
 
+// A write into a pipe without a reader: the first writer dies of SIGPIPE;
+// the second ignores it, which the timeline says, and its write fails in
+// words, not as strace wrote it.
 TEST(Exercises, SigpipeKillsUnlessIgnored)
 {
     SKIP_WITHOUT_TRACING();

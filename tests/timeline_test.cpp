@@ -423,6 +423,14 @@ TEST(Timeline, RefusesWhatIsNotATrace)
         EXPECT_EQ(p.exit_code(), 1);
         EXPECT_EQ(p.out(), "");
     }
+    // The files that take the steps as they come are not left behind.
+    Process streamed({.argv = {BIN_SYSCALL_TIMELINE, "--perfetto", dir / "run.json", "--steps",
+                               dir / "steps.json", dir / "notes"},
+                      .dir = dir.path()});
+    ASSERT_TRUE(streamed.finish());
+    EXPECT_EQ(streamed.exit_code(), 1);
+    EXPECT_FALSE(std::filesystem::exists(dir / "run.json"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "steps.json"));
 
     Process bogus({.argv = {BIN_SYSCALL_TIMELINE, "--bogus", "x"}, .dir = dir.path()});
     ASSERT_TRUE(bogus.finish());

@@ -106,11 +106,6 @@ std::unique_ptr<StepSink> perfetto_file(const Place& place)
     return std::make_unique<PerfettoFile>(place.path, file, place.words);
 }
 
-std::unique_ptr<StepSink> steps_file(const Place& place)
-{
-    return std::make_unique<StepsJson>(place.path, place.words);
-}
-
 template <class View> std::unique_ptr<StepSink> make(const Place& place)
 {
     return std::make_unique<View>(place);
@@ -141,7 +136,9 @@ constexpr ViewRow kViews[] = {
      "each step as a line of JSON: its process, its words, its times, its error and the trace "
      "lines it was made from (file number and first and last line), for checking it against "
      "the trace",
-     steps_file},
+     [](const Place& p) -> std::unique_ptr<StepSink> {
+         return std::make_unique<StepsJson>(p.path, p.words);
+     }},
     {"--source", "", Run::kStepsHeld,
      "the program's source instead of the timeline, each line followed by the calls it made",
      make<SourceText>},
@@ -343,6 +340,10 @@ int show(Options o)
     } catch (const TraceError& e) {
         if (!temp.empty())
             fs::remove_all(temp);
+        std::error_code ignored; // a streamed view's file of a refused run goes
+        for (const auto& [row, argument] : o.views)
+            if (row->keeps == 0)
+                fs::remove(argument, ignored);
         fail(e.what());
     }
     files::check_output();

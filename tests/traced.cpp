@@ -124,11 +124,15 @@ class KeepFailedTraces : public ::testing::EmptyTestEventListener {
     return true;
 }();
 
-void keep(const std::vector<std::string>& files)
+// The traces, and how the recorder (strace itself) ended, with what it said.
+void keep(const std::vector<std::string>& files, const Process& recorder)
 {
     for (const auto& file : files)
         recorded_traces.emplace_back(std::filesystem::path(file).filename().string(),
                                      read_file(file));
+    recorded_traces.emplace_back(
+        "recorder", "exit status " + std::to_string(recorder.exit_code()) + ", signal " +
+                        std::to_string(recorder.term_signal()) + "\n" + recorder.err());
 }
 
 } // namespace
@@ -154,6 +158,7 @@ timeline::Run traced(const std::string& program, std::optional<std::string> inpu
                      const std::function<bool(const std::string&)>& until, bool lines)
 {
     TempDir dir;
+    std::vector<std::string> files;
     {
         std::vector<std::string> argv = {BIN_SYSCALL_TIMELINE, "--record", dir.path()};
         if (!lines)
@@ -163,16 +168,19 @@ timeline::Run traced(const std::string& program, std::optional<std::string> inpu
             {.argv = argv, .dir = dir.path(), .input = std::move(input), .env = {kNoLeakCheck}});
         if (until) {
             EXPECT_TRUE(eventually([&] {
-                auto files = traces_in(dir.path());
-                return !files.empty() && until(read_file(files[0]));
+                auto now = traces_in(dir.path());
+                return !now.empty() && until(read_file(now[0]));
             }));
             ::kill(p.pid(), SIGTERM); // the recorder is strace itself
         }
         EXPECT_TRUE(p.wait_exit(kDeadline));
+        if (!until) {
+            EXPECT_EQ(p.term_signal(), 0) << p.err();
+        }
+        files = traces_in(dir.path());
+        keep(files, p);
     }
-    auto files = traces_in(dir.path());
     EXPECT_EQ(files.size(), 1u);
-    keep(files);
     expect_steps_agree(files);
     return model_of_files(files);
 }
@@ -190,11 +198,12 @@ std::unique_ptr<Recorded> record(const std::vector<std::string>& command,
     environment.push_back(kNoLeakCheck);
     Process p({.argv = argv, .dir = recorded->dir.path(), .env = environment});
     EXPECT_TRUE(p.finish(kDeadline));
+    EXPECT_EQ(p.term_signal(), 0) << p.err();
     auto files = traces_in(recorded->dir.path());
     EXPECT_EQ(files.size(), 1u);
     if (!files.empty())
         recorded->trace = files[0];
-    keep(files);
+    keep(files, p);
     expect_steps_agree(files);
     return recorded;
 }

@@ -33,6 +33,7 @@
 #include "views/steps_json.hpp"
 #include "views/svg_diagram.hpp"
 #include "views/text_timeline.hpp"
+#include "views/world_json.hpp"
 
 namespace {
 
@@ -139,6 +140,13 @@ constexpr ViewRow kViews[] = {
      [](const Place& p) -> std::unique_ptr<StepSink> {
          return std::make_unique<StepsJson>(p.path, p.words);
      }},
+    {"--world", "FILE", Run::kKeepAll,
+     "the world after each step that changed it, as lines of JSON: each process's descriptors, "
+     "the open file descriptions they point at and what those are open on, for checking it "
+     "against the kernel",
+     [](const Place& p) -> std::unique_ptr<StepSink> {
+         return std::make_unique<WorldJson>(p.path);
+     }},
     {"--source", "", Run::kStepsHeld,
      "the program's source instead of the timeline, each line followed by the calls it made",
      make<SourceText>},
@@ -197,10 +205,6 @@ std::string usage()
                        message.c_str());
     std::exit(2);
 }
-
-} // namespace
-
-namespace {
 
 struct Options {
     std::string title;
@@ -332,11 +336,7 @@ int show(Options o)
             fs::remove_all(temp);
         read_traces(traces, run);
         if (!o.command.empty() && run.cut_after_thread_exec())
-            (void)std::fputs("syscall_timeline: strace stopped following the command after an "
-                             "exec from a thread, where it cannot unwind the stacks that tell "
-                             "each call's line: the trace ends there; --no-lines traces it "
-                             "whole\n",
-                             stderr);
+            (void)std::fputs(kCutAfterThreadExec, stderr);
     } catch (const TraceError& e) {
         if (!temp.empty())
             fs::remove_all(temp);

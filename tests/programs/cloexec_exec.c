@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "checkpoint.h"
+
 int main(void)
 {
     int marked[2], kept[2];
@@ -13,11 +15,13 @@ int main(void)
     fcntl(kept[0], F_SETFD, FD_CLOEXEC);
     dup3(kept[1], 10, O_CLOEXEC);
     open("/dev/null", O_RDONLY | O_CLOEXEC);
+    checkpoint();
     if (fork() == 0) {
         execl("/bin/true", "true", (char*)NULL);
         _exit(127);
     }
     close(marked[1]);
+    checkpoint();
     char c;
     read(marked[0], &c, 1);
     wait(NULL);

@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "checkpoint.h"
+
 int main(void)
 {
     int fds[2];
@@ -10,9 +12,11 @@ int main(void)
     if (fork() == 0) {
         close(fds[0]);
         write(fds[1], "x\n", 2);
+        checkpoint();
         return 3;
     }
     close(fds[1]);
+    checkpoint();
     char buffer[8];
     while (read(fds[0], buffer, sizeof buffer) > 0) {
     }

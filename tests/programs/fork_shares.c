@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "checkpoint.h"
+
 int main(void)
 {
     int file = open("shared.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644); /* fd 3 */
@@ -19,9 +21,11 @@ int main(void)
     char byte;
     if (fork() == 0) {
         open("shared.txt", O_RDONLY); /* fd 6 */
+        checkpoint();
         read(0, &byte, 1);
         _exit(0);
     }
+    checkpoint();
     read(0, &byte, 1);
     wait(NULL);
     return 0;

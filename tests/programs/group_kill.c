@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "checkpoint.h"
+
 int main(void)
 {
     pid_t leader = fork();
@@ -18,6 +20,7 @@ int main(void)
     }
     setpgid(leader, leader); /* as a shell does, on both sides */
     usleep(300000);          /* time enough for both to reach pause, even on a busy machine */
+    checkpoint();
     kill(-leader, SIGTERM);
     waitpid(leader, NULL, 0);
     return 0;

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "checkpoint.h"
+
 int main(void)
 {
     int fds[2];
@@ -17,6 +19,7 @@ int main(void)
         return 0;
     }
     close(fds[0]);
+    checkpoint();
     usleep(100000);
     kill(child, SIGKILL);
     waitpid(child, NULL, 0);

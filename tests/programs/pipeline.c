@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "checkpoint.h"
+
 int main(void)
 {
     int fds[2];
@@ -11,6 +13,7 @@ int main(void)
         dup2(fds[1], 1);
         close(fds[0]);
         close(fds[1]);
+        checkpoint();
         execlp("ls", "ls", "/", (char*)NULL);
         _exit(127);
     }
@@ -18,11 +21,13 @@ int main(void)
         dup2(fds[0], 0);
         close(fds[0]);
         close(fds[1]);
+        checkpoint();
         execlp("wc", "wc", "-l", (char*)NULL);
         _exit(127);
     }
     close(fds[0]);
     close(fds[1]);
+    checkpoint();
     wait(NULL);
     wait(NULL);
     return 0;

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "checkpoint.h"
+
 int main(void)
 {
     int fds[2];
@@ -12,10 +14,12 @@ int main(void)
         dup2(fds[1], 1);
         close(fds[0]);
         close(fds[1]);
+        checkpoint();
         execlp("echo", "echo", "hello", (char*)NULL);
         _exit(127);
     }
     close(fds[1]);
+    checkpoint();
     char line[32];
     ssize_t n = read(fds[0], line, sizeof line);
     write(1, line, n > 0 ? (size_t)n : 0);

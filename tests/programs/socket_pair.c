@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "checkpoint.h"
+
 int main(void)
 {
     int ends[2];
@@ -12,12 +14,14 @@ int main(void)
     if (fork() == 0) {
         close(ends[0]);
         write(ends[1], "ping", 4);
+        checkpoint();
         read(ends[1], buffer, sizeof buffer);
         return 0;
     }
     close(ends[1]);
     read(ends[0], buffer, sizeof buffer);
     write(ends[0], "pong", 4);
+    checkpoint();
     wait(NULL);
     return 0;
 }

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "checkpoint.h"
+
 int main(void)
 {
     struct sockaddr_un address = {.sun_family = AF_UNIX, .sun_path = "server.sock"};
@@ -20,6 +22,7 @@ int main(void)
         int client = socket(AF_UNIX, SOCK_STREAM, 0);
         connect(client, (struct sockaddr*)&address, sizeof address);
         write(client, "ping", 4);
+        checkpoint();
         uint64_t one = 1;
         write(counter, &one, sizeof one);
         return 0;
@@ -29,6 +32,7 @@ int main(void)
     read(connection, buffer, sizeof buffer);
     uint64_t count;
     read(counter, &count, sizeof count);
+    checkpoint();
     wait(NULL);
     unlink(address.sun_path);
     return 0;

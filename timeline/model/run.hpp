@@ -32,7 +32,12 @@ public:
     explicit Run(std::function<bool(const std::string&)> is_fifo = nullptr, size_t keep = kKeepAll);
 
     // A view fed as the run is read; it must outlive the run's reading.
-    void add_sink(StepSink& sink) { sinks_.push_back(&sink); }
+    void add_sink(StepSink& sink)
+    {
+        sinks_.push_back(&sink);
+        if (sink.needs_world() && !state_.world)
+            record_world();
+    }
     // Which line of a program's source the frames of a call's stack are
     // at (the first of them that can be told); without it, or for a trace
     // recorded without stacks, steps have no source line.
@@ -40,7 +45,7 @@ public:
     void set_source_of(SourceOf source_of) { source_of_ = std::move(source_of); }
 
     // Keeps what each step changes in the world (WorldLog), with the bytes
-    // in each pipe: before the first event.
+    // in each pipe: before the first event (a sink that needs it asks).
     void record_world();
     const WorldLog* world() const { return state_.world ? &*state_.world : nullptr; }
 

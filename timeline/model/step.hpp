@@ -216,10 +216,13 @@ struct WaitWaiting {}; // still in wait when the trace ended
 struct WaitPoll { // WNOHANG: nothing to collect yet, asked again and again
     long asks = 1;
 };
-struct ChildChanged { // wait() reports a child stopped or continued
+// wait() reports a child stopped or continued, or ended but left a zombie
+// to be collected later (waitid with WNOWAIT).
+struct ChildChanged {
     int child = 0;
-    bool stopped = true; // else continued
+    bool stopped = true; // else continued, or ended
     std::string signal; // stopped: by which
+    std::optional<ProcessEnd> ended; // how it ended, for a report that leaves it a zombie
 };
 struct WaitNone {}; // nothing to collect: the step's error says why
 struct Kill {

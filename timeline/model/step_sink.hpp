@@ -27,6 +27,9 @@ public:
     }
     // The end of the trace: every step has come.
     virtual void finish(const Run& /*run*/) {}
+    // Whether it reads the world the run kept (Run::world()), which the
+    // run then records.
+    virtual bool needs_world() const { return false; }
 };
 
 } // namespace timeline

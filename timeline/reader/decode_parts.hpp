@@ -30,20 +30,27 @@ struct Parts {
     }
     // The status flags among the arguments that stay with an open file
     // description: "O_NONBLOCK|O_APPEND" of "O_WRONLY|O_CREAT|O_NONBLOCK|O_APPEND".
+    // A socket's, an eventfd's, a signalfd's or a timerfd's own name for
+    // O_NONBLOCK (SOCK_NONBLOCK...) sets the same flag, and is told so.
     std::string status_flags() const
     {
-        static constexpr std::string_view kKept[] = {
-            "O_NONBLOCK", "O_APPEND", "O_SYNC", "O_DSYNC", "O_ASYNC", "O_DIRECT", "O_NOATIME"};
+        static constexpr std::pair<std::string_view, std::string_view> kKept[] = {
+            {"O_NONBLOCK", "O_NONBLOCK"},   {"SOCK_NONBLOCK", "O_NONBLOCK"},
+            {"EFD_NONBLOCK", "O_NONBLOCK"}, {"SFD_NONBLOCK", "O_NONBLOCK"},
+            {"TFD_NONBLOCK", "O_NONBLOCK"}, {"IN_NONBLOCK", "O_NONBLOCK"},
+            {"O_APPEND", "O_APPEND"},       {"O_SYNC", "O_SYNC"},
+            {"O_DSYNC", "O_DSYNC"},         {"O_ASYNC", "O_ASYNC"},
+            {"O_DIRECT", "O_DIRECT"},       {"O_NOATIME", "O_NOATIME"}};
         std::string flags;
         for (std::string_view a : args)
-            for (std::string_view flag : kKept)
+            for (auto [flag, kept] : kKept)
                 for (size_t at = a.find(flag); at != std::string_view::npos;
                      at = a.find(flag, at + 1)) {
                     size_t after = at + flag.size();
                     bool whole =
                         (at == 0 || a[at - 1] == '|') && (after == a.size() || a[after] == '|');
-                    if (whole && flags.find(flag) == std::string::npos)
-                        flags.append(flags.empty() ? "" : "|").append(flag);
+                    if (whole && flags.find(kept) == std::string::npos)
+                        flags.append(flags.empty() ? "" : "|").append(kept);
                 }
         return flags;
     }

@@ -63,8 +63,11 @@ template <bool IsWaitid> Decoded wait(const Parts& p)
         return call::Wait{};
     if (p.call.value < 0 || (IsWaitid && p.call.value != 0))
         return std::nullopt;
-    if (IsWaitid)
-        return waitid_report(p.arg(2));
+    if (IsWaitid) {
+        call::Wait w = waitid_report(p.arg(2));
+        w.leaves_zombie = p.arg(3).find("WNOWAIT") != std::string_view::npos;
+        return w;
+    }
     if (p.call.value == 0)
         return call::Wait{};
     return wait_report(int(p.call.value), p.arg(1));
@@ -136,7 +139,8 @@ template <bool Accepted> Decoded new_fd(const Parts& p)
     auto result = parse_descriptor(p.result);
     if (!result || p.failed() || (Accepted && !p.call.fd))
         return std::nullopt;
-    return call::NewFd{.result = *result, .accepted = Accepted, .cloexec = p.cloexec()};
+    return call::NewFd{
+        .result = *result, .accepted = Accepted, .cloexec = p.cloexec(), .flags = p.status_flags()};
 }
 
 // "{sa_family=AF_UNIX, sun_path="server.sock"}",
@@ -338,8 +342,11 @@ bool decode_call(std::string_view text, Call& call, bool start_only)
         call.args = std::move(*decoded);
     else
         call.args = call::Unknown{as_written(call, args, result)};
-    if (start_only && std::holds_alternative<call::Transfer>(call.args))
-        call.value = number_or(args.size() == 3 ? args[2] : std::string_view(), 0);
+    // Its count is the one it asked for: write's third argument, and
+    // sendto's, whose flags and address follow.
+    if (start_only)
+        if (const auto* transfer = std::get_if<call::Transfer>(&call.args))
+            call.value = transfer->asked;
     return true;
 }
 

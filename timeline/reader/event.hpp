@@ -62,6 +62,7 @@ struct Wait {
     Change change = Change::ended;
     std::optional<ProcessEnd> status; // ended: how, when the call says
     std::string stop_signal; // stopped: by which signal
+    bool leaves_zombie = false; // WNOWAIT: reported, not collected
 };
 struct Kill { // kill, tkill, tgkill
     int target = 0;
@@ -93,6 +94,7 @@ struct NewFd { // socket, accept, accept4, eventfd, eventfd2, signalfd4, epoll_c
     Fd result; // the descriptor it made
     bool accepted = false; // a connection accepted on the event's `fd`
     bool cloexec = false; // SOCK_CLOEXEC, EFD_CLOEXEC...
+    std::string flags; // its status flags: "O_NONBLOCK" for SOCK_NONBLOCK...
 };
 // fcntl on the event's `fd`, but for F_DUPFD (a Dup): what it set or asked.
 struct Fcntl {

@@ -43,6 +43,13 @@ void check_command(const std::string& name);
 // default actions back before it starts strace.
 int run_traced(const std::string& trace, const std::vector<std::string>& command, bool lines);
 
+// What the user is told when strace stopped following a command after an
+// exec from one of its threads (strace 6.1 with stacks).
+inline constexpr const char* kCutAfterThreadExec =
+    "syscall_timeline: strace stopped following the command after an exec from a thread, where "
+    "it cannot unwind the stacks that tell each call's line: the trace ends there; --no-lines "
+    "traces it whole\n";
+
 // A new, empty trace file in `dir` (made, with its parents, when it is not
 // there), named in the order of recording after
 // the program it traces ("03-send_words.trace"); its path.

@@ -23,6 +23,9 @@ inline bool has_ends(const Channel* channel)
 // "EPIPE (no reader is left)": why a call failed, the kernel's name first;
 // an error without words as it is.
 std::string error_text(const std::string& error);
+// A call that a signal interrupted: the kernel restarts it, or it fails
+// with EINTR.
+bool interrupted(const std::string& error);
 
 struct Describe {
     const Run& run;

@@ -18,6 +18,11 @@ std::string how_it_ended(const ProcessEnd& end)
 
 } // namespace
 
+bool interrupted(const std::string& error)
+{
+    return error == "EINTR" || error.starts_with("ERESTART");
+}
+
 std::string Describe::operator()(const step::Start& x) const
 {
     return "starts: " + x.command;
@@ -188,6 +193,10 @@ std::string Describe::operator()(const step::WaitPoll& x) const
 
 std::string Describe::operator()(const step::ChildChanged& x) const
 {
+    if (x.ended)
+        return "wait() reports child " + std::to_string(x.child) +
+               (x.ended->killed ? ", which was " : ", which ") + how_it_ended(*x.ended) +
+               ", and leaves it a zombie (WNOWAIT): it is collected later";
     return "wait() reports child " + std::to_string(x.child) +
            (x.stopped ? " stopped by " + x.signal : " continued");
 }
@@ -199,6 +208,8 @@ std::string Describe::operator()(const step::Stopped& x) const
 
 std::string Describe::operator()(const step::WaitNone& /*unused*/) const
 {
+    if (interrupted(s.error)) // then told as every interrupted call is
+        return "waits for a child";
     return "wait() finds no child: " + error_text(s.error);
 }
 
@@ -233,17 +244,6 @@ std::string Describe::operator()(const step::AsWritten& x) const
 }
 
 } // namespace words
-
-namespace {
-
-// A call that a signal interrupted: the kernel restarts it, or it fails
-// with EINTR.
-bool interrupted(const std::string& error)
-{
-    return error == "EINTR" || error.starts_with("ERESTART");
-}
-
-} // namespace
 
 std::string describe(const Run& run, size_t index)
 {
@@ -281,13 +281,15 @@ void describe_into(std::string& text, const Run& run, const Step& s)
     }
     // Every failed call says so; the steps of a failure say it their way,
     // and a call restarted after a signal has not failed.
-    bool told = s.is<step::ExecFailed>() || s.is<step::OpenFailed>() || s.is<step::WaitNone>() ||
-                s.is<step::MakeFifo>() || s.is<step::AsWritten>() || s.is<step::CallFailed>() ||
-                s.is<step::Pause>();
+    bool interrupted = words::interrupted(s.error);
+    bool told = s.is<step::ExecFailed>() || s.is<step::MakeFifo>() || s.is<step::AsWritten>() ||
+                s.is<step::Pause>() ||
+                ((s.is<step::WaitNone>() || s.is<step::OpenFailed>() || s.is<step::CallFailed>()) &&
+                 !interrupted);
     if (!s.error.empty() && !told) {
-        if (interrupted(s.error) && s.took >= words::kWaitShown)
+        if (interrupted && s.took >= words::kWaitShown)
             text += ": interrupted by a signal after waiting " + seconds_text(s.took);
-        else if (interrupted(s.error))
+        else if (interrupted)
             text += ": interrupted by a signal";
         else
             text += ": fails, " + words::error_text(s.error);

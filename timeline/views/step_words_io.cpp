@@ -57,6 +57,8 @@ std::string Describe::operator()(const step::OpenWaiting& x) const
 
 std::string Describe::operator()(const step::OpenFailed& x) const
 {
+    if (interrupted(s.error)) // then told as every interrupted call is
+        return "waits to open " + x.path;
     return "open " + x.path + " fails: " + error_text(s.error);
 }
 

@@ -129,6 +129,8 @@ std::string Describe::operator()(const step::Pause& x) const
 
 std::string Describe::operator()(const step::CallFailed& x) const
 {
+    if (interrupted(s.error)) // then told as every interrupted call is
+        return "calls " + x.call;
     return x.call + " fails: " + error_text(s.error);
 }
 

@@ -41,7 +41,9 @@ void failed_after_all(State& m, Process& p, const Call& c, int fd, Step s)
 }
 
 // A read or write moves its description's offset, shared with every
-// descriptor that points at it; pread and pwrite leave it.
+// descriptor that points at it; pread and pwrite leave it. A write through
+// O_APPEND lands at the file's end first, wherever the offset was: where
+// that is, the trace does not tell.
 void move_offset(State& m, Process& p, const Call& c, int fd)
 {
     if (c.value <= 0 || c.name == "pread64" || c.name == "pwrite64")
@@ -50,7 +52,10 @@ void move_offset(State& m, Process& p, const Call& c, int fd)
     auto held = fds.find(fd);
     Description* d =
         held != fds.end() ? m.processes.description(held->second.description) : nullptr;
-    if (d && d->offset)
+    const auto* transfer = std::get_if<call::Transfer>(&c.args);
+    if (d && transfer && !transfer->is_read && d->flags.find("O_APPEND") != std::string::npos)
+        d->offset.reset();
+    else if (d && d->offset)
         *d->offset += c.value;
 }
 

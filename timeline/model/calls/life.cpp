@@ -251,6 +251,13 @@ void wait(State& m, Process& p, const Call& c, const call::Wait& a, Step s)
     } else if (a.change != call::Wait::Change::ended) {
         s.what =
             step::ChildChanged{a.child, a.change == call::Wait::Change::stopped, a.stop_signal};
+    } else if (a.leaves_zombie) {
+        const Process* child = m.processes.find(a.child);
+        s.what = step::ChildChanged{.child = a.child,
+                                    .stopped = false,
+                                    .ended = a.status ? a.status
+                                             : child  ? child->end_how
+                                                      : std::nullopt};
     } else {
         collect(m, c, a, std::move(s));
         return;

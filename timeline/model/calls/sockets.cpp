@@ -17,8 +17,9 @@ void socketpair(State& m, Process& p, const Call& /*unused*/, const call::FdPair
         m.channels.number_socket_pair(*c);
         m.channels.also_named(a.write.target.name, *c);
     }
-    m.processes.hold(p, a.read.number, c, End::unknown, a.cloexec);
-    m.processes.hold(p, a.write.number, c, End::unknown, a.cloexec);
+    for (int fd : {a.read.number, a.write.number})
+        m.processes.hold(p, fd, {.channel = c, .access = Access::read_write, .flags = a.flags},
+                         a.cloexec);
     s.what = step::SocketPair{a.read.number, a.write.number};
     s.channel = c;
     int pid = p.pid;
@@ -36,7 +37,9 @@ void new_fd(State& m, Process& p, const Call& c, const call::NewFd& a, Step s)
                                                    : std::nullopt);
     if (waiting && s.channel)
         waiting->erase(std::remove(waiting->begin(), waiting->end(), *s.channel), waiting->end());
-    m.processes.hold(p, a.result.number, s.channel, End::unknown, a.cloexec);
+    m.processes.hold(p, a.result.number,
+                     {.channel = s.channel, .access = Access::read_write, .flags = a.flags},
+                     a.cloexec);
     if (a.accepted)
         s.what = step::Accept{.listening = c.fd->number, .fd = a.result.number};
     else

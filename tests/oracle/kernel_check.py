@@ -1,0 +1,433 @@
+#!/usr/bin/env python3
+"""kernel_check.py [--keep DIR] TIMELINE -- COMMAND [ARG...]
+
+Runs COMMAND recorded by syscall_timeline (TIMELINE --record), and reads
+the kernel's own view of its processes at quiet moments: when every
+process of the family is blocked, stopped or a zombie, and strace waits
+with everything it saw written. A program takes such a moment on purpose
+with a checkpoint: a read of one byte from descriptor 201, which this
+harness gives it and writes to once it has looked (checkpoint.h; the
+harness sets ORACLE_CHECKPOINTS, without which a checkpoint does nothing). Any
+other moment when all of them block (a sleep, a wait) is looked at too.
+
+What the kernel holds is then compared with the world the tool claims
+after the last step that the trace had told by then (TIMELINE --world,
+--steps): it shares no code with the tool.
+
+  processes  the family's processes, each one's program (comm), whether
+             it is a zombie, and its parent (one outside the trace is
+             only checked to be outside)
+  fds        each process's descriptor numbers (/proc/PID/fd)
+  shared     which descriptors share an open file description
+             (kcmp(KCMP_FILE)), and which descriptions are open on the
+             same pipe, file or socket
+  object     what each is open on: a pipe (by its inode), a FIFO, a
+             socket, a file, the terminal
+  access     read, write or both (/proc/PID/fdinfo flags), where the tool
+             says it knows
+  flags      O_APPEND, O_NONBLOCK, and close-on-exec
+  offset     a file's offset (fdinfo pos), where the tool says it knows
+  unread     the bytes waiting in each pipe (FIONREAD)
+
+Descriptor 201 itself is the harness's and is left out. Prints each
+difference as "moment N (trace line L), pid P: what", then a count of the
+moments and facts compared. Exits 1 on any difference, 2 when the run
+could not be checked.
+"""
+
+import ctypes
+import fcntl
+import json
+import os
+import select
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+from pathlib import Path
+
+CHECKPOINT_FD = 201
+DEADLINE = 60.0  # only stops a hang
+SYS_KCMP = 312  # x86-64
+KCMP_FILE = 0
+O_ACCMODE = 0o3
+O_APPEND = 0o2000
+O_NONBLOCK = 0o4000
+O_CLOEXEC = 0o2000000
+SYS_READ = 0
+SYS_OPEN = {2, 257}
+SYS_WAIT4 = 61
+
+libc = ctypes.CDLL(None, use_errno=True)
+
+
+def read_text(path):
+    try:
+        return Path(path).read_text()
+    except OSError:
+        return None
+
+
+def stat_fields(pid):
+    """State, parent; None when the process is gone."""
+    text = read_text(f"/proc/{pid}/stat")
+    if text is None:
+        return None
+    after = text[text.rindex(")") + 2:].split()
+    return after[0], int(after[1])
+
+
+def syscall_of(pid):
+    text = read_text(f"/proc/{pid}/syscall")
+    if not text or text.startswith("running"):
+        return None
+    fields = text.split()
+    return int(fields[0]) if fields[0].lstrip("-").isdigit() else None, fields[1:]
+
+
+def family(strace_pid):
+    """The processes below strace, and orphans adopted by us (a subreaper)."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            fields = stat_fields(int(entry))
+            if fields:
+                parents[int(entry)] = fields[1]
+    ours = os.getpid()
+    members = set()
+    frontier = [strace_pid] + [p for p, pp in parents.items() if pp == ours and p != strace_pid]
+    members.update(frontier[1:])
+    while frontier:
+        parent = frontier.pop()
+        for pid, pp in parents.items():
+            if pp == parent and pid not in members:
+                members.add(pid)
+                frontier.append(pid)
+    return members
+
+
+def quiet(strace_pid, members):
+    """Whether nothing moves: strace waits, every member blocks or has ended."""
+    tracer = stat_fields(strace_pid)
+    call = syscall_of(strace_pid)
+    if not tracer or tracer[0] != "S" or not call or call[0] != SYS_WAIT4:
+        return False
+    for pid in members:
+        fields = stat_fields(pid)
+        if fields and fields[0] not in ("S", "Z", "T", "t"):
+            return False
+    return True
+
+
+def at_checkpoint(pid):
+    call = syscall_of(pid)
+    return bool(call) and call[0] == SYS_READ and int(call[1][0], 16) == CHECKPOINT_FD
+
+
+def kind_of(link, path):
+    if link.startswith("pipe:"):
+        return "pipe"
+    if link.startswith("socket:"):
+        return "socket"
+    if link == "anon_inode:[eventfd]":
+        return "counter"
+    if link.startswith("/dev/pts/") or link == "/dev/tty":
+        return "terminal"
+    try:
+        if stat.S_ISFIFO(os.stat(path).st_mode):
+            return "fifo"
+    except OSError:
+        pass
+    return "file" if link.startswith("/") else "other"
+
+
+def unread(path):
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    except OSError:
+        return None
+    try:
+        count = ctypes.c_int()
+        fcntl.ioctl(fd, termios.FIONREAD, count)
+        return count.value
+    finally:
+        os.close(fd)
+
+
+def socket_peers():
+    """Each Unix socket's inode, and its peer's: a socket pair is one
+    object with two ends, as a pipe is (ss, from iproute2, asks the kernel)."""
+    peers = {}
+    try:
+        listing = subprocess.run(["ss", "-xanH"], capture_output=True, text=True, check=True).stdout
+    except (OSError, subprocess.CalledProcessError):
+        return peers
+    for line in listing.splitlines():
+        fields = line.split()
+        if len(fields) >= 8 and fields[5].isdigit() and fields[7].isdigit():
+            peers[int(fields[5])] = int(fields[7])
+    return peers
+
+
+def snapshot(members):
+    """The kernel's view of the family now."""
+    processes = {}
+    peers = socket_peers()
+    blocked_in_open = any((syscall_of(p) or (None,))[0] in SYS_OPEN for p in members)
+    for pid in sorted(members):
+        fields = stat_fields(pid)
+        if not fields:
+            continue
+        state, parent = fields
+        comm = (read_text(f"/proc/{pid}/comm") or "").strip()
+        fds = {}
+        if state != "Z":
+            try:
+                numbers = [int(n) for n in os.listdir(f"/proc/{pid}/fd")]
+            except OSError:
+                numbers = []
+            for fd in numbers:
+                if fd == CHECKPOINT_FD:
+                    continue
+                path = f"/proc/{pid}/fd/{fd}"
+                try:
+                    link = os.readlink(path)
+                    info = dict(
+                        line.split(":", 1) for line in Path(f"/proc/{pid}/fdinfo/{fd}").read_text().splitlines() if ":" in line
+                    )
+                    st = os.stat(path)
+                except OSError:
+                    continue
+                kind = kind_of(link, path)
+                obj = (st.st_dev, st.st_ino)
+                if kind == "socket" and peers.get(st.st_ino, 0) > 0:
+                    obj = ("socket", min(st.st_ino, peers[st.st_ino]), max(st.st_ino, peers[st.st_ino]))
+                entry = {
+                    "link": link,
+                    "kind": kind,
+                    "object": obj,
+                    "pos": int(info["pos"].strip()),
+                    "flags": int(info["flags"].strip(), 8),
+                }
+                if kind == "pipe" or (kind == "fifo" and not blocked_in_open):
+                    entry["unread"] = unread(path)
+                fds[fd] = entry
+        processes[pid] = {"state": state, "parent": parent, "comm": comm, "fds": fds}
+    # Which open file description each descriptor points at, asked of the
+    # kernel while the processes are there: a number per description.
+    held = [(pid, fd) for pid, p in processes.items() for fd in p["fds"]]
+    entry = lambda pf: processes[pf[0]]["fds"][pf[1]]
+    groups = partition(held, lambda a, b: entry(a)["object"] == entry(b)["object"] and same_description(a, b))
+    for number, group in enumerate(groups):
+        for pf in group:
+            entry(pf)["description"] = number
+    return processes
+
+
+def same_description(a, b):
+    (pa, fa), (pb, fb) = a, b
+    return libc.syscall(SYS_KCMP, pa, pb, KCMP_FILE, fa, fb) == 0
+
+
+def partition(items, key_same):
+    groups = []
+    for item in items:
+        for group in groups:
+            if key_same(group[0], item):
+                group.append(item)
+                break
+        else:
+            groups.append([item])
+    return sorted(sorted(g) for g in groups)
+
+
+class Comparison:
+    def __init__(self):
+        self.facts = 0
+        self.differences = []
+
+    def check(self, where, what, kernel, model):
+        self.facts += 1
+        if kernel != model:
+            self.differences.append(f"{where}: {what}: the kernel has {kernel!r}, the tool says {model!r}")
+
+
+def compare(where, kernel, world, out):
+    model_processes = {p["pid"]: p for p in world["processes"]}
+    descriptions = world["descriptions"]
+    objects = world["objects"]
+    out.check(where, "processes", sorted(kernel), sorted(model_processes))
+    pairs = []  # (pid, fd) held in both
+    for pid, k in kernel.items():
+        m = model_processes.get(pid)
+        if m is None:
+            continue
+        at = f"{where}, pid {pid}"
+        out.check(at, "program", k["comm"], m["program"][:15])
+        out.check(at, "zombie", k["state"] == "Z", m["life"] == "zombie")
+        parent_traced = k["parent"] in kernel
+        out.check(at, "parent", k["parent"] if parent_traced else "outside",
+                  m["parent"] if m["parent"] in kernel else "outside")
+        model_fds = {int(fd): d for fd, d in m["fds"].items() if int(fd) != CHECKPOINT_FD}
+        if k["state"] == "Z":
+            continue
+        out.check(at, "fds", sorted(k["fds"]), sorted(model_fds))
+        for fd, entry in k["fds"].items():
+            if fd not in model_fds:
+                continue
+            pairs.append((pid, fd))
+            d = descriptions[str(model_fds[fd])]
+            o = objects.get(str(d["object"])) if d["object"] is not None else None
+            here = f"{at}, fd {fd}"
+            out.check(here, "cloexec", bool(entry["flags"] & O_CLOEXEC), fd in m["cloexec"])
+            if o is not None:
+                model_kind = o["kind"]
+                out.check(here, "object", entry["kind"], model_kind)
+                if entry["kind"] == "pipe" and o["target"]:
+                    out.check(here, "pipe", entry["link"], o["target"])
+                if "unread" in entry and entry["unread"] is not None and model_kind in ("pipe", "fifo"):
+                    out.check(here, "unread", entry["unread"], o["in_flight"])
+            if d["access"] is None:
+                continue  # given from outside the trace: the tool says it does not know how
+            access = {0: "read", 1: "write", 2: "read_write"}[entry["flags"] & O_ACCMODE]
+            out.check(here, "access", access, d["access"])
+            for flag, bit in (("O_APPEND", O_APPEND), ("O_NONBLOCK", O_NONBLOCK)):
+                out.check(here, flag, bool(entry["flags"] & bit), flag in d["flags"])
+            if d["offset"] is not None and entry["kind"] == "file":
+                out.check(here, "offset", entry["pos"], d["offset"])
+    # Which descriptors share a description, and which descriptions share
+    # an object: as the kernel groups them, and as the tool does.
+    # Descriptions given from outside the trace (the shell's terminal, or
+    # here the harness's files) are said to be unknown: left out.
+    pairs = [pf for pf in pairs if not descriptions[str(model_processes[pf[0]]["fds"][str(pf[1])])]["outside"]]
+    entry_of = lambda pf: kernel[pf[0]]["fds"][pf[1]]
+    kernel_shared = partition(pairs, lambda a, b: entry_of(a)["description"] == entry_of(b)["description"])
+    model_of = lambda pf: model_processes[pf[0]]["fds"][str(pf[1])]
+    model_shared = partition(pairs, lambda a, b: model_of(a) == model_of(b))
+    out.check(where, "shared descriptions", kernel_shared, model_shared)
+    known = [pf for pf in pairs if descriptions[str(model_of(pf))]["object"] is not None]
+    kernel_objects = partition(known, lambda a, b: entry_of(a)["object"] == entry_of(b)["object"])
+    model_objects = partition(
+        known, lambda a, b: descriptions[str(model_of(a))]["object"] == descriptions[str(model_of(b))]["object"]
+    )
+    out.check(where, "shared objects", kernel_objects, model_objects)
+
+
+def trace_lines(path):
+    with open(path, "rb") as f:
+        return f.read().count(b"\n")
+
+
+def run(timeline, command, keep):
+    work = Path(tempfile.mkdtemp(prefix="kernel_check."))
+    libc.prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER: orphans come to us
+    go_read, go_write = os.pipe()
+    os.dup2(go_read, CHECKPOINT_FD, inheritable=True)
+    os.close(go_read)
+    log = open(work / "output", "wb")
+    recorder = subprocess.Popen(
+        [timeline, "--record", str(work), "--no-lines", "--"] + command,
+        cwd=work, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+        pass_fds=(CHECKPOINT_FD,), start_new_session=True,
+        env=dict(os.environ, ORACLE_CHECKPOINTS="1"),
+    )
+    os.close(CHECKPOINT_FD)
+    moments = []  # (complete trace lines, kernel view)
+    trace = None
+    deadline = time.monotonic() + DEADLINE
+    try:
+        while recorder.poll() is None:
+            if time.monotonic() > deadline:
+                raise TimeoutError("the run did not end")
+            time.sleep(0.003)
+            if trace is None:
+                found = sorted(work.glob("*.trace"))
+                if not found:
+                    continue
+                trace = found[0]
+            members = family(recorder.pid)
+            if not members or not quiet(recorder.pid, members):
+                continue
+            before = trace.stat().st_size
+            time.sleep(0.002)
+            if not quiet(recorder.pid, members) or family(recorder.pid) != members:
+                continue
+            view = snapshot(members)
+            if trace.stat().st_size != before or not quiet(recorder.pid, members):
+                continue  # it moved while we looked
+            lines = trace_lines(trace)
+            if not moments or moments[-1][0] != lines:
+                moments.append((lines, view))
+            waiting = [p for p in members if at_checkpoint(p)]
+            if waiting:
+                os.write(go_write, b"g" * len(waiting))
+            else:
+                time.sleep(0.02)  # a sleep or a wait: look again later
+    finally:
+        if recorder.poll() is None:  # a hang, or we were stopped: nothing of it stays
+            members = family(recorder.pid)
+            os.killpg(recorder.pid, signal.SIGKILL)
+            for pid in members:  # those that left the group too
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            recorder.wait()
+        while True:  # the orphans we adopted
+            try:
+                if os.waitpid(-1, os.WNOHANG)[0] == 0:
+                    break
+            except ChildProcessError:
+                break
+    trace = trace or sorted(work.glob("*.trace"))[0]
+    world_file, steps_file = work / "world.json", work / "steps.json"
+    told = subprocess.run([timeline, "--world", str(world_file), "--steps", str(steps_file), str(trace)],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if told.returncode != 0:
+        raise RuntimeError(f"{timeline} refused the trace: {told.stderr}")
+    worlds = [json.loads(line) for line in world_file.read_text().splitlines()]
+    steps = [json.loads(line) for line in steps_file.read_text().splitlines()]
+    out = Comparison()
+    for number, (lines, view) in enumerate(moments, 1):
+        # The last step the trace had told whole by then, and the world
+        # after it.
+        told_steps = [s["step"] for s in steps if "trace" in s and s["trace"][2] <= lines]
+        last = max(told_steps, default=-1)
+        world = {"processes": [], "descriptions": {}, "objects": {}}
+        for w in worlds:
+            if w["step"] <= last:
+                world = w
+        compare(f"moment {number} (trace line {lines}, after step {last})", view, world, out)
+    if keep:
+        shutil.copytree(work, keep, dirs_exist_ok=True,
+                        ignore=lambda d, names: [n for n in names if not (Path(d) / n).is_file()])
+    shutil.rmtree(work, ignore_errors=True)
+    return moments, out
+
+
+def main(argv):
+    # Stopped (timeout, Ctrl-C), it still ends the run it started.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(2))
+    keep = None
+    if argv[:1] == ["--keep"]:
+        keep, argv = argv[1], argv[2:]
+    if len(argv) < 3 or argv[1] != "--":
+        print(__doc__, file=sys.stderr)
+        return 2
+    try:
+        moments, out = run(argv[0], argv[2:], keep)
+    except (OSError, RuntimeError, TimeoutError) as e:
+        print(f"kernel_check: {e}", file=sys.stderr)
+        return 2
+    for difference in out.differences:
+        print(difference)
+    print(f"{len(moments)} moments, {out.facts} facts compared, {len(out.differences)} differences")
+    return 1 if out.differences else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,162 @@
+#include "views/world_json.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include <nlohmann/json.hpp>
+
+#include "model/world.hpp"
+
+namespace timeline {
+
+namespace {
+
+using nlohmann::json;
+
+const char* life_name(WorldProcess::Life life)
+{
+    switch (life) {
+    case WorldProcess::Life::stopped:
+        return "stopped";
+    case WorldProcess::Life::zombie:
+        return "zombie";
+    case WorldProcess::Life::running:
+        break;
+    }
+    return "running";
+}
+
+const char* end_name(End end)
+{
+    return end == End::read ? "read" : end == End::write ? "write" : "unknown";
+}
+
+json access_json(const std::optional<Access>& access)
+{
+    if (!access)
+        return nullptr;
+    return *access == Access::read ? "read" : *access == Access::write ? "write" : "read_write";
+}
+
+const char* kind_name(Channel::Kind kind)
+{
+    switch (kind) {
+    case Channel::Kind::pipe:
+        return "pipe";
+    case Channel::Kind::fifo:
+        return "fifo";
+    case Channel::Kind::socket:
+        return "socket";
+    case Channel::Kind::counter:
+        return "counter";
+    case Channel::Kind::terminal:
+        return "terminal";
+    case Channel::Kind::file:
+        return "file";
+    case Channel::Kind::other:
+        break;
+    }
+    return "other";
+}
+
+json process_json(const WorldProcess& p)
+{
+    json fds = json::object();
+    for (const auto& [fd, id] : p.fds)
+        fds[std::to_string(fd)] = id;
+    return {{"pid", p.pid},
+            {"parent", p.parent},
+            {"program", p.program},
+            {"life", life_name(p.life)},
+            {"adopted_from", p.adopted_from},
+            {"fds", std::move(fds)},
+            {"cloexec", p.cloexec}};
+}
+
+json description_json(const WorldDescription& d)
+{
+    return {{"object", d.object ? json(*d.object) : json(nullptr)},
+            {"end", end_name(d.end)},
+            {"access", access_json(d.access)},
+            {"flags", d.flags},
+            {"offset", d.offset ? json(*d.offset) : json(nullptr)},
+            {"refs", d.refs},
+            {"outside", d.outside}};
+}
+
+json object_json(const WorldObject& o)
+{
+    return {{"kind", kind_name(o.channel.kind)},
+            {"path", o.channel.path},
+            {"target", o.channel.target},
+            {"in_flight", o.in_flight},
+            {"received", o.received}};
+}
+
+// The world after a change: what it names replaced, what went removed.
+void apply(World& world, const WorldLog::Change& c)
+{
+    for (int pid : c.processes_gone)
+        std::erase_if(world.processes, [&](const WorldProcess& p) { return p.pid == pid; });
+    for (const auto& p : c.processes) {
+        auto it = std::find_if(world.processes.begin(), world.processes.end(),
+                               [&](const WorldProcess& q) { return q.pid == p.pid; });
+        if (it == world.processes.end())
+            world.processes.push_back(p);
+        else
+            *it = p;
+    }
+    for (size_t id : c.descriptions_gone)
+        world.descriptions.erase(id);
+    for (const auto& [id, d] : c.descriptions)
+        world.descriptions[id] = d;
+    for (size_t id : c.objects_gone)
+        world.objects.erase(id);
+    for (const auto& [id, o] : c.objects)
+        world.objects.insert_or_assign(id, o);
+}
+
+json world_json(size_t step, const World& world)
+{
+    json processes = json::array();
+    for (const auto& p : world.processes)
+        processes.push_back(process_json(p));
+    json descriptions = json::object();
+    for (const auto& [id, d] : world.descriptions)
+        descriptions[std::to_string(id)] = description_json(d);
+    json objects = json::object();
+    for (const auto& [id, o] : world.objects)
+        objects[std::to_string(id)] = object_json(o);
+    return {{"step", step},
+            {"processes", std::move(processes)},
+            {"descriptions", std::move(descriptions)},
+            {"objects", std::move(objects)}};
+}
+
+} // namespace
+
+void WorldJson::finish(const Run& run)
+{
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(path_.c_str(), "wb"),
+                                                        std::fclose);
+    if (!out)
+        throw std::system_error(errno, std::generic_category(), path_);
+    World world;
+    if (const WorldLog* log = run.world())
+        for (const auto& change : log->changes()) {
+            apply(world, change);
+            std::string line =
+                world_json(change.step, world).dump(-1, ' ', false, json::error_handler_t::replace);
+            line += '\n';
+            (void)std::fwrite(line.data(), 1, line.size(), out.get());
+        }
+    if (std::fflush(out.get()) != 0 || std::ferror(out.get()) != 0)
+        throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(), path_);
+}
+
+} // namespace timeline

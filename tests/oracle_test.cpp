@@ -108,3 +108,49 @@ TEST(Oracle, GeneratedExercisesAgreeWithTheKernel)
     std::string summary = oracle({"--programs", "40"});
     EXPECT_NE(summary.find("40 programs"), std::string::npos) << summary;
 }
+
+// The kernel harness itself: a tool that claims a wrong world is caught,
+// by the fact it gets wrong. A stand-in records with the real tool, then
+// spoils the world it writes: a close that keeps the descriptor (one more
+// in a table than the kernel has), and a fork that does not share the
+// open file descriptions (the child's descriptors given descriptions of
+// their own).
+TEST(Oracle, KernelHarnessCatchesAWrongWorld)
+{
+    SKIP_WITHOUT_TRACING();
+    const std::pair<const char*, const char*> faults[] = {
+        {"p['fds'] and p['fds'].update({'9': next(iter(p['fds'].values()))})",
+         "fds: the kernel has"},
+        {"p['fds'] = {fd: d + 1000 * (i > 0) for fd, d in p['fds'].items()}; "
+         "w['descriptions'].update({str(int(k) + 1000): v for k, v in "
+         "list(w['descriptions'].items())})",
+         "shared descriptions: the kernel has"},
+    };
+    for (const auto& [fault, caught] : faults) {
+        TempDir dir;
+        write_file(dir / "spoil.py",
+                   "import json, sys\n"
+                   "lines = []\n"
+                   "for line in open(sys.argv[1]):\n"
+                   "    w = json.loads(line)\n"
+                   "    for i, p in enumerate(w['processes']):\n"
+                   "        " +
+                       std::string(fault) +
+                       "\n"
+                       "    lines.append(json.dumps(w))\n"
+                       "open(sys.argv[1], 'w').write('\\n'.join(lines) + '\\n')\n");
+        write_file(dir / "tool", std::string("#!/bin/sh\n'") + BIN_SYSCALL_TIMELINE +
+                                     "' \"$@\" || exit\n"
+                                     "[ \"$1\" = --world ] && exec python3 '" +
+                                     (dir / "spoil.py") + "' \"$2\"\nexit 0\n");
+        ASSERT_EQ(chmod((dir / "tool").c_str(), 0755), 0);
+        Process check(
+            {.argv = {"/usr/bin/python3", std::string(SOURCE_DIR) + "/tests/oracle/kernel_check.py",
+                      dir / "tool", "--", TRACED_FORK_SHARES},
+             .dir = dir.path(),
+             .env = {kNoLeakCheck}});
+        ASSERT_TRUE(check.finish());
+        EXPECT_EQ(check.exit_code(), 1) << fault << "\n" << check.out() << check.err();
+        EXPECT_NE(check.out().find(caught), std::string::npos) << caught << "\n" << check.out();
+    }
+}

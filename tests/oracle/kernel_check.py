@@ -386,7 +386,7 @@ def run(timeline, command, keep):
     trace = trace or sorted(work.glob("*.trace"))[0]
     world_file, steps_file = work / "world.json", work / "steps.json"
     told = subprocess.run([timeline, "--world", str(world_file), "--steps", str(steps_file), str(trace)],
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=DEADLINE)
     if told.returncode != 0:
         raise RuntimeError(f"{timeline} refused the trace: {told.stderr}")
     worlds = [json.loads(line) for line in world_file.read_text().splitlines()]
@@ -420,7 +420,7 @@ def main(argv):
         return 2
     try:
         moments, out = run(argv[0], argv[2:], keep)
-    except (OSError, RuntimeError, TimeoutError) as e:
+    except (OSError, RuntimeError, TimeoutError, subprocess.TimeoutExpired) as e:
         print(f"kernel_check: {e}", file=sys.stderr)
         return 2
     for difference in out.differences:

@@ -33,6 +33,7 @@ enum class PlumbingChange {
     socket,
     accept,
     new_fd,
+    received, // descriptors received through a socket (SCM_RIGHTS)
     end,
     collect
 };

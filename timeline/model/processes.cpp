@@ -120,6 +120,30 @@ void Processes::release(Process& p, int fd)
     table.fds.erase(it);
 }
 
+void Processes::pass(size_t via, const Held& held)
+{
+    passing_[via].push_back(held);
+    if (held.channel)
+        channels_.held(*held.channel);
+    if (Description* d = description(held.description))
+        ++d->refs;
+}
+
+bool Processes::take(Process& p, int fd, size_t via, bool cloexec)
+{
+    auto it = passing_.find(via);
+    if (it == passing_.end() || it->second.empty())
+        return false;
+    Held held = it->second.front();
+    it->second.pop_front();
+    share(p, fd, held, cloexec);
+    // The message's own reference goes, now that a descriptor holds it.
+    if (held.channel)
+        channels_.let_go(*held.channel);
+    let_go(held.description);
+    return true;
+}
+
 int Processes::holders(size_t channel, End end, int pid) const
 {
     int count = 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -140,6 +141,13 @@ public:
         return p.ended && p.child && !p.collected && !collected_outside(p);
     }
     void release(Process& p, int fd);
+    // SCM_RIGHTS: a descriptor sent on a socket (the channel `via`) travels
+    // as a reference to its open file description, which lives on while
+    // the message waits, even if the sender closes the descriptor.
+    void pass(size_t via, const Held& held);
+    // The next descriptor waiting on `via`, installed as `fd` on the same
+    // description; false when the trace did not show it sent.
+    bool take(Process& p, int fd, size_t via, bool cloexec);
     // A forked child's table: a copy of its parent's.
     void inherit(Process& child, const Process& parent);
 
@@ -157,6 +165,7 @@ private:
     Channels& channels_;
     std::vector<Process> processes_;
     std::map<size_t, Description> descriptions_; // by id, from 1
+    std::map<size_t, std::deque<Held>> passing_; // by socket: descriptors sent, not yet received
     size_t next_description_ = 1;
     std::unordered_map<int, size_t> index_;
     // Most events are the same process's as the one before.

@@ -146,6 +146,10 @@ struct Transfer {
     long count = 1; // how many calls
     std::string data; // the first bytes moved, raw
     double waited = 0; // a read: seconds spent blocked in it, all calls together
+    std::string call; // "write", "sendto": only calls of one name fold into one step
+    // SCM_RIGHTS: the descriptors passed with the bytes (the sender's, or
+    // the receiver's new ones) and what each is open on, when known.
+    std::vector<std::pair<int, std::optional<size_t>>> passed;
 };
 struct TransferWaiting { // still in the read or write when the trace ended
     bool is_read = true;

@@ -19,7 +19,8 @@ bool fold_into(Step& last, const Step& next)
         return false;
     if (auto* a = last.as<step::Transfer>()) {
         const auto* b = next.as<step::Transfer>();
-        if (!b || a->is_read != b->is_read || a->fd != b->fd || a->bytes != b->bytes)
+        if (!b || a->is_read != b->is_read || a->fd != b->fd || a->bytes != b->bytes ||
+            a->call != b->call || !a->passed.empty() || !b->passed.empty())
             return false;
         ++a->count;
         a->total = saturating_add(a->total, b->total);

@@ -182,6 +182,32 @@ template <bool IsRead> Decoded transfer(const Parts& p)
                           .asked = number_or(p.arg(2), 0)};
 }
 
+// sendmsg(4<...>, {msg_name=NULL, msg_namelen=0, msg_iov=[{iov_base="f",
+// iov_len=1}], msg_iovlen=1, msg_control=[{cmsg_len=20, cmsg_level=SOL_SOCKET,
+// cmsg_type=SCM_RIGHTS, cmsg_data=[5</tmp/given.txt>]}], ...}, 0) = 1: the
+// first buffer's bytes, and the descriptors passed with them.
+template <bool IsRead> Decoded message(const Parts& p)
+{
+    if (!p.call.fd)
+        return std::nullopt;
+    std::string_view msg = p.arg(1);
+    call::Transfer t{.is_read = IsRead};
+    if (size_t at = msg.find("iov_base="); at != std::string_view::npos && !p.failed())
+        t.data = unquote(msg.substr(at + 9), kDataKept);
+    if (size_t at = msg.find("iov_len="); at != std::string_view::npos)
+        t.asked = number_or(msg.substr(at + 8, msg.find_first_of(",}", at) - at - 8), 0);
+    constexpr std::string_view kRights = "cmsg_type=SCM_RIGHTS, cmsg_data=[";
+    if (size_t at = msg.find(kRights); at != std::string_view::npos && !p.failed()) {
+        std::vector<std::string_view> fds;
+        split_args(msg.substr(at + kRights.size()), fds, ']');
+        for (std::string_view text : fds)
+            if (auto fd = parse_descriptor(text))
+                t.passed.push_back(std::move(*fd));
+    }
+    t.passed_cloexec = p.arg(2).find("MSG_CMSG_CLOEXEC") != std::string_view::npos;
+    return t;
+}
+
 Decoded ioctl(const Parts& p)
 {
     std::string_view request = p.arg(1);

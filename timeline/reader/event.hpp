@@ -142,10 +142,14 @@ struct SocketAddress { // bind, connect, listen on the event's `fd`
 struct Stat { // fstat, newfstatat, statx on a descriptor
     bool fifo = false;
 };
-struct Transfer { // read, pread64, write, pwrite64
+struct Transfer { // read, pread64, write, pwrite64, sendto, recvfrom, sendmsg, recvmsg
     bool is_read = true;
     std::string data; // the first kDataKept bytes moved (or asked to move)
     long long asked = 0; // how many bytes the call asked to move
+    // SCM_RIGHTS: the descriptors sent with the bytes (the sender's), or
+    // received (the new ones in the receiver's table).
+    std::vector<Fd> passed;
+    bool passed_cloexec = false; // MSG_CMSG_CLOEXEC
 };
 struct Unread { // ioctl FIONREAD: how many bytes are still unread
     long long answer = 0;

@@ -124,6 +124,9 @@ std::string caption_lead(const PlumbingMoment& m)
         return "After " + who + " accepts " + (m.count == 1 ? "a connection" : "connections");
     case PlumbingChange::new_fd:
         return "After " + who + " makes " + (m.count == 1 ? "a new descriptor" : "new descriptors");
+    case PlumbingChange::received:
+        return "After " + who + " receives " + (m.count == 1 ? "a descriptor" : "descriptors") +
+               " through a socket: each points at the sender's open file description";
     case PlumbingChange::fork:
         return "After fork: the child holds a copy of each of its parent's descriptors, "
                "each pointing at the same open file description";

@@ -152,6 +152,21 @@ void Describe::append(std::string& text, const step::Transfer& x) const
         text += seconds_text(x.waited);
         text += ")";
     }
+    if (x.passed.empty())
+        return;
+    text += x.is_read ? ", and receives " : ", and passes ";
+    for (size_t i = 0; i < x.passed.size(); ++i) {
+        text += i == 0 ? "" : i + 1 == x.passed.size() ? " and " : ", ";
+        text += "fd ";
+        text += std::to_string(x.passed[i].first);
+        if (auto c = x.passed[i].second; c && *c < run.channels().size()) {
+            text += " (";
+            append_channel_name(text, run.channels()[*c]);
+            text += ")";
+        }
+    }
+    text += x.is_read ? ": a copy of the sender's, on the same open file description"
+                      : " through the socket";
 }
 
 std::string Describe::operator()(const step::TransferFailed& x) const

@@ -59,6 +59,30 @@ void move_offset(State& m, Process& p, const Call& c, int fd)
         *d->offset += c.value;
 }
 
+// SCM_RIGHTS: a sender's descriptors go into the socket as references to
+// their descriptions; a receiver's new descriptors share them. Each with
+// what it is open on.
+std::vector<std::pair<int, std::optional<size_t>>>
+pass_descriptors(State& m, Process& p, const call::Transfer& a, std::optional<size_t> via)
+{
+    std::vector<std::pair<int, std::optional<size_t>>> passed;
+    for (const Fd& fd : a.passed) {
+        auto& fds = m.processes.table_of(p).fds;
+        if (!a.is_read) {
+            auto held = fds.find(fd.number);
+            if (via && held != fds.end())
+                m.processes.pass(*via, held->second);
+        } else if (!via || !m.processes.take(p, fd.number, *via, a.passed_cloexec)) {
+            m.processes.hold(p, fd.number, m.channels.of(fd.target), End::unknown,
+                             a.passed_cloexec);
+        }
+        auto held = fds.find(fd.number);
+        passed.emplace_back(fd.number,
+                            held != fds.end() ? held->second.channel : std::optional<size_t>());
+    }
+    return passed;
+}
+
 } // namespace
 
 // lseek: the description's offset, where the call put it.
@@ -111,13 +135,18 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
         return;
     }
     move_offset(m, p, c, fd);
+    auto passed = pass_descriptors(m, p, a, s.channel);
     s.what = step::Transfer{.is_read = a.is_read,
                             .fd = fd,
                             .bytes = c.value,
                             .total = c.value,
                             .data = a.data.substr(0, size_t(std::max(0LL, c.value))),
-                            .waited = a.is_read && !was_ready ? c.duration : 0};
+                            .waited = a.is_read && !was_ready ? c.duration : 0,
+                            .call = c.name,
+                            .passed = passed};
     size_t at = m.steps.fold_or_add(std::move(s));
+    if (a.is_read && !passed.empty())
+        m.note_plumbing(PlumbingChange::received, at, p.pid);
     if (auto channel = m.steps.live(at)->channel)
         m.flows.moved(at, p.pid, *channel, c.value, a.is_read, a.data);
 }

@@ -319,6 +319,30 @@ TEST(Exercises, KilledInAReadThatNeverReturned)
     EXPECT_EQ(run.process(all[1])->end_how->signal, "SIGKILL");
 }
 
+// A descriptor sent through a socket (SCM_RIGHTS): the receiver's new one
+// shares the sender's open file description, which outlives the sender's
+// close while the message waits; the parent's write goes on from the
+// child's offset. Its figure says so.
+TEST(Exercises, DescriptorPassedThroughASocket)
+{
+    SKIP_WITHOUT_TRACING();
+    auto run = traced(TRACED_PASS_DESCRIPTOR);
+    std::string text = words(run);
+    const std::regex sent(R"(\d+ writes 1 byte to fd 4 \(socket pair A\): "f", and passes fd 5 )"
+                          R"(\(given\.txt\) through the socket)");
+    const std::regex received(
+        R"(\d+ +reads 1 byte from fd 3 \(socket pair A\): "f".*, and )"
+        R"(receives fd 5 \(given\.txt\): a copy of the sender's, on the same )"
+        R"(open file description)");
+    EXPECT_TRUE(std::regex_search(text, sent)) << text;
+    EXPECT_TRUE(std::regex_search(text, received)) << text;
+    auto figures = timeline::plumbing_figures(run, "t");
+    EXPECT_TRUE(std::any_of(figures.begin(), figures.end(), [](const std::string& svg) {
+        return svg.find("receives a descriptor through a socket") != std::string::npos &&
+               svg.find("offset 5") != std::string::npos;
+    }));
+}
+
 // Bytes through a datagram socket pair, an lseek that only asks, and a
 // read that a signal interrupted after it had waited.
 TEST(Exercises, DatagramsSeekAndAnInterruptedRead)

@@ -62,6 +62,7 @@ class World:
         self.files = set()
         self.fifo = False
         self.next_handle = 0
+        self.sockets = []  # every socket pair made, for the descriptors in them
 
     def start(self):
         main = Proc({0: [None, False], 1: [None, False], 2: [None, False], CHECKPOINT_FD: [None, False]}, {})
@@ -69,13 +70,19 @@ class World:
         return main
 
     def holders(self, obj, ends):
-        return sum(
+        """Descriptors on `obj`'s `ends` in live processes, and those on
+        their way through a socket (the kernel holds them open)."""
+        held = sum(
             1
             for p in self.procs
             if p.alive
             for d, _ in p.fds.values()
             if d is not None and d.obj is obj and d.end in ends
         )
+        return held + sum(1 for d in self.travelling() if d.obj is obj and d.end in ends)
+
+    def travelling(self):
+        return [m[1] for o in self.sockets for queue in o.pending.values() for m in queue if isinstance(m, tuple)]
 
     @staticmethod
     def lowest_free(p, start=0):
@@ -125,7 +132,7 @@ class World:
             if self.holders(o, (peer,)) == 0:
                 return False
             queue = o.pending[peer]
-            return len(queue) < 8 and sum(queue) + n <= 100000
+            return len(queue) < 8 and sum(m for m in queue if isinstance(m, int)) + n <= 100000
         if self.holders(o, ("r", "rw")) == 0:
             return False  # SIGPIPE
         return d.nonblock or o.hi + n <= PIPE_CAPACITY
@@ -149,7 +156,10 @@ class World:
             return True
         if o.kind == "sock":
             peer = "b" if d.end == "a" else "a"
-            return bool(o.pending[d.end]) or (not o.dgram and self.holders(o, (peer,)) == 0)
+            queue = o.pending[d.end]
+            if queue and isinstance(queue[0], tuple):
+                return False  # a descriptor waits: recvmsg takes it
+            return bool(queue) or (not o.dgram and self.holders(o, (peer,)) == 0)
         return o.lo > 0 or self.holders(o, ("w", "rw")) == 0
 
     def read(self, d, n):
@@ -161,7 +171,7 @@ class World:
                     queue.pop(0)
             else:
                 left = n
-                while queue and left > 0:
+                while queue and left > 0 and isinstance(queue[0], int):
                     took = min(queue[0], left)
                     queue[0] -= took
                     left -= took
@@ -208,6 +218,7 @@ class Writer:
             if len(p.fds) > 12:
                 return
             o = Obj("sock", dgram=type_ == "DGRAM")
+            w.sockets.append(o)
             nonblock = "SOCK_NONBLOCK" in flags
             fa = w.install(p, ha, Desc(o, "a", nonblock), "SOCK_CLOEXEC" in flags)
             fb = w.install(p, hb, Desc(o, "b", nonblock), "SOCK_CLOEXEC" in flags)
@@ -267,6 +278,25 @@ class Writer:
             w.read(d, n)
             call = f"recv({fd}, in, {n}, 0)" if kind == "recv" else f"read({fd}, in, {n})"
             self.emit(depth, f"{call};")
+        elif kind == "give":
+            _, hs, hf = op
+            fs, ds = w.desc(p, hs)
+            ff, df = w.desc(p, hf)
+            if ds is None or df is None or ds.obj.kind != "sock" or not w.can_write(ds, 1):
+                return
+            ds.obj.pending["b" if ds.end == "a" else "a"].append(("fd", df))
+            self.emit(depth, f"give({fs}, {ff});")
+        elif kind == "take":
+            _, hs, hnew = op
+            fs, ds = w.desc(p, hs)
+            if ds is None or ds.obj.kind != "sock" or len(p.fds) > 12:
+                return
+            queue = ds.obj.pending[ds.end]
+            if not queue or not isinstance(queue[0], tuple):
+                return
+            _, given = queue.pop(0)
+            fd = w.install(p, hnew, given, False)
+            self.emit(depth, f"take({fs}); /* {fd} */")
         elif kind == "lseek":
             _, h, offset, whence = op
             fd, d = w.desc(p, h)
@@ -376,6 +406,7 @@ def program(ops, seed):
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -387,6 +418,37 @@ def program(ops, seed):
 
 static char data[70000];
 static char in[70000];
+
+/* Sends one byte and, with it, descriptor fd (SCM_RIGHTS). */
+static void give(int sock, int fd)
+{{
+    struct iovec iov = {{.iov_base = data, .iov_len = 1}};
+    union {{
+        struct cmsghdr header;
+        char space[CMSG_SPACE(sizeof(int))];
+    }} control;
+    struct msghdr msg = {{.msg_iov = &iov, .msg_iovlen = 1, .msg_control = control.space,
+                         .msg_controllen = sizeof control.space}};
+    struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    sendmsg(sock, &msg, 0);
+}}
+
+/* Receives one byte and the descriptor that came with it. */
+static void take(int sock)
+{{
+    struct iovec iov = {{.iov_base = in, .iov_len = 1}};
+    union {{
+        struct cmsghdr header;
+        char space[CMSG_SPACE(sizeof(int))];
+    }} control;
+    struct msghdr msg = {{.msg_iov = &iov, .msg_iovlen = 1, .msg_control = control.space,
+                         .msg_controllen = sizeof control.space}};
+    recvmsg(sock, &msg, 0);
+}}
 
 int main(void)
 {{
@@ -440,8 +502,8 @@ class Generator:
         handles = [h for h in p.handles if p.handles[h] in p.fds]
         choice = rng.choices(
             ["pipe", "socketpair", "open", "fifo", "write", "read", "lseek", "dup", "fcntl", "close",
-             "fork", "exec_missing", "setpgid"],
-            weights=[10, 4, 8, 3, 16, 14, 4, 10, 6, 10, 12 if depth < 3 else 0, 1, 1 if depth > 1 else 0],
+             "fork", "exec_missing", "setpgid", "give", "take"],
+            weights=[10, 6, 8, 3, 16, 14, 4, 10, 6, 10, 12 if depth < 3 else 0, 1, 1 if depth > 1 else 0, 6, 20],
         )[0]
         h = rng.choice(handles) if handles else None
         if choice == "pipe":
@@ -483,6 +545,11 @@ class Generator:
             return ("setfl", h, rng.choice([[], ["O_NONBLOCK"], ["O_APPEND"], ["O_APPEND", "O_NONBLOCK"]]))
         if choice == "close":
             return ("close", h)
+        sockets = [s for s in handles if (w.desc(p, s)[1] or Desc(Obj("file"), "r")).obj.kind == "sock"]
+        if choice == "give" and sockets:
+            return ("give", rng.choice(sockets), h)
+        if choice == "take" and sockets:
+            return ("take", rng.choice(sockets), w.new_handle())
         if choice == "exec_missing":
             return ("exec_missing",)
         if choice == "setpgid":

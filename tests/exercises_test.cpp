@@ -343,6 +343,20 @@ TEST(Exercises, DescriptorPassedThroughASocket)
     }));
 }
 
+// Copies of descriptors given from outside the trace stay in the table,
+// on the given descriptions: the figure draws them.
+TEST(Exercises, CopiesOfGivenDescriptors)
+{
+    SKIP_WITHOUT_TRACING();
+    auto run = traced(TRACED_COPIES_OF_GIVEN);
+    std::string text = words(run);
+    EXPECT_NE(text.find("fd 3 now points where fd 1 does"), std::string::npos) << text;
+    auto figures = timeline::plumbing_figures(run, "t");
+    ASSERT_FALSE(figures.empty()) << text;
+    EXPECT_NE(figures[0].find("fd 3: "), std::string::npos) << figures[0];
+    EXPECT_NE(figures[0].find("fd 5: "), std::string::npos) << figures[0];
+}
+
 // Bytes through a datagram socket pair, an lseek that only asks, and a
 // read that a signal interrupted after it had waited.
 TEST(Exercises, DatagramsSeekAndAnInterruptedRead)

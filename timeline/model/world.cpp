@@ -209,6 +209,16 @@ World world_now(const Processes& processes, const Channels& channels, const Flow
                 if (held.cloexec)
                     shown.cloexec.insert(fd);
                 const Description* d = processes.description(held.description);
+                if (!d && is_outside_description(held.description)) { // a copy of one given
+                    auto [it, made] = w.descriptions.try_emplace(
+                        held.description,
+                        WorldDescription{.outside = true, .given_fd = int(held.description & 3)});
+                    ++it->second.refs;
+                    if (made && held.channel) {
+                        it->second.object = held.channel;
+                        object(*held.channel);
+                    }
+                }
                 if (!d)
                     continue;
                 auto [it, made] = w.descriptions.try_emplace(

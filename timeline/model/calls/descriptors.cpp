@@ -2,6 +2,7 @@
 // locks. Each process remembers which end of a pipe or FIFO each of its
 // descriptors holds, so that a close can say which end it gave up.
 #include "model/calls/handlers.hpp"
+#include "model/world.hpp"
 
 namespace timeline::handlers::descriptors {
 namespace {
@@ -142,15 +143,35 @@ void close(State& m, Process& p, const Call& c, const call::Close& /*unused*/, S
     add_and_note(m, p, std::move(s), PlumbingChange::close);
 }
 
+namespace {
+
+// A process's entry for `fd`. One of 0, 1 and 2 that it was given from
+// outside the trace, and has not closed, becomes an entry on that given
+// description (which the trace does not show either), so that what is
+// done to it, a copy or a mark, is kept.
+Held* entry(State& m, Process& p, int fd, std::optional<size_t> channel)
+{
+    Process& table = m.processes.table_of(p);
+    auto it = table.fds.find(fd);
+    if (it != table.fds.end())
+        return &it->second;
+    if (fd < 0 || fd > 2 || (table.std_closed & (1U << fd)) != 0)
+        return nullptr;
+    m.processes.share(
+        p, fd, {.channel = channel, .description = outside_description(m.processes, p, fd)}, false);
+    return &table.fds.at(fd);
+}
+
+} // namespace
+
 void dup(State& m, Process& p, const Call& c, const call::Dup& a, Step s)
 {
     int from = c.fd->number; // the reader decodes a dup only with its descriptor
     s.what = step::Dup{a.result.number, from, a.cloexec};
-    auto& fds = m.processes.table_of(p).fds;
-    auto it = fds.find(from);
-    if (it != fds.end() && a.result.number != from)
-        m.processes.share(p, a.result.number, it->second, a.cloexec);
-    else if (it == fds.end())
+    const Held* source = c.error.empty() ? entry(m, p, from, s.channel) : nullptr;
+    if (source && a.result.number != from)
+        m.processes.share(p, a.result.number, *source, a.cloexec);
+    else if (!source)
         m.processes.release(p, a.result.number); // dup2 closed what it replaced
     add_and_note(m, p, std::move(s), PlumbingChange::dup);
 }
@@ -173,19 +194,16 @@ void fcntl(State& m, Process& p, const Call& c, Step s)
     if (a.op == Op::ask)
         return;
     int fd = c.fd->number; // the reader decodes an fcntl only with its descriptor
-    auto& fds = m.processes.table_of(p).fds;
-    auto held = fds.find(fd);
-    if (held != fds.end() && (a.op == Op::close_on_exec || a.op == Op::keep_on_exec))
-        held->second.cloexec = a.op == Op::close_on_exec;
+    Held* held = c.error.empty() ? entry(m, p, fd, s.channel) : nullptr;
+    if (held && (a.op == Op::close_on_exec || a.op == Op::keep_on_exec))
+        held->cloexec = a.op == Op::close_on_exec;
     // The status flags are the description's: every descriptor that
     // shares it (a forked child's too) sees them.
-    if (held != fds.end() && a.op == Op::status_flags && c.error.empty())
-        if (Description* d = m.processes.description(held->second.description))
+    if (held && a.op == Op::status_flags)
+        if (Description* d = m.processes.description(held->description))
             d->flags = a.status;
-    s.what = step::Fcntl{.fd = fd,
-                         .op = a.op,
-                         .flags = a.flags,
-                         .end = held != fds.end() ? held->second.end : End::unknown};
+    s.what =
+        step::Fcntl{.fd = fd, .op = a.op, .flags = a.flags, .end = held ? held->end : End::unknown};
     m.steps.add(std::move(s));
 }
 

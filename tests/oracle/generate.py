@@ -423,7 +423,7 @@ static char data[70000];
 static char in[70000];
 
 /* Sends one byte and, with it, descriptor fd (SCM_RIGHTS). */
-static void give(int sock, int fd)
+__attribute__((unused)) static void give(int sock, int fd)
 {{
     struct iovec iov = {{.iov_base = data, .iov_len = 1}};
     union {{
@@ -441,7 +441,7 @@ static void give(int sock, int fd)
 }}
 
 /* Receives one byte and the descriptor that came with it. */
-static void take(int sock)
+__attribute__((unused)) static void take(int sock)
 {{
     struct iovec iov = {{.iov_base = in, .iov_len = 1}};
     union {{

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "model/world.hpp"
+
 namespace timeline {
 
 std::optional<size_t> Processes::look_up(int pid) const
@@ -118,6 +120,18 @@ void Processes::release(Process& p, int fd)
         channels_.let_go(*c);
     let_go(it->second.description);
     table.fds.erase(it);
+}
+
+Held* Processes::entry(Process& p, int fd, std::optional<size_t> channel)
+{
+    Process& table = table_of(p);
+    auto it = table.fds.find(fd);
+    if (it != table.fds.end())
+        return &it->second;
+    if (fd < 0 || fd > 2 || (table.std_closed & (1U << fd)) != 0)
+        return nullptr;
+    share(p, fd, {.channel = channel, .description = outside_description(*this, p, fd)}, false);
+    return &table.fds.at(fd);
 }
 
 void Processes::pass(size_t via, const Held& held)

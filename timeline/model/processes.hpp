@@ -141,7 +141,12 @@ public:
         return p.ended && p.child && !p.collected && !collected_outside(p);
     }
     void release(Process& p, int fd);
-    // SCM_RIGHTS: a descriptor sent on a socket (the channel `via`) travels
+    // A process's entry for `fd`, or nothing. One of 0, 1 and 2 that it was
+    // given from outside the trace, and has not closed, becomes an entry on
+    // that given description (which the trace does not show either), so
+    // that what is done to it (a copy, a mark, a pass) is kept.
+    Held* entry(Process& p, int fd, std::optional<size_t> channel);
+    // SCM_RIGHTS: a descriptor sent on a socket (into the queue `via`) travels
     // as a reference to its open file description, which lives on while
     // the message waits, even if the sender closes the descriptor.
     void pass(size_t via, const Held& held);
@@ -165,7 +170,7 @@ private:
     Channels& channels_;
     std::vector<Process> processes_;
     std::map<size_t, Description> descriptions_; // by id, from 1
-    std::map<size_t, std::deque<Held>> passing_; // by socket: descriptors sent, not yet received
+    std::map<size_t, std::deque<Held>> passing_; // by queue: descriptors sent, not yet received
     size_t next_description_ = 1;
     std::unordered_map<int, size_t> index_;
     // Most events are the same process's as the one before.

@@ -115,10 +115,12 @@ void Run::call(Process& p, const Call& c, double t)
            .took = c.duration,
            .error = c.error};
     // The end of a call told as it started completes its step, unless it
-    // takes back what the start told (a write that failed, or never
-    // returned): then the handler does.
-    bool takes_back =
-        std::holds_alternative<call::Transfer>(c.args) && (!c.error.empty() || c.no_return);
+    // takes back what the start told (a write that failed, moved fewer
+    // bytes than it asked, or never returned): then the handler does.
+    const auto* transfer = std::get_if<call::Transfer>(&c.args);
+    bool partial = transfer && !transfer->is_read && c.error.empty() && !c.no_return &&
+                   c.value >= 0 && c.value < transfer->asked;
+    bool takes_back = transfer && (!c.error.empty() || c.no_return || partial);
     if (c.corrects_start && !takes_back) {
         complete_told(p, s);
         return;

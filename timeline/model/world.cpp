@@ -1,6 +1,7 @@
 #include "model/world.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -184,11 +185,68 @@ bool is_outside_description(size_t id)
     return (id & kOutside) != 0;
 }
 
+namespace {
+
+// A description given from outside the trace, counted once more: what it
+// is open on, when known.
+void add_given(World& w, size_t id, int fd, std::optional<size_t> channel,
+               const std::function<void(size_t)>& object)
+{
+    auto [it, made] =
+        w.descriptions.try_emplace(id, WorldDescription{.outside = true, .given_fd = fd});
+    ++it->second.refs;
+    if (made && channel) {
+        it->second.object = channel;
+        object(*channel);
+    }
+}
+
+// A live process's descriptors, with the descriptions and objects they
+// point at.
+void add_descriptors(World& w, WorldProcess& shown, const Process& p, const Processes& processes,
+                     const Channels& channels, LazyRelatives& relatives,
+                     const std::function<void(size_t)>& object)
+{
+    for (const auto& [fd, held] : p.fds) {
+        shown.fds[fd] = held.description;
+        if (held.cloexec)
+            shown.cloexec.insert(fd);
+        const Description* d = processes.description(held.description);
+        if (!d) {
+            if (is_outside_description(held.description)) // a copy of one given, or marked
+                add_given(w, held.description, int(held.description & 3), held.channel, object);
+            continue;
+        }
+        auto [it, made] = w.descriptions.try_emplace(held.description,
+                                                     WorldDescription{.object = d->channel,
+                                                                      .end = pipe_end(channels, *d),
+                                                                      .access = d->access,
+                                                                      .flags = d->flags,
+                                                                      .offset = d->offset});
+        ++it->second.refs;
+        if (made && d->channel)
+            object(*d->channel);
+    }
+    for (int fd = 0; fd < 3; ++fd) {
+        if (p.fds.count(fd) || (p.std_closed & (1U << fd)) != 0)
+            continue;
+        size_t id = outside_description(processes, p, fd);
+        shown.fds[fd] = id;
+        bool seen = w.descriptions.count(id) > 0;
+        add_given(w, id, fd,
+                  seen ? std::nullopt
+                       : relatives->given_channel(channels, origin_of(processes, p), fd),
+                  object);
+    }
+}
+
+} // namespace
+
 World world_now(const Processes& processes, const Channels& channels, const Flows& flows)
 {
     World w;
     LazyRelatives relatives(processes);
-    auto object = [&](size_t channel) {
+    std::function<void(size_t)> object = [&](size_t channel) {
         if (channel < channels.all().size() && !w.objects.count(channel))
             w.objects.emplace(channel, object_of(channels[channel], channel, flows));
     };
@@ -203,49 +261,8 @@ World world_now(const Processes& processes, const Channels& channels, const Flow
                                    : p.stopped ? WorldProcess::Life::stopped
                                                : WorldProcess::Life::running,
                            .adopted_from = p.adopted ? p.former_parent : 0};
-        if (!zombie) {
-            for (const auto& [fd, held] : p.fds) {
-                shown.fds[fd] = held.description;
-                if (held.cloexec)
-                    shown.cloexec.insert(fd);
-                const Description* d = processes.description(held.description);
-                if (!d && is_outside_description(held.description)) { // a copy of one given
-                    auto [it, made] = w.descriptions.try_emplace(
-                        held.description,
-                        WorldDescription{.outside = true, .given_fd = int(held.description & 3)});
-                    ++it->second.refs;
-                    if (made && held.channel) {
-                        it->second.object = held.channel;
-                        object(*held.channel);
-                    }
-                }
-                if (!d)
-                    continue;
-                auto [it, made] = w.descriptions.try_emplace(
-                    held.description, WorldDescription{.object = d->channel,
-                                                       .end = pipe_end(channels, *d),
-                                                       .access = d->access,
-                                                       .flags = d->flags,
-                                                       .offset = d->offset});
-                ++it->second.refs;
-                if (made && d->channel)
-                    object(*d->channel);
-            }
-            for (int fd = 0; fd < 3; ++fd) {
-                if (p.fds.count(fd) || (p.std_closed & (1U << fd)) != 0)
-                    continue;
-                size_t id = outside_description(processes, p, fd);
-                shown.fds[fd] = id;
-                auto [it, made] = w.descriptions.try_emplace(
-                    id, WorldDescription{.outside = true, .given_fd = fd});
-                ++it->second.refs;
-                if (made)
-                    if (auto c = relatives->given_channel(channels, origin_of(processes, p), fd)) {
-                        it->second.object = c;
-                        object(*c);
-                    }
-            }
-        }
+        if (!zombie)
+            add_descriptors(w, shown, p, processes, channels, relatives, object);
         w.processes.push_back(std::move(shown));
     }
     for (const auto& [channel, got] : flows.all_received())

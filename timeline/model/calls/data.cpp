@@ -8,13 +8,28 @@
 namespace timeline::handlers::data {
 namespace {
 
-// A write told as it started that failed after all (no reader was left):
-// what its start told is taken back.
+// A write told as it started that failed after all (no reader was left),
+// or moved fewer bytes than it asked: what its start told is taken back.
 void failed_after_all(State& m, Process& p, const Call& c, int fd, Step s)
 {
     std::optional<size_t> told = p.fold;
     Step* last = told ? m.steps.live(*told) : nullptr;
     auto* write = last ? last->as<step::Transfer>() : nullptr;
+    if (write && !write->is_read && write->fd == fd && c.error.empty() && !c.no_return) {
+        // It moved fewer bytes than it asked (a non-blocking write into a
+        // pipe with less room): those that did not go are taken back.
+        long long lost = std::max(0LL, write->bytes - c.value);
+        m.flows.unwrite(*told, lost);
+        write->total -= lost;
+        if (write->count == 1) {
+            write->bytes = c.value;
+            write->data.resize(std::min(write->data.size(), size_t(c.value)));
+        }
+        last->ended = std::max(last->ended, s.ended);
+        m.steps.grew(*last, s);
+        p.fold.reset();
+        return;
+    }
     if (write && !write->is_read && write->fd == fd) {
         m.flows.unwrite(*told, write->bytes);
         if (write->count == 1) {
@@ -59,9 +74,33 @@ void move_offset(State& m, Process& p, const Call& c, int fd)
         *d->offset += c.value;
 }
 
+// Where a passed descriptor waits: in the receiving end's queue, named by
+// that end's inode ("UNIX-STREAM:[7->8]" is end 7, its peer 8): a message
+// sent on 7 waits at 8. Where strace does not tell the ends, in the
+// socket's channel.
+std::optional<size_t> queue_of(const Target& socket, bool is_read, std::optional<size_t> channel)
+{
+    std::string_view name = socket.name;
+    size_t arrow = name.find("->");
+    size_t open = name.rfind('[', arrow);
+    size_t close = name.find(']', arrow);
+    if (arrow == std::string_view::npos || open == std::string_view::npos ||
+        close == std::string_view::npos)
+        return channel;
+    std::string_view end = is_read ? name.substr(open + 1, arrow - open - 1)
+                                   : name.substr(arrow + 2, close - arrow - 2);
+    size_t inode = 0;
+    for (char digit : end) {
+        if (digit < '0' || digit > '9')
+            return channel;
+        inode = inode * 10 + size_t(digit - '0');
+    }
+    return inode | (size_t(1) << 62); // apart from the channels' numbers
+}
+
 // SCM_RIGHTS: a sender's descriptors go into the socket as references to
 // their descriptions; a receiver's new descriptors share them. Each with
-// what it is open on.
+// what it is open on. `via`: the queue they wait in.
 std::vector<std::pair<int, std::optional<size_t>>>
 pass_descriptors(State& m, Process& p, const call::Transfer& a, std::optional<size_t> via)
 {
@@ -69,11 +108,12 @@ pass_descriptors(State& m, Process& p, const call::Transfer& a, std::optional<si
     for (const Fd& fd : a.passed) {
         auto& fds = m.processes.table_of(p).fds;
         if (!a.is_read) {
-            auto held = fds.find(fd.number);
-            if (via && held != fds.end())
-                m.processes.pass(*via, held->second);
+            if (const Held* held = m.processes.entry(p, fd.number, m.channels.of(fd.target));
+                via && held)
+                m.processes.pass(*via, *held);
         } else if (!via || !m.processes.take(p, fd.number, *via, a.passed_cloexec)) {
-            m.processes.hold(p, fd.number, m.channels.of(fd.target), End::unknown,
+            // Sent from outside the trace: how it was opened is not known.
+            m.processes.hold(p, fd.number, Description{.channel = m.channels.of(fd.target)},
                              a.passed_cloexec);
         }
         auto held = fds.find(fd.number);
@@ -135,7 +175,7 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
         return;
     }
     move_offset(m, p, c, fd);
-    auto passed = pass_descriptors(m, p, a, s.channel);
+    auto passed = pass_descriptors(m, p, a, queue_of(c.fd->target, a.is_read, s.channel));
     s.what = step::Transfer{.is_read = a.is_read,
                             .fd = fd,
                             .bytes = c.value,

@@ -2,7 +2,6 @@
 // locks. Each process remembers which end of a pipe or FIFO each of its
 // descriptors holds, so that a close can say which end it gave up.
 #include "model/calls/handlers.hpp"
-#include "model/world.hpp"
 
 namespace timeline::handlers::descriptors {
 namespace {
@@ -143,32 +142,11 @@ void close(State& m, Process& p, const Call& c, const call::Close& /*unused*/, S
     add_and_note(m, p, std::move(s), PlumbingChange::close);
 }
 
-namespace {
-
-// A process's entry for `fd`. One of 0, 1 and 2 that it was given from
-// outside the trace, and has not closed, becomes an entry on that given
-// description (which the trace does not show either), so that what is
-// done to it, a copy or a mark, is kept.
-Held* entry(State& m, Process& p, int fd, std::optional<size_t> channel)
-{
-    Process& table = m.processes.table_of(p);
-    auto it = table.fds.find(fd);
-    if (it != table.fds.end())
-        return &it->second;
-    if (fd < 0 || fd > 2 || (table.std_closed & (1U << fd)) != 0)
-        return nullptr;
-    m.processes.share(
-        p, fd, {.channel = channel, .description = outside_description(m.processes, p, fd)}, false);
-    return &table.fds.at(fd);
-}
-
-} // namespace
-
 void dup(State& m, Process& p, const Call& c, const call::Dup& a, Step s)
 {
     int from = c.fd->number; // the reader decodes a dup only with its descriptor
     s.what = step::Dup{a.result.number, from, a.cloexec};
-    const Held* source = c.error.empty() ? entry(m, p, from, s.channel) : nullptr;
+    const Held* source = c.error.empty() ? m.processes.entry(p, from, s.channel) : nullptr;
     if (source && a.result.number != from)
         m.processes.share(p, a.result.number, *source, a.cloexec);
     else if (!source)
@@ -194,7 +172,7 @@ void fcntl(State& m, Process& p, const Call& c, Step s)
     if (a.op == Op::ask)
         return;
     int fd = c.fd->number; // the reader decodes an fcntl only with its descriptor
-    Held* held = c.error.empty() ? entry(m, p, fd, s.channel) : nullptr;
+    Held* held = c.error.empty() ? m.processes.entry(p, fd, s.channel) : nullptr;
     if (held && (a.op == Op::close_on_exec || a.op == Op::keep_on_exec))
         held->cloexec = a.op == Op::close_on_exec;
     // The status flags are the description's: every descriptor that

@@ -74,7 +74,7 @@ std::string oracle(const std::vector<std::string>& arguments)
         "--failures",       dir / "failures"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     Process run({.argv = argv, .dir = dir.path(), .env = {kNoLeakCheck}});
-    EXPECT_TRUE(run.finish(std::chrono::seconds(170)));
+    EXPECT_TRUE(run.finish(std::chrono::seconds(280)));
     EXPECT_EQ(run.exit_code(), 0) << run.out() << run.err();
     std::printf("%s", run.out().c_str()); // the counts, for the log
     return run.out();
@@ -105,8 +105,8 @@ TEST(Oracle, TracedProgramsAgreeWithTheKernel)
 TEST(Oracle, GeneratedExercisesAgreeWithTheKernel)
 {
     SKIP_WITHOUT_TRACING();
-    std::string summary = oracle({"--programs", "40"});
-    EXPECT_NE(summary.find("40 programs"), std::string::npos) << summary;
+    std::string summary = oracle({"--programs", "50"});
+    EXPECT_NE(summary.find("50 programs"), std::string::npos) << summary;
 }
 
 // The kernel harness itself: a tool that claims a wrong world is caught,

@@ -317,6 +317,17 @@ def compare(where, kernel, world, out):
     out.check(where, "shared objects", kernel_objects, model_objects)
 
 
+def traced_pids(path):
+    """The pids the trace has lines of so far."""
+    seen = set()
+    with open(path, "rb") as f:
+        for line in f:
+            head = line.split(b" ", 1)[0]
+            if head.isdigit():
+                seen.add(int(head))
+    return seen
+
+
 def trace_lines(path):
     with open(path, "rb") as f:
         return f.read().count(b"\n")
@@ -355,6 +366,10 @@ def run(timeline, command, keep):
             before = trace.stat().st_size
             time.sleep(0.002)
             if not quiet(recorder.pid, members) or family(recorder.pid) != members:
+                continue
+            # A child just made stops ('t') until strace has seen it: the
+            # moment is quiet only once the trace has told every member.
+            if not members <= traced_pids(trace):
                 continue
             view = snapshot(members)
             if trace.stat().st_size != before or not quiet(recorder.pid, members):

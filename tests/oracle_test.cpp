@@ -139,10 +139,11 @@ TEST(Oracle, KernelHarnessCatchesAWrongWorld)
                        "\n"
                        "    lines.append(json.dumps(w))\n"
                        "open(sys.argv[1], 'w').write('\\n'.join(lines) + '\\n')\n");
-        write_file(dir / "tool", std::string("#!/bin/sh\n'") + BIN_SYSCALL_TIMELINE +
-                                     "' \"$@\" || exit\n"
-                                     "[ \"$1\" = --world ] && exec python3 '" +
-                                     (dir / "spoil.py") + "' \"$2\"\nexit 0\n");
+        // The recording is the tool itself (strace, as the harness expects).
+        write_file(dir / "tool", std::string("#!/bin/sh\n[ \"$1\" = --world ] || exec '") +
+                                     BIN_SYSCALL_TIMELINE + "' \"$@\"\n'" + BIN_SYSCALL_TIMELINE +
+                                     "' \"$@\" || exit\nexec python3 '" + (dir / "spoil.py") +
+                                     "' \"$2\"\n");
         ASSERT_EQ(chmod((dir / "tool").c_str(), 0755), 0);
         Process check(
             {.argv = {"/usr/bin/python3", std::string(SOURCE_DIR) + "/tests/oracle/kernel_check.py",

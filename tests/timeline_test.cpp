@@ -141,6 +141,40 @@ TEST(Timeline, ChildSeenBeforeItsForkReturns)
     EXPECT_EQ(born[0]->as<step::Born>()->parent, 1);
 }
 
+// A busy machine makes any call slow: what was open before a FIFO's open
+// began says whether it waited, not how long it took; and a child's steps
+// come after its fork, even when the parent's steps wait for a cause (a
+// read whose bytes strace shows written later).
+TEST(Timeline, OrderAndWaitsComeFromCausesNotFromTimes)
+{
+    auto run = model("1  0.8 mknodat(AT_FDCWD</w>, \"f\", S_IFIFO|0644) = 0 <0.0001>\n"
+                     "1  0.9 mknodat(AT_FDCWD</w>, \"g\", S_IFIFO|0644) = 0 <0.0001>\n"
+                     "1  1.0 openat(AT_FDCWD</w>, \"f\", O_RDONLY|O_NONBLOCK) = 3</w/f> <0.003>\n"
+                     "1  1.1 openat(AT_FDCWD</w>, \"f\", O_WRONLY) = 4</w/f> <0.004>\n"
+                     "1  1.2 openat(AT_FDCWD</w>, \"g\", O_RDWR) = 5</w/g> <0.002>\n"
+                     "1  1.3 pipe2([6<pipe:[7]>, 7<pipe:[7]>], 0) = 0 <0.00001>\n"
+                     "1  1.4 clone(child_stack=NULL, flags=SIGCHLD) = 2 <0.0002>\n"
+                     "1  1.5 read(6<pipe:[7]>, \"hello\", 5) = 5 <0.1>\n"
+                     "1  1.6 clone(child_stack=NULL, flags=SIGCHLD) = 3 <0.0002>\n"
+                     "3  1.61 close(6<pipe:[7]>) = 0 <0.00001>\n"
+                     "2  1.62 write(7<pipe:[7]>, \"hello\", 5) = 5 <0.00001>\n");
+    std::string text = timeline::text_timeline(run, "t");
+    EXPECT_NE(text.find("opens f for reading as fd 3 (no writer yet; O_NONBLOCK: it does not "
+                        "wait for one)"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("opens f for writing as fd 4 (a reader was there already)"),
+              std::string::npos);
+    EXPECT_NE(text.find("opens g for read/write as fd 5 (both ends at once"), std::string::npos);
+    // 3 is born with its parent's table, then closes its copy of the read end.
+    ASSERT_NE(run.process(3), nullptr);
+    EXPECT_EQ(run.process(3)->parent, 1);
+    EXPECT_TRUE(run.process(3)->fds.contains(7));
+    EXPECT_FALSE(run.process(3)->fds.contains(6));
+    EXPECT_LT(text.find("pid 3 child  is born"), text.find("pid 3 child  closes fd 6"))
+        << text;
+}
+
 // One-byte reads fold into one step that keeps the first bytes, the read
 // that returns 0 ends the phrase, and the bytes go from the write that
 // sent them to the reads that took them; a writer's FIONREAD questions and

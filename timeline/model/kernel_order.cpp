@@ -1,7 +1,10 @@
 #include "model/kernel_order.hpp"
 
 #include <iterator>
+#include <limits>
+#include <string>
 #include <utility>
+#include <variant>
 
 namespace timeline {
 namespace {
@@ -66,15 +69,18 @@ const call::Open* fifo_open(const State& m, const Call& c)
 }
 
 // An open of a FIFO that waited for the other side: it returns as the
-// other side's open does, so not before another process holds that side.
-bool fifo_open_waits(const State& m, int pid, const Call& c, const call::Open& a)
+// other side's open does, so not before some process holds that side (it
+// may be itself, or a descriptor in flight). One with O_NONBLOCK does not
+// wait.
+bool fifo_open_waits(const State& m, const Call& c, const call::Open& a)
 {
     constexpr double kBlocked = 0.001;
     size_t index = 0;
-    if (!fifo_open(m, c) || c.duration < kBlocked || !pipe_of(m, *a.result, index))
+    if (!fifo_open(m, c) || c.duration < kBlocked || !pipe_of(m, *a.result, index) ||
+        a.flags.find("O_NONBLOCK") != std::string::npos)
         return false;
     End other = a.access == Access::read ? End::write : End::read;
-    return m.processes.holders(index, other, table_pid(m, pid)) == 0;
+    return !m.processes.side_open_before(index, other, std::numeric_limits<double>::infinity());
 }
 
 bool call_waits(const State& m, int pid, const Call& c)
@@ -87,7 +93,7 @@ bool call_waits(const State& m, int pid, const Call& c)
         return wait->child > 0 && wait->change == call::Wait::Change::ended &&
                still_alive(m, wait->child);
     if (const auto* open = std::get_if<call::Open>(&c.args))
-        return fifo_open_waits(m, pid, c, *open);
+        return fifo_open_waits(m, c, *open);
     return false;
 }
 
@@ -95,6 +101,8 @@ bool call_waits(const State& m, int pid, const Call& c)
 
 bool KernelOrder::waits(const State& m, const Event& e) const
 {
+    if (unborn_.contains(e.pid)) // its fork waits: so does all it does
+        return true;
     if (const auto* c = std::get_if<Call>(&e.what))
         return call_waits(m, e.pid, *c) && !other_side_waits(m, e.pid, *c);
     // SIGCHLD for a child's end comes after that end.
@@ -121,10 +129,23 @@ bool KernelOrder::other_side_waits(const State& m, int pid, const Call& c) const
     return false;
 }
 
+void KernelOrder::note(const Event& e, int change)
+{
+    const auto* c = std::get_if<Call>(&e.what);
+    if (!c || !std::holds_alternative<call::Spawn>(c->args) || c->value <= 0)
+        return;
+    int child = int(c->value);
+    if (change > 0)
+        unborn_.insert(child);
+    else if (auto it = unborn_.find(child); it != unborn_.end())
+        unborn_.erase(it);
+}
+
 void KernelOrder::hold(const Event& e, bool waiting)
 {
     held_[e.pid].push_back({.event = e, .waiting = waiting});
     ++count_;
+    note(e, +1);
 }
 
 void KernelOrder::release(const State& m, double latest, const Apply& apply)
@@ -147,6 +168,7 @@ void KernelOrder::release(const State& m, double latest, const Apply& apply)
                 Held going = std::move(front);
                 queue.pop_front();
                 --count_;
+                note(going.event, -1);
                 if (!queue.empty())
                     queue.front().caused = how != Released::in_time;
                 apply(going.event, how);
@@ -168,6 +190,7 @@ void KernelOrder::release_all(const Apply& apply)
         Held going = std::move(first->second.front());
         first->second.pop_front();
         --count_;
+        note(going.event, -1);
         if (first->second.empty())
             held_.erase(first);
         else

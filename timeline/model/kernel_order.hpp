@@ -14,6 +14,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "model/state.hpp"
 
@@ -57,8 +58,12 @@ private:
         bool caused = false; // the event before it in its process went after its cause
     };
     bool other_side_waits(const State& m, int pid, const Call& c) const;
+    // Keeps track of the children whose fork waits: a child's events come
+    // after its birth.
+    void note(const Event& e, int change);
 
     std::map<int, std::deque<Held>> held_; // by pid, in the order of the trace
+    std::multiset<int> unborn_; // the children of forks that wait
     size_t count_ = 0;
 };
 

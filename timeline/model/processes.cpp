@@ -170,6 +170,15 @@ int Processes::holders(size_t channel, End end, int pid) const
     return count;
 }
 
+bool Processes::side_open_before(size_t channel, End side, double time) const
+{
+    return std::ranges::any_of(descriptions_, [&](const auto& entry) {
+        const Description& d = entry.second;
+        return d.channel == channel && d.since < time &&
+               (d.end == side || d.access == Access::read_write);
+    });
+}
+
 void Processes::inherit(Process& child, const Process& parent)
 {
     while (!child.fds.empty()) // what it held before goes

@@ -28,6 +28,7 @@ struct Description {
     std::string flags; // its status flags beyond the access mode: "O_NONBLOCK|O_APPEND"
     std::optional<long long> offset; // a file's, where the trace tells it
     int refs = 0; // how many descriptors point at it
+    double since = 0; // when its open began (seconds since the epoch); 0: before the trace
 };
 
 struct Held {
@@ -129,6 +130,10 @@ public:
     // How many descriptors of processes other than `pid` (alive) hold the
     // channel's `end` (a socket's ends: End::unknown).
     int holders(size_t channel, End end, int pid) const;
+    // Whether a FIFO's `side` was open (by any process, even a message in
+    // flight) before `time`: an open of the other side that began then
+    // found it there and did not wait.
+    bool side_open_before(size_t channel, End side, double time) const;
     // An orphan whose adopter is outside the trace: collected there, as it
     // ends, never a zombie the trace shows.
     bool collected_outside(const Process& p) const

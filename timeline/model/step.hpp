@@ -94,10 +94,19 @@ struct SocketPair { // two connected ends, each reading and writing
 };
 struct MakeFifo {}; // the step's error is EEXIST when it was there already
 struct Open {
+    // How an open of a FIFO met the other side, which it waits for.
+    enum class Met {
+        not_asked, // not a path
+        there, // the other side was open already: it did not wait
+        waited, // it waited until the other side came
+        none_yet, // no writer yet, and O_NONBLOCK: it did not wait
+        both, // read/write: it is both sides itself, and does not wait
+    };
     int fd = -1;
     Access access = Access::read;
     double waited = 0; // how long the open took
     bool cloexec = false;
+    Met met = Met::not_asked;
 };
 struct OpenWaiting { // still in the open when the trace ended
     Access access = Access::read;
@@ -215,6 +224,7 @@ struct Collect { // wait() collected a child
     std::optional<ProcessEnd> how;
     double zombie_seconds = 0;
     double waited = 0; // seconds the parent spent in the wait
+    bool at_once = false; // the child had ended before the wait began
 };
 struct WaitWaiting {}; // still in wait when the trace ended
 struct WaitPoll { // WNOHANG: nothing to collect yet, asked again and again

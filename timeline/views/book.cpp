@@ -228,7 +228,7 @@ std::vector<std::string> in_this_run(const Run& run)
         } else if (const auto* c = s.as<step::Collect>()) {
             std::string child = std::to_string(c->child);
             notes.push_back(
-                c->waited >= 0.001
+                !c->at_once
                     ? note_of(who, {" waited ", seconds_text(c->waited), " in wait until child ",
                                     child, " ended; the child was a zombie for ",
                                     seconds_text(c->zombie_seconds), "."})
@@ -248,7 +248,8 @@ std::vector<std::string> in_this_run(const Run& run)
                 note_of(who, {" was adopted: its parent was ", std::to_string(*a->before),
                               ", getppid now answers ", std::to_string(a->parent), "."}));
         } else if (const auto* o = s.as<step::Open>();
-                   o && o->waited >= 0.001 && channel && channel->kind == Channel::Kind::fifo) {
+                   o && o->met == step::Open::Met::waited && channel &&
+                   channel->kind == Channel::Kind::fifo) {
             notes.push_back(note_of(who, {" waited ", seconds_text(o->waited), " in the open of ",
                                           channel_name(*channel), " for the other side."}));
         } else if (const auto* z = s.as<step::Zombie>()) {

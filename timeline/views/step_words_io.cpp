@@ -42,10 +42,22 @@ std::string Describe::operator()(const step::Open& x) const
                                                    : "read/write";
     std::string text = "opens " + name() + " for " + mode + " as fd " + std::to_string(x.fd) +
                        (x.cloexec ? ", close-on-exec" : "");
-    if (channel && channel->kind == Channel::Kind::fifo)
-        text += x.waited >= 0.001
-                    ? ", after waiting " + seconds_text(x.waited) + " for " + other_side(x.access)
-                    : std::string(" (") + other_side(x.access) + " was there already)";
+    switch (channel && channel->kind == Channel::Kind::fifo ? x.met : step::Open::Met::not_asked) {
+    case step::Open::Met::not_asked:
+        break;
+    case step::Open::Met::there:
+        text += std::string(" (") + other_side(x.access) + " was there already)";
+        break;
+    case step::Open::Met::waited:
+        text += ", after waiting " + seconds_text(x.waited) + " for " + other_side(x.access);
+        break;
+    case step::Open::Met::none_yet:
+        text += " (no writer yet; O_NONBLOCK: it does not wait for one)";
+        break;
+    case step::Open::Met::both:
+        text += " (both ends at once: it waits for no one)";
+        break;
+    }
     return text;
 }
 

@@ -1,6 +1,9 @@
 // Descriptors: pipes and FIFOs made, files opened, ends closed and copied,
 // locks. Each process remembers which end of a pipe or FIFO each of its
 // descriptors holds, so that a close can say which end it gave up.
+#include <string>
+#include <variant>
+
 #include "model/calls/handlers.hpp"
 
 namespace timeline::handlers::descriptors {
@@ -61,6 +64,28 @@ void make_fifo(State& m, Process& /*unused*/, const Call& /*unused*/, const call
     m.steps.add(std::move(s));
 }
 
+namespace {
+
+// How an open of a FIFO met the other side: what was open before it
+// began tells, not how long it took (a busy machine makes any call slow).
+step::Open::Met fifo_met(const State& m, const Call& c, const call::Open& a, size_t channel)
+{
+    using Met = step::Open::Met;
+    constexpr double kBlocked = 0.001; // longer: it waited for a side outside the trace
+    End other = a.access == Access::read ? End::write : End::read;
+    bool nonblocking = a.flags.find("O_NONBLOCK") != std::string::npos;
+    if (a.access == Access::read_write)
+        return Met::both;
+    if (m.processes.side_open_before(channel, other, c.began))
+        return Met::there;
+    if (nonblocking) // a write end without a reader fails (ENXIO)
+        return a.access == Access::read ? Met::none_yet : Met::there;
+    bool came = m.processes.side_open_before(channel, other, c.began + c.duration + 1);
+    return came || c.duration >= kBlocked ? Met::waited : Met::there;
+}
+
+} // namespace
+
 // An open of a FIFO waits for the other side: how long it took is kept.
 void open(State& m, Process& p, const Call& c, const call::Open& a, Step s)
 {
@@ -89,13 +114,18 @@ void open(State& m, Process& p, const Call& c, const call::Open& a, Step s)
     // trace does not tell.
     bool file = s.channel && m.channels[*s.channel].kind == Channel::Kind::file;
     bool appends = a.flags.find("O_APPEND") != std::string::npos;
+    // A path may show itself a FIFO only later (a lesson's writer alone in
+    // its trace): how it met the other side is kept for every path.
+    if (s.channel && (file || m.channels[*s.channel].kind == Channel::Kind::fifo))
+        std::get<step::Open>(s.what).met = fifo_met(m, c, a, *s.channel);
     m.processes.hold(
         p, fd,
         Description{.channel = s.channel,
                     .end = s.channel ? end_for(a.access) : End::unknown,
                     .access = a.access,
                     .flags = a.flags,
-                    .offset = file && !appends ? std::optional<long long>(0) : std::nullopt},
+                    .offset = file && !appends ? std::optional<long long>(0) : std::nullopt,
+                    .since = c.began},
         a.cloexec);
     add_and_note(m, p, std::move(s), PlumbingChange::open);
 }

@@ -130,8 +130,10 @@ void collect(State& m, const Call& c, const call::Wait& a, Step s)
     child->collect_step = at;
     m.note_plumbing(PlumbingChange::collect, at, pid);
     auto& collect = *m.steps.live(at)->as<step::Collect>();
-    if (child->ended)
+    if (child->ended) {
         collect.zombie_seconds = t - *child->ended;
+        collect.at_once = *child->ended <= m.steps.live(at)->began;
+    }
     if (!child->end_step)
         return;
     if (!collect.how)

@@ -71,7 +71,8 @@ std::string oracle(const std::vector<std::string>& arguments)
         "/usr/bin/python3", std::string(SOURCE_DIR) + "/scripts/oracle",
         "--build",          BUILD_DIR,
         "--jobs",           "2",
-        "--failures",       dir / "failures"};
+        "--failures",       dir / "failures",
+        "--shrink",         "0"}; // shrinking is for scripts/oracle's long runs
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     Process run({.argv = argv, .dir = dir.path(), .env = {kNoLeakCheck}});
     EXPECT_TRUE(run.finish(std::chrono::seconds(280)));

@@ -142,7 +142,8 @@ TEST(Timeline, ChildSeenBeforeItsForkReturns)
 }
 
 // A busy machine makes any call slow: what was open before a FIFO's open
-// began says whether it waited, not how long it took; and a child's steps
+// began says whether it waited, not how long it took, and bytes written
+// before a read began say it did not wait for them; a child's steps
 // come after its fork, even when the parent's steps wait for a cause (a
 // read whose bytes strace shows written later).
 TEST(Timeline, OrderAndWaitsComeFromCausesNotFromTimes)
@@ -157,7 +158,9 @@ TEST(Timeline, OrderAndWaitsComeFromCausesNotFromTimes)
                      "1  1.5 read(6<pipe:[7]>, \"hello\", 5) = 5 <0.1>\n"
                      "1  1.6 clone(child_stack=NULL, flags=SIGCHLD) = 3 <0.0002>\n"
                      "3  1.61 close(6<pipe:[7]>) = 0 <0.00001>\n"
-                     "2  1.62 write(7<pipe:[7]>, \"hello\", 5) = 5 <0.00001>\n");
+                     "2  1.62 write(7<pipe:[7]>, \"hello\", 5) = 5 <0.00001>\n"
+                     "2  1.63 write(7<pipe:[7]>, \"abc\", 3) = 3 <0.00001>\n"
+                     "1  1.7 read(6<pipe:[7]>, \"abc\", 3) = 3 <0.004>\n");
     std::string text = timeline::text_timeline(run, "t");
     EXPECT_NE(text.find("opens f for reading as fd 3 (no writer yet; O_NONBLOCK: it does not "
                         "wait for one)"),
@@ -166,13 +169,18 @@ TEST(Timeline, OrderAndWaitsComeFromCausesNotFromTimes)
     EXPECT_NE(text.find("opens f for writing as fd 4 (a reader was there already)"),
               std::string::npos);
     EXPECT_NE(text.find("opens g for read/write as fd 5 (both ends at once"), std::string::npos);
+    // The first read waited for its bytes; the second found them there,
+    // however long it took.
+    auto reads = steps_of<step::Transfer>(run, 1);
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_FALSE(reads[0]->as<step::Transfer>()->ready);
+    EXPECT_TRUE(reads[1]->as<step::Transfer>()->ready);
     // 3 is born with its parent's table, then closes its copy of the read end.
     ASSERT_NE(run.process(3), nullptr);
     EXPECT_EQ(run.process(3)->parent, 1);
     EXPECT_TRUE(run.process(3)->fds.contains(7));
     EXPECT_FALSE(run.process(3)->fds.contains(6));
-    EXPECT_LT(text.find("pid 3 child  is born"), text.find("pid 3 child  closes fd 6"))
-        << text;
+    EXPECT_LT(text.find("pid 3 child  is born"), text.find("pid 3 child  closes fd 6")) << text;
 }
 
 // One-byte reads fold into one step that keeps the first bytes, the read

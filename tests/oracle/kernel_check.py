@@ -89,22 +89,28 @@ def syscall_of(pid):
     return int(fields[0]) if fields[0].lstrip("-").isdigit() else None, fields[1:]
 
 
+def children(pid):
+    """The children of every thread of a process, as the kernel lists them."""
+    found = []
+    try:
+        threads = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return found
+    for tid in threads:
+        found += [int(c) for c in (read_text(f"/proc/{pid}/task/{tid}/children") or "").split()]
+    return found
+
+
 def family(strace_pid):
-    """The processes below strace, and orphans adopted by us (a subreaper)."""
-    parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            fields = stat_fields(int(entry))
-            if fields:
-                parents[int(entry)] = fields[1]
-    ours = os.getpid()
-    members = set()
-    frontier = [strace_pid] + [p for p, pp in parents.items() if pp == ours and p != strace_pid]
-    members.update(frontier[1:])
+    """The processes below strace, and orphans adopted by us (a subreaper).
+    Each process's own list of children: a walk of all of /proc would cost
+    most of a busy machine's time."""
+    adopted = [p for p in children(os.getpid()) if p != strace_pid]
+    members = set(adopted)
+    frontier = [strace_pid] + adopted
     while frontier:
-        parent = frontier.pop()
-        for pid, pp in parents.items():
-            if pp == parent and pid not in members:
+        for pid in children(frontier.pop()):
+            if pid not in members:
                 members.add(pid)
                 frontier.append(pid)
     return members
@@ -176,7 +182,15 @@ def socket_peers():
 def snapshot(members):
     """The kernel's view of the family now."""
     processes = {}
-    peers = socket_peers()
+    # ss only when some member holds a socket: it is the dearest look.
+    holds_socket = False
+    for pid in members:
+        try:
+            holds_socket = holds_socket or any(
+                os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:") for fd in os.listdir(f"/proc/{pid}/fd"))
+        except OSError:
+            pass
+    peers = socket_peers() if holds_socket else {}
     blocked_in_open = any((syscall_of(p) or (None,))[0] in SYS_OPEN for p in members)
     for pid in sorted(members):
         fields = stat_fields(pid)
@@ -344,6 +358,9 @@ def run(timeline, command, keep):
         [timeline, "--record", str(work), "--no-lines", "--"] + command,
         cwd=work, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
         pass_fds=(CHECKPOINT_FD,), start_new_session=True,
+        # Started in the background by a shell, we ignore SIGINT and
+        # SIGQUIT: the exercise gets every signal's default action.
+        preexec_fn=lambda: [signal.signal(s, signal.SIG_DFL) for s in (signal.SIGINT, signal.SIGQUIT)],
         env=dict(os.environ, ORACLE_CHECKPOINTS="1"),
     )
     os.close(CHECKPOINT_FD)
@@ -398,7 +415,10 @@ def run(timeline, command, keep):
                     break
             except ChildProcessError:
                 break
-    trace = trace or sorted(work.glob("*.trace"))[0]
+    found = sorted(work.glob("*.trace"))
+    if not trace and not found:
+        raise RuntimeError(f"no trace was recorded: {(work / 'output').read_text(errors='replace').strip()}")
+    trace = trace or found[0]
     world_file, steps_file = work / "world.json", work / "steps.json"
     told = subprocess.run([timeline, "--world", str(world_file), "--steps", str(steps_file), str(trace)],
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=DEADLINE)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <optional>
 
 namespace timeline {
 
@@ -30,7 +31,12 @@ void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is
             if (keep_bytes_ && queue.back().data.size() < kDataKept)
                 queue.back().data.append(data.substr(0, kDataKept - queue.back().data.size()));
         } else {
-            queue.push_back({step, pid, bytes, keep_bytes_ ? std::string(data) : std::string()});
+            const Step* write = steps_.live(step);
+            queue.push_back({.step = step,
+                             .writer = pid,
+                             .bytes = bytes,
+                             .data = keep_bytes_ ? std::string(data) : std::string(),
+                             .began = write ? write->began : 0});
         }
         // A reader outside the trace never takes them: keep the memory bounded.
         if (queue.size() > 4096) {
@@ -131,6 +137,18 @@ const Flows::Received* Flows::received(size_t channel) const
 {
     auto it = received_.find(channel);
     return it == received_.end() ? nullptr : &it->second;
+}
+
+std::optional<double> Flows::oldest_unread_began(size_t channel, int reader) const
+{
+    auto it = unread_.find(channel);
+    if (it == unread_.end() || uncounted_.contains(channel))
+        return std::nullopt;
+    bool both_ways = channels_[channel].kind == Channel::Kind::socket;
+    for (const Unread& u : it->second)
+        if (u.bytes > 0 && !(both_ways && u.writer == reader))
+            return u.began;
+    return std::nullopt;
 }
 
 std::optional<long long> Flows::unread(size_t channel) const

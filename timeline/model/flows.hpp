@@ -63,6 +63,9 @@ public:
     // nothing when the count is not known (a call the tool does not
     // decode moved bytes, too many writes wait for a reader).
     std::optional<long long> unread(size_t channel) const;
+    // When the oldest write that `reader` can read from the channel began
+    // (seconds since the run began): nothing when none waits.
+    std::optional<double> oldest_unread_began(size_t channel, int reader) const;
     void uncount(size_t channel) { uncounted_.insert(channel); }
     // A write's bytes that never went in after all (it failed as it ended).
     void unwrite(size_t step, long long bytes);
@@ -74,6 +77,7 @@ private:
         long long bytes; // not read yet
         std::string data; // the bytes written, as far as kept
         size_t taken = 0; // how many of `data` were read
+        double began = 0; // when the write began
     };
     struct Sent {
         size_t step; // the kill

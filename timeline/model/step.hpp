@@ -154,7 +154,10 @@ struct Transfer {
     long long total = 0; // all calls together
     long count = 1; // how many calls
     std::string data; // the first bytes moved, raw
-    double waited = 0; // a read: seconds spent blocked in it, all calls together
+    double waited = 0; // a read: seconds spent in it, all calls together
+    // A read: its bytes had been written before it began (each call's), so
+    // it did not wait for them, however long a busy machine made it take.
+    bool ready = false;
     std::string call; // "write", "sendto": only calls of one name fold into one step
     // SCM_RIGHTS: the descriptors passed with the bytes (the sender's, or
     // the receiver's new ones) and what each is open on, when known.

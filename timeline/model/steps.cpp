@@ -25,6 +25,7 @@ bool fold_into(Step& last, const Step& next)
         ++a->count;
         a->total = saturating_add(a->total, b->total);
         a->waited += b->waited;
+        a->ready = a->ready && b->ready;
         if (a->data.size() < kDataKept)
             a->data += b->data.substr(0, kDataKept - a->data.size());
     } else if (auto* e = last.as<step::EndOfData>()) {

@@ -219,7 +219,7 @@ std::vector<std::string> in_this_run(const Run& run)
             what += " from ";
             what += channel_name(*channel);
             notes.push_back(
-                t->waited >= 0.001
+                t->waited >= 0.001 && !t->ready
                     ? note_of(who, {" waited ", seconds_text(t->waited), " in read for ", what,
                                     ": they were not there yet when it asked."})
                     : note_of(who, {" read ", what,
@@ -247,9 +247,9 @@ std::vector<std::string> in_this_run(const Run& run)
             notes.push_back(
                 note_of(who, {" was adopted: its parent was ", std::to_string(*a->before),
                               ", getppid now answers ", std::to_string(a->parent), "."}));
-        } else if (const auto* o = s.as<step::Open>();
-                   o && o->met == step::Open::Met::waited && channel &&
-                   channel->kind == Channel::Kind::fifo) {
+        } else if (const auto* o = s.as<step::Open>(); o && o->met == step::Open::Met::waited &&
+                                                       channel &&
+                                                       channel->kind == Channel::Kind::fifo) {
             notes.push_back(note_of(who, {" waited ", seconds_text(o->waited), " in the open of ",
                                           channel_name(*channel), " for the other side."}));
         } else if (const auto* z = s.as<step::Zombie>()) {

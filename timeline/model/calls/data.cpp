@@ -2,6 +2,7 @@
 // followed from the write that sent them to the read that took them; a
 // writer asking how much of its phrase is still unread.
 #include <algorithm>
+#include <optional>
 
 #include "model/calls/handlers.hpp"
 
@@ -175,6 +176,10 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
         return;
     }
     move_offset(m, p, c, fd);
+    // Its bytes were there before it began: it did not wait for them.
+    std::optional<double> written =
+        a.is_read && s.channel ? m.flows.oldest_unread_began(*s.channel, p.pid) : std::nullopt;
+    bool before = was_ready || (written && *written <= s.began);
     auto passed = pass_descriptors(m, p, a, queue_of(c.fd->target, a.is_read, s.channel));
     s.what = step::Transfer{.is_read = a.is_read,
                             .fd = fd,
@@ -182,6 +187,7 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
                             .total = c.value,
                             .data = a.data.substr(0, size_t(std::max(0LL, c.value))),
                             .waited = a.is_read && !was_ready ? c.duration : 0,
+                            .ready = before,
                             .call = c.name,
                             .passed = passed};
     size_t at = m.steps.fold_or_add(std::move(s));

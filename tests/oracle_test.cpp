@@ -113,9 +113,9 @@ TEST(Oracle, GeneratedExercisesAgreeWithTheKernel)
 // The kernel harness itself: a tool that claims a wrong world is caught,
 // by the fact it gets wrong. A stand-in records with the real tool, then
 // spoils the world it writes: a close that keeps the descriptor (one more
-// in a table than the kernel has), and a fork that does not share the
-// open file descriptions (the child's descriptors given descriptions of
-// their own).
+// in a table than the kernel has), a fork that does not share the open
+// file descriptions (the child's descriptors given descriptions of their
+// own), a signal said to be blocked, and a process said to lead a group.
 TEST(Oracle, KernelHarnessCatchesAWrongWorld)
 {
     SKIP_WITHOUT_TRACING();
@@ -126,6 +126,8 @@ TEST(Oracle, KernelHarnessCatchesAWrongWorld)
          "w['descriptions'].update({str(int(k) + 1000): v for k, v in "
          "list(w['descriptions'].items())})",
          "shared descriptions: the kernel has"},
+        {"p['blocked'] = p['blocked'] + ['SIGUSR1']", "signals blocked: the kernel has"},
+        {"p['group'] = p['pid']", "process group: the kernel has"},
     };
     for (const auto& [fault, caught] : faults) {
         TempDir dir;

@@ -29,6 +29,9 @@ CHECKPOINT_FD = 201
 NAMES = ["f1.txt", "f2.txt", "f3.txt"]
 FIFO = "fifo1"
 SIGNALS = ["SIGTERM", "SIGKILL", "SIGINT"]
+# What a process may do with a signal, and the signals it does it with.
+ACTIONS = ["DEFAULT", "IGNORE", "HANDLE", "HANDLE_RESTART"]
+CHOSEN = ["SIGUSR1", "SIGUSR2", "SIGTERM", "SIGINT", "SIGCHLD"]
 
 
 class Desc:
@@ -52,6 +55,20 @@ class Proc:
         self.handles = handles  # handle: number
         self.alive = True
         self.parent = parent
+        self.actions = dict(parent.actions) if parent else {}  # signal: IGNORE, HANDLE...
+        self.blocked = set(parent.blocked) if parent else set()
+        self.group = parent.group if parent else 0  # 0: the group it started in
+        self.pid = None  # a stand-in for its pid, for its group
+
+    def dies_of(self, signal):
+        """Whether the signal, sent now, would end it."""
+        if signal == "SIGKILL":
+            return True
+        return signal != "SIGCHLD" and self.actions.get(signal, "DEFAULT") == "DEFAULT" and signal not in self.blocked
+
+    def takes(self, signal):
+        """Whether the signal, sent now, is caught or ignored at once."""
+        return signal != "SIGKILL" and signal not in self.blocked and self.actions.get(signal, "DEFAULT") != "DEFAULT"
 
 
 class World:
@@ -118,6 +135,12 @@ class World:
         self.procs.append(child)
         return child
 
+    def own_group(self, p):
+        return self.procs.index(p) + 1
+
+    def group_of(self, p):
+        return [q for q in self.procs if q.alive and q.group == p.group]
+
     def end(self, p):
         p.alive = False
         p.fds = {}
@@ -125,6 +148,7 @@ class World:
     def exec(self, p):
         for fd in [fd for fd, (_, c) in p.fds.items() if c]:
             self.release(p, fd)
+        p.actions = {s: a for s, a in p.actions.items() if a == "IGNORE"}  # handlers go with the code
 
     def can_write(self, d, n):
         o = d.obj
@@ -349,7 +373,29 @@ class Writer:
         elif kind == "exec_missing":
             self.emit(depth, 'execlp("no-such-program", "no-such-program", (char *)NULL);')
         elif kind == "setpgid":
+            p.group = w.own_group(p)
             self.emit(depth, "setpgid(0, 0);")
+        elif kind == "setsid":  # fails (EPERM) for a group's leader
+            p.group = w.own_group(p)
+            self.emit(depth, "setsid();")
+        elif kind == "action":
+            _, signal, how = op
+            p.actions[signal] = how
+            self.emit(depth, f"on({signal}, {how});")
+        elif kind == "mask":
+            _, how, signal = op
+            (p.blocked.add if how == "SIG_BLOCK" else p.blocked.discard)(signal)
+            self.emit(depth, f"mask({how}, {signal});")
+        elif kind == "kill_group":
+            # To its own group: the others ignore it, it takes it itself
+            # (a handler runs as kill returns), so that nothing ends or
+            # wakes that the program does not control. Never the group it
+            # started in: strace is there too.
+            _, signal = op
+            if p.group == 0 or not p.takes(signal) or any(q.actions.get(signal) != "IGNORE" or signal in q.blocked
+                                          for q in w.group_of(p) if q is not p):
+                return
+            self.emit(depth, f"kill(0, {signal});")
         elif kind == "fork_wait":
             _, child_ops, end = op
             self.forks += 1
@@ -383,6 +429,9 @@ class Writer:
             self.emit(depth, f"waitpid({c}, &status, 0);")
         elif kind == "fork_pause":
             _, sig, parent_ops = op
+            # It must end the child, or wake it from pause (a handler).
+            if not (p.dies_of(sig) or (p.takes(sig) and p.actions.get(sig) != "IGNORE")):
+                sig = "SIGKILL"
             self.forks += 1
             c = f"c{self.forks}"
             child = w.fork(p)
@@ -415,6 +464,7 @@ def program(ops, seed):
 
 #include "checkpoint.h"
 #include "passing.h"
+#include "signals.h"
 
 #ifndef HELPER
 #define HELPER "oracle_helper"
@@ -474,8 +524,9 @@ class Generator:
         handles = [h for h in p.handles if p.handles[h] in p.fds]
         choice = rng.choices(
             ["pipe", "socketpair", "open", "fifo", "write", "read", "lseek", "dup", "fcntl", "close",
-             "fork", "exec_missing", "setpgid", "give", "take"],
-            weights=[10, 6, 8, 3, 16, 14, 4, 10, 6, 10, 12 if depth < 3 else 0, 1, 1 if depth > 1 else 0, 6, 20],
+             "fork", "exec_missing", "setpgid", "give", "take", "action", "mask", "kill_group", "setsid"],
+            weights=[10, 6, 8, 3, 16, 14, 4, 10, 6, 10, 12 if depth < 3 else 0, 1, 1 if depth > 1 else 0, 6, 20,
+                     4, 3, 2, 1 if depth > 1 else 0],
         )[0]
         h = rng.choice(handles) if handles else None
         if choice == "pipe":
@@ -493,6 +544,15 @@ class Generator:
             if not w.fifo:
                 return ("mkfifo",)
             return ("open_fifo", w.new_handle(), rng.choice(["r", "w", "rw", "rw"]), rng.random() < 0.4)
+        if choice == "action":  # SIGCHLD ignored is its own lesson: no zombies at all
+            signal = rng.choice(CHOSEN)
+            return ("action", signal, rng.choice([a for a in ACTIONS if signal != "SIGCHLD" or a != "IGNORE"]))
+        if choice == "mask":
+            return ("mask", rng.choice(["SIG_BLOCK", "SIG_BLOCK", "SIG_UNBLOCK"]), rng.choice(CHOSEN))
+        if choice == "kill_group":
+            return ("kill_group", rng.choice(CHOSEN))
+        if choice == "setsid":
+            return ("setsid",)
         if h is None:
             return None
         sizes = [1, 3, 10, 100, 4096, 5000, 70000]
@@ -545,7 +605,7 @@ class Generator:
         rng = self.rng
         if how == "pause":
             ops = self.ops(trial, parent, depth, rng.randint(1, 5))
-            return ("fork_pause", rng.choice(SIGNALS), ops)
+            return ("fork_pause", rng.choice(SIGNALS + CHOSEN), ops)
         child_ops = self.ops(trial, child, depth + 1, rng.randint(1, 6))
         child_ops.append(("checkpoint",))
         if how == "zombie":

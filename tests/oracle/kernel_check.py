@@ -61,6 +61,10 @@ O_CLOEXEC = 0o2000000
 SYS_READ = 0
 SYS_OPEN = {2, 257}
 SYS_WAIT4 = 61
+# Calls that put a mask of their own in place while they wait (sigsuspend,
+# ppoll, pselect6, epoll_pwait, epoll_pwait2): the process's mask is back
+# when they return.
+SYS_SWAP_MASK = {130, 271, 270, 281, 441}
 
 libc = ctypes.CDLL(None, use_errno=True)
 
@@ -79,6 +83,34 @@ def stat_fields(pid):
         return None
     after = text[text.rindex(")") + 2:].split()
     return after[0], int(after[1])
+
+
+def group_of(pid):
+    text = read_text(f"/proc/{pid}/stat")
+    return int(text[text.rindex(")") + 2:].split()[2]) if text else None
+
+
+# The C library's own signals (a thread's cancellation, set*id across
+# threads), which the tool leaves out as never a program's.
+LIBRARY_SIGNALS = {"SIGRTMIN", "SIGRT_1"}
+
+
+def signal_name(n):
+    """As strace writes it."""
+    if n < 32:
+        return signal.Signals(n).name
+    return "SIGRTMIN" if n == 32 else f"SIGRT_{n - 32}"
+
+
+def signal_sets(pid):
+    """The signals a process ignores, catches and blocks (/proc/PID/status)."""
+    sets = {}
+    for line in (read_text(f"/proc/{pid}/status") or "").splitlines():
+        for key, name in (("SigIgn", "ignored"), ("SigCgt", "handled"), ("SigBlk", "blocked")):
+            if line.startswith(key + ":"):
+                bits = int(line.split()[1], 16)
+                sets[name] = sorted({signal_name(n) for n in range(1, 65) if bits >> (n - 1) & 1} - LIBRARY_SIGNALS)
+    return sets
 
 
 def syscall_of(pid):
@@ -179,8 +211,9 @@ def socket_peers():
     return peers
 
 
-def snapshot(members):
-    """The kernel's view of the family now."""
+def snapshot(members, start_group):
+    """The kernel's view of the family now; a process group number is 0
+    for the group the traced program started in."""
     processes = {}
     # ss only when some member holds a socket: it is the dearest look.
     holds_socket = False
@@ -230,7 +263,10 @@ def snapshot(members):
                 if kind == "pipe" or (kind == "fifo" and not blocked_in_open):
                     entry["unread"] = unread(path)
                 fds[fd] = entry
-        processes[pid] = {"state": state, "parent": parent, "comm": comm, "fds": fds}
+        group = group_of(pid)
+        processes[pid] = {"state": state, "parent": parent, "comm": comm, "fds": fds,
+                          "group": 0 if group == start_group else group, "signals": signal_sets(pid),
+                          "in_call": (syscall_of(pid) or (None,))[0]}
     # Which open file description each descriptor points at, asked of the
     # kernel while the processes are there: a number per description.
     held = [(pid, fd) for pid, p in processes.items() for fd in p["fds"]]
@@ -289,6 +325,12 @@ def compare(where, kernel, world, out):
         model_fds = {int(fd): d for fd, d in m["fds"].items() if int(fd) != CHECKPOINT_FD}
         if k["state"] == "Z":
             continue
+        out.check(at, "process group", k["group"], m["group"])
+        for name in ("ignored", "handled", "blocked"):
+            if name == "blocked" and k["in_call"] in SYS_SWAP_MASK:
+                continue
+            out.check(at, f"signals {name}", k["signals"].get(name),
+                      sorted(set(m[name]) - LIBRARY_SIGNALS))
         out.check(at, "fds", sorted(k["fds"]), sorted(model_fds))
         for fd, entry in k["fds"].items():
             if fd not in model_fds:
@@ -365,6 +407,7 @@ def run(timeline, command, keep):
     )
     os.close(CHECKPOINT_FD)
     moments = []  # (complete trace lines, kernel view)
+    start_group = os.getpgid(recorder.pid)  # strace's, where the program starts
     trace = None
     deadline = time.monotonic() + DEADLINE
     try:
@@ -388,7 +431,7 @@ def run(timeline, command, keep):
             # moment is quiet only once the trace has told every member.
             if not members <= traced_pids(trace):
                 continue
-            view = snapshot(members)
+            view = snapshot(members, start_group)
             if trace.stat().st_size != before or not quiet(recorder.pid, members):
                 continue  # it moved while we looked
             lines = trace_lines(trace)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <optional>
@@ -97,6 +98,10 @@ struct Process {
     // The C library blocks every signal around a spawn or a thread's
     // start, then restores the mask: neither is the program's own step.
     bool all_blocked = false;
+    // The signals it blocks: bit n - 1 for signal n. Kept with the C
+    // library's own changes too (what the kernel holds), from the mask a
+    // call reports having had, where it tells.
+    std::uint64_t blocked = 0;
     // Descriptors 0, 1, 2 it closed (or its parent had before the fork):
     // bit 0 for descriptor 0.
     unsigned char std_closed = 0;

@@ -260,7 +260,12 @@ World world_now(const Processes& processes, const Channels& channels, const Flow
                            .life = zombie      ? WorldProcess::Life::zombie
                                    : p.stopped ? WorldProcess::Life::stopped
                                                : WorldProcess::Life::running,
-                           .adopted_from = p.adopted ? p.former_parent : 0};
+                           .adopted_from = p.adopted ? p.former_parent : 0,
+                           .group = p.group,
+                           .blocked = p.blocked};
+        for (const auto& [signal, what] : p.dispositions) // a process, not a thread: its own
+            (what == call::SignalAction::Disposition::ignore ? shown.ignored : shown.handled)
+                .insert(signal);
         if (!zombie)
             add_descriptors(w, shown, p, processes, channels, relatives, object);
         w.processes.push_back(std::move(shown));

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -30,6 +31,10 @@ struct WorldProcess {
     int adopted_from = 0; // its parent that ended first, when it was adopted
     std::map<int, size_t> fds; // descriptor: its description's id
     std::set<int> cloexec; // the descriptors marked close-on-exec
+    int group = 0; // its process group; 0: the one the traced program started in
+    std::set<std::string> ignored; // signals it ignores ("SIGPIPE")
+    std::set<std::string> handled; // signals a handler of its own catches
+    std::uint64_t blocked = 0; // signals it blocks: bit n - 1 for signal n
     bool operator==(const WorldProcess&) const = default;
 };
 

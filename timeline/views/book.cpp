@@ -204,6 +204,18 @@ void signal_note(std::vector<std::string>& notes, const Run& run, const std::str
                   "status does not tell that its output was cut short."}));
 }
 
+// A read of a pipe's bytes: it waited for them, or they were there.
+std::string read_note(const std::string& who, const step::Transfer& t, const Channel& channel)
+{
+    std::string what = plural(t.total, "byte", "bytes") + " from " + channel_name(channel);
+    if (t.waited >= 0.001 && !t.ready)
+        return note_of(who, {" waited ", seconds_text(t.waited), " in read for ", what,
+                             ": they were not there yet when it asked."});
+    return note_of(who, {" read ", what,
+                         " at once: they were there already, written before it asked, so it "
+                         "never slept in read."});
+}
+
 std::vector<std::string> in_this_run(const Run& run)
 {
     std::vector<std::string> notes;
@@ -215,16 +227,7 @@ std::vector<std::string> in_this_run(const Run& run)
         signal_note(notes, run, who, s);
         if (const auto* t = s.as<step::Transfer>();
             t && t->is_read && channel && channel->carries_data()) {
-            std::string what = plural(t->total, "byte", "bytes");
-            what += " from ";
-            what += channel_name(*channel);
-            notes.push_back(
-                t->waited >= 0.001 && !t->ready
-                    ? note_of(who, {" waited ", seconds_text(t->waited), " in read for ", what,
-                                    ": they were not there yet when it asked."})
-                    : note_of(who, {" read ", what,
-                                    " at once: they were there already, written "
-                                    "before it asked, so it never slept in read."}));
+            notes.push_back(read_note(who, *t, *channel));
         } else if (const auto* c = s.as<step::Collect>()) {
             std::string child = std::to_string(c->child);
             notes.push_back(

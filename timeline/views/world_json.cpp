@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,18 +65,37 @@ const char* kind_name(Channel::Kind kind)
     return "other";
 }
 
+// A signal's name as strace writes it ("SIGCHLD", "SIGRTMIN", "SIGRT_1").
+std::string signal_name(int n)
+{
+    constexpr int kRealTime = 32;
+    if (n < kRealTime) {
+        const char* abbrev = sigabbrev_np(n);
+        return abbrev ? std::string("SIG") + abbrev : std::to_string(n);
+    }
+    return n == kRealTime ? "SIGRTMIN" : "SIGRT_" + std::to_string(n - kRealTime);
+}
+
 json process_json(const WorldProcess& p)
 {
     json fds = json::object();
     for (const auto& [fd, id] : p.fds)
         fds[std::to_string(fd)] = id;
+    json blocked = json::array();
+    for (int n = 1; n <= 64; ++n)
+        if ((p.blocked >> (n - 1)) & 1U)
+            blocked.push_back(signal_name(n));
     return {{"pid", p.pid},
             {"parent", p.parent},
             {"program", p.program},
             {"life", life_name(p.life)},
             {"adopted_from", p.adopted_from},
             {"fds", std::move(fds)},
-            {"cloexec", p.cloexec}};
+            {"cloexec", p.cloexec},
+            {"group", p.group},
+            {"ignored", p.ignored},
+            {"handled", p.handled},
+            {"blocked", std::move(blocked)}};
 }
 
 json description_json(const WorldDescription& d)

@@ -80,6 +80,7 @@ void start_thread(State& m, Process& p, int tid, Step s)
     int number = ++leader.threads;
     std::string program = leader.program;
     bool all_blocked = p.all_blocked; // a thread starts with its creator's mask
+    std::uint64_t blocked = p.blocked;
     double t = s.time;
     s.what = step::NewThread{tid, number};
     size_t new_step = m.steps.add(std::move(s));
@@ -89,6 +90,7 @@ void start_thread(State& m, Process& p, int tid, Step s)
     thread.program = program;
     thread.started = true;
     thread.all_blocked = all_blocked;
+    thread.blocked = blocked;
     size_t start = m.steps.add(
         {.pid = tid, .time = t, .what = step::ThreadStart{.leader = leader_pid, .number = number}});
     thread.programs = {{start, program}};
@@ -216,6 +218,7 @@ void spawn(State& m, Process& p, const Call& c, const call::Spawn& a, Step s)
     if (!seen) {
         child.dispositions = m.processes.table_of(parent).dispositions;
         child.all_blocked = parent.all_blocked;
+        child.blocked = parent.blocked;
     }
     if (a.borrows) {
         child.spawned_by = fork_step;

@@ -2,9 +2,80 @@
 // whose arrival draws an arrow from it; what a process does when a signal
 // comes (the default, ignore it, a handler of its own) and which signals
 // it blocks; a wait for a signal.
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "model/calls/handlers.hpp"
 
 namespace timeline::handlers::signals {
+namespace {
+
+// A signal's number from its name as strace writes it in a set ("CHLD",
+// "RTMIN", "RT_1", or a number); 0 when not known.
+int signal_number(std::string_view name)
+{
+    constexpr int kRealTime = 32; // the kernel's first real-time signal, strace's RTMIN
+    constexpr int kLast = 64;
+    if (name.starts_with("SIG"))
+        name.remove_prefix(3);
+    if (name == "RTMIN")
+        return kRealTime;
+    if (name == "RTMAX")
+        return kLast;
+    std::string text(name.starts_with("RT_") ? name.substr(3) : name);
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        int n = std::atoi(text.c_str());
+        n += name.starts_with("RT_") ? kRealTime : 0;
+        return n >= 1 && n <= kLast ? n : 0;
+    }
+    for (int n = 1; n < kRealTime; ++n)
+        if (const char* abbrev = sigabbrev_np(n); abbrev && name == abbrev)
+            return n;
+    return 0;
+}
+
+// A set of signals as strace writes it: "[INT TERM]", "~[KILL STOP]".
+std::optional<std::uint64_t> signal_set(std::string_view text)
+{
+    bool complement = text.starts_with("~");
+    if (complement)
+        text.remove_prefix(1);
+    if (!text.starts_with("[") || !text.ends_with("]"))
+        return std::nullopt;
+    text = text.substr(1, text.size() - 2);
+    std::uint64_t bits = 0;
+    while (!text.empty()) {
+        size_t end = std::min(text.find(' '), text.size());
+        if (int n = signal_number(text.substr(0, end)); n > 0)
+            bits |= std::uint64_t{1} << (n - 1);
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return complement ? ~bits : bits;
+}
+
+// What the kernel does with a new mask: SIGKILL and SIGSTOP are never
+// blocked.
+void keep_mask(Process& p, const call::SignalMask& a)
+{
+    using How = call::SignalMask::How;
+    if (auto before = signal_set(a.before))
+        p.blocked = *before;
+    auto change = signal_set(a.signals);
+    if (a.how == How::asks || !change)
+        return;
+    p.blocked = a.how == How::block     ? p.blocked | *change
+                : a.how == How::unblock ? p.blocked & ~*change
+                                        : *change;
+    p.blocked &= ~((std::uint64_t{1} << (SIGKILL - 1)) | (std::uint64_t{1} << (SIGSTOP - 1)));
+}
+
+} // namespace
 
 void kill(State& m, Process& p, const Call& c, const call::Kill& a, Step s)
 {
@@ -49,6 +120,7 @@ void disposition(State& m, Process& caller, const Call& /*unused*/, const call::
 void mask(State& m, Process& p, const Call& /*unused*/, const call::SignalMask& a, Step s)
 {
     using How = call::SignalMask::How;
+    keep_mask(p, a);
     bool everything = a.before.starts_with("~[KILL STOP]") || a.before == "~[]";
     if (a.how == How::asks) {
         p.all_blocked = everything;

@@ -1,0 +1,35 @@
+/* What the generated exercises do with signals: an action set (the
+   default, ignored, a handler with or without SA_RESTART) and one signal
+   blocked or unblocked. */
+#ifndef SIGNALS_H
+#define SIGNALS_H
+
+#include <signal.h>
+#include <string.h>
+
+enum { DEFAULT, IGNORE, HANDLE, HANDLE_RESTART };
+
+static void noted(int signal)
+{
+    (void)signal;
+}
+
+__attribute__((unused)) static void on(int signal, int how)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = how == DEFAULT ? SIG_DFL : how == IGNORE ? SIG_IGN : noted;
+    action.sa_flags = how == HANDLE_RESTART ? SA_RESTART : 0;
+    sigaction(signal, &action, NULL);
+}
+
+__attribute__((unused)) static void mask(int how, int signal)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    sigprocmask(how, &set, NULL);
+}
+
+#endif

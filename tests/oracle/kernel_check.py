@@ -389,6 +389,16 @@ def trace_lines(path):
         return f.read().count(b"\n")
 
 
+def default_signals():
+    """Started in the background (SIGINT, SIGQUIT ignored) or by nohup
+    (SIGHUP ignored), we would hand that on: the exercise gets every
+    signal's default action, and none blocked."""
+    for s in signal.valid_signals():
+        if s not in (signal.SIGKILL, signal.SIGSTOP) and s < signal.SIGRTMIN:
+            signal.signal(s, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_SETMASK, [])
+
+
 def run(timeline, command, keep):
     work = Path(tempfile.mkdtemp(prefix="kernel_check."))
     libc.prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER: orphans come to us
@@ -400,9 +410,7 @@ def run(timeline, command, keep):
         [timeline, "--record", str(work), "--no-lines", "--"] + command,
         cwd=work, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
         pass_fds=(CHECKPOINT_FD,), start_new_session=True,
-        # Started in the background by a shell, we ignore SIGINT and
-        # SIGQUIT: the exercise gets every signal's default action.
-        preexec_fn=lambda: [signal.signal(s, signal.SIG_DFL) for s in (signal.SIGINT, signal.SIGQUIT)],
+        preexec_fn=default_signals,
         env=dict(os.environ, ORACLE_CHECKPOINTS="1"),
     )
     os.close(CHECKPOINT_FD)

@@ -34,7 +34,9 @@ TEST(Oracle, CheckerCatchesWordsThatDisagree)
                                   "7 1.000100 read(3<pipe:[5]>,  <unfinished ...>\n"
                                   "8 1.000200 kill(7, SIGKILL) = 0 <0.000010>\n"
                                   "7 1.100000 <... read resumed> <unfinished ...>) = ?\n"
-                                  "7 1.100100 +++ killed by SIGKILL +++\n");
+                                  "7 1.100100 +++ killed by SIGKILL +++\n"
+                                  "8 1.200000 setpgid(0, 0)   = -1 EPERM (Operation not "
+                                  "permitted) <0.000010>\n");
     const std::pair<const char*, const char*> lies[] = {
         {R"j({"step":0,"pid":7,"words":"reads 4 bytes from fd 3 (pipe A)","began":0,"ended":0,"error":"","trace":[0,1,1],"call":true})j",
          "reads 4 bytes, but strace says"},
@@ -46,6 +48,9 @@ TEST(Oracle, CheckerCatchesWordsThatDisagree)
          "waited 3.0 ms, strace measured"},
         {R"j({"step":0,"pid":7,"words":"ends: killed by SIGTERM","began":0,"ended":0,"error":"","trace":[0,5,5],"call":true})j",
          "killed by SIGTERM, strace says"},
+        // strace pads a short call's result to a column.
+        {R"j({"step":0,"pid":8,"words":"setpgid fails: EINVAL","began":0,"ended":0,"error":"EINVAL","trace":[0,6,6],"call":true})j",
+         "error EINVAL, but strace says ['EPERM']"},
     };
     for (const auto& [steps, caught] : lies) {
         write_file(dir / "steps.json", std::string(steps) + "\n");

@@ -124,10 +124,11 @@ class Trace:
         if duration:
             call.duration = float(duration.group(1))
             text = text[: duration.start()]
-        at = text.rfind(") = ")
-        if at < 0:
+        # strace pads a short call's result to a column: "setpgid(0, 0)   = -1".
+        ends = list(re.finditer(r"\) += ", text))
+        if not ends:
             return
-        words = text[at + 4 :].split(" ")
+        words = text[ends[-1].end() :].split(" ")
         call.result = re.sub(r"<.*", "", words[0])
         if len(words) > 1 and re.fullmatch(r"E[A-Z0-9_]+", words[1]):
             call.errno = words[1]

@@ -3,9 +3,12 @@
 
 Writes to standard output a small C program, the kind of exercise a
 systems course gives, made at random from SEED: processes forked (nested),
-waited for, left as zombies for a while or killed; pipes, FIFOs, socket
-pairs and files, read and written, their descriptors duplicated, closed,
-marked close-on-exec or non-blocking; programs run with exec, or not found.
+waited for, left as zombies for a while, stopped and continued, or killed
+(asked with WNOHANG first); pipes, FIFOs, socket pairs and files, read
+and written, their descriptors duplicated, closed, marked close-on-exec
+or non-blocking, passed through sockets; signals ignored, caught,
+blocked, sent to a group; new process groups and sessions; programs run
+with exec, or not found.
 It calls checkpoint() (checkpoint.h) at moments where the kernel harness
 is to compare the kernel's view with the tool's. HELPER is the program a
 child may exec (a checkpoint of its own, then exit).
@@ -427,8 +430,26 @@ class Writer:
             self.emit(depth, f"waitid(P_PID, (id_t){c}, &info, WEXITED | WNOWAIT); /* a zombie until waitpid */")
             self.block(p, parent_ops, depth)
             self.emit(depth, f"waitpid({c}, &status, 0);")
+        elif kind == "fork_stop":
+            # Stopped and continued: its parent sees it stopped, then
+            # lets it go on to its end.
+            _, code = op
+            self.forks += 1
+            c = f"c{self.forks}"
+            child = w.fork(p)
+            self.emit(depth, f"pid_t {c} = fork();")
+            self.emit(depth, f"if ({c} == 0) {{")
+            self.emit(depth + 1, "raise(SIGSTOP);")
+            self.emit(depth + 1, "checkpoint();")
+            self.emit(depth + 1, f"_exit({code});")
+            self.emit(depth, "}")
+            self.emit(depth, f"waitpid({c}, &status, WUNTRACED);")
+            self.emit(depth, "checkpoint();")
+            self.emit(depth, f"kill({c}, SIGCONT);")
+            self.emit(depth, f"waitpid({c}, &status, 0);")
+            w.end(child)
         elif kind == "fork_pause":
-            _, sig, parent_ops = op
+            _, sig, parent_ops, poll = op
             # It must end the child, or wake it from pause (a handler).
             if not (p.dies_of(sig) or (p.takes(sig) and p.actions.get(sig) != "IGNORE")):
                 sig = "SIGKILL"
@@ -441,6 +462,8 @@ class Writer:
             self.emit(depth + 1, "_exit(0);")
             self.emit(depth, "}")
             self.block(p, parent_ops, depth)
+            if poll:  # nothing to collect yet: it waits in pause
+                self.emit(depth, f"waitpid({c}, &status, WNOHANG);")
             w.end(child)
             self.emit(depth, f"kill({c}, {sig});")
             self.emit(depth, f"waitpid({c}, &status, 0);")
@@ -590,7 +613,7 @@ class Generator:
 
     def fork(self, writer, p, depth):
         rng = self.rng
-        how = rng.choice(["wait", "wait", "zombie", "pause"])
+        how = rng.choice(["wait", "wait", "zombie", "pause", "stop"])
         # The child's (or the parent's) steps are chosen against a copy of
         # the world as it will be then; the real writer plays them after.
         trial = copy.deepcopy(writer)
@@ -605,7 +628,9 @@ class Generator:
         rng = self.rng
         if how == "pause":
             ops = self.ops(trial, parent, depth, rng.randint(1, 5))
-            return ("fork_pause", rng.choice(SIGNALS + CHOSEN), ops)
+            return ("fork_pause", rng.choice(SIGNALS + CHOSEN), ops, rng.random() < 0.5)
+        if how == "stop":
+            return ("fork_stop", rng.randint(0, 5))
         child_ops = self.ops(trial, child, depth + 1, rng.randint(1, 6))
         child_ops.append(("checkpoint",))
         if how == "zombie":

@@ -446,21 +446,35 @@ class Writer:
             self.emit(depth, f"waitpid({c}, &status, WUNTRACED);")
             self.emit(depth, "checkpoint();")
             self.emit(depth, f"kill({c}, SIGCONT);")
-            self.emit(depth, f"waitpid({c}, &status, 0);")
+            if p.actions.get("SIGCHLD") == "HANDLE":  # the continue's SIGCHLD may interrupt it
+                self.emit(depth, f"while (waitpid({c}, &status, 0) < 0) {{")
+                self.emit(depth, "}")
+            else:
+                self.emit(depth, f"waitpid({c}, &status, 0);")
             w.end(child)
         elif kind == "fork_pause":
             _, sig, parent_ops, poll = op
             # It must end the child, or wake it from pause (a handler).
             if not (p.dies_of(sig) or (p.takes(sig) and p.actions.get(sig) != "IGNORE")):
                 sig = "SIGKILL"
+            # A signal it catches could come before it is in pause, and
+            # then it would wait forever: it is blocked until the child
+            # waits for it in sigsuspend.
+            caught = not p.dies_of(sig)
+            if caught:
+                self.emit(depth, f"mask(SIG_BLOCK, {sig});")
+                p.blocked.add(sig)
             self.forks += 1
             c = f"c{self.forks}"
             child = w.fork(p)
             self.emit(depth, f"pid_t {c} = fork();")
             self.emit(depth, f"if ({c} == 0) {{")
-            self.emit(depth + 1, "pause();")
+            self.emit(depth + 1, f"wait_for({sig});" if caught else "pause();")
             self.emit(depth + 1, "_exit(0);")
             self.emit(depth, "}")
+            if caught:
+                self.emit(depth, f"mask(SIG_UNBLOCK, {sig});")
+                p.blocked.discard(sig)
             self.block(p, parent_ops, depth)
             if poll:  # nothing to collect yet: it waits in pause
                 self.emit(depth, f"waitpid({c}, &status, WNOHANG);")

@@ -389,6 +389,20 @@ def trace_lines(path):
         return f.read().count(b"\n")
 
 
+def collect_adopted(recorder):
+    """Collects the orphans we adopted that have ended, as init would (a
+    program's orphan is collected by its adopter, outside the trace, as it
+    ends): never the recorder, which Popen collects."""
+    while True:
+        try:
+            ended = os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)
+        except ChildProcessError:
+            return
+        if ended is None or ended.si_pid in (0, recorder.pid):
+            return
+        os.waitpid(ended.si_pid, 0)
+
+
 def default_signals():
     """Started in the background (SIGINT, SIGQUIT ignored) or by nohup
     (SIGHUP ignored), we would hand that on: the exercise gets every
@@ -428,6 +442,7 @@ def run(timeline, command, keep):
                 if not found:
                     continue
                 trace = found[0]
+            collect_adopted(recorder)
             members = family(recorder.pid)
             if not members or not quiet(recorder.pid, members):
                 continue

@@ -1,6 +1,6 @@
 /* What the generated exercises do with signals: an action set (the
-   default, ignored, a handler with or without SA_RESTART) and one signal
-   blocked or unblocked. */
+   default, ignored, a handler with or without SA_RESTART), one signal
+   blocked or unblocked, a wait in sigsuspend. */
 #ifndef SIGNALS_H
 #define SIGNALS_H
 
@@ -30,6 +30,15 @@ __attribute__((unused)) static void mask(int how, int signal)
     sigemptyset(&set);
     sigaddset(&set, signal);
     sigprocmask(how, &set, NULL);
+}
+
+/* Waits in sigsuspend for a signal it blocks, and catches. */
+__attribute__((unused)) static void wait_for(int signal)
+{
+    sigset_t set;
+    sigprocmask(SIG_SETMASK, NULL, &set);
+    sigdelset(&set, signal);
+    sigsuspend(&set);
 }
 
 #endif

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,34 @@ TEST(Oracle, TracedProgramsAgreeWithTheKernel)
             arguments.push_back(entry.path().string());
     std::string summary = oracle(arguments);
     EXPECT_NE(summary.find(", 0 programs with differences"), std::string::npos) << summary;
+}
+
+// The lessons that wait (in sleep, in the open of a FIFO without writers,
+// for ever): at each moment they wait, the kernel's view is what the tool
+// claims. They run side by side and are ended with SIGTERM after a few
+// seconds, as Ctrl-C would end them; the quick lessons never wait long
+// enough to be looked at.
+TEST(Oracle, WaitingLessonsAgreeWithTheKernel)
+{
+    SKIP_WITHOUT_TRACING();
+    std::vector<std::unique_ptr<Process>> runs;
+    std::vector<TempDir> dirs(4);
+    const char* lessons[] = {"two_children", "parent_exit_watch", "sleep_ladder",
+                             "phrase_classifier"};
+    for (size_t i = 0; i < dirs.size(); ++i)
+        runs.push_back(std::make_unique<Process>(Options{
+            .argv = {"/usr/bin/python3", std::string(SOURCE_DIR) + "/tests/oracle/kernel_check.py",
+                     "--for", "4", BIN_SYSCALL_TIMELINE, "--",
+                     std::string(PROGRAM_DIR) + "/" + lessons[i]},
+            .dir = dirs[i].path(),
+            .env = {kNoLeakCheck}}));
+    for (size_t i = 0; i < runs.size(); ++i) {
+        ASSERT_TRUE(runs[i]->finish()) << lessons[i];
+        EXPECT_EQ(runs[i]->exit_code(), 0) << lessons[i] << "\n"
+                                           << runs[i]->out() << runs[i]->err();
+        EXPECT_EQ(runs[i]->out().find(" 0 moments"), std::string::npos)
+            << lessons[i] << runs[i]->out();
+    }
 }
 
 // Exercises made at random from fixed seeds, as a systems course would

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""kernel_check.py [--keep DIR] TIMELINE -- COMMAND [ARG...]
+"""kernel_check.py [--keep DIR] [--for SECONDS] TIMELINE -- COMMAND [ARG...]
 
 Runs COMMAND recorded by syscall_timeline (TIMELINE --record), and reads
 the kernel's own view of its processes at quiet moments: when every
@@ -28,6 +28,11 @@ after the last step that the trace had told by then (TIMELINE --world,
   flags      O_APPEND, O_NONBLOCK, and close-on-exec
   offset     a file's offset (fdinfo pos), where the tool says it knows
   unread     the bytes waiting in each pipe (FIONREAD)
+  group      each process's process group (/proc/PID/stat)
+  signals    the signals it ignores, catches and blocks (/proc/PID/status)
+
+A program that runs until it is stopped (a lesson that sleeps for ever)
+is ended with SIGTERM after --for SECONDS, as Ctrl-C would end it.
 
 Descriptor 201 itself is the harness's and is left out. Prints each
 difference as "moment N (trace line L), pid P: what", then a count of the
@@ -413,7 +418,7 @@ def default_signals():
     signal.pthread_sigmask(signal.SIG_SETMASK, [])
 
 
-def run(timeline, command, keep):
+def run(timeline, command, keep, stop_after=None):
     work = Path(tempfile.mkdtemp(prefix="kernel_check."))
     libc.prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER: orphans come to us
     go_read, go_write = os.pipe()
@@ -432,10 +437,15 @@ def run(timeline, command, keep):
     start_group = os.getpgid(recorder.pid)  # strace's, where the program starts
     trace = None
     deadline = time.monotonic() + DEADLINE
+    stop_at = time.monotonic() + stop_after if stop_after else None
     try:
         while recorder.poll() is None:
             if time.monotonic() > deadline:
                 raise TimeoutError("the run did not end")
+            if stop_at and time.monotonic() > stop_at:
+                stop_at = None
+                for pid in family(recorder.pid) - {recorder.pid}:
+                    os.kill(pid, signal.SIGTERM)
             time.sleep(0.003)
             if trace is None:
                 found = sorted(work.glob("*.trace"))
@@ -513,14 +523,18 @@ def run(timeline, command, keep):
 def main(argv):
     # Stopped (timeout, Ctrl-C), it still ends the run it started.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(2))
-    keep = None
-    if argv[:1] == ["--keep"]:
-        keep, argv = argv[1], argv[2:]
+    keep = stop_after = None
+    while argv[:1] in (["--keep"], ["--for"]):
+        if argv[0] == "--keep":
+            keep = argv[1]
+        else:
+            stop_after = float(argv[1])
+        argv = argv[2:]
     if len(argv) < 3 or argv[1] != "--":
         print(__doc__, file=sys.stderr)
         return 2
     try:
-        moments, out = run(argv[0], argv[2:], keep)
+        moments, out = run(argv[0], argv[2:], keep, stop_after)
     except (OSError, RuntimeError, TimeoutError, subprocess.TimeoutExpired) as e:
         print(f"kernel_check: {e}", file=sys.stderr)
         return 2

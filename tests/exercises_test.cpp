@@ -357,6 +357,21 @@ TEST(Exercises, CopiesOfGivenDescriptors)
     EXPECT_NE(figures[0].find("fd 5: "), std::string::npos) << figures[0];
 }
 
+// Memory the program maps shared is a step of its own (the loader's and
+// malloc's private mappings are not), and so is giving it back; a child
+// forked after it shares it.
+TEST(Exercises, SharedMemoryIsShown)
+{
+    SKIP_WITHOUT_TRACING();
+    auto run = traced(TRACED_SHARED_MEMORY);
+    std::string text = words(run);
+    EXPECT_NE(text.find("maps 4096 bytes of memory shared (MAP_SHARED)"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("maps 10 bytes of fd 3 shared (MAP_SHARED)"), std::string::npos) << text;
+    EXPECT_NE(text.find("unmaps the 4096 bytes it shared"), std::string::npos) << text;
+    EXPECT_EQ(steps_of<step::Map>(run).size(), 4u) << text;
+}
+
 // Bytes through a datagram socket pair, an lseek that only asks, and a
 // read that a signal interrupted after it had waited.
 TEST(Exercises, DatagramsSeekAndAnInterruptedRead)

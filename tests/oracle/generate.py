@@ -7,8 +7,8 @@ waited for, left as zombies for a while, stopped and continued, or killed
 (asked with WNOHANG first); pipes, FIFOs, socket pairs and files, read
 and written, their descriptors duplicated, closed, marked close-on-exec
 or non-blocking, passed through sockets; signals ignored, caught,
-blocked, sent to a group; new process groups and sessions; programs run
-with exec, or not found.
+blocked, sent to a group; new process groups and sessions; memory mapped
+shared; programs run with exec, or not found.
 It calls checkpoint() (checkpoint.h) at moments where the kernel harness
 is to compare the kernel's view with the tool's. HELPER is the program a
 child may exec (a checkpoint of its own, then exit).
@@ -373,6 +373,8 @@ class Writer:
                 return
             w.release(p, fd)
             self.emit(depth, f"close({fd});")
+        elif kind == "mmap_shared":
+            self.emit(depth, "mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);")
         elif kind == "exec_missing":
             self.emit(depth, 'execlp("no-such-program", "no-such-program", (char *)NULL);')
         elif kind == "setpgid":
@@ -493,6 +495,7 @@ def program(ops, seed):
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -561,9 +564,10 @@ class Generator:
         handles = [h for h in p.handles if p.handles[h] in p.fds]
         choice = rng.choices(
             ["pipe", "socketpair", "open", "fifo", "write", "read", "lseek", "dup", "fcntl", "close",
-             "fork", "exec_missing", "setpgid", "give", "take", "action", "mask", "kill_group", "setsid"],
+             "fork", "exec_missing", "setpgid", "give", "take", "action", "mask", "kill_group", "setsid",
+             "mmap_shared"],
             weights=[10, 6, 8, 3, 16, 14, 4, 10, 6, 10, 12 if depth < 3 else 0, 1, 1 if depth > 1 else 0, 6, 20,
-                     4, 3, 2, 1 if depth > 1 else 0],
+                     4, 3, 2, 1 if depth > 1 else 0, 1],
         )[0]
         h = rng.choice(handles) if handles else None
         if choice == "pipe":
@@ -590,6 +594,8 @@ class Generator:
             return ("kill_group", rng.choice(CHOSEN))
         if choice == "setsid":
             return ("setsid",)
+        if choice == "mmap_shared":
+            return ("mmap_shared",)
         if h is None:
             return None
         sizes = [1, 3, 10, 100, 4096, 5000, 70000]

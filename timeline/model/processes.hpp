@@ -69,6 +69,7 @@ struct Process {
     // What it does when a signal comes, where it is not the default.
     std::map<std::string, call::SignalAction::Disposition> dispositions;
     std::vector<int> ready; // what its last poll found ready: a read there does not wait
+    std::map<long long, long long> shared_maps; // its MAP_SHARED mappings: address, bytes
 
     int pid = 0;
     int parent = 0; // 0 when it was not started inside the trace

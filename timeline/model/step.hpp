@@ -124,6 +124,12 @@ struct Fcntl {
     std::string flags;
     End end = End::unknown;
 };
+struct Map { // mmap(MAP_SHARED), or munmap of such a mapping
+    long long bytes = 0;
+    long long address = 0;
+    int fd = -1; // a file's mapping; -1: memory of its own (MAP_ANONYMOUS)
+    bool unmaps = false;
+};
 struct Seek { // lseek: the description's offset, now
     int fd = -1;
     long long offset = 0;
@@ -313,7 +319,7 @@ using StepKind = std::variant<
     step::Ended, step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::AsWritten,
     step::Appears, step::Adopted, step::CollectedOutside, step::Superseded, step::ProcessGroup,
     step::Subreaper, step::Fcntl, step::TransferFailed, step::Poll, step::Watch, step::Disposition,
-    step::Mask, step::Pause, step::CallFailed, step::Seek, step::NeverReturned>;
+    step::Mask, step::Pause, step::CallFailed, step::Seek, step::NeverReturned, step::Map>;
 
 struct Step {
     int pid = 0;

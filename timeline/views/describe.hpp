@@ -78,6 +78,7 @@ struct Describe {
     std::string operator()(const step::Fcntl& x) const;
     std::string operator()(const step::Dup& x) const;
     std::string operator()(const step::Seek& x) const;
+    std::string operator()(const step::Map& x) const;
     // "reads 1 byte, 11 times, from fd 4 (FIFOVEK): "que pasa21\n""
     std::string operator()(const step::NewFd& x) const;
     std::string operator()(const step::Accept& x) const;

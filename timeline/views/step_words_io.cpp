@@ -276,4 +276,18 @@ std::string Describe::operator()(const step::Lock& x) const
            ": no other process can take the lock until this one lets go or ends";
 }
 
+std::string Describe::operator()(const step::Map& x) const
+{
+    std::string bytes = std::to_string(x.bytes) + (x.bytes == 1 ? " byte" : " bytes");
+    if (x.unmaps)
+        return "unmaps the " + bytes + " it shared";
+    if (x.fd < 0)
+        return "maps " + bytes +
+               " of memory shared (MAP_SHARED): a child forked from now on "
+               "shares them, and each sees what the other puts there";
+    return "maps " + bytes + " of fd " + std::to_string(x.fd) +
+           " shared (MAP_SHARED): what it puts there reaches the file, and every process "
+           "that maps it";
+}
+
 } // namespace timeline::words

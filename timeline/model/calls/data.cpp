@@ -2,7 +2,11 @@
 // followed from the write that sent them to the read that took them; a
 // writer asking how much of its phrase is still unread.
 #include <algorithm>
+#include <cstdlib>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "model/calls/handlers.hpp"
 
@@ -259,6 +263,63 @@ void watch(State& m, Process& /*unused*/, const Call& c, const call::Watch& a, S
     size_t at = m.steps.add(std::move(s));
     if (watched)
         m.channels.mentioned(*watched, at);
+}
+
+namespace {
+
+// A call's arguments as strace wrote them, one by one: "NULL", "4096", ...
+std::vector<std::string_view> arguments_of(std::string_view text)
+{
+    std::vector<std::string_view> args;
+    size_t open = text.find('(');
+    size_t close = text.rfind(") ");
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+        return args;
+    text = text.substr(open + 1, close - open - 1);
+    while (!text.empty()) {
+        size_t comma = std::min(text.find(", "), text.size());
+        args.push_back(text.substr(0, comma));
+        text.remove_prefix(std::min(comma + 2, text.size()));
+    }
+    return args;
+}
+
+long long number_of(std::string_view text)
+{
+    return std::strtoll(std::string(text).c_str(), nullptr, 0);
+}
+
+} // namespace
+
+// mmap(addr, length, prot, flags, fd, offset); munmap(addr, length). Only
+// a shared mapping is the program's own lesson: a child forked after it
+// shares those bytes, where a private mapping (the loader's, malloc's)
+// becomes a copy.
+void map(State& m, Process& p, const Call& c, Step s)
+{
+    const auto* written = std::get_if<call::Unknown>(&c.args);
+    if (!written || !c.finished || !c.error.empty())
+        return;
+    std::vector<std::string_view> args = arguments_of(written->text);
+    if (c.name == "munmap") {
+        auto mapped = args.empty() ? p.shared_maps.end() : p.shared_maps.find(number_of(args[0]));
+        if (mapped == p.shared_maps.end())
+            return;
+        s.what = step::Map{.bytes = mapped->second, .address = mapped->first, .unmaps = true};
+        p.shared_maps.erase(mapped);
+        m.steps.add(std::move(s));
+        return;
+    }
+    constexpr size_t kArguments = 6;
+    if (args.size() != kArguments || args[3].find("MAP_SHARED") == std::string_view::npos)
+        return;
+    bool anonymous = args[3].find("MAP_ANONYMOUS") != std::string_view::npos;
+    step::Map map{.bytes = number_of(args[1]),
+                  .address = c.value,
+                  .fd = anonymous ? -1 : int(number_of(args[4]))};
+    p.shared_maps[map.address] = map.bytes;
+    s.what = map;
+    m.steps.add(std::move(s));
 }
 
 } // namespace timeline::handlers::data

@@ -77,6 +77,7 @@ void seek(State& m, Process& p, const Call& c, Step s);
 void ioctl(State& m, Process& p, const Call& c, Step s);
 void poll(State& m, Process& p, const Call& c, const call::Poll& a, Step s);
 void watch(State& m, Process& p, const Call& c, const call::Watch& a, Step s);
+void map(State& m, Process& p, const Call& c, Step s); // mmap, munmap
 } // namespace data
 
 // Time: timing.cpp.

@@ -158,6 +158,7 @@ void exec(State& m, Process& p, const Call& c, const call::Exec& a, Step s)
         return;
     }
     std::vector<step::Dropped> closed = close_on_exec(m, p);
+    p.shared_maps.clear(); // its memory is the new program's
     // Its handlers are gone with its code; what it ignores stays ignored.
     std::erase_if(p.dispositions, [](const auto& d) {
         return d.second == call::SignalAction::Disposition::handler;
@@ -219,6 +220,7 @@ void spawn(State& m, Process& p, const Call& c, const call::Spawn& a, Step s)
         child.dispositions = m.processes.table_of(parent).dispositions;
         child.all_blocked = parent.all_blocked;
         child.blocked = parent.blocked;
+        child.shared_maps = parent.shared_maps;
     }
     if (a.borrows) {
         child.spawned_by = fork_step;

@@ -186,7 +186,8 @@ void draw(const std::vector<Line>& lines, const Pane* pane, const std::string& h
     refresh();
 }
 
-// The command's path, as execvp would find it; "" if it cannot be run.
+// Whether the command can be run: a path to a program it may execute, or a
+// name found along PATH, as execvp would find it.
 bool runnable(const std::string& command)
 {
     if (command.find('/') != std::string::npos)

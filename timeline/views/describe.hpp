@@ -79,10 +79,11 @@ struct Describe {
     std::string operator()(const step::Dup& x) const;
     std::string operator()(const step::Seek& x) const;
     std::string operator()(const step::Map& x) const;
-    // "reads 1 byte, 11 times, from fd 4 (FIFOVEK): "que pasa21\n""
+    // "creates socket 1 as fd 3": a socket, an eventfd, a signalfd
     std::string operator()(const step::NewFd& x) const;
     std::string operator()(const step::Accept& x) const;
     std::string operator()(const step::SocketAddress& x) const;
+    // "reads 1 byte, 11 times, from fd 4 (FIFOVEK): "que pasa21\n""
     std::string operator()(const step::Transfer& x) const;
     // Appended in place: a long trace has a million of these.
     void append(std::string& text, const step::Transfer& x) const;

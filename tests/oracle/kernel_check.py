@@ -524,17 +524,22 @@ def main(argv):
     # Stopped (timeout, Ctrl-C), it still ends the run it started.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(2))
     keep = stop_after = None
-    while argv[:1] in (["--keep"], ["--for"]):
+    while argv[:1] in (["--keep"], ["--for"]) and len(argv) > 1:
         if argv[0] == "--keep":
             keep = argv[1]
-        else:
+        elif argv[1].replace(".", "", 1).isdigit():
             stop_after = float(argv[1])
+        else:
+            print(f"kernel_check: --for wants seconds, not {argv[1]!r}", file=sys.stderr)
+            return 2
         argv = argv[2:]
     if len(argv) < 3 or argv[1] != "--":
         print(__doc__, file=sys.stderr)
         return 2
     try:
-        moments, out = run(argv[0], argv[2:], keep, stop_after)
+        # The run goes on in a folder of its own: paths are taken from here.
+        command = [os.path.abspath(argv[2]) if "/" in argv[2] else argv[2]] + argv[3:]
+        moments, out = run(os.path.abspath(argv[0]), command, keep, stop_after)
     except (OSError, RuntimeError, TimeoutError, subprocess.TimeoutExpired) as e:
         print(f"kernel_check: {e}", file=sys.stderr)
         return 2

@@ -11,14 +11,17 @@
 static char data[70000];
 static char in[70000];
 
+/* Room for one descriptor's control message, aligned as one. */
+typedef union {
+    struct cmsghdr header;
+    char space[CMSG_SPACE(sizeof(int))];
+} control_space;
+
 /* Sends one byte and, with it, descriptor fd (SCM_RIGHTS). */
 __attribute__((unused)) static void give(int sock, int fd)
 {
     struct iovec iov = {.iov_base = data, .iov_len = 1};
-    union {
-        struct cmsghdr header;
-        char space[CMSG_SPACE(sizeof(int))];
-    } control;
+    control_space control;
     struct msghdr msg = {.msg_iov = &iov, .msg_iovlen = 1, .msg_control = control.space,
                          .msg_controllen = sizeof control.space};
     struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
@@ -33,10 +36,7 @@ __attribute__((unused)) static void give(int sock, int fd)
 __attribute__((unused)) static void take(int sock)
 {
     struct iovec iov = {.iov_base = in, .iov_len = 1};
-    union {
-        struct cmsghdr header;
-        char space[CMSG_SPACE(sizeof(int))];
-    } control;
+    control_space control;
     struct msghdr msg = {.msg_iov = &iov, .msg_iovlen = 1, .msg_control = control.space,
                          .msg_controllen = sizeof control.space};
     recvmsg(sock, &msg, 0);

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""kernel_check.py [--keep DIR] [--for SECONDS] TIMELINE -- COMMAND [ARG...]
+"""kernel_check.py [--keep DIR] [--for SECONDS] [--terminal] [--input FILE] TIMELINE -- COMMAND [ARG...]
 
 Runs COMMAND recorded by syscall_timeline (TIMELINE --record), and reads
 the kernel's own view of its processes at quiet moments: when every
@@ -31,8 +31,19 @@ after the last step that the trace had told by then (TIMELINE --world,
   group      each process's process group (/proc/PID/stat)
   signals    the signals it ignores, catches and blocks (/proc/PID/status)
 
+A process that runs a system program (ls, ps), whose own calls the tool
+counts without showing them, is compared as a process only: what those
+calls do to its descriptors and signals is not told until it ends.
+
 A program that runs until it is stopped (a lesson that sleeps for ever)
 is ended with SIGTERM after --for SECONDS, as Ctrl-C would end it.
+
+A program that never waits (a lesson that runs through in a moment) is
+given --terminal: its output goes to a pseudo-terminal whose output is
+held, as Ctrl-S holds a terminal's, so that a write to it waits until the
+harness has looked and lets it through: the lines it prints make quiet
+moments. --input gives it FILE as its standard input (/dev/null
+otherwise).
 
 Descriptor 201 itself is the harness's and is left out. Prints each
 difference as "moment N (trace line L), pid P: what", then a count of the
@@ -64,6 +75,7 @@ O_APPEND = 0o2000
 O_NONBLOCK = 0o4000
 O_CLOEXEC = 0o2000000
 SYS_READ = 0
+SYS_WRITES = {1, 20}  # write, writev
 SYS_OPEN = {2, 257}
 SYS_WAIT4 = 61
 # Calls that put a mask of their own in place while they wait (sigsuspend,
@@ -331,6 +343,8 @@ def compare(where, kernel, world, out):
         if k["state"] == "Z":
             continue
         out.check(at, "process group", k["group"], m["group"])
+        if m.get("hidden"):
+            continue  # a system program (ls, ps) whose own calls the tool counts, not shows
         for name in ("ignored", "handled", "blocked"):
             if name == "blocked" and k["in_call"] in SYS_SWAP_MASK:
                 continue
@@ -408,6 +422,56 @@ def collect_adopted(recorder):
         os.waitpid(ended.si_pid, 0)
 
 
+class Terminal:
+    """A pseudo-terminal whose output is held: a write to it waits in the
+    kernel until let through. What arrives is read and kept."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        os.set_blocking(self.master, False)
+        self.path = os.ttyname(self.slave)
+        self.output = bytearray()
+        termios.tcflow(self.slave, termios.TCOOFF)
+
+    def drain(self):
+        while True:
+            try:
+                chunk = os.read(self.master, 65536)
+            except (BlockingIOError, OSError):
+                return
+            if not chunk:
+                return
+            self.output += chunk
+
+    def writers(self, pids):
+        """Those of pids that wait in a write to this terminal."""
+        found = []
+        for pid in pids:
+            call = syscall_of(pid)
+            if not call or call[0] not in SYS_WRITES:
+                continue
+            try:
+                if os.readlink(f"/proc/{pid}/fd/{int(call[1][0], 16)}") == self.path:
+                    found.append(pid)
+            except (OSError, ValueError, IndexError):
+                pass
+        return found
+
+    def let_through(self):
+        """Lets the waiting writes go on until some output arrives, and
+        holds the terminal's output again at once (a process that prints
+        two lines in a row may get both through)."""
+        self.drain()
+        termios.tcflow(self.slave, termios.TCOON)
+        select.select([self.master], [], [], 1.0)
+        termios.tcflow(self.slave, termios.TCOOFF)
+        self.drain()
+
+    def release(self):
+        termios.tcflow(self.slave, termios.TCOON)
+        self.drain()
+
+
 def default_signals():
     """Started in the background (SIGINT, SIGQUIT ignored) or by nohup
     (SIGHUP ignored), we would hand that on: the exercise gets every
@@ -418,16 +482,16 @@ def default_signals():
     signal.pthread_sigmask(signal.SIG_SETMASK, [])
 
 
-def run(timeline, command, keep, stop_after=None):
+def run(timeline, command, keep, stop_after=None, terminal=None, given=None):
     work = Path(tempfile.mkdtemp(prefix="kernel_check."))
     libc.prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER: orphans come to us
     go_read, go_write = os.pipe()
     os.dup2(go_read, CHECKPOINT_FD, inheritable=True)
     os.close(go_read)
-    log = open(work / "output", "wb")
+    log = terminal.slave if terminal else open(work / "output", "wb")
     recorder = subprocess.Popen(
         [timeline, "--record", str(work), "--no-lines", "--"] + command,
-        cwd=work, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+        cwd=work, stdin=open(given, "rb") if given else subprocess.DEVNULL, stdout=log, stderr=log,
         pass_fds=(CHECKPOINT_FD,), start_new_session=True,
         preexec_fn=default_signals,
         env=dict(os.environ, ORACLE_CHECKPOINTS="1"),
@@ -454,6 +518,10 @@ def run(timeline, command, keep, stop_after=None):
                 trace = found[0]
             collect_adopted(recorder)
             members = family(recorder.pid)
+            if terminal:
+                terminal.drain()
+                if terminal.writers([recorder.pid]):  # strace itself, or the tool after it
+                    terminal.let_through()
             if not members or not quiet(recorder.pid, members):
                 continue
             before = trace.stat().st_size
@@ -473,9 +541,13 @@ def run(timeline, command, keep, stop_after=None):
             waiting = [p for p in members if at_checkpoint(p)]
             if waiting:
                 os.write(go_write, b"g" * len(waiting))
+            elif terminal and terminal.writers(members):
+                terminal.let_through()
             else:
                 time.sleep(0.02)  # a sleep or a wait: look again later
     finally:
+        if terminal:
+            terminal.release()
         if recorder.poll() is None:  # a hang, or we were stopped: nothing of it stays
             members = family(recorder.pid)
             os.killpg(recorder.pid, signal.SIGKILL)
@@ -523,10 +595,16 @@ def run(timeline, command, keep, stop_after=None):
 def main(argv):
     # Stopped (timeout, Ctrl-C), it still ends the run it started.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(2))
-    keep = stop_after = None
-    while argv[:1] in (["--keep"], ["--for"]) and len(argv) > 1:
+    keep = stop_after = given = terminal = None
+    while argv[:1] == ["--terminal"] or (argv[:1] in (["--keep"], ["--for"], ["--input"]) and len(argv) > 1):
+        if argv[0] == "--terminal":
+            terminal = Terminal()
+            argv = argv[1:]
+            continue
         if argv[0] == "--keep":
             keep = argv[1]
+        elif argv[0] == "--input":
+            given = os.path.abspath(argv[1])
         elif argv[1].replace(".", "", 1).isdigit():
             stop_after = float(argv[1])
         else:
@@ -539,7 +617,7 @@ def main(argv):
     try:
         # The run goes on in a folder of its own: paths are taken from here.
         command = [os.path.abspath(argv[2]) if "/" in argv[2] else argv[2]] + argv[3:]
-        moments, out = run(os.path.abspath(argv[0]), command, keep, stop_after)
+        moments, out = run(os.path.abspath(argv[0]), command, keep, stop_after, terminal, given)
     except (OSError, RuntimeError, TimeoutError, subprocess.TimeoutExpired) as e:
         print(f"kernel_check: {e}", file=sys.stderr)
         return 2

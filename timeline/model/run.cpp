@@ -96,7 +96,12 @@ void Run::apply(const Event& e, KernelOrder::Released how)
                 s->moved_after_cause = how == KernelOrder::Released::after_cause;
             }
     state_.steps.made_from({});
-    note_world();
+    // A system program's own calls (not shown) change the world as they
+    // go: what they changed is told with the next step, not folded into
+    // the step before them (the exec that started it held what it had).
+    const Process* now = state_.processes.find(e.pid);
+    if (step_count() > before || !now || !now->hidden)
+        note_world();
 }
 
 void Run::call(Process& p, const Call& c, double t)

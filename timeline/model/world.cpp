@@ -262,7 +262,8 @@ World world_now(const Processes& processes, const Channels& channels, const Flow
                                                : WorldProcess::Life::running,
                            .adopted_from = p.adopted ? p.former_parent : 0,
                            .group = p.group,
-                           .blocked = p.blocked};
+                           .blocked = p.blocked,
+                           .hidden = p.hidden};
         for (const auto& [signal, what] : p.dispositions) // a process, not a thread: its own
             (what == call::SignalAction::Disposition::ignore ? shown.ignored : shown.handled)
                 .insert(signal);

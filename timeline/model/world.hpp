@@ -35,6 +35,9 @@ struct WorldProcess {
     std::set<std::string> ignored; // signals it ignores ("SIGPIPE")
     std::set<std::string> handled; // signals a handler of its own catches
     std::uint64_t blocked = 0; // signals it blocks: bit n - 1 for signal n
+    // Runs a system program (ls, ps) whose own calls are counted, not
+    // shown: what they do to its descriptors is not told until it ends.
+    bool hidden = false;
     bool operator==(const WorldProcess&) const = default;
 };
 

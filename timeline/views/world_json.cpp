@@ -95,7 +95,8 @@ json process_json(const WorldProcess& p)
             {"group", p.group},
             {"ignored", p.ignored},
             {"handled", p.handled},
-            {"blocked", std::move(blocked)}};
+            {"blocked", std::move(blocked)},
+            {"hidden", p.hidden}};
 }
 
 json description_json(const WorldDescription& d)

@@ -578,7 +578,9 @@ def run(timeline, command, keep, stop_after=None, terminal=None, given=None):
     for number, (lines, view) in enumerate(moments, 1):
         # The last step the trace had told whole by then, and the world
         # after it.
-        told_steps = [s["step"] for s in steps if "trace" in s and s["trace"][2] <= lines]
+        # (A write into a full pipe is told from its first line: its
+        # bytes go in as it begins.)
+        told_steps = [s["step"] for s in steps if "trace" in s and s.get("made", s["trace"][2]) <= lines]
         last = max(told_steps, default=-1)
         world = {"processes": [], "descriptions": {}, "objects": {}}
         for w in worlds:

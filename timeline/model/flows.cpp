@@ -32,11 +32,13 @@ void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is
                 queue.back().data.append(data.substr(0, kDataKept - queue.back().data.size()));
         } else {
             const Step* write = steps_.live(step);
+            const auto* transfer = write ? write->as<step::Transfer>() : nullptr;
             queue.push_back({.step = step,
                              .writer = pid,
                              .bytes = bytes,
                              .data = keep_bytes_ ? std::string(data) : std::string(),
-                             .began = write ? write->began : 0});
+                             .began = write ? write->began : 0,
+                             .full = transfer && transfer->full});
         }
         // A reader outside the trace never takes them: keep the memory bounded.
         if (queue.size() > 4096) {
@@ -147,8 +149,14 @@ std::optional<double> Flows::oldest_unread_began(size_t channel, int reader) con
     bool both_ways = channels_[channel].kind == Channel::Kind::socket;
     for (const Unread& u : it->second)
         if (u.bytes > 0 && !(both_ways && u.writer == reader))
-            return u.began;
+            return u.full ? std::nullopt : std::optional(u.began);
     return std::nullopt;
+}
+
+long long Flows::capacity(size_t channel) const
+{
+    auto it = capacity_.find(channel);
+    return it == capacity_.end() ? kPipeHolds : it->second;
 }
 
 std::optional<long long> Flows::unread(size_t channel) const
@@ -167,6 +175,7 @@ void Flows::forget(size_t channel)
 {
     unread_.erase(channel);
     uncounted_.erase(channel);
+    capacity_.erase(channel);
     received_.erase(channel);
     steps_.forget(channel);
 }

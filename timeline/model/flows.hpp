@@ -64,8 +64,14 @@ public:
     // decode moved bytes, too many writes wait for a reader).
     std::optional<long long> unread(size_t channel) const;
     // When the oldest write that `reader` can read from the channel began
-    // (seconds since the run began): nothing when none waits.
+    // (seconds since the run began): nothing when none waits, or when that
+    // write had to wait for room (its bytes went in as the reader read).
     std::optional<double> oldest_unread_began(size_t channel, int reader) const;
+    // How many bytes a pipe or FIFO holds: 16 pages, unless F_SETPIPE_SZ
+    // changed it.
+    static constexpr long long kPipeHolds = 65536;
+    long long capacity(size_t channel) const;
+    void set_capacity(size_t channel, long long bytes) { capacity_[channel] = bytes; }
     void uncount(size_t channel) { uncounted_.insert(channel); }
     // A write's bytes that never went in after all (it failed as it ended).
     void unwrite(size_t step, long long bytes);
@@ -78,6 +84,7 @@ private:
         std::string data; // the bytes written, as far as kept
         size_t taken = 0; // how many of `data` were read
         double began = 0; // when the write began
+        bool full = false; // it waited for room
     };
     struct Sent {
         size_t step; // the kill
@@ -94,6 +101,7 @@ private:
     std::deque<Sent> sent_to_many_; // to a group, or to all: the last few
     std::set<size_t> uncounted_;
     std::map<size_t, Received> received_; // by channel: terminals and files
+    std::map<size_t, long long> capacity_; // pipes made to hold another size
     bool keep_bytes_ = false;
 };
 

@@ -155,6 +155,10 @@ void Run::complete_told(Process& p, const Step& end)
         s->took = end.took;
         if (!end.error.empty())
             s->error = end.error;
+        // A write into a full pipe was told as it began: now it is known
+        // how long it waited for room.
+        if (auto* t = s->as<step::Transfer>(); t && t->full)
+            t->waited += end.took;
         state_.steps.grew(*s, *s);
     }
     release_told(p);

@@ -123,6 +123,7 @@ struct Fcntl {
     call::Fcntl::Op op = call::Fcntl::Op::ask;
     std::string flags;
     End end = End::unknown;
+    long long size = 0; // what a pipe holds after F_SETPIPE_SZ
 };
 struct Map { // mmap(MAP_SHARED), or munmap of such a mapping
     long long bytes = 0;
@@ -160,10 +161,15 @@ struct Transfer {
     long long total = 0; // all calls together
     long count = 1; // how many calls
     std::string data; // the first bytes moved, raw
-    double waited = 0; // a read: seconds spent in it, all calls together
+    // Seconds spent in it, all calls together: a read's, or a write's that
+    // had to wait for room (`full`).
+    double waited = 0;
     // A read: its bytes had been written before it began (each call's), so
     // it did not wait for them, however long a busy machine made it take.
     bool ready = false;
+    // A write into a pipe or FIFO of more than was left of what it holds:
+    // it could end only as the reader made room.
+    bool full = false;
     std::string call; // "write", "sendto": only calls of one name fold into one step
     // SCM_RIGHTS: the descriptors passed with the bytes (the sender's, or
     // the receiver's new ones) and what each is open on, when known.
@@ -340,6 +346,10 @@ struct Step {
     // the last of the calls folded into it (the process's lines between
     // them); none for what the model adds at the trace's end.
     TraceLines from;
+    // The line whose event added it (or the last call folded into it): the
+    // first of a write told as it began, the last of a call told as it
+    // ended. The world after the step is the world from that line on.
+    long made = 0;
     // How much later than strace stamped it the step is told, so that it
     // comes after what caused it (the close that ended a read's data).
     double moved = 0;

@@ -20,7 +20,7 @@ bool fold_into(Step& last, const Step& next)
     if (auto* a = last.as<step::Transfer>()) {
         const auto* b = next.as<step::Transfer>();
         if (!b || a->is_read != b->is_read || a->fd != b->fd || a->bytes != b->bytes ||
-            a->call != b->call || !a->passed.empty() || !b->passed.empty())
+            a->call != b->call || a->full != b->full || !a->passed.empty() || !b->passed.empty())
             return false;
         ++a->count;
         a->total = saturating_add(a->total, b->total);
@@ -84,6 +84,7 @@ size_t Steps::add(Step step)
     size_t index = count();
     if (step.from.first == 0)
         step.from = from_;
+    step.made = from_.last;
     if (step.channel)
         channels_.mentioned(*step.channel, index);
     if (step.began < 0)
@@ -99,6 +100,7 @@ size_t Steps::fold_or_add(Step step)
     Step* last = last_of(p);
     if (last && fold_into(*last, step)) {
         grew(*last, step);
+        last->made = std::max(last->made, from_.last); // what the world shows is after them all
         return *p.fold;
     }
     return add(std::move(step));

@@ -139,6 +139,16 @@ WorldObject object_of(const Channel& c, size_t channel, const Flows& flows)
         o.in_flight = now.count;
         o.in_flight_bytes = std::move(now.bytes);
         o.in_flight_whole = now.whole;
+        // A write of more than the pipe holds puts in what fits; the rest
+        // waits in the writer until the reader makes room.
+        if (c.kind == Channel::Kind::pipe || c.kind == Channel::Kind::fifo) {
+            long long holds = flows.capacity(channel);
+            if (o.in_flight > holds) {
+                o.in_flight = holds;
+                if (o.in_flight_bytes.size() > size_t(holds))
+                    o.in_flight_bytes.resize(size_t(holds));
+            }
+        }
     }
     if (const auto* got = flows.received(channel)) {
         o.received = got->count;

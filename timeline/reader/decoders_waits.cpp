@@ -91,6 +91,8 @@ Decoded fcntl(const Parts& p)
     if (op == "F_SETFL")
         return call::Fcntl{
             .op = Op::status_flags, .flags = std::string(p.arg(2)), .status = p.status_flags()};
+    if (op == "F_SETPIPE_SZ") // the kernel rounds the size up: the result is what it made
+        return call::Fcntl{.op = Op::pipe_size, .size = p.call.value};
     return call::Fcntl{.op = Op::ask};
 }
 

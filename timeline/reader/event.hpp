@@ -98,10 +98,11 @@ struct NewFd { // socket, accept, accept4, eventfd, eventfd2, signalfd4, epoll_c
 };
 // fcntl on the event's `fd`, but for F_DUPFD (a Dup): what it set or asked.
 struct Fcntl {
-    enum class Op { close_on_exec, keep_on_exec, status_flags, ask };
+    enum class Op { close_on_exec, keep_on_exec, status_flags, pipe_size, ask };
     Op op = Op::ask;
     std::string flags; // F_SETFL's: "O_RDONLY|O_NONBLOCK"
     std::string status; // of those, what the description keeps: "O_NONBLOCK"
+    long long size = 0; // F_SETPIPE_SZ's: what the pipe holds now (the result)
 };
 // poll, ppoll, select, pselect6, epoll_wait: waits until one of several
 // descriptors is ready, or the time is up.

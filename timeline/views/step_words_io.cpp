@@ -92,6 +92,9 @@ std::string Describe::operator()(const step::Fcntl& x) const
             return "makes " + where(x.fd, x.end) + " non-blocking (" + x.flags +
                    "): a read or write that would wait fails with EAGAIN";
         return "sets the flags of " + where(x.fd, x.end) + " to " + x.flags;
+    case Op::pipe_size:
+        return "makes " + where(x.fd, x.end) + " hold up to " + std::to_string(x.size) +
+               " bytes (F_SETPIPE_SZ): a write that finds it full waits";
     case Op::ask:
         break;
     }
@@ -159,7 +162,11 @@ void Describe::append(std::string& text, const step::Transfer& x) const
         bool cut = size_t(x.total) > x.data.size() || text.size() - start < x.data.size();
         text += cut ? "\"..." : "\"";
     }
-    if (x.waited >= kWaitShown) {
+    if (x.full) {
+        text += " (more than the pipe had room for: it waited ";
+        text += seconds_text(x.waited);
+        text += " for the reader to make room)";
+    } else if (x.waited >= kWaitShown && !x.ready) {
         text += " (waited ";
         text += seconds_text(x.waited);
         text += ")";

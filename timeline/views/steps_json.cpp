@@ -66,6 +66,8 @@ void StepsJson::write(const Run& run, size_t index, const Step& step)
     };
     if (step.from.first != 0) {
         line["trace"] = {step.from.file, step.from.first, step.from.last};
+        if (step.made != 0)
+            line["made"] = step.made;
         line["call"] = tells_its_call(step);
     }
     std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -21,11 +21,12 @@ double y_at(const Run& run, const Section& section, double time, double fallback
     return y;
 }
 
-// How long a row's call blocked: a read, a wait, an open.
+// How long a row's call blocked: a read, a write into a full pipe, a wait,
+// an open.
 double waited(const Step& s)
 {
     if (const auto* t = s.as<step::Transfer>())
-        return t->is_read ? t->waited : 0;
+        return t->is_read && t->ready ? 0 : t->waited;
     if (const auto* end = s.as<step::EndOfData>())
         return end->waited;
     if (s.is<step::NeverReturned>())

@@ -13,6 +13,19 @@
 namespace timeline::handlers::data {
 namespace {
 
+// A write of more than is left of what the pipe or FIFO holds: it ends
+// only as the reader makes room. (A pipe whose reader is outside the trace
+// is emptied out of sight; what a socket holds is not counted.)
+bool fills_up(const State& m, size_t channel, long long bytes)
+{
+    const Channel& c = m.channels[channel];
+    if ((c.kind != Channel::Kind::pipe && c.kind != Channel::Kind::fifo) ||
+        c.received_outside() || bytes <= 0)
+        return false;
+    auto unread = m.flows.unread(channel);
+    return unread && *unread + bytes > m.flows.capacity(channel);
+}
+
 // A write told as it started that failed after all (no reader was left),
 // or moved fewer bytes than it asked: what its start told is taken back.
 void failed_after_all(State& m, Process& p, const Call& c, int fd, Step s)
@@ -184,14 +197,16 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
     std::optional<double> written =
         a.is_read && s.channel ? m.flows.oldest_unread_began(*s.channel, p.pid) : std::nullopt;
     bool before = was_ready || (written && *written <= s.began);
+    bool full = !a.is_read && s.channel && fills_up(m, *s.channel, c.value);
     auto passed = pass_descriptors(m, p, a, queue_of(c.fd->target, a.is_read, s.channel));
     s.what = step::Transfer{.is_read = a.is_read,
                             .fd = fd,
                             .bytes = c.value,
                             .total = c.value,
                             .data = a.data.substr(0, size_t(std::max(0LL, c.value))),
-                            .waited = a.is_read && !was_ready ? c.duration : 0,
+                            .waited = (a.is_read && !was_ready) || full ? c.duration : 0,
                             .ready = before,
+                            .full = full,
                             .call = c.name,
                             .passed = passed};
     size_t at = m.steps.fold_or_add(std::move(s));

@@ -210,8 +210,13 @@ void fcntl(State& m, Process& p, const Call& c, Step s)
     if (held && a.op == Op::status_flags)
         if (Description* d = m.processes.description(held->description))
             d->flags = a.status;
-    s.what =
-        step::Fcntl{.fd = fd, .op = a.op, .flags = a.flags, .end = held ? held->end : End::unknown};
+    if (a.op == Op::pipe_size && s.channel)
+        m.flows.set_capacity(*s.channel, a.size);
+    s.what = step::Fcntl{.fd = fd,
+                         .op = a.op,
+                         .flags = a.flags,
+                         .end = held ? held->end : End::unknown,
+                         .size = a.size};
     m.steps.add(std::move(s));
 }
 
@@ -238,10 +243,10 @@ void track_quietly(State& m, Process& p, const Call& c)
         m.processes.release(p, made->result.number);
     } else if (const auto* flags = std::get_if<call::Fcntl>(&c.args); flags && c.fd) {
         auto& fds = m.processes.table_of(p).fds;
-        if (auto held = fds.find(c.fd->number); held != fds.end() &&
-                                                flags->op != call::Fcntl::Op::status_flags &&
-                                                flags->op != call::Fcntl::Op::ask)
-            held->second.cloexec = flags->op == call::Fcntl::Op::close_on_exec;
+        using Op = call::Fcntl::Op;
+        if (auto held = fds.find(c.fd->number);
+            held != fds.end() && (flags->op == Op::close_on_exec || flags->op == Op::keep_on_exec))
+            held->second.cloexec = flags->op == Op::close_on_exec;
     } else if (const auto* act = std::get_if<call::SignalAction>(&c.args)) {
         // A system program's own handlers (ps catches SIGPIPE, to end
         // quietly): what a signal then does to it is told.

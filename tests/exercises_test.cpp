@@ -375,6 +375,37 @@ TEST(Exercises, SharedMemoryIsShown)
     EXPECT_NE(text.find("exit(0): ends with status 0"), std::string::npos) << text;
 }
 
+// A write of more than a pipe holds waits for the reader to make room,
+// and says so, for as long as strace saw it wait; the reads that follow
+// find their bytes there. A pipe made smaller fills sooner.
+TEST(Exercises, WriteIntoAFullPipeWaitsForRoom)
+{
+    SKIP_WITHOUT_TRACING();
+    auto run = traced(TRACED_FULL_PIPE);
+    std::string text = words(run);
+    EXPECT_NE(text.find("writes 100000 bytes to fd 4 (pipe A)"), std::string::npos) << text;
+    EXPECT_NE(text.find("makes fd 4 (pipe B, write end) hold up to 4096 bytes (F_SETPIPE_SZ)"),
+              std::string::npos)
+        << text;
+    std::vector<const step::Transfer*> full;
+    for (const auto* s : steps_of<step::Transfer>(run))
+        if (const auto* t = s->as<step::Transfer>(); t->full)
+            full.push_back(t);
+    ASSERT_EQ(full.size(), 2u) << text;
+    for (const auto* t : full) {
+        EXPECT_FALSE(t->is_read);
+        // The child naps 100 ms before it reads: the writer waited at least that.
+        EXPECT_GE(t->waited, 0.09) << text;
+    }
+    EXPECT_NE(text.find("more than the pipe had room for: it waited "), std::string::npos) << text;
+    // The first read finds the pipe full: it did not wait, however long
+    // strace made it take.
+    size_t read = text.find("reads 65536 bytes from fd 3 (pipe A)");
+    ASSERT_NE(read, std::string::npos) << text;
+    EXPECT_EQ(text.substr(read, text.find('\n', read) - read).find("waited"), std::string::npos)
+        << text;
+}
+
 // Bytes through a datagram socket pair, an lseek that only asks, and a
 // read that a signal interrupted after it had waited.
 TEST(Exercises, DatagramsSeekAndAnInterruptedRead)

@@ -15,12 +15,17 @@ namespace {
 
 // A write of more than is left of what the pipe or FIFO holds: it ends
 // only as the reader makes room. (A pipe whose reader is outside the trace
-// is emptied out of sight; what a socket holds is not counted.)
-bool fills_up(const State& m, size_t channel, long long bytes)
+// is emptied out of sight; what a socket holds is not counted; a
+// non-blocking write moves what fits and returns.)
+bool fills_up(State& m, Process& p, int fd, size_t channel, long long bytes)
 {
     const Channel& c = m.channels[channel];
-    if ((c.kind != Channel::Kind::pipe && c.kind != Channel::Kind::fifo) ||
-        c.received_outside() || bytes <= 0)
+    if ((c.kind != Channel::Kind::pipe && c.kind != Channel::Kind::fifo) || c.received_outside() ||
+        bytes <= 0)
+        return false;
+    const Held* held = m.processes.entry(p, fd, channel);
+    const Description* d = held ? m.processes.description(held->description) : nullptr;
+    if (!d || d->flags.find("O_NONBLOCK") != std::string::npos)
         return false;
     auto unread = m.flows.unread(channel);
     return unread && *unread + bytes > m.flows.capacity(channel);
@@ -39,6 +44,8 @@ void failed_after_all(State& m, Process& p, const Call& c, int fd, Step s)
         long long lost = std::max(0LL, write->bytes - c.value);
         m.flows.unwrite(*told, lost);
         write->total -= lost;
+        if (write->full) // a signal cut short its wait for room
+            write->waited += c.duration;
         if (write->count == 1) {
             write->bytes = c.value;
             write->data.resize(std::min(write->data.size(), size_t(c.value)));
@@ -197,7 +204,7 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
     std::optional<double> written =
         a.is_read && s.channel ? m.flows.oldest_unread_began(*s.channel, p.pid) : std::nullopt;
     bool before = was_ready || (written && *written <= s.began);
-    bool full = !a.is_read && s.channel && fills_up(m, *s.channel, c.value);
+    bool full = !a.is_read && s.channel && fills_up(m, p, fd, *s.channel, c.value);
     auto passed = pass_descriptors(m, p, a, queue_of(c.fd->target, a.is_read, s.channel));
     s.what = step::Transfer{.is_read = a.is_read,
                             .fd = fd,

@@ -38,7 +38,8 @@ TEST(Oracle, CheckerCatchesWordsThatDisagree)
                                   "7 1.100000 <... read resumed> <unfinished ...>) = ?\n"
                                   "7 1.100100 +++ killed by SIGKILL +++\n"
                                   "8 1.200000 setpgid(0, 0)   = -1 EPERM (Operation not "
-                                  "permitted) <0.000010>\n");
+                                  "permitted) <0.000010>\n"
+                                  "8 1.300000 alarm(5)        = 2 <0.000010>\n");
     const std::pair<const char*, const char*> lies[] = {
         {R"j({"step":0,"pid":7,"words":"reads 4 bytes from fd 3 (pipe A)","began":0,"ended":0,"error":"","trace":[0,1,1],"call":true})j",
          "reads 4 bytes, but strace says"},
@@ -53,6 +54,10 @@ TEST(Oracle, CheckerCatchesWordsThatDisagree)
         // strace pads a short call's result to a column.
         {R"j({"step":0,"pid":8,"words":"setpgid fails: EINVAL","began":0,"ended":0,"error":"EINVAL","trace":[0,6,6],"call":true})j",
          "error EINVAL, but strace says ['EPERM']"},
+        {R"j({"step":0,"pid":8,"words":"sets an alarm: the kernel sends it SIGALRM in 3 seconds (the alarm it replaces had 2 seconds left)","began":0,"ended":0,"error":"","trace":[0,7,7],"call":true})j",
+         "alarm(5), but the words say"},
+        {R"j({"step":0,"pid":8,"words":"sets an alarm: the kernel sends it SIGALRM in 5 seconds","began":0,"ended":0,"error":"","trace":[0,7,7],"call":true})j",
+         "alarm returned 2 seconds left"},
     };
     for (const auto& [steps, caught] : lies) {
         write_file(dir / "steps.json", std::string(steps) + "\n");

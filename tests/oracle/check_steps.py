@@ -61,6 +61,9 @@ UNIT = {"µs": 1e-6, "ms": 1e-3, "s": 1.0}
 INTERRUPTED = {"EINTR", "ERESTARTSYS", "ERESTARTNOINTR", "ERESTARTNOHAND", "ERESTART_RESTARTBLOCK"}
 
 
+ALARM_IN = re.compile(r"SIGALRM in (\d+) seconds?")
+ALARM_LEFT = re.compile(r"had (\d+) seconds? left")
+
 class Call:
     def __init__(self, name, args, line, time):
         self.name, self.args, self.lines = name, args, [line]
@@ -212,6 +215,15 @@ class Checker:
         for name in ERRNO.findall(words) if step["error"] or errnos else []:
             self.fact(name in errnos, trace, first,
                       f"the words name {name}, strace says {sorted(errnos) or 'none'}: {said}")
+        alarms = [c for c in calls if c.name == "alarm" and c.result not in (None, "?")]
+        if alarms:
+            seconds = re.match(r"\((\d+)\)", alarms[0].args).group(1)
+            m = ALARM_IN.search(words)
+            self.fact((m.group(1) if m else "0") == seconds and (m is not None) == (seconds != "0"),
+                      trace, first, f"alarm({seconds}), but the words say: {said}")
+            m = ALARM_LEFT.search(words)
+            self.fact((m.group(1) if m else "0") == alarms[0].result, trace, first,
+                      f"alarm returned {alarms[0].result} seconds left, the words say: {said}")
         seeks = [c for c in calls if c.name == "lseek" and c.args.endswith(", 0, SEEK_CUR)")]
         if seeks:
             self.fact("moves" not in words, trace, first,

@@ -7,8 +7,8 @@ waited for, left as zombies for a while, stopped and continued, or killed
 (asked with WNOHANG first); pipes, FIFOs, socket pairs and files, read
 and written, their descriptors duplicated, closed, marked close-on-exec
 or non-blocking, passed through sockets; signals ignored, caught,
-blocked, sent to a group; new process groups and sessions; memory mapped
-shared; programs run with exec, or not found.
+blocked, sent to a group, or set to come with alarm; new process groups
+and sessions; memory mapped shared; programs run with exec, or not found.
 It calls checkpoint() (checkpoint.h) at moments where the kernel harness
 is to compare the kernel's view with the tool's. HELPER is the program a
 child may exec (a checkpoint of its own, then exit).
@@ -383,6 +383,10 @@ class Writer:
         elif kind == "setsid":  # fails (EPERM) for a group's leader
             p.group = w.own_group(p)
             self.emit(depth, "setsid();")
+        elif kind == "alarm":  # a second's wait: its handler stays, SIGALRM is not blocked after
+            p.actions["SIGALRM"] = "HANDLE"
+            p.blocked.discard("SIGALRM")
+            self.emit(depth, "alarm_and_wait();")
         elif kind == "action":
             _, signal, how = op
             p.actions[signal] = how
@@ -565,9 +569,9 @@ class Generator:
         choice = rng.choices(
             ["pipe", "socketpair", "open", "fifo", "write", "read", "lseek", "dup", "fcntl", "close",
              "fork", "exec_missing", "setpgid", "give", "take", "action", "mask", "kill_group", "setsid",
-             "mmap_shared"],
+             "mmap_shared", "alarm"],
             weights=[10, 6, 8, 3, 16, 14, 4, 10, 6, 10, 12 if depth < 3 else 0, 1, 1 if depth > 1 else 0, 6, 20,
-                     4, 3, 2, 1 if depth > 1 else 0, 1],
+                     4, 3, 2, 1 if depth > 1 else 0, 1, 0.4],
         )[0]
         h = rng.choice(handles) if handles else None
         if choice == "pipe":
@@ -596,6 +600,8 @@ class Generator:
             return ("setsid",)
         if choice == "mmap_shared":
             return ("mmap_shared",)
+        if choice == "alarm":
+            return ("alarm",)
         if h is None:
             return None
         sizes = [1, 3, 10, 100, 4096, 5000, 70000]

@@ -1,6 +1,6 @@
 /* What the generated exercises do with signals: an action set (the
    default, ignored, a handler with or without SA_RESTART), one signal
-   blocked or unblocked, a wait in sigsuspend. */
+   blocked or unblocked, a wait in sigsuspend, an alarm. */
 #ifndef SIGNALS_H
 #define SIGNALS_H
 
@@ -39,6 +39,32 @@ __attribute__((unused)) static void wait_for(int signal)
     sigprocmask(SIG_SETMASK, NULL, &set);
     sigdelset(&set, signal);
     sigsuspend(&set);
+}
+
+static volatile sig_atomic_t alarmed;
+
+static void rang(int signal)
+{
+    (void)signal;
+    alarmed = 1;
+}
+
+/* alarm(1), and a wait in sigsuspend until SIGALRM has come (another
+   signal caught on the way does not end the wait): SIGALRM is blocked
+   but in the wait, so that it interrupts no other call. */
+__attribute__((unused)) static void alarm_and_wait(void)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = rang;
+    mask(SIG_BLOCK, SIGALRM);
+    sigaction(SIGALRM, &action, NULL);
+    alarmed = 0;
+    alarm(1);
+    while (!alarmed)
+        wait_for(SIGALRM);
+    mask(SIG_UNBLOCK, SIGALRM);
 }
 
 #endif

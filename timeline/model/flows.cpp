@@ -33,12 +33,17 @@ void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is
         } else {
             const Step* write = steps_.live(step);
             const auto* transfer = write ? write->as<step::Transfer>() : nullptr;
+            long long there = 0;
+            for (const Unread& u : queue)
+                there += u.bytes;
             queue.push_back({.step = step,
                              .writer = pid,
                              .bytes = bytes,
                              .data = keep_bytes_ ? std::string(data) : std::string(),
                              .began = write ? write->began : 0,
-                             .full = transfer && transfer->full});
+                             .full = transfer && transfer->full,
+                             .written = bytes,
+                             .at_once = std::max(0LL, capacity(channel) - there)});
         }
         // A reader outside the trace never takes them: keep the memory bounded.
         if (queue.size() > 4096) {
@@ -149,7 +154,8 @@ std::optional<double> Flows::oldest_unread_began(size_t channel, int reader) con
     bool both_ways = channels_[channel].kind == Channel::Kind::socket;
     for (const Unread& u : it->second)
         if (u.bytes > 0 && !(both_ways && u.writer == reader))
-            return u.full ? std::nullopt : std::optional(u.began);
+            return u.full && u.written - u.bytes >= u.at_once ? std::nullopt
+                                                              : std::optional(u.began);
     return std::nullopt;
 }
 

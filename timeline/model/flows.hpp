@@ -64,8 +64,9 @@ public:
     // decode moved bytes, too many writes wait for a reader).
     std::optional<long long> unread(size_t channel) const;
     // When the oldest write that `reader` can read from the channel began
-    // (seconds since the run began): nothing when none waits, or when that
-    // write had to wait for room (its bytes went in as the reader read).
+    // (seconds since the run began): nothing when none waits, or when what
+    // is left of it went in only as readers made room (it filled the pipe,
+    // and the bytes that were in at once have been read).
     std::optional<double> oldest_unread_began(size_t channel, int reader) const;
     // How many bytes a pipe or FIFO holds: 16 pages, unless F_SETPIPE_SZ
     // changed it.
@@ -85,6 +86,8 @@ private:
         size_t taken = 0; // how many of `data` were read
         double began = 0; // when the write began
         bool full = false; // it waited for room
+        long long written = 0; // all its bytes
+        long long at_once = 0; // of those, what went in as it began (the room there was)
     };
     struct Sent {
         size_t step; // the kill

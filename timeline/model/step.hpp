@@ -221,6 +221,10 @@ struct Sleep {
     double seconds = 0;
     bool finished = true; // false: still asleep when the trace ended
 };
+struct Alarm { // alarm(seconds): SIGALRM then; 0 cancels
+    long long seconds = 0;
+    long long left = 0; // seconds that were left of the alarm it replaced
+};
 struct SleepGoesOn { // restarted after a signal
     double seconds = 0;
 };
@@ -320,12 +324,13 @@ using StepKind = std::variant<
     step::ExecFailed, step::HiddenCalls, step::Pipe, step::SocketPair, step::MakeFifo, step::Open,
     step::OpenWaiting, step::OpenFailed, step::Close, step::Dup, step::NewFd, step::Accept,
     step::SocketAddress, step::Transfer, step::TransferWaiting, step::EndOfData, step::UnreadWait,
-    step::Sleep, step::SleepGoesOn, step::AskParent, step::AskPid, step::Collect, step::WaitWaiting,
-    step::WaitPoll, step::ChildChanged, step::WaitNone, step::Kill, step::Lock, step::Exit,
-    step::Ended, step::Signal, step::Stopped, step::Zombie, step::StillRunning, step::AsWritten,
-    step::Appears, step::Adopted, step::CollectedOutside, step::Superseded, step::ProcessGroup,
-    step::Subreaper, step::Fcntl, step::TransferFailed, step::Poll, step::Watch, step::Disposition,
-    step::Mask, step::Pause, step::CallFailed, step::Seek, step::NeverReturned, step::Map>;
+    step::Sleep, step::Alarm, step::SleepGoesOn, step::AskParent, step::AskPid, step::Collect,
+    step::WaitWaiting, step::WaitPoll, step::ChildChanged, step::WaitNone, step::Kill, step::Lock,
+    step::Exit, step::Ended, step::Signal, step::Stopped, step::Zombie, step::StillRunning,
+    step::AsWritten, step::Appears, step::Adopted, step::CollectedOutside, step::Superseded,
+    step::ProcessGroup, step::Subreaper, step::Fcntl, step::TransferFailed, step::Poll, step::Watch,
+    step::Disposition, step::Mask, step::Pause, step::CallFailed, step::Seek, step::NeverReturned,
+    step::Map>;
 
 struct Step {
     int pid = 0;

@@ -96,6 +96,7 @@ struct Describe {
     std::string operator()(const step::EndOfData& x) const;
     std::string operator()(const step::UnreadWait& x) const;
     std::string operator()(const step::Sleep& x) const;
+    std::string operator()(const step::Alarm& x) const;
     std::string operator()(const step::SleepGoesOn& x) const;
     std::string operator()(const step::AskParent& x) const;
     std::string operator()(const step::AskPid& x) const;

@@ -151,6 +151,17 @@ std::string Describe::operator()(const step::Sleep& x) const
     return "sleeps " + seconds_text(x.seconds) + (x.finished ? "" : " (still asleep at the end)");
 }
 
+std::string Describe::operator()(const step::Alarm& x) const
+{
+    std::string replaced =
+        x.left > 0 ? " (the alarm it replaces had " + plural(x.left, "second", "seconds") + " left)"
+                   : "";
+    if (x.seconds == 0)
+        return "cancels its alarm: no SIGALRM will come" + replaced;
+    return "sets an alarm: the kernel sends it SIGALRM in " +
+           plural(x.seconds, "second", "seconds") + replaced;
+}
+
 std::string Describe::operator()(const step::SleepGoesOn& x) const
 {
     return "goes on sleeping after the signal: " + seconds_text(x.seconds);

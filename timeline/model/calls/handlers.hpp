@@ -83,6 +83,7 @@ void map(State& m, Process& p, const Call& c, Step s); // mmap, munmap
 // Time: timing.cpp.
 namespace timing {
 void sleep(State& m, Process& p, const Call& c, const call::Sleep& a, Step s);
+void alarm(State& m, Process& p, const Call& c, const call::Numbers& a, Step s);
 void sleep_goes_on(State& m, Process& p, const Call& c, Step s);
 } // namespace timing
 

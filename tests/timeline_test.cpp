@@ -1225,7 +1225,8 @@ TEST(Timeline, SourceViewPutsEachCallUnderItsLine)
                               "10 1.1 close(3<pipe:[7]>) = 0 <0.000001>\n"
                               " > /l(main+0x2) [0x4]\n"
                               "10 1.2 getpid() = 10 <0.000001>\n"
-                              " > /l(helper+0x2) [0x9]\n";
+                              " > /l(helper+0x2) [0x9]\n"
+                              "10 1.3 +++ exited with 0 +++\n";
     timeline::Run run;
     run.set_source_of([&](const std::vector<timeline::Frame>& frames) {
         int line = int(frames.front().offset);
@@ -1245,6 +1246,10 @@ TEST(Timeline, SourceViewPutsEachCallUnderItsLine)
     size_t header = text.find(dir / "gone.hpp" + ": not found here; its lines:\n9\n");
     EXPECT_GT(header, close_line) << text;
     EXPECT_NE(text.find("getpid() = 10", header), std::string::npos) << text;
+    // Every step appears: its start and end, which no line made, close it.
+    size_t unplaced = text.find("\nsteps that no line of the source made:\n");
+    EXPECT_GT(unplaced, header) << text;
+    EXPECT_NE(text.find("ends: exited with status 0", unplaced), std::string::npos) << text;
 
     // A frame may name anything: a FIFO is not opened to wait for a writer.
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);

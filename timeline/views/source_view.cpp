@@ -81,6 +81,21 @@ std::vector<AnnotatedSource> annotated_sources(const Run& run)
     return files;
 }
 
+namespace {
+
+// "        └ 0.108  ex2 32455  fd 1 now points where fd 3 does (out.txt)"
+std::string step_line(const Run& run, size_t i)
+{
+    const Step& s = run.steps()[i];
+    char time[32];
+    (void)std::snprintf(time, sizeof time, "%.3f", s.time);
+    return "        \xe2\x94\x94 " + std::string(time) + "  " +
+           printable(process_label(*run.process(s.pid), i)) + "  " + printable(describe(run, i)) +
+           "\n";
+}
+
+} // namespace
+
 std::string source_text(const Run& run, const std::string& title)
 {
     auto files = annotated_sources(run);
@@ -94,14 +109,8 @@ std::string source_text(const Run& run, const std::string& title)
             auto made = file.steps.find(number);
             if (made == file.steps.end())
                 return;
-            for (size_t i : made->second) {
-                const Step& s = run.steps()[i];
-                char time[32];
-                (void)std::snprintf(time, sizeof time, "%.3f", s.time);
-                out += "        \xe2\x94\x94 " + std::string(time) + "  " +
-                       printable(process_label(*run.process(s.pid), i)) + "  " +
-                       printable(describe(run, i)) + "\n";
-            }
+            for (size_t i : made->second)
+                out += step_line(run, i);
         };
         if (!file.found) {
             for (const auto& [number, steps] : file.steps) {
@@ -117,6 +126,15 @@ std::string source_text(const Run& run, const std::string& title)
             calls(int(n + 1));
         }
     }
+    // Every step appears: those no line made (a birth, a signal's arrival,
+    // an end, what stdio wrote at exit after main returned, a program run
+    // by exec) close the listing, in their order.
+    std::string unplaced;
+    for (size_t i = 0; i < run.steps().size(); ++i)
+        if (!run.steps()[i].source)
+            unplaced += step_line(run, i);
+    if (!unplaced.empty())
+        out += "\nsteps that no line of the source made:\n" + unplaced;
     return out;
 }
 

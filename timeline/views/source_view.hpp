@@ -24,7 +24,7 @@ struct AnnotatedSource {
 std::vector<AnnotatedSource> annotated_sources(const Run& run);
 
 // The same as text: each file's lines, numbered, and under each line the
-// calls it made.
+// calls it made; then the steps no line made.
 std::string source_text(const Run& run, const std::string& title);
 
 } // namespace timeline

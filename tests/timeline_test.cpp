@@ -183,6 +183,28 @@ TEST(Timeline, OrderAndWaitsComeFromCausesNotFromTimes)
     EXPECT_LT(text.find("pid 3 child  is born"), text.find("pid 3 child  closes fd 6")) << text;
 }
 
+// A grandchild whose first line comes before its grandparent's fork has
+// returned is born with its parent's steps, and what it does next is
+// told in its place, not at the end of the trace.
+TEST(Timeline, GrandchildSeenBeforeItsParentWasBornKeepsItsPlace)
+{
+    auto run = model("1  0.999 getppid() = 9 <0.00001>\n"
+                     "1  1.000 clone(child_stack=NULL, flags=SIGCHLD <unfinished ...>\n"
+                     "2  1.001 clone(child_stack=NULL, flags=SIGCHLD) = 3 <0.0001>\n"
+                     "3  1.002 set_robust_list(0x7f, 24) = 0 <0.00001>\n"
+                     "1  1.003 <... clone resumed>) = 2 <0.003>\n"
+                     "3  1.004 rt_sigprocmask(SIG_BLOCK, [USR2], NULL, 8) = 0 <0.00001>\n"
+                     "1  1.010 kill(2, SIGTERM) = 0 <0.00001>\n");
+    std::string text = timeline::text_timeline(run, "t");
+    size_t born = text.find("pid 3 child  is born");
+    size_t blocks = text.find("pid 3 child  blocks SIGUSR2");
+    size_t kill = text.find("sends SIGTERM");
+    ASSERT_NE(blocks, std::string::npos) << text;
+    ASSERT_NE(kill, std::string::npos) << text;
+    EXPECT_LT(born, blocks) << text;
+    EXPECT_LT(blocks, kill) << text;
+}
+
 // One-byte reads fold into one step that keeps the first bytes, the read
 // that returns 0 ends the phrase, and the bytes go from the write that
 // sent them to the reads that took them; a writer's FIONREAD questions and

@@ -225,8 +225,13 @@ void TraceReader::admit(Event event)
     if (held == held_.end())
         return;
     ready_.back().time = std::min(ready_.back().time, held->second.front().time);
-    std::move(held->second.begin(), held->second.end(), std::back_inserter(ready_));
+    // Its events follow its birth. A child it forked meanwhile, whose own
+    // events were held too, is born among them: each is admitted again,
+    // so that the grandchild's come out after their fork, not at the end.
+    auto waiting = std::move(held->second);
     held_.erase(held);
+    for (Event& e : waiting)
+        admit(std::move(e));
 }
 
 // "PID  SECONDS.MICRO " as -f and -ttt write them; -ff leaves out the pid,

@@ -11,11 +11,8 @@
 #include "reader/strace_syntax.hpp"
 
 namespace timeline {
-namespace {
 
-constexpr std::string_view kUnfinished = " <unfinished ...>";
-
-} // namespace
+constexpr std::string_view kUnfinished = " <unfinished ...>"; // const: this file's own
 
 TraceReader::TraceReader(std::istream& in, std::string source, int pid, int file)
     : in_(in), source_(std::move(source)), pid_(pid), file_(file)
@@ -225,9 +222,7 @@ void TraceReader::admit(Event event)
     if (held == held_.end())
         return;
     ready_.back().time = std::min(ready_.back().time, held->second.front().time);
-    // Its events follow its birth. A child it forked meanwhile, whose own
-    // events were held too, is born among them: each is admitted again,
-    // so that the grandchild's come out after their fork, not at the end.
+    // Its events follow its birth, admitted again: a grandchild's come with its fork.
     auto waiting = std::move(held->second);
     held_.erase(held);
     for (Event& e : waiting)

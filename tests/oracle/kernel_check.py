@@ -403,9 +403,10 @@ def traced_pids(path):
     return seen
 
 
-def trace_lines(path):
+def trace_lines(path, size):
+    """The whole lines among the first `size` bytes of the trace."""
     with open(path, "rb") as f:
-        return f.read().count(b"\n")
+        return f.read(size).count(b"\n")
 
 
 def collect_adopted(recorder):
@@ -535,7 +536,9 @@ def run(timeline, command, keep, stop_after=None, terminal=None, given=None):
             view = snapshot(members, start_group)
             if trace.stat().st_size != before or not quiet(recorder.pid, members):
                 continue  # it moved while we looked
-            lines = trace_lines(trace)
+            # The lines as they were while nothing moved: one written since
+            # (the next call, once it runs) is not this moment's.
+            lines = trace_lines(trace, before)
             if not moments or moments[-1][0] != lines:
                 moments.append((lines, view))
             waiting = [p for p in members if at_checkpoint(p)]

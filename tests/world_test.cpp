@@ -12,11 +12,15 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "harness.hpp"
 #include "model/world.hpp"
 #include "traced.hpp"
 #include "views/plumbing_figure.hpp"
+#include "views/wording.hpp"
 
 using namespace harness;
 using namespace traces;
@@ -236,4 +240,37 @@ TEST(World, EachStepsChangesReplayForwardsAndBackwards)
     EXPECT_TRUE(terminal);
     // A change per step at most, each far smaller than the world.
     EXPECT_LE(changes.size(), run.steps().size());
+}
+
+// A write of more than the pipe has room for puts in what fits and waits
+// for the rest: while it waits, how many bytes the pipe holds, to the
+// byte, is the kernel's to say, and the world says "up to". The write's
+// end makes no step: the count is exact again from the next step on.
+TEST(World, AWriteWaitingForRoomLeavesTheCountOpen)
+{
+    TempDir dir;
+    write_file(dir / "run.trace",
+               "100 1.000000 pipe2([3<pipe:[9]>, 4<pipe:[9]>], 0) = 0 <0.000010>\n"
+               "100 1.000100 clone(child_stack=NULL, flags=SIGCHLD) = 101 <0.000050>\n"
+               "100 1.000200 write(4<pipe:[9]>, \"xx\"..., 70000 <unfinished ...>\n"
+               "101 1.000300 read(3<pipe:[9]>, \"xx\"..., 100) = 100 <0.000010>\n"
+               "100 1.000400 <... write resumed>) = 70000 <0.000200>\n"
+               "101 1.000500 read(3<pipe:[9]>, \"xx\"..., 69000) = 69000 <0.000010>\n"
+               "101 1.000600 read(3<pipe:[9]>, \"xx\"..., 900) = 900 <0.000010>\n");
+    auto run = model_of_files({dir / "run.trace"}, true);
+    ASSERT_NE(run.world(), nullptr);
+    // The pipe's count and whether it is exact, after each step that changed it.
+    std::vector<std::pair<long long, bool>> counts;
+    for (const auto& c : run.world()->changes())
+        for (const auto& [id, o] : c.objects)
+            if (o.channel.kind == timeline::Channel::Kind::pipe &&
+                (counts.empty() || counts.back() != std::pair(o.in_flight, o.in_flight_exact)))
+                counts.emplace_back(o.in_flight, o.in_flight_exact);
+    // The read of 100 leaves 69900 written, more than the pipe holds:
+    // still "up to", until the step after the write's end.
+    std::vector<std::pair<long long, bool>> expected{
+        {0, true}, {65536, false}, {900, true}, {0, true}};
+    EXPECT_EQ(counts, expected);
+    EXPECT_EQ(timeline::in_flight_text({.in_flight = 65536, .in_flight_exact = false}),
+              "up to 65536 bytes unread");
 }

@@ -7,7 +7,8 @@ waited for, left as zombies for a while, stopped and continued, or killed
 (asked with WNOHANG first); pipes, FIFOs, socket pairs and files, read
 and written, their descriptors duplicated, closed, marked close-on-exec
 or non-blocking, passed through sockets; signals ignored, caught,
-blocked, sent to a group, or set to come with alarm; new process groups
+blocked, sent to a group, or set to come with alarm; writes of more than
+a pipe has room for, waiting while a child reads; new process groups
 and sessions; memory mapped shared; programs run with exec, or not found.
 It calls checkpoint() (checkpoint.h) at moments where the kernel harness
 is to compare the kernel's view with the tool's. HELPER is the program a
@@ -458,6 +459,33 @@ class Writer:
             else:
                 self.emit(depth, f"waitpid({c}, &status, 0);")
             w.end(child)
+        elif kind == "fork_drain":
+            # More than the pipe has room for: the parent waits in its
+            # write while its child reads, looked at as it waits and after.
+            _, hw, hr, n = op
+            fw, dw = w.desc(p, hw)
+            fr, dr = w.desc(p, hr)
+            if dw is None or dr is None or dw.obj is not dr.obj or dw.obj.kind not in ("pipe", "fifo"):
+                return
+            o = dw.obj
+            if dw.end == "r" or dr.end == "w" or dw.nonblock or dr.nonblock or o.lo != o.hi or o.hi + n <= PIPE_CAPACITY:
+                return
+            self.forks += 1
+            c = f"c{self.forks}"
+            child = w.fork(p)
+            self.emit(depth, f"pid_t {c} = fork();")
+            self.emit(depth, f"if ({c} == 0) {{")
+            self.emit(depth + 1, "checkpoint(); /* its parent waits in write: the pipe is full */")
+            self.emit(depth + 1, f"read({fr}, in, 100);")
+            self.emit(depth + 1, "checkpoint();")
+            self.emit(depth + 1, f"drain({fr}, {o.hi + n - 100});")
+            self.emit(depth + 1, "checkpoint();")
+            self.emit(depth + 1, "_exit(0);")
+            self.emit(depth, "}")
+            self.emit(depth, f"write({fw}, data, {n}); /* waits for room until its child reads */")
+            w.end(child)
+            o.lo = o.hi = 0
+            self.emit(depth, f"waitpid({c}, &status, 0);")
         elif kind == "fork_pause":
             _, sig, parent_ops, poll = op
             # It must end the child, or wake it from pause (a handler).
@@ -508,6 +536,7 @@ def program(ops, seed):
 
 #include "checkpoint.h"
 #include "passing.h"
+#include "draining.h"
 #include "signals.h"
 
 #ifndef HELPER
@@ -569,9 +598,9 @@ class Generator:
         choice = rng.choices(
             ["pipe", "socketpair", "open", "fifo", "write", "read", "lseek", "dup", "fcntl", "close",
              "fork", "exec_missing", "setpgid", "give", "take", "action", "mask", "kill_group", "setsid",
-             "mmap_shared", "alarm"],
+             "mmap_shared", "alarm", "drain"],
             weights=[10, 6, 8, 3, 16, 14, 4, 10, 6, 10, 12 if depth < 3 else 0, 1, 1 if depth > 1 else 0, 6, 20,
-                     4, 3, 2, 1 if depth > 1 else 0, 1, 0.4],
+                     4, 3, 2, 1 if depth > 1 else 0, 1, 0.4, 5 if depth < 3 else 0],
         )[0]
         h = rng.choice(handles) if handles else None
         if choice == "pipe":
@@ -631,6 +660,14 @@ class Generator:
             return ("give", rng.choice(sockets), h)
         if choice == "take" and sockets:
             return ("take", rng.choice(sockets), w.new_handle())
+        if choice == "drain":
+            ends = [(hw, hr) for hw in handles for hr in handles
+                    if hw != hr and w.desc(p, hw)[1].obj is w.desc(p, hr)[1].obj
+                    and w.desc(p, hw)[1].obj.kind in ("pipe", "fifo")]
+            if ends:
+                hw, hr = rng.choice(ends)
+                return ("fork_drain", hw, hr, rng.choice([65537, 70000]))
+            return None
         if choice == "exec_missing":
             return ("exec_missing",)
         if choice == "setpgid":

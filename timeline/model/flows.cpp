@@ -122,6 +122,14 @@ void Flows::unwrite(size_t step, long long bytes)
         }
 }
 
+void Flows::filling(size_t step, bool still)
+{
+    if (still)
+        filling_.insert(step);
+    else if (filling_.erase(step))
+        ended_.insert(step);
+}
+
 Flows::InFlight Flows::in_flight(size_t channel) const
 {
     constexpr size_t kShown = 64;
@@ -131,6 +139,7 @@ Flows::InFlight Flows::in_flight(size_t channel) const
         return now;
     for (const Unread& u : it->second) {
         now.count += u.bytes;
+        now.exact = now.exact && !filling_.contains(u.step) && !ended_.contains(u.step);
         std::string_view left = std::string_view(u.data).substr(u.taken);
         now.whole = now.whole && left.size() == size_t(u.bytes);
         if (now.bytes.size() < kShown)

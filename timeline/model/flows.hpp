@@ -35,6 +35,10 @@ public:
         long long count = 0;
         std::string bytes; // the first of them, where the trace told them
         bool whole = true; // `bytes` are all of them
+        // A write that waits for room is still putting its bytes in: how
+        // many are in the pipe already is the kernel's to say, and `count`
+        // is only as many as it may hold.
+        bool exact = true;
     };
     InFlight in_flight(size_t channel) const;
     // What a terminal or a file has received so far, and how many bytes.
@@ -76,6 +80,12 @@ public:
     void uncount(size_t channel) { uncounted_.insert(channel); }
     // A write's bytes that never went in after all (it failed as it ended).
     void unwrite(size_t step, long long bytes);
+    // A write told as it began waits for room in the pipe until it ends:
+    // until then, part of its bytes may still be in the writer. Its end
+    // makes no step: the step before it still says "up to", and the next
+    // step (settle) knows the count.
+    void filling(size_t step, bool still);
+    void settle() { ended_.clear(); }
 
 private:
     struct Unread {
@@ -103,6 +113,8 @@ private:
     std::map<int, std::vector<Sent>> sent_; // to one process, by its pid
     std::deque<Sent> sent_to_many_; // to a group, or to all: the last few
     std::set<size_t> uncounted_;
+    std::set<size_t> filling_; // writes waiting for room, not ended yet
+    std::set<size_t> ended_; // ended since the last step
     std::map<size_t, Received> received_; // by channel: terminals and files
     std::map<size_t, long long> capacity_; // pipes made to hold another size
     bool keep_bytes_ = false;

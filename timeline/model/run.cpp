@@ -100,6 +100,8 @@ void Run::apply(const Event& e, KernelOrder::Released how)
     // go: what they changed is told with the next step, not folded into
     // the step before them (the exec that started it held what it had).
     const Process* now = state_.processes.find(e.pid);
+    if (step_count() > before)
+        state_.flows.settle();
     if (step_count() > before || !now || !now->hidden)
         note_world();
 }
@@ -166,8 +168,10 @@ void Run::complete_told(Process& p, const Step& end)
 
 void Run::release_told(Process& p)
 {
-    if (p.told)
+    if (p.told) {
         state_.steps.unpin(*p.told);
+        state_.flows.filling(*p.told, false);
+    }
     p.told.reset();
 }
 

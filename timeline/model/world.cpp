@@ -139,6 +139,7 @@ WorldObject object_of(const Channel& c, size_t channel, const Flows& flows)
         o.in_flight = now.count;
         o.in_flight_bytes = std::move(now.bytes);
         o.in_flight_whole = now.whole;
+        o.in_flight_exact = now.exact;
         // A write of more than the pipe holds puts in what fits; the rest
         // waits in the writer until the reader makes room.
         if (c.kind == Channel::Kind::pipe || c.kind == Channel::Kind::fifo) {
@@ -182,7 +183,8 @@ bool WorldObject::operator==(const WorldObject& o) const
 {
     return same_name(channel, o.channel) && in_flight == o.in_flight &&
            in_flight_bytes == o.in_flight_bytes && in_flight_whole == o.in_flight_whole &&
-           received == o.received && received_bytes == o.received_bytes;
+           in_flight_exact == o.in_flight_exact && received == o.received &&
+           received_bytes == o.received_bytes;
 }
 
 size_t outside_description(const Processes& processes, const Process& p, int fd)

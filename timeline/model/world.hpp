@@ -60,6 +60,7 @@ struct WorldObject {
     long long in_flight = 0; // written, not read yet
     std::string in_flight_bytes; // the first of them, as far as told
     bool in_flight_whole = true; // the bytes are all of them
+    bool in_flight_exact = true; // or, a write still waits for room: at most `in_flight`
     long long received = 0; // a terminal's or a file's: written into it so far
     std::string received_bytes;
     bool operator==(const WorldObject& o) const;

@@ -191,7 +191,10 @@ std::string in_flight_text(const WorldObject& o)
 {
     if (o.in_flight <= 0)
         return "empty";
-    std::string text = plural(o.in_flight, "byte", "bytes") + " unread";
+    // A write waiting for room: the pipe is full, but how full, to the
+    // byte, only the kernel knows until the write ends.
+    std::string text =
+        (o.in_flight_exact ? "" : "up to ") + plural(o.in_flight, "byte", "bytes") + " unread";
     if (!o.in_flight_bytes.empty())
         text +=
             ": \"" + printable(o.in_flight_bytes) + (o.in_flight_whole ? "\"" : "\"\xe2\x80\xa6");

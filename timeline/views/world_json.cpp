@@ -112,11 +112,9 @@ json description_json(const WorldDescription& d)
 
 json object_json(const WorldObject& o)
 {
-    return {{"kind", kind_name(o.channel.kind)},
-            {"path", o.channel.path},
-            {"target", o.channel.target},
-            {"in_flight", o.in_flight},
-            {"received", o.received}};
+    return {{"kind", kind_name(o.channel.kind)},    {"path", o.channel.path},
+            {"target", o.channel.target},           {"in_flight", o.in_flight},
+            {"in_flight_exact", o.in_flight_exact}, {"received", o.received}};
 }
 
 // The world after a change: what it names replaced, what went removed.

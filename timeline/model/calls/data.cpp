@@ -219,8 +219,11 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
     size_t at = m.steps.fold_or_add(std::move(s));
     if (a.is_read && !passed.empty())
         m.note_plumbing(PlumbingChange::received, at, p.pid);
-    if (auto channel = m.steps.live(at)->channel)
+    if (auto channel = m.steps.live(at)->channel) {
         m.flows.moved(at, p.pid, *channel, c.value, a.is_read, a.data);
+        if (full && c.told_at_start)
+            m.flows.filling(at, true);
+    }
 }
 
 void ioctl(State& m, Process& p, const Call& c, Step s)

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <regex>
 #include <string>
 #include <utility>
@@ -273,4 +274,64 @@ TEST(World, AWriteWaitingForRoomLeavesTheCountOpen)
     EXPECT_EQ(counts, expected);
     EXPECT_EQ(timeline::in_flight_text({.in_flight = 65536, .in_flight_exact = false}),
               "up to 65536 bytes unread");
+}
+
+// Every step of runs that sleep, pipe, fork and exit: each process is
+// inside a call exactly while one of its calls, by the steps' own begin and
+// end times, has begun and not returned; "waiting" only in a call that
+// waited (a sleep, a read of bytes not there yet), never in a getpid; and
+// a process that exits is no longer running at the step that tells it.
+TEST(World, EachProcessIsInsideACallFromItsEntryToItsReturn)
+{
+    constexpr double kSame = 1e-6;
+    for (const char* lesson :
+         {"two_children", "parent_exit_watch", "sleep_ladder", "child_to_parent"}) {
+        SCOPED_TRACE(lesson);
+        auto run = model_of_files(traces_in(std::string(TRACE_FIXTURES) + "/" + lesson), true);
+        ASSERT_NE(run.world(), nullptr);
+        const auto& steps = run.steps();
+        std::map<int, timeline::WorldProcess> now;
+        auto change = run.world()->changes().begin();
+        size_t inside = 0;
+        for (size_t i = 0; i < steps.size(); ++i) {
+            if (change != run.world()->changes().end() && change->step == i) {
+                for (int pid : change->processes_gone)
+                    now.erase(pid);
+                for (const auto& p : change->processes)
+                    now[p.pid] = p;
+                ++change;
+            }
+            double t = steps[i].time;
+            for (const auto& [pid, p] : now) {
+                if (steps[i].pid == pid && steps[i].is<timeline::step::Exit>()) {
+                    EXPECT_NE(p.life, timeline::WorldProcess::Life::running) << "step " << i;
+                }
+                if (p.life != timeline::WorldProcess::Life::running) {
+                    EXPECT_FALSE(p.in_call) << "step " << i;
+                    continue;
+                }
+                std::optional<size_t> spans;
+                for (size_t j = 0; j < steps.size(); ++j)
+                    if (steps[j].pid == pid && steps[j].began + kSame < t &&
+                        t + kSame < steps[j].ended)
+                        spans = j;
+                if (spans) {
+                    EXPECT_EQ(p.in_call, spans) << "step " << i << ", process " << pid;
+                }
+                if (!p.in_call)
+                    continue;
+                ++inside;
+                const timeline::Step& call = steps[*p.in_call];
+                EXPECT_EQ(call.pid, pid);
+                EXPECT_LE(call.began, t + kSame) << "step " << i;
+                if (call.is<timeline::step::AskPid>() || call.is<timeline::step::AskParent>()) {
+                    EXPECT_FALSE(p.call_waits) << "step " << i;
+                }
+                if (call.is<timeline::step::Sleep>()) {
+                    EXPECT_TRUE(p.call_waits) << "step " << i;
+                }
+            }
+        }
+        EXPECT_GT(inside, 3u);
+    }
 }

@@ -114,6 +114,24 @@ try:
     first_step("two_children", lambda t: any("zombie" in p["state"] for p in t["procs"]),
                "a zombie")
 
+    # parent_exit_watch: the parent waits in its sleep of 10 s at every step
+    # its child takes meanwhile, and is gone at the step of its exit; a
+    # quick call is never "waiting".
+    lesson = "parent_exit_watch"
+    asleep = 0
+    for n, s in enumerate(steps_of(browser, lesson), 1):
+        browser.eval((PLAYER % lesson) + ".parentNode.player.go(%d)" % n)
+        t = tables(browser, lesson)
+        for p in t["procs"]:
+            quick = any(c in p["state"] for c in ("getpid()", "getppid()", "writes "))
+            check(not (quick and p["state"].startswith("waiting")), "%s/%d: %s" % (lesson, n, p["state"]))
+            if "sleeps 10 s" in p["state"]:
+                asleep += 1
+                check(p["state"].startswith("waiting, in the call of step"), "%s/%d: %s" % (lesson, n, p["state"]))
+        if "child" not in s["who"] and s["w"].startswith("exit("):
+            check(len(t["procs"]) == 1, "%s/%d: the parent is still there at its exit" % (lesson, n))
+    check(asleep >= 20, "%s: the parent asleep at %d steps only" % (lesson, asleep))
+
     # Every step of every lesson drawn, forwards and back, without an error.
     # The slowest is printed for bench/run, which holds it to a frame (a
     # test on a shared machine cannot). A step that took longer once is

@@ -252,6 +252,9 @@ void Run::end_process(Process& p, double t, ProcessEnd how, bool exited)
     p.fold.reset();
     if (p.thread_of != 0)
         return;
+    // The step that told its exit shows it ended, before its orphans'
+    // adoptions come as steps of their own.
+    note_world();
     handlers::life::adopt_orphans(state_, p, t);
     state_.note_plumbing(PlumbingChange::end, *p.end_step, p.pid);
 }
@@ -309,6 +312,8 @@ void Run::finish()
     if (state_.world)
         state_.world->finish(state_.processes, state_.channels);
     retire(true);
+    if (state_.world) // every step is kept by now, with its call's end
+        state_.world->note_calls(steps());
     for (StepSink* sink : sinks_)
         sink->finish(*this);
 }

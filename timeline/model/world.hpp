@@ -19,6 +19,7 @@
 #include "model/channels.hpp"
 #include "model/flows.hpp"
 #include "model/processes.hpp"
+#include "model/step.hpp"
 
 namespace timeline {
 
@@ -28,6 +29,12 @@ struct WorldProcess {
     int parent = 0;
     std::string program;
     Life life = Life::running;
+    // Running, it may be inside a call at this step: the step that tells
+    // that call (its entry came before this step, its return after), and
+    // whether the call waits for something outside the process or only
+    // takes its time.
+    std::optional<size_t> in_call;
+    bool call_waits = false;
     int adopted_from = 0; // its parent that ended first, when it was adopted
     std::map<int, size_t> fds; // descriptor: its description's id
     std::set<int> cloexec; // the descriptors marked close-on-exec
@@ -105,6 +112,9 @@ public:
     // were given, learned as they were used, is said from the start.
     void finish(const Processes& processes, const Channels& channels);
     const std::vector<Change>& changes() const { return changes_; }
+    // Which call each running process is inside at each step, from the
+    // steps' own times (`steps`: the run's, by index): said where it changes.
+    void note_calls(const std::vector<Step>& steps);
 
 private:
     size_t keep_;

@@ -82,11 +82,14 @@ json process_json(const Run& run, const WorldProcess& p, Names& names)
     const Process* known = run.process(p.pid);
     if (known && known->child)
         name += " child";
-    return {{"pid", p.pid},
-            {"name", name},
-            {"life", life_word(p.life)},
-            {"from", p.adopted_from},
-            {"fds", std::move(fds)}};
+    json shown = {{"pid", p.pid},
+                  {"name", name},
+                  {"life", life_word(p.life)},
+                  {"from", p.adopted_from},
+                  {"fds", std::move(fds)}};
+    if (p.in_call)
+        shown["call"] = {*p.in_call, p.call_waits};
+    return shown;
 }
 
 json object_json(const WorldObject& o)
@@ -150,25 +153,6 @@ std::string line_of(const Step& s, const std::string& lesson,
     return "";
 }
 
-// Who is inside a call that has not returned yet at each step: the steps
-// whose call began before it and ends after it, by another process.
-std::vector<json> waits(const Run& run)
-{
-    const auto& steps = run.steps();
-    std::vector<size_t> long_calls;
-    for (size_t j = 0; j < steps.size(); ++j)
-        if (steps[j].ended - steps[j].began >= 0.0005)
-            long_calls.push_back(j);
-    std::vector<json> at(steps.size(), json::array());
-    for (size_t i = 0; i < steps.size(); ++i)
-        for (size_t j : long_calls) {
-            const Step& w = steps[j];
-            if (w.pid != steps[i].pid && w.began < steps[i].time && steps[i].time < w.ended)
-                at[i].push_back({w.pid, j});
-        }
-    return at;
-}
-
 } // namespace
 
 std::string player_data(const Run& run, const std::string& lesson,
@@ -181,7 +165,6 @@ std::string player_data(const Run& run, const std::string& lesson,
     std::map<size_t, const WorldLog::Change*> changes;
     for (const auto& c : world->changes())
         changes[c.step] = &c;
-    auto waiting = waits(run);
     json steps = json::array();
     const auto& kept = run.steps();
     for (size_t i = 0; i < kept.size(); ++i) {
@@ -193,8 +176,6 @@ std::string player_data(const Run& run, const std::string& lesson,
                      {"w", describe(run, i)},
                      {"line", line_of(s, lesson, files)},
                      {"a", step_anchor(lesson, i)}};
-        if (!waiting[i].empty())
-            step["wait"] = std::move(waiting[i]);
         if (auto c = changes.find(i); c != changes.end())
             step["c"] = change_json(run, *c->second, names);
         steps.push_back(std::move(step));

@@ -134,8 +134,6 @@ const char kPlayerScript[] = R"JS(
         marked.setAttribute("aria-current", "step");
         code.scrollTop = Math.max(0, marked.offsetTop - code.clientHeight / 2);
       }
-      var waiting = {};
-      (s.wait || []).forEach(function (w) { waiting[w[0]] = w[1]; });
       tables.textContent = "";
       var pc = make("div", "col procs"), dc = make("div", "col descs"), oc = make("div", "col objs");
       pc.appendChild(make("h4", "", "Processes and their descriptors"));
@@ -148,8 +146,9 @@ const char kPlayerScript[] = R"JS(
         box.appendChild(make("div", "who", p.name));
         var state = p.life === "zombie" ? "a zombie: ended, not collected yet" :
           p.life === "stopped" ? "stopped" :
-          waiting[p.pid] !== undefined ? "waiting, in the call of step " + (waiting[p.pid] + 1) +
-            ": " + steps[waiting[p.pid]].w : "running";
+          !p.call ? "running" :
+          (p.call[1] ? "waiting, in the call of step " : "inside the call of step ") +
+            (p.call[0] + 1) + ": " + steps[p.call[0]].w;
         if (p.from) state += "; adopted (its parent " + p.from + " ended)";
         box.appendChild(make("div", "state", state));
         var held = [];

@@ -3,6 +3,7 @@
 // parent collects it.
 #include "views/svg_parts.hpp"
 
+#include "model/blocking.hpp"
 #include "views/wording.hpp"
 
 namespace timeline::diagram {
@@ -19,27 +20,6 @@ double y_at(const Run& run, const Section& section, double time, double fallback
         if (run.steps()[row.step].time <= time)
             y = row.dot;
     return y;
-}
-
-// How long a row's call blocked: a read, a write into a full pipe, a wait,
-// an open.
-double waited(const Step& s)
-{
-    if (const auto* t = s.as<step::Transfer>())
-        return t->is_read && t->ready ? 0 : t->waited;
-    if (const auto* end = s.as<step::EndOfData>())
-        return end->waited;
-    if (s.is<step::NeverReturned>())
-        return s.ended - s.began;
-    if (const auto* c = s.as<step::Collect>())
-        return c->waited;
-    if (const auto* o = s.as<step::Open>())
-        return o->waited;
-    if (const auto* poll = s.as<step::Poll>())
-        return poll->waited;
-    if (const auto* pause = s.as<step::Pause>())
-        return pause->waited;
-    return 0;
 }
 
 // A lifeline's stretches: alive, blocked, stopped, a zombie; and what its
@@ -60,10 +40,15 @@ void lay_out_lifeline(Layout& l, const Run& run, const Section& section, Lane& l
     std::optional<double> stopped_at;
     for (const Row* row : rows) {
         const Step& s = run.steps()[row->step];
-        double blocked = waited(s);
-        double top = y_at(run, section, s.time - blocked, rows.front()->dot);
-        if (blocked >= kWaitDrawn && row->dot - top >= 4)
-            lane.waits.push_back({top, row->dot, "blocked " + seconds_text(blocked)});
+        // A call told as it ended waited above its row; one told as it
+        // began (a sleep, a write into a full pipe), below it.
+        double blocked = blocked_for(s);
+        bool told_at_start = s.time < s.ended;
+        double top =
+            told_at_start ? row->dot : y_at(run, section, s.time - blocked, rows.front()->dot);
+        double bottom = told_at_start ? y_at(run, section, s.ended, lane.alive->bottom) : row->dot;
+        if (blocked >= kWaitDrawn && bottom - top >= 4)
+            lane.waits.push_back({top, bottom, "blocked " + seconds_text(blocked)});
         if (s.is<step::Stopped>())
             stopped_at = row->dot;
         const auto* signal = s.as<step::Signal>();

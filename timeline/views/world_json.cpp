@@ -89,6 +89,8 @@ json process_json(const WorldProcess& p)
             {"parent", p.parent},
             {"program", p.program},
             {"life", life_name(p.life)},
+            {"in_call", p.in_call ? json(*p.in_call) : json(nullptr)},
+            {"call_waits", p.call_waits},
             {"adopted_from", p.adopted_from},
             {"fds", std::move(fds)},
             {"cloexec", p.cloexec},

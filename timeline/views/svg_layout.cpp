@@ -176,8 +176,8 @@ const char* legend_words(Mark m)
     case Mark::alive:
         return "alive";
     case Mark::waiting:
-        return "blocked in a call (read, a write into a full pipe, wait, open, poll, pause), for "
-               "as long as it waited";
+        return "blocked in a call while it waited (read, write into a full pipe, wait, open, poll, "
+               "pause, sleep)";
     case Mark::zombie:
         return "zombie: ended, not yet collected";
     case Mark::fork:

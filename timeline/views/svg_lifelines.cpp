@@ -22,6 +22,17 @@ double y_at(const Run& run, const Section& section, double time, double fallback
     return y;
 }
 
+// The dot of the first row at or after a moment: where a call told as it
+// began has returned.
+double y_after(const Run& run, const Section& section, double time, double fallback)
+{
+    constexpr double kSame = 1e-7;
+    for (const Row& row : section.rows)
+        if (run.steps()[row.step].time + kSame >= time)
+            return row.dot;
+    return fallback;
+}
+
 // A lifeline's stretches: alive, blocked, stopped, a zombie; and what its
 // foot says.
 } // namespace
@@ -42,13 +53,19 @@ void lay_out_lifeline(Layout& l, const Run& run, const Section& section, Lane& l
         const Step& s = run.steps()[row->step];
         // A call told as it ended waited above its row; one told as it
         // began (a sleep, a write into a full pipe), below it.
+        // One still blocked when the trace ended, to the lifeline's end.
         double blocked = blocked_for(s);
-        bool told_at_start = s.time < s.ended;
+        bool still = never_ended(s);
+        bool told_at_start = still || s.time + 1e-7 < s.ended;
         double top =
             told_at_start ? row->dot : y_at(run, section, s.time - blocked, rows.front()->dot);
-        double bottom = told_at_start ? y_at(run, section, s.ended, lane.alive->bottom) : row->dot;
-        if (blocked >= kWaitDrawn && bottom - top >= 4)
-            lane.waits.push_back({top, bottom, "blocked " + seconds_text(blocked)});
+        double bottom = still           ? lane.alive->bottom
+                        : told_at_start ? y_after(run, section, s.ended, lane.alive->bottom)
+                                        : row->dot;
+        if ((still || blocked >= kWaitDrawn) && bottom - top >= 4)
+            lane.waits.push_back(
+                {top, bottom,
+                 still ? "blocked until the end" : "blocked " + seconds_text(blocked)});
         if (s.is<step::Stopped>())
             stopped_at = row->dot;
         const auto* signal = s.as<step::Signal>();

@@ -200,7 +200,9 @@ void Channels::held(size_t channel)
 void Channels::let_go(size_t channel)
 {
     Channel& c = channels_[channel];
-    if (--c.holders != 0 || c.kind != Channel::Kind::pipe || c.target.empty())
+    if (--c.holders == 0 && c.kind == Channel::Kind::fifo)
+        emptied_.push_back(channel);
+    if (c.holders != 0 || c.kind != Channel::Kind::pipe || c.target.empty())
         return;
     auto named = by_target_.find(c.target);
     if (named != by_target_.end() && named->second == channel) {

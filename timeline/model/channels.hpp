@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "reader/event.hpp"
@@ -82,6 +83,10 @@ public:
     // any more is forgotten by its name.
     void held(size_t channel);
     void let_go(size_t channel);
+    // The FIFOs that no traced process holds open any more since the last
+    // call: the kernel drops the bytes left in a FIFO as its last opener
+    // closes it.
+    std::vector<size_t> take_emptied() { return std::exchange(emptied_, {}); }
     // The places of forgotten pipes that no step still to be told names
     // (steps from `first_live` on), none named by the `kept` first steps:
     // each is freed (`freed(place)`) and serves a new channel.
@@ -109,6 +114,7 @@ private:
     // Pipes that no descriptor holds any more, oldest first, and the places
     // free for new channels.
     std::deque<size_t> closed_;
+    std::vector<size_t> emptied_;
     std::vector<size_t> free_;
     std::map<size_t, std::string> bound_;
     std::map<std::string, std::deque<size_t>> connecting_;

@@ -63,6 +63,8 @@ public:
     void arrived(size_t step, const Process& receiver, const Signal& signal);
     // A channel's place serves a new one.
     void forget(size_t channel);
+    // A FIFO closed by all: what was left unread in it is gone.
+    void drop_unread(size_t channel) { unread_.erase(channel); }
     // How many bytes were written into a pipe or FIFO and not read yet;
     // nothing when the count is not known (a call the tool does not
     // decode moved bytes, too many writes wait for a reader).

@@ -99,6 +99,8 @@ void Run::apply(const Event& e, KernelOrder::Released how)
     // A system program's own calls (not shown) change the world as they
     // go: what they changed is told with the next step, not folded into
     // the step before them (the exec that started it held what it had).
+    for (size_t fifo : state_.channels.take_emptied())
+        state_.flows.drop_unread(fifo);
     const Process* now = state_.processes.find(e.pid);
     if (step_count() > before)
         state_.flows.settle();

@@ -124,3 +124,38 @@ TEST(Book, AllLessonsRenderInABrowser)
     ASSERT_TRUE(player.finish(90s));
     EXPECT_EQ(player.exit_code(), 0) << player.out() << player.err();
 }
+
+// A learner's own program on a page of its own, in one command: the page
+// opens from disk at a step, the player first, and steps as the book's do.
+TEST(Book, OneRunOnAPageOfItsOwn)
+{
+    TempDir dir;
+    Process tool(
+        {.argv = {BIN_SYSCALL_TIMELINE, "--html", dir / "page.html", "--", TRACED_PIPELINE},
+         .dir = dir.path()});
+    ASSERT_TRUE(tool.finish(kDeadline));
+    if (tool.exit_code() == 1 && tool.err().find("refuse") != std::string::npos)
+        GTEST_SKIP() << tool.err();
+    ASSERT_EQ(tool.exit_code(), 0) << tool.err();
+    std::string page = read_file(dir / "page.html");
+    EXPECT_NE(page.find("<h1>pipeline: the system calls of one run</h1>"), std::string::npos);
+    // The player first, then the source with its calls, the figures, the
+    // diagram and the timeline; what the program printed, from the trace.
+    std::vector<std::string> order = {
+        "class=\"player-holder\"", "The source, with the system calls",
+        "What it printed",         "The descriptor tables",
+        "As a sequence diagram",   "The whole timeline"};
+    size_t last = 0;
+    for (const auto& part : order) {
+        size_t where = page.find(part, last);
+        EXPECT_NE(where, std::string::npos) << part;
+        last = where == std::string::npos ? last : where;
+    }
+    EXPECT_EQ(page.find("<script src"), std::string::npos);
+    Process browser(
+        {.argv = {"/usr/bin/python3", std::string(SOURCE_DIR) + "/tests/browser/run_page.py",
+                  dir / "page.html", "pipeline", "4"},
+         .dir = dir.path()});
+    ASSERT_TRUE(browser.finish(90s));
+    EXPECT_EQ(browser.exit_code(), 0) << browser.out() << browser.err();
+}

@@ -1,11 +1,17 @@
 // --book: the lesson book made from each lesson's folder (its command,
 // what it printed, its traces, its notes), and each lesson's diagram and
-// descriptor figures written beside its traces.
+// descriptor figures written beside its traces. --html: one run on a page
+// of its own, made like a lesson of the book.
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "files.hpp"
@@ -75,6 +81,68 @@ int write_book(const std::string& page, const std::vector<std::string>& dirs)
     }
     files::write_file(page, lesson_book(lessons));
     return 0;
+}
+
+namespace {
+
+// What the run's processes wrote on the standard output and error they
+// were given (a terminal, a pipe, a file), as far as the trace told.
+std::string printed(const Run& run)
+{
+    std::set<size_t> given;
+    std::map<size_t, std::string> terminals;
+    if (const WorldLog* world = run.world())
+        for (const auto& change : world->changes()) {
+            for (const auto& [id, d] : change.descriptions)
+                if (d.outside && d.object && (d.given_fd == 1 || d.given_fd == 2))
+                    given.insert(*d.object);
+            for (const auto& [id, o] : change.objects)
+                if (o.received > 0)
+                    terminals[id] = o.received_bytes;
+        }
+    std::erase_if(terminals, [&](const auto& entry) { return !given.contains(entry.first); });
+    std::string text;
+    for (const auto& [id, bytes] : terminals)
+        text += bytes;
+    return text;
+}
+
+class HtmlPage : public StepSink {
+public:
+    HtmlPage(std::string path, std::string name, std::string command)
+        : path_(std::move(path)), name_(std::move(name)), command_(std::move(command))
+    {
+    }
+    bool needs_world() const override { return true; }
+    void finish(const Run& run) override
+    {
+        Lesson lesson;
+        lesson.name = name_;
+        lesson.command = command_;
+        lesson.output = printed(run);
+        lesson.diagram = svg_diagram(run, name_);
+        lesson.figures = plumbing_figures(run, name_);
+        read_lesson_run(lesson, run);
+        files::write_file(path_, lesson_page(lesson));
+    }
+
+private:
+    std::string path_;
+    std::string name_;
+    std::string command_;
+};
+
+} // namespace
+
+std::unique_ptr<StepSink> html_page(const std::string& path, const std::string& title,
+                                    const std::string& command)
+{
+    // The page's name is an anchor too (#name/12 opens step 12): one word,
+    // the program's name without its folder.
+    std::string name;
+    for (char c : title.substr(title.rfind('/') + 1))
+        name += std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' ? c : '_';
+    return std::make_unique<HtmlPage>(path, name.empty() ? "run" : name, command);
 }
 
 } // namespace timeline

@@ -46,6 +46,7 @@ struct Place {
     std::string path; // its FILE or DIR; "" for one that needs none
     std::string title;
     StepWords* words = nullptr; // shared by the views that stream the steps
+    std::string command; // the command the tool ran, if it ran one
 };
 
 // The views that write a file, or standard output, once the run is read.
@@ -76,37 +77,6 @@ struct SourceText : StepSink {
     }
 };
 
-// The Perfetto trace, written as the steps come.
-struct PerfettoFile : PerfettoTrace {
-    std::string path;
-    std::FILE* file;
-    PerfettoFile(std::string p, std::FILE* f, StepWords* words)
-        : PerfettoTrace(f, words), path(std::move(p)), file(f)
-    {
-    }
-    PerfettoFile(const PerfettoFile&) = delete;
-    PerfettoFile& operator=(const PerfettoFile&) = delete;
-    ~PerfettoFile() override { (void)std::fclose(file); }
-    void finish(const Run& run) override
-    {
-        PerfettoTrace::finish(run);
-        if (!ok()) { // cut short: nothing half written is left
-            int error = errno != 0 ? errno : EIO;
-            if (fs::is_regular_file(path))
-                (void)std::remove(path.c_str());
-            fail(path + ": " + std::strerror(error));
-        }
-    }
-};
-
-std::unique_ptr<StepSink> perfetto_file(const Place& place)
-{
-    std::FILE* file = std::fopen(place.path.c_str(), "wb");
-    if (file == nullptr)
-        fail(place.path + ": " + std::strerror(errno));
-    return std::make_unique<PerfettoFile>(place.path, file, place.words);
-}
-
 template <class View> std::unique_ptr<StepSink> make(const Place& place)
 {
     return std::make_unique<View>(place);
@@ -132,7 +102,7 @@ constexpr ViewRow kViews[] = {
      "the run in the Trace Event Format (JSON) that Perfetto's UI (ui.perfetto.dev) and "
      "chrome://tracing open: a track per process and thread, a slice per step, flows for "
      "forks, bytes, waits and signals",
-     perfetto_file},
+     [](const Place& p) { return perfetto_file(p.path, p.words); }},
     {"--steps", "FILE", 0,
      "each step as a line of JSON: its process, its words, its times, its error and the trace "
      "lines it was made from (file number and first and last line), for checking it against "
@@ -147,6 +117,10 @@ constexpr ViewRow kViews[] = {
      [](const Place& p) -> std::unique_ptr<StepSink> {
          return std::make_unique<WorldJson>(p.path);
      }},
+    {"--html", "FILE", kDiagramRows,
+     "the run on a page of its own, like a lesson of the book: a player to step through it, "
+     "the source with the calls of each line, the figures, the diagram and the timeline",
+     [](const Place& p) { return html_page(p.path, p.title, p.command); }},
     {"--source", "", Run::kStepsHeld,
      "the program's source instead of the timeline, each line followed by the calls it made",
      make<SourceText>},
@@ -270,7 +244,7 @@ std::vector<std::unique_ptr<StepSink>> views_of(const Options& o, StepWords& wor
             [](std::string_view part) { (void)std::fwrite(part.data(), 1, part.size(), stdout); },
             &words));
     for (const auto& [row, argument] : o.views) {
-        views.push_back(row->make({argument, o.title, &words}));
+        views.push_back(row->make({argument, o.title, &words, command_line(o.command)}));
         keep = std::max(keep, row->keeps);
     }
     return views;

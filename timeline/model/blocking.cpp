@@ -2,6 +2,13 @@
 
 namespace timeline {
 
+bool tells_its_call(const Step& s)
+{
+    return !(s.is<step::Start>() || s.is<step::Born>() || s.is<step::ThreadStart>() ||
+             s.is<step::Appears>() || s.is<step::Adopted>() || s.is<step::CollectedOutside>() ||
+             s.is<step::Zombie>() || s.is<step::StillRunning>() || s.is<step::HiddenCalls>());
+}
+
 double blocked_for(const Step& s)
 {
     if (const auto* t = s.as<step::Transfer>())

@@ -11,6 +11,10 @@
 
 namespace timeline {
 
+// Whether a step tells the call of its trace lines, rather than something
+// that call made happen to another process (a child born at a fork, a
+// system program's child first seen) or the start of the trace.
+bool tells_its_call(const Step& s);
 // How long a step's call waited for something outside it: 0 for a call
 // that returned as soon as it had done its work.
 double blocked_for(const Step& s);

@@ -27,6 +27,8 @@ std::map<int, std::vector<CallSpan>> calls_by_process(const std::vector<Step>& s
     std::map<int, std::vector<CallSpan>> calls;
     for (size_t j = 0; j < steps.size(); ++j) {
         const Step& s = steps[j];
+        if (!tells_its_call(s))
+            continue;
         if (never_ended(s)) // still in it at the trace's end
             calls[s.pid].push_back({s.began, std::numeric_limits<double>::infinity(), j});
         else if (s.ended > s.began && s.began >= 0)

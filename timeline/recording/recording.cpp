@@ -181,4 +181,26 @@ std::string new_trace_file(const std::string& dir, const std::string& command)
     }
 }
 
+std::string command_line(const std::vector<std::string>& command)
+{
+    std::string line;
+    for (const std::string& word : command) {
+        if (!line.empty())
+            line += ' ';
+        bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                              "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                              "0123456789_-./=:,+@%") ==
+                                          std::string::npos;
+        if (plain) {
+            line += word;
+            continue;
+        }
+        line += '\'';
+        for (char c : word)
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += '\'';
+    }
+    return line;
+}
+
 } // namespace timeline

@@ -55,4 +55,8 @@ inline constexpr const char* kCutAfterThreadExec =
 // the program it traces ("03-send_words.trace"); its path.
 std::string new_trace_file(const std::string& dir, const std::string& command);
 
+// A command as a learner would type it in a shell: each word quoted
+// ('...') where the shell would otherwise split or read it.
+std::string command_line(const std::vector<std::string>& command);
+
 } // namespace timeline

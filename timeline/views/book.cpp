@@ -9,6 +9,8 @@
 #include <initializer_list>
 #include <memory>
 #include <sstream>
+#include <string>
+#include <utility>
 
 #include "base/paths.hpp"
 #include "reader/source_lines.hpp"
@@ -179,98 +181,6 @@ void timeline_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSo
     lesson.timeline_html = out + "</pre>\n";
 }
 
-// What this run did that a lesson's text cannot promise: who waited, and
-// how long, where the scheduler decided.
-// One note of what a process did: its name, then the words.
-std::string note_of(const std::string& who, std::initializer_list<std::string> words)
-{
-    std::string note = who;
-    for (const auto& w : words)
-        note += w;
-    return note;
-}
-
-// Signals the lesson did not expect: a system program's own handler.
-void signal_note(std::vector<std::string>& notes, const Run& run, const std::string& who,
-                 const Step& s)
-{
-    const auto* sig = s.as<step::Signal>();
-    const Process* p = run.process(s.pid);
-    if (sig && sig->name == "SIGPIPE" && sig->handled == call::SignalAction::Disposition::handler &&
-        p->end_how && p->end_how->status == 0 && !p->end_how->killed)
-        notes.push_back(note_of(
-            who, {" received SIGPIPE: it wrote into a pipe whose reader had gone. It catches "
-                  "SIGPIPE with a handler of its own, which ended it with status 0, so the "
-                  "status does not tell that its output was cut short."}));
-}
-
-// A read of a pipe's bytes: it waited for them, or they were there.
-std::string read_note(const std::string& who, const step::Transfer& t, const Channel& channel)
-{
-    std::string what = plural(t.total, "byte", "bytes") + " from " + channel_name(channel);
-    if (t.waited >= 0.001 && !t.ready)
-        return note_of(who, {" waited ", seconds_text(t.waited), " in read for ", what,
-                             ": they were not there yet when it asked."});
-    return note_of(who, {" read ", what,
-                         " at once: they were there already, written before it asked, so it "
-                         "never slept in read."});
-}
-
-std::vector<std::string> in_this_run(const Run& run)
-{
-    std::vector<std::string> notes;
-    const auto& steps = run.steps();
-    for (size_t i = 0; i < steps.size() && notes.size() < 8; ++i) {
-        const Step& s = steps[i];
-        std::string who = process_label(*run.process(s.pid), i);
-        const Channel* channel = run.channel_of(s);
-        signal_note(notes, run, who, s);
-        if (const auto* t = s.as<step::Transfer>();
-            t && t->is_read && channel && channel->carries_data()) {
-            notes.push_back(read_note(who, *t, *channel));
-        } else if (const auto* c = s.as<step::Collect>()) {
-            std::string child = std::to_string(c->child);
-            notes.push_back(
-                !c->at_once
-                    ? note_of(who, {" waited ", seconds_text(c->waited), " in wait until child ",
-                                    child, " ended; the child was a zombie for ",
-                                    seconds_text(c->zombie_seconds), "."})
-                    : note_of(who,
-                              {"'s wait returned at once: child ", child, " had ended ",
-                               seconds_text(c->zombie_seconds), " before, a zombie until then."}));
-        } else if (const auto* adopted = s.as<step::Adopted>()) {
-            notes.push_back(note_of(
-                who, {" was adopted as its parent ", std::to_string(adopted->former), " ended: ",
-                      adopted->by != 0 ? "by " + std::to_string(adopted->by) + ", a subreaper"
-                                       : std::string("by a process outside the recording (pid 1, "
-                                                     "or a subreaper), which collects it"),
-                      "."}));
-        } else if (const auto* a = s.as<step::AskParent>();
-                   a && a->before && !run.process(s.pid)->adopted) {
-            notes.push_back(
-                note_of(who, {" was adopted: its parent was ", std::to_string(*a->before),
-                              ", getppid now answers ", std::to_string(a->parent), "."}));
-        } else if (const auto* o = s.as<step::Open>(); o && o->met == step::Open::Met::waited &&
-                                                       channel &&
-                                                       channel->kind == Channel::Kind::fifo) {
-            notes.push_back(note_of(who, {" waited ", seconds_text(o->waited), " in the open of ",
-                                          channel_name(*channel), " for the other side."}));
-        } else if (const auto* z = s.as<step::Zombie>()) {
-            notes.push_back(note_of(who, {" was still a zombie when the recording ended, after ",
-                                          seconds_text(z->seconds), ": nobody collected it."}));
-        }
-    }
-    // A traced run's first process is started by the tracer: a process
-    // listing made inside it shows strace as its parent.
-    bool lists = std::any_of(run.processes().begin(), run.processes().end(),
-                             [](const Process& p) { return p.program == "ps"; });
-    if (lists)
-        notes.push_back("This run was traced: strace started the lesson so that it could follow "
-                        "it, so the lesson's parent in the ps listing (its PPID) is strace, not "
-                        "the shell. Run without tracing, it is the shell.");
-    return notes;
-}
-
 // Ids are unique in a page: each inlined SVG's get the lesson's prefix.
 std::string scoped(std::string svg, const std::string& prefix)
 {
@@ -314,6 +224,60 @@ void read_lesson_run(Lesson& lesson, const Run& run)
     lesson.player = player_data(run, lesson.name, files);
 }
 
+namespace {
+
+// One lesson: what it shows, its source, the player, what it printed,
+// its figures, its diagram, its timeline and what to try. On a page of its
+// own, the player comes first.
+std::string lesson_section(const Lesson& l, bool player_first = false)
+{
+    std::string page;
+    std::string player;
+    if (!l.player.empty())
+        player = "<div class=\"player-holder\" data-lesson=\"" + escape_markup(l.name) +
+                 "\"><script type=\"application/json\">" + l.player + "</script></div>\n";
+    page += "<section class=\"lesson\" id=\"" + escape_markup(l.name) + "\">\n<h2>" +
+            escape_markup(l.name) + "</h2>\n";
+    page += notes_html(notes_part(l.notes, ""));
+    if (std::string shows = notes_part(l.notes, "What it shows"); !shows.empty())
+        page += "<h3>What it shows</h3>\n" + notes_html(shows);
+    if (player_first)
+        page += std::exchange(player, "");
+    if (!l.source_html.empty())
+        page += "<h3>The source, with the system calls of each line</h3>\n" + l.source_html;
+    page += player;
+    if (!l.in_this_run.empty()) {
+        page += "<div class=\"run\"><h3>In this run</h3>\n<ul>\n";
+        for (const auto& note : l.in_this_run)
+            page += "<li>" + escape_markup(note) + "</li>\n";
+        page += "</ul>\n<p>Another run may differ where the scheduler chooses: which "
+                "process runs first, and so who waits.</p></div>\n";
+    }
+    page += "<h3>What it printed</h3>\n";
+    if (!l.command.empty())
+        page += "<p><code>$ " + escape_markup(l.command) + "</code></p>\n";
+    page += "<pre class=\"output\">" + escape_markup(l.output) + "</pre>\n";
+    if (!l.figures.empty()) {
+        page += "<h3>The descriptor tables</h3>\n";
+        for (size_t i = 0; i < l.figures.size(); ++i)
+            page += "<figure class=\"plumbing\">\n" +
+                    scoped(l.figures[i], l.name + "-p" + std::to_string(i + 1)) + "</figure>\n";
+    }
+    page += "<h3>As a sequence diagram</h3>\n<figure class=\"diagram\">\n" +
+            scoped(l.diagram, l.name + "-d") + "</figure>\n";
+    page += "<details class=\"timeline\"><summary>The whole timeline</summary>\n" +
+            (l.timeline_html.empty()
+                 ? "<pre class=\"timeline\">" + escape_markup(l.timeline) + "</pre>\n"
+                 : l.timeline_html) +
+            "</details>\n";
+    if (std::string tries = notes_part(l.notes, "Try"); !tries.empty())
+        page += "<h3>Try</h3>\n" + notes_html(tries);
+    page += "</section>\n";
+    return page;
+}
+
+} // namespace
+
 std::string lesson_book(const std::vector<Lesson>& lessons)
 {
     std::string page =
@@ -333,45 +297,25 @@ std::string lesson_book(const std::vector<Lesson>& lessons)
         page += "<li><a href=\"#" + escape_markup(l.name) + "\">" + escape_markup(l.name) +
                 "</a></li>\n";
     page += "</ol></nav>\n";
-    for (const auto& l : lessons) {
-        page += "<section class=\"lesson\" id=\"" + escape_markup(l.name) + "\">\n<h2>" +
-                escape_markup(l.name) + "</h2>\n";
-        page += notes_html(notes_part(l.notes, ""));
-        if (std::string shows = notes_part(l.notes, "What it shows"); !shows.empty())
-            page += "<h3>What it shows</h3>\n" + notes_html(shows);
-        if (!l.source_html.empty())
-            page += "<h3>The source, with the system calls of each line</h3>\n" + l.source_html;
-        if (!l.player.empty())
-            page += "<div class=\"player-holder\" data-lesson=\"" + escape_markup(l.name) +
-                    "\"><script type=\"application/json\">" + l.player + "</script></div>\n";
-        if (!l.in_this_run.empty()) {
-            page += "<div class=\"run\"><h3>In this run</h3>\n<ul>\n";
-            for (const auto& note : l.in_this_run)
-                page += "<li>" + escape_markup(note) + "</li>\n";
-            page += "</ul>\n<p>Another run may differ where the scheduler chooses: which "
-                    "process runs first, and so who waits.</p></div>\n";
-        }
-        page += "<h3>What it printed</h3>\n<p><code>$ " + escape_markup(l.command) +
-                "</code></p>\n<pre class=\"output\">" + escape_markup(l.output) + "</pre>\n";
-        if (!l.figures.empty()) {
-            page += "<h3>The descriptor tables</h3>\n";
-            for (size_t i = 0; i < l.figures.size(); ++i)
-                page += "<figure class=\"plumbing\">\n" +
-                        scoped(l.figures[i], l.name + "-p" + std::to_string(i + 1)) + "</figure>\n";
-        }
-        page += "<h3>As a sequence diagram</h3>\n<figure class=\"diagram\">\n" +
-                scoped(l.diagram, l.name + "-d") + "</figure>\n";
-        page += "<details class=\"timeline\"><summary>The whole timeline</summary>\n" +
-                (l.timeline_html.empty()
-                     ? "<pre class=\"timeline\">" + escape_markup(l.timeline) + "</pre>\n"
-                     : l.timeline_html) +
-                "</details>\n";
-        if (std::string tries = notes_part(l.notes, "Try"); !tries.empty())
-            page += "<h3>Try</h3>\n" + notes_html(tries);
-        page += "</section>\n";
-    }
+    for (const auto& l : lessons)
+        page += lesson_section(l);
     page += "<script>" + std::string(kPlayerScript) + "</script>\n</body>\n</html>\n";
     return page;
+}
+
+std::string lesson_page(const Lesson& lesson)
+{
+    std::string title = escape_markup(lesson.name) + ": the system calls of one run";
+    return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" +
+           title + "</title>\n<style>" + std::string(kStyle) + kPlayerStyle +
+           "</style>\n</head>\n<body>\n<h1>" + title +
+           "</h1>\n<p>A run traced with <code>strace -f</code>: step through it with the "
+           "player (each process's descriptors, the open file descriptions they point at, the "
+           "bytes in each pipe), then read the source with the calls each line made, the "
+           "descriptor tables at each moment that changed them, the run as a sequence diagram "
+           "and the whole timeline.</p>\n" +
+           lesson_section(lesson, true) + "<script>" + std::string(kPlayerScript) +
+           "</script>\n</body>\n</html>\n";
 }
 
 } // namespace timeline

@@ -34,7 +34,13 @@ struct Lesson {
 // timeline with its anchors, what happened in this run.
 void read_lesson_run(Lesson& lesson, const Run& run);
 
+// What this run did that the lesson's text cannot promise: who waited in
+// which call and for how long, who was adopted (book_in_this_run.cpp).
+std::vector<std::string> in_this_run(const Run& run);
+
 std::string lesson_book(const std::vector<Lesson>& lessons);
+// One lesson on a page of its own, the player first: a learner's own run.
+std::string lesson_page(const Lesson& lesson);
 
 // The notes (CommonMark: paragraphs, lists, `code`, *emphasis*) as HTML.
 std::string notes_html(const std::string& markdown);

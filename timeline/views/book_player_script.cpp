@@ -7,23 +7,23 @@
 namespace timeline {
 
 const char kPlayerStyle[] = R"(
-.player { border: 1px solid #5b7db1; border-radius: 6px; padding: 0.6em 0.8em; margin: 1em 0; }
+.player { font-size: 16px; border: 1px solid #5b7db1; border-radius: 6px; padding: 0.6em 0.8em; margin: 1em 0; }
 .player:focus { outline: 2px solid #2a6fdb; }
 .player .controls { display: flex; gap: 0.4em; align-items: center; flex-wrap: wrap; }
 .player .controls input[type=range] { flex: 1; min-width: 10em; }
 .player .now { margin: 0.5em 0; min-height: 2.6em; }
 .player .now .who { font-weight: bold; }
 .player .code { max-height: 12em; overflow: auto; position: relative; margin: 0.4em 0; }
-.player .code pre { margin: 0; }
+.player .code pre { margin: 0; font-size: 14px; }
 .player .code [aria-current=step] { background: #ffe9a8; outline: 1px solid #d4a72c; }
 .player .tables { display: grid; grid-template-columns: minmax(0, 1.2fr) minmax(0, 1fr) minmax(0, 1fr);
-                  gap: 0.8em; font-size: 0.85em; }
+                  gap: 0.8em; font-size: 0.9em; }
 .player .tables div { overflow-wrap: anywhere; }
 .player .tables h4 { margin: 0.2em 0; font-size: 1em; }
 .player .proc { border: 1px solid #5b7db1; background: #eef3fb; border-radius: 5px; margin-bottom: 0.5em;
                 padding: 0.2em 0.4em; }
 .player .proc.zombie { background: #eee; border-style: dashed; color: #666; }
-.player .proc .state { color: #444; font-size: 0.95em; }
+.player .proc .state { color: #444; }
 .player .row { font-family: "DejaVu Sans Mono", monospace; white-space: pre-wrap; }
 .player .desc, .player .obj { border: 1px solid #999; padding: 0.2em 0.4em; margin-bottom: 0.4em;
                               background: white; }
@@ -218,16 +218,24 @@ const char kPlayerScript[] = R"JS(
     players[holder.dataset.lesson] = player;
     holder.player = player;
   });
-  // "#echo_five/12": the lesson's player at step 12.
-  function follow() {
+  // "#echo_five/12": the lesson's player at step 12. Opened so, the page
+  // shows that player first, at the very top, where a screenshot of the
+  // link (a slide) sees it; a link followed later scrolls to it.
+  function follow(opened) {
     var m = /^#([\w-]+)\/(\d+)$/.exec(decodeURIComponent(location.hash));
     if (!m || !players[m[1]]) return;
-    players[m[1]].go(+m[2]);
-    players[m[1]].root.scrollIntoView();
-    players[m[1]].root.focus({ preventScroll: true });
+    var player = players[m[1]];
+    if (opened === true) // moved first: a move loses the source's scroll
+      document.body.insertBefore(player.root.parentNode, document.body.firstChild);
+    player.go(+m[2]);
+    if (opened === true)
+      window.scrollTo(0, 0);
+    else
+      player.root.scrollIntoView();
+    player.root.focus({ preventScroll: true });
   }
   window.addEventListener("hashchange", follow);
-  follow();
+  follow(true);
 })();
 )JS";
 

@@ -1,5 +1,7 @@
 #include "views/steps_json.hpp"
 
+#include "model/blocking.hpp"
+
 #include <cerrno>
 #include <system_error>
 
@@ -43,20 +45,6 @@ void StepsJson::finish(const Run& run)
     if (std::fflush(out_) != 0 || std::ferror(out_) != 0)
         throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(), path_);
 }
-
-namespace {
-
-// Whether a step tells the call of its trace lines, rather than something
-// that call made happen to another process (a child born at a fork, a
-// system program's child first seen) or the start of the trace.
-bool tells_its_call(const Step& s)
-{
-    return !(s.is<step::Start>() || s.is<step::Born>() || s.is<step::ThreadStart>() ||
-             s.is<step::Appears>() || s.is<step::Adopted>() || s.is<step::CollectedOutside>() ||
-             s.is<step::Zombie>() || s.is<step::StillRunning>() || s.is<step::HiddenCalls>());
-}
-
-} // namespace
 
 void StepsJson::write(const Run& run, size_t index, const Step& step)
 {

@@ -208,6 +208,11 @@ class World:
                     left -= took
                     if queue[0] == 0:
                         queue.pop(0)
+                # The kernel reads on into a byte that carries a descriptor,
+                # and stops after it: without room for it, the descriptor
+                # is closed.
+                if queue and left > 0:
+                    queue.pop(0)
         elif o.kind not in ("file", "given"):
             o.lo = max(0, o.lo - n)
             o.hi = max(0, o.hi - n)

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <climits>
 #include <optional>
+#include <utility>
 
 namespace timeline {
 
-void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is_read,
-                  std::string_view data)
+int Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is_read,
+                 std::string_view data, long long side)
 {
+    long long who = side != 0 ? side : pid;
     // A terminal, a file, or a pipe whose reader is outside the trace
     // receives what is written: what it holds is not for the trace to say.
     const Channel& c = channels_[channel];
@@ -20,7 +22,7 @@ void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is
                 data.substr(0, kReceivedKept - std::min(kReceivedKept, got.bytes.size())));
         }
         if (!c.carries_data())
-            return;
+            return 0;
     }
     auto& queue = unread_[channel];
     if (!is_read) {
@@ -37,37 +39,41 @@ void Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is
             for (const Unread& u : queue)
                 there += u.bytes;
             queue.push_back({.step = step,
-                             .writer = pid,
+                             .writer = who,
                              .bytes = bytes,
                              .data = keep_bytes_ ? std::string(data) : std::string(),
                              .began = write ? write->began : 0,
                              .full = transfer && transfer->full,
                              .written = bytes,
-                             .at_once = std::max(0LL, capacity(channel) - there)});
+                             .at_once = std::max(0LL, capacity(channel) - there),
+                             .passes = transfer ? int(transfer->passed.size()) : 0});
         }
         // A reader outside the trace never takes them: keep the memory bounded.
         if (queue.size() > 4096) {
             queue.pop_front();
             uncounted_.insert(channel);
         }
-        return;
+        return 0;
     }
     // A socket carries bytes both ways: what a process reads is what the
     // other end wrote, never its own.
     bool both_ways = channels_[channel].kind == Channel::Kind::socket;
+    int reached = 0;
     for (auto next = queue.begin(); bytes > 0 && next != queue.end();) {
-        if (both_ways && next->writer == pid) {
+        if (both_ways && next->writer == who) {
             ++next;
             continue;
         }
         long long taken = std::min(bytes, next->bytes);
         steps_.carry(next->step, step, taken, channel);
+        reached += std::exchange(next->passes, 0);
         next->bytes -= taken;
         next->taken = std::min(next->data.size(), next->taken + size_t(taken));
         bytes -= taken;
         if (next->bytes == 0)
             next = queue.erase(next);
     }
+    return reached;
 }
 
 void Flows::sent(size_t step, int sender, Target target, const std::string& signal)
@@ -155,14 +161,15 @@ const Flows::Received* Flows::received(size_t channel) const
     return it == received_.end() ? nullptr : &it->second;
 }
 
-std::optional<double> Flows::oldest_unread_began(size_t channel, int reader) const
+std::optional<double> Flows::oldest_unread_began(size_t channel, int reader, long long side) const
 {
+    long long who = side != 0 ? side : reader;
     auto it = unread_.find(channel);
     if (it == unread_.end() || uncounted_.contains(channel))
         return std::nullopt;
     bool both_ways = channels_[channel].kind == Channel::Kind::socket;
     for (const Unread& u : it->second)
-        if (u.bytes > 0 && !(both_ways && u.writer == reader))
+        if (u.bytes > 0 && !(both_ways && u.writer == who))
             return u.full && u.written - u.bytes >= u.at_once ? std::nullopt
                                                               : std::optional(u.began);
     return std::nullopt;

@@ -25,8 +25,13 @@ public:
     // Bytes a step wrote into a channel or read from it: a read takes the
     // oldest bytes not read yet, and an arrow goes from each write it took
     // them from (a socket's: from the other end's writes).
-    void moved(size_t step, int pid, size_t channel, long long bytes, bool is_read,
-               std::string_view data = {});
+    // A read returns how many descriptors passed with the bytes it took
+    // (SCM_RIGHTS) it reached: it takes them, or, with no room for them,
+    // the kernel closes them.
+    // `side`: a socket's end, where the trace tells it (else the process):
+    // what a side reads is what the other side wrote, never its own.
+    int moved(size_t step, int pid, size_t channel, long long bytes, bool is_read,
+              std::string_view data = {}, long long side = 0);
     // The bytes themselves are kept too (the first of each write, and what
     // a terminal or a file received), for the views that show them.
     void keep_bytes() { keep_bytes_ = true; }
@@ -73,7 +78,7 @@ public:
     // (seconds since the run began): nothing when none waits, or when what
     // is left of it went in only as readers made room (it filled the pipe,
     // and the bytes that were in at once have been read).
-    std::optional<double> oldest_unread_began(size_t channel, int reader) const;
+    std::optional<double> oldest_unread_began(size_t channel, int reader, long long side = 0) const;
     // How many bytes a pipe or FIFO holds: 16 pages, unless F_SETPIPE_SZ
     // changed it.
     static constexpr long long kPipeHolds = 65536;
@@ -92,7 +97,7 @@ public:
 private:
     struct Unread {
         size_t step; // the write
-        int writer; // its process
+        long long writer; // its process, or its socket's end
         long long bytes; // not read yet
         std::string data; // the bytes written, as far as kept
         size_t taken = 0; // how many of `data` were read
@@ -100,6 +105,7 @@ private:
         bool full = false; // it waited for room
         long long written = 0; // all its bytes
         long long at_once = 0; // of those, what went in as it began (the room there was)
+        int passes = 0; // descriptors passed with its bytes, not reached by a read yet
     };
     struct Sent {
         size_t step; // the kill

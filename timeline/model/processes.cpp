@@ -143,6 +143,18 @@ void Processes::pass(size_t via, const Held& held)
         ++d->refs;
 }
 
+void Processes::drop_passed(size_t via, int count)
+{
+    auto it = passing_.find(via);
+    for (; it != passing_.end() && !it->second.empty() && count > 0; --count) {
+        Held held = it->second.front();
+        it->second.pop_front();
+        if (held.channel)
+            channels_.let_go(*held.channel);
+        let_go(held.description);
+    }
+}
+
 bool Processes::take(Process& p, int fd, size_t via, bool cloexec)
 {
     auto it = passing_.find(via);

@@ -164,6 +164,9 @@ public:
     // The next descriptor waiting on `via`, installed as `fd` on the same
     // description; false when the trace did not show it sent.
     bool take(Process& p, int fd, size_t via, bool cloexec);
+    // The next `count` descriptors waiting on `via` reached by a read that
+    // had no room for them: the kernel closes them.
+    void drop_passed(size_t via, int count);
     // A forked child's table: a copy of its parent's.
     void inherit(Process& child, const Process& parent);
 

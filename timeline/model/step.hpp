@@ -174,6 +174,9 @@ struct Transfer {
     // SCM_RIGHTS: the descriptors passed with the bytes (the sender's, or
     // the receiver's new ones) and what each is open on, when known.
     std::vector<std::pair<int, std::optional<size_t>>> passed;
+    // A read that reached bytes sent with descriptors, without room for
+    // them (a read, a recv): how many the kernel closed.
+    int dropped = 0;
 };
 struct TransferWaiting { // still in the read or write when the trace ended
     bool is_read = true;

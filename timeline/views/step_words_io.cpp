@@ -171,6 +171,11 @@ void Describe::append(std::string& text, const step::Transfer& x) const
         text += seconds_text(x.waited);
         text += ")";
     }
+    if (x.dropped > 0) // SCM_RIGHTS with no room for it
+        text += x.dropped == 1 ? "; it had no room for the descriptor passed with them: the "
+                                 "kernel closes it"
+                               : "; it had no room for the " + std::to_string(x.dropped) +
+                                     " descriptors passed with them: the kernel closes them";
     if (x.passed.empty())
         return;
     text += x.is_read ? ", and receives " : ", and passes ";

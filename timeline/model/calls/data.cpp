@@ -123,6 +123,24 @@ std::optional<size_t> queue_of(const Target& socket, bool is_read, std::optional
     return inode | (size_t(1) << 62); // apart from the channels' numbers
 }
 
+// A socket pair's end, as the trace names it ("UNIX-STREAM:[4480->4481]":
+// 4480), apart from processes' ids; 0 when not told.
+long long side_of(const Target& socket)
+{
+    std::string_view name = socket.name;
+    size_t arrow = name.find("->");
+    size_t open = name.rfind('[', arrow);
+    if (arrow == std::string_view::npos || open == std::string_view::npos)
+        return 0;
+    long long inode = 0;
+    for (char digit : name.substr(open + 1, arrow - open - 1)) {
+        if (digit < '0' || digit > '9')
+            return 0;
+        inode = inode * 10 + (digit - '0');
+    }
+    return inode | (1LL << 48);
+}
+
 // SCM_RIGHTS: a sender's descriptors go into the socket as references to
 // their descriptions; a receiver's new descriptors share them. Each with
 // what it is open on. `via`: the queue they wait in.
@@ -202,10 +220,13 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
     move_offset(m, p, c, fd);
     // Its bytes were there before it began: it did not wait for them.
     std::optional<double> written =
-        a.is_read && s.channel ? m.flows.oldest_unread_began(*s.channel, p.pid) : std::nullopt;
+        a.is_read && s.channel
+            ? m.flows.oldest_unread_began(*s.channel, p.pid, side_of(c.fd->target))
+            : std::nullopt;
     bool before = was_ready || (written && *written <= s.began);
     bool full = !a.is_read && s.channel && fills_up(m, p, fd, *s.channel, c.value);
-    auto passed = pass_descriptors(m, p, a, queue_of(c.fd->target, a.is_read, s.channel));
+    auto via = queue_of(c.fd->target, a.is_read, s.channel);
+    auto passed = pass_descriptors(m, p, a, via);
     s.what = step::Transfer{.is_read = a.is_read,
                             .fd = fd,
                             .bytes = c.value,
@@ -220,7 +241,12 @@ void transfer(State& m, Process& p, const Call& c, const call::Transfer& a, Step
     if (a.is_read && !passed.empty())
         m.note_plumbing(PlumbingChange::received, at, p.pid);
     if (auto channel = m.steps.live(at)->channel) {
-        m.flows.moved(at, p.pid, *channel, c.value, a.is_read, a.data);
+        int reached =
+            m.flows.moved(at, p.pid, *channel, c.value, a.is_read, a.data, side_of(c.fd->target));
+        if (a.is_read && passed.empty() && reached > 0 && via) {
+            m.processes.drop_passed(*via, reached);
+            m.steps.live(at)->as<step::Transfer>()->dropped += reached;
+        }
         if (full && c.told_at_start)
             m.flows.filling(at, true);
     }

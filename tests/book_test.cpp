@@ -159,3 +159,44 @@ TEST(Book, OneRunOnAPageOfItsOwn)
     ASSERT_TRUE(browser.finish(90s));
     EXPECT_EQ(browser.exit_code(), 0) << browser.out() << browser.err();
 }
+
+// A teacher's own exercise in the book, with the commands the README
+// gives: built with its folder mapped away (its source named "fork_once.c"),
+// recorded into a lesson folder, given notes, and made into a page from
+// elsewhere, with no environment variable: the command line, the source
+// (found where the recording ran), the notes and what it printed are there.
+TEST(Book, ATeachersExerciseNeedsNoSetUp)
+{
+    TempDir dir;
+    std::string work = dir / "work";
+    std::filesystem::create_directories(work);
+    write_file(
+        work + "/fork_once.c",
+        "#include <stdio.h>\n#include <sys/wait.h>\n#include <unistd.h>\n"
+        "int main(void)\n{\n    if (fork() == 0) {\n        puts(\"hijo\");\n"
+        "        return 0;\n    }\n    wait(NULL);\n    puts(\"padre\");\n    return 0;\n}\n");
+    Process cc({.argv = {"/usr/bin/cc", "-g", "-ffile-prefix-map=" + work + "/=", "-o", "fork_once",
+                         "fork_once.c"},
+                .dir = work});
+    ASSERT_TRUE(cc.finish(kDeadline));
+    ASSERT_EQ(cc.exit_code(), 0) << cc.err();
+    std::string lesson = dir / "lessons/fork_once";
+    Process record(
+        {.argv = {BIN_SYSCALL_TIMELINE, "--record", lesson, "--", "./fork_once"}, .dir = work});
+    ASSERT_TRUE(record.finish(kDeadline));
+    if (record.exit_code() != 0 && record.err().find("refuse") != std::string::npos)
+        GTEST_SKIP() << record.err();
+    ASSERT_EQ(record.exit_code(), 0) << record.err();
+    EXPECT_EQ(read_file(lesson + "/command"), "./fork_once\n");
+    write_file(lesson + "/notes.md", "One fork, one wait.\n\n## Try\n\nTwo forks.\n");
+    Process book({.argv = {BIN_SYSCALL_TIMELINE, "--book", dir / "index.html", lesson},
+                  .dir = dir.path(),
+                  .env = {"SYSCALL_TIMELINE_SOURCES="}});
+    ASSERT_TRUE(book.finish(kDeadline));
+    ASSERT_EQ(book.exit_code(), 0) << book.err();
+    std::string page = read_file(dir / "index.html");
+    EXPECT_NE(page.find("<code>$ ./fork_once</code>"), std::string::npos);
+    EXPECT_NE(page.find("One fork, one wait."), std::string::npos);
+    EXPECT_NE(page.find("puts(&quot;padre&quot;);"), std::string::npos) << "the source";
+    EXPECT_NE(page.find("hijo\npadre"), std::string::npos) << "what it printed";
+}

@@ -36,54 +36,19 @@ void check_lesson_folder(const std::string& dir)
     if (!fs::exists(status))
         files::fail(dir + ": " + std::strerror(ENOENT));
     if (!fs::is_directory(status))
-        files::fail(dir + ": not a lesson folder (a folder with `command`, `output` and traces)");
-    for (const char* file : {"command", "output"})
-        if (!fs::is_regular_file(fs::path(dir) / file, error))
-            files::fail(dir + ": no file `" + file + "` in it");
+        files::fail(dir + ": not a lesson folder (a folder with traces, as --record makes)");
     if (files::trace_files(dir).empty())
         files::fail(dir + ": no trace in it");
 }
 
-} // namespace
-
-int write_book(const std::string& page, const std::vector<std::string>& dirs)
+// The first line of a file of the lesson folder; "" without the file.
+std::string first_line(const fs::path& file)
 {
-    for (const auto& dir : dirs)
-        check_lesson_folder(dir);
-    files::check_writable(page);
-    std::vector<Lesson> lessons;
-    for (const auto& dir : dirs) {
-        fs::path path(dir);
-        if (path.filename().empty())
-            path = path.parent_path();
-        Lesson lesson;
-        lesson.name = path.filename().string();
-        lesson.command = files::read_whole(path / "command");
-        lesson.command = lesson.command.substr(0, lesson.command.find('\n'));
-        lesson.output = files::read_whole(path / "output");
-        if (fs::is_regular_file(path / "notes.md"))
-            lesson.notes = files::read_whole(path / "notes.md");
-        auto traces = files::trace_files(path);
-        TextTimeline text(lesson.name, [&](std::string_view part) { lesson.timeline += part; });
-        Run run(files::is_fifo, kDiagramRows);
-        run.record_world();
-        run.add_sink(text);
-        tell_source_lines(run);
-        MergedTraces merged;
-        files::open_traces(merged, traces);
-        read_traces(merged, run);
-        lesson.diagram = svg_diagram(run, lesson.name);
-        lesson.figures = plumbing_figures(run, lesson.name);
-        read_lesson_run(lesson, run);
-        files::write_figures(path.string(), lesson.figures);
-        files::write_file((path / "diagram.svg").string(), lesson.diagram);
-        lessons.push_back(std::move(lesson));
-    }
-    files::write_file(page, lesson_book(lessons));
-    return 0;
+    if (!fs::is_regular_file(file))
+        return "";
+    std::string text = files::read_whole(file);
+    return text.substr(0, text.find('\n'));
 }
-
-namespace {
 
 // What the run's processes wrote on the standard output and error they
 // were given (a terminal, a pipe, a file), as far as the trace told.
@@ -106,6 +71,51 @@ std::string printed(const Run& run)
         text += bytes;
     return text;
 }
+
+} // namespace
+
+int write_book(const std::string& page, const std::vector<std::string>& dirs)
+{
+    for (const auto& dir : dirs)
+        check_lesson_folder(dir);
+    files::check_writable(page);
+    std::vector<Lesson> lessons;
+    for (const auto& dir : dirs) {
+        fs::path path(dir);
+        if (path.filename().empty())
+            path = path.parent_path();
+        Lesson lesson;
+        lesson.name = path.filename().string();
+        // What --record keeps beside the traces: the command line, and the
+        // folder it ran in, where its sources are; what it printed, if the
+        // folder has it, else as the trace saw it.
+        lesson.command = first_line(path / "command");
+        lesson.source_folders = {path.string(), first_line(path / "sources")};
+        if (fs::is_regular_file(path / "notes.md"))
+            lesson.notes = files::read_whole(path / "notes.md");
+        auto traces = files::trace_files(path);
+        TextTimeline text(lesson.name, [&](std::string_view part) { lesson.timeline += part; });
+        Run run(files::is_fifo, kDiagramRows);
+        run.record_world();
+        run.add_sink(text);
+        tell_source_lines(run);
+        MergedTraces merged;
+        files::open_traces(merged, traces);
+        read_traces(merged, run);
+        lesson.diagram = svg_diagram(run, lesson.name);
+        lesson.figures = plumbing_figures(run, lesson.name);
+        read_lesson_run(lesson, run);
+        lesson.output = fs::is_regular_file(path / "output") ? files::read_whole(path / "output")
+                                                             : printed(run);
+        files::write_figures(path.string(), lesson.figures);
+        files::write_file((path / "diagram.svg").string(), lesson.diagram);
+        lessons.push_back(std::move(lesson));
+    }
+    files::write_file(page, lesson_book(lessons));
+    return 0;
+}
+
+namespace {
 
 class HtmlPage : public StepSink {
 public:

@@ -269,6 +269,7 @@ void check_places(const Options& o)
     std::string trace;
     try {
         trace = new_trace_file(o.record, o.command[0]);
+        keep_recording_facts(o.record, o.command);
     } catch (const std::system_error& e) {
         fail(e.what());
     }

@@ -12,7 +12,10 @@
 #include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "base/paths.hpp"
 #include "reader/source_lines.hpp"
@@ -181,16 +184,39 @@ std::string new_trace_file(const std::string& dir, const std::string& command)
     }
 }
 
+void keep_recording_facts(const std::string& dir, const std::vector<std::string>& command)
+{
+    std::error_code here_error;
+    std::string here = fs::current_path(here_error).string();
+    for (const auto& [name, text] :
+         {std::pair<const char*, std::string>{"command", command_line(command)},
+          {"sources", here}}) {
+        std::string path = (fs::path(dir) / name).string();
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd == -1) {
+            if (errno == EEXIST)
+                continue; // the folder's first recording said it
+            throw std::system_error(errno, std::generic_category(), path);
+        }
+        std::string line = text + "\n";
+        bool whole = ::write(fd, line.data(), line.size()) == ssize_t(line.size());
+        int error = errno;
+        ::close(fd);
+        if (!whole)
+            throw std::system_error(error, std::generic_category(), path);
+    }
+}
+
 std::string command_line(const std::vector<std::string>& command)
 {
     std::string line;
     for (const std::string& word : command) {
         if (!line.empty())
             line += ' ';
-        bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
-                                                              "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                              "0123456789_-./=:,+@%") ==
-                                          std::string::npos;
+        bool plain =
+            !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                    "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                    "0123456789_-./=:,+@%") == std::string::npos;
         if (plain) {
             line += word;
             continue;

@@ -55,6 +55,11 @@ inline constexpr const char* kCutAfterThreadExec =
 // the program it traces ("03-send_words.trace"); its path.
 std::string new_trace_file(const std::string& dir, const std::string& command);
 
+// Beside a recording's traces, for the book: the command line (`command`)
+// and the folder it ran in (`sources`, where its program's sources are
+// looked up), each written by the folder's first recording.
+void keep_recording_facts(const std::string& dir, const std::vector<std::string>& command);
+
 // A command as a learner would type it in a shell: each word quoted
 // ('...') where the shell would otherwise split or read it.
 std::string command_line(const std::vector<std::string>& command);

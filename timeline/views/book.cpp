@@ -217,7 +217,7 @@ std::string notes_html(const std::string& markdown)
 
 void read_lesson_run(Lesson& lesson, const Run& run)
 {
-    auto files = annotated_sources(run);
+    auto files = annotated_sources(run, lesson.source_folders);
     source_html(lesson, run, files);
     timeline_html(lesson, run, files);
     lesson.in_this_run = in_this_run(run);

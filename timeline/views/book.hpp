@@ -28,6 +28,8 @@ struct Lesson {
     std::string timeline_html;
     std::vector<std::string> in_this_run;
     std::string player; // player_data(), for the page's script
+    // Where its sources may be: its folder, the one it was recorded in.
+    std::vector<std::string> source_folders;
 };
 
 // The parts of a lesson that come from its run: the annotated source, the

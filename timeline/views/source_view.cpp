@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "reader/source_lines.hpp"
 #include "views/wording.hpp"
@@ -30,13 +32,37 @@ bool read_source(const std::string& path, std::vector<std::string>& lines)
     return bool(in.eof());
 }
 
+// A source in one of `folders`: at its path under it, or by its name alone
+// (copied beside a lesson's traces).
+bool source_in(const std::string& path, const std::vector<std::string>& folders,
+               std::vector<std::string>& lines)
+{
+    std::string name = path.substr(path.rfind('/') + 1);
+    for (const std::string& folder : folders) {
+        if (folder.empty())
+            continue;
+        lines.clear();
+        if (path[0] != '/' && read_source(folder + '/' + path, lines))
+            return true;
+        lines.clear();
+        if (read_source(folder + '/' + name, lines))
+            return true;
+    }
+    lines.clear();
+    return false;
+}
+
 // A relative path, as a program built with its source folder mapped away
 // names its files (the lessons do, so that nothing of the machine that
-// built them stays in them): from the current folder, then from each
+// built them stays in them): from the current folder, then from `near`
+// (a lesson's folder, where its recording was made), then from each
 // folder that SYSCALL_TIMELINE_SOURCES lists, colon-separated.
-bool find_source(const std::string& path, std::vector<std::string>& lines)
+bool find_source(const std::string& path, const std::vector<std::string>& near,
+                 std::vector<std::string>& lines)
 {
     if (read_source(path, lines))
+        return true;
+    if (!path.empty() && source_in(path, near, lines))
         return true;
     lines.clear();
     if (path.empty() || path[0] == '/')
@@ -59,7 +85,7 @@ bool find_source(const std::string& path, std::vector<std::string>& lines)
 
 } // namespace
 
-std::vector<AnnotatedSource> annotated_sources(const Run& run)
+std::vector<AnnotatedSource> annotated_sources(const Run& run, const std::vector<std::string>& near)
 {
     std::vector<AnnotatedSource> files;
     for (size_t i = 0; i < run.steps().size(); ++i) {
@@ -71,7 +97,7 @@ std::vector<AnnotatedSource> annotated_sources(const Run& run)
         if (file == files.end()) {
             files.push_back({.path = source->file});
             file = std::prev(files.end());
-            file->found = find_source(source->file, file->lines);
+            file->found = find_source(source->file, near, file->lines);
         }
         file->steps[source->line].push_back(i);
     }

@@ -21,7 +21,10 @@ struct AnnotatedSource {
     std::vector<std::string> lines;
     std::map<int, std::vector<size_t>> steps;
 };
-std::vector<AnnotatedSource> annotated_sources(const Run& run);
+// `near`: folders to look a source up in too (a lesson's own, the one its
+// recording was made in), at its path or by its name alone.
+std::vector<AnnotatedSource> annotated_sources(const Run& run,
+                                               const std::vector<std::string>& near = {});
 
 // The same as text: each file's lines, numbered, and under each line the
 // calls it made; then the steps no line made.

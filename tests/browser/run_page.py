@@ -8,6 +8,8 @@ import base64
 import json
 import struct
 import sys
+import xml.dom.minidom
+import xml.parsers.expat
 import zlib
 
 sys.path.insert(0, __import__("os").path.dirname(__file__))
@@ -48,6 +50,15 @@ try:
     check(inked(shot) > 0.01, "a screenshot of the link is blank")
     size = browser.eval("parseFloat(getComputedStyle(document.querySelector('.player .tables .row')).fontSize)")
     check(size >= 14, "the tables' text is %s px" % size)
+    # The step's tables as a picture of their own: well-formed SVG, with
+    # the processes and the pipe in it.
+    svg = browser.eval(PLAYER + ".parentNode.player.tables_svg()")
+    try:
+        drawn = xml.dom.minidom.parseString(svg)
+        texts = " ".join(t.firstChild.data for t in drawn.getElementsByTagName("text") if t.firstChild)
+        check(name in texts and "pipe A" in texts, "the tables' SVG says %r" % texts[:200])
+    except xml.parsers.expat.ExpatError as e:
+        check(False, "the tables' SVG is not well formed: %s" % e)
     browser.eval(PLAYER + ".focus()")
     browser.key("ArrowRight", "ArrowRight")
     check(browser.eval(PLAYER + ".dataset.step") == str(step + 1), "the right arrow did not go on")

@@ -65,7 +65,9 @@ const char kPlayerScript[] = R"JS(
     slider.setAttribute("aria-label", "step");
     var count = make("span", "count");
     var link = make("a", "", "link to this step");
-    [first, back, next, last, slider, count, link].forEach(function (c) { controls.appendChild(c); });
+    var save = make("a", "save", "these tables as SVG");
+    save.title = "the step's three tables as a picture of their own, for a slide";
+    [first, back, next, last, slider, count, link, save].forEach(function (c) { controls.appendChild(c); });
     var now = make("div", "now");
     now.setAttribute("aria-live", "polite");
     var code = make("div", "code");
@@ -184,6 +186,50 @@ const char kPlayerScript[] = R"JS(
       tables.appendChild(pc); tables.appendChild(dc); tables.appendChild(oc);
       tables.setAttribute("aria-label", said.join(". ") + ".");
     }
+
+    // The three tables as they are drawn now, as a standalone SVG: each
+    // column's boxes, each box's lines, in the player's words.
+    function tables_svg() {
+      var esc = function (t) {
+        return t.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;");
+      };
+      var widths = [430, 330, 330], x = 10, body = "", bottom = 0, line = 20;
+      var head = now.textContent.replace(" (in the timeline)", "");
+      body += '<text x="10" y="24" font-weight="bold">' + esc(head) + "</text>";
+      Array.prototype.forEach.call(tables.children, function (column, k) {
+        var y = 56;
+        Array.prototype.forEach.call(column.children, function (box) {
+          if (box.tagName === "H4") {
+            body += '<text x="' + x + '" y="' + y + '" font-weight="bold">' + esc(box.textContent) + "</text>";
+            y += 10;
+            return;
+          }
+          var fits = Math.floor((widths[k] - 16) / 8.5);
+          var rows = Array.prototype.map.call(box.children, function (r) {
+            var t = r.textContent;
+            return t.length > fits ? t.slice(0, fits - 1) + "\u2026" : t;
+          });
+          var h = rows.length * line + 10;
+          body += '<rect x="' + x + '" y="' + y + '" width="' + widths[k] + '" height="' + h +
+            '" rx="5" fill="' + (box.classList.contains("data") ? "#e3f4ea" : box.classList.contains("proc") ? "#eef3fb" : "white") +
+            '" stroke="#5b7db1"' + (box.classList.contains("zombie") ? ' stroke-dasharray="4 3"' : "") + "/>";
+          rows.forEach(function (r, i) {
+            body += '<text x="' + (x + 8) + '" y="' + (y + 20 + i * line) + '">' + esc(r) + "</text>";
+          });
+          y += h + 8;
+        });
+        bottom = Math.max(bottom, y);
+        x += widths[k] + 16;
+      });
+      return '<svg xmlns="http://www.w3.org/2000/svg" width="' + x + '" height="' + bottom +
+        '" font-family="DejaVu Sans Mono, monospace" font-size="14"><rect width="100%" height="100%" fill="white"/>' +
+        body + "</svg>\n";
+    }
+    save.onclick = function () {
+      save.href = URL.createObjectURL(new Blob([tables_svg()], { type: "image/svg+xml" }));
+      save.download = data.lesson + "-step-" + at + ".svg";
+    };
+    self.tables_svg = tables_svg;
 
     // Shows step n (from 1): forwards by applying each step's changes,
     // backwards by undoing them.

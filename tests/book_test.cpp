@@ -152,6 +152,16 @@ TEST(Book, OneRunOnAPageOfItsOwn)
         last = where == std::string::npos ? last : where;
     }
     EXPECT_EQ(page.find("<script src"), std::string::npos);
+    // Every step appears under the source: under its line, or in the list
+    // of those no line made (an exec's program, an end).
+    auto count = [&](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = page.find(what); at != std::string::npos; at = page.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("<a class=\"call\" href=\"#pipeline-s"), count("\"a\":\"pipeline-s"));
+    EXPECT_GT(count("\"a\":\"pipeline-s"), 10u);
     Process browser(
         {.argv = {"/usr/bin/python3", std::string(SOURCE_DIR) + "/tests/browser/run_page.py",
                   dir / "page.html", "pipeline", "4"},

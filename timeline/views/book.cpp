@@ -29,7 +29,8 @@ section.lesson { border-top: 2px solid #5b7db1; margin-top: 2.5em; }
 pre { background: #f6f6f6; padding: 0.8em; font-size: 0.82em; white-space: pre-wrap;
       overflow-wrap: anywhere; }
 pre.source .line:target, pre.timeline .step:target { background: #ffe9a8; }
-pre.source a.call { color: #1f5fa8; text-decoration: none; display: block; padding-left: 7ch; }
+pre.source a.call, pre.unplaced a.call { color: #1f5fa8; text-decoration: none; display: block;
+                                         padding-left: 7ch; }
 pre.source span.call { display: block; padding-left: 7ch; }
 pre.source .calls { color: #666; }
 pre.timeline a { color: #1f5fa8; }
@@ -144,6 +145,27 @@ void source_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSour
         }
         out += "</pre>\n";
     }
+    // Every step appears: those no line shown here made (a birth, an end,
+    // what stdio wrote at exit, a program run by exec) close the source.
+    std::string unplaced;
+    size_t count = 0;
+    for (size_t i = 0; i < run.steps().size(); ++i) {
+        const auto& source = run.steps()[i].source;
+        bool shown = source && std::any_of(files.begin(), files.end(), [&](const auto& f) {
+                         return f.found && f.path == source->file;
+                     });
+        if (shown)
+            continue;
+        ++count;
+        unplaced += "<a class=\"call\" href=\"#" + step_anchor(lesson.name, i) + "\">" +
+                    escape_markup(process_label(*run.process(run.steps()[i].pid), i)) + ": " +
+                    escape_markup(describe(run, i)) + "</a>";
+    }
+    if (!out.empty() && count > 0)
+        out += "<details class=\"unplaced\"><summary>" + plural(long(count), "step", "steps") +
+               " that no line of this source made</summary><pre class=\"unplaced\"><span "
+               "class=\"calls\">" +
+               unplaced + "</span></pre></details>\n";
 }
 
 void timeline_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSource>& files)

@@ -70,6 +70,10 @@ try:
     browser.open("file://" + book + "#echo_five/%d" % after_closes)
     t = tables(browser, "echo_five")
     check(t["step"] == after_closes, "echo_five: the link opened step %s" % t["step"])
+    # Opened so, its player is at the top of the page, where a screenshot
+    # of the link (a slide) sees it.
+    top = browser.eval((PLAYER % "echo_five") + ".getBoundingClientRect().top + scrollY")
+    check(top < 100, "echo_five: the linked player is %s px down the page" % top)
     check(t["line"] and "close(" in t["line"], "echo_five: the marked line is %r" % t["line"])
     check(t.get("file", "").endswith("echo_five.cpp"), "echo_five: the line is in %r" % t.get("file"))
     parent = t["procs"][0]

@@ -24,39 +24,51 @@ int Flows::moved(size_t step, int pid, size_t channel, long long bytes, bool is_
         if (!c.carries_data())
             return 0;
     }
-    auto& queue = unread_[channel];
     if (!is_read) {
-        if (!queue.empty() && queue.back().step == step) {
-            queue.back().bytes = bytes > 0 && queue.back().bytes > LLONG_MAX - bytes
-                                     ? LLONG_MAX
-                                     : queue.back().bytes + bytes;
-            if (keep_bytes_ && queue.back().data.size() < kDataKept)
-                queue.back().data.append(data.substr(0, kDataKept - queue.back().data.size()));
-        } else {
-            const Step* write = steps_.live(step);
-            const auto* transfer = write ? write->as<step::Transfer>() : nullptr;
-            long long there = 0;
-            for (const Unread& u : queue)
-                there += u.bytes;
-            queue.push_back({.step = step,
-                             .writer = who,
-                             .bytes = bytes,
-                             .data = keep_bytes_ ? std::string(data) : std::string(),
-                             .began = write ? write->began : 0,
-                             .full = transfer && transfer->full,
-                             .written = bytes,
-                             .at_once = std::max(0LL, capacity(channel) - there),
-                             .passes = transfer ? int(transfer->passed.size()) : 0});
-        }
-        // A reader outside the trace never takes them: keep the memory bounded.
-        if (queue.size() > 4096) {
-            queue.pop_front();
-            uncounted_.insert(channel);
-        }
+        wrote(step, who, channel, bytes, data);
         return 0;
     }
-    // A socket carries bytes both ways: what a process reads is what the
-    // other end wrote, never its own.
+    return took(step, who, channel, bytes);
+}
+
+void Flows::wrote(size_t step, long long who, size_t channel, long long bytes,
+                  std::string_view data)
+{
+    auto& queue = unread_[channel];
+    if (!queue.empty() && queue.back().step == step) {
+        queue.back().bytes = bytes > 0 && queue.back().bytes > LLONG_MAX - bytes
+                                 ? LLONG_MAX
+                                 : queue.back().bytes + bytes;
+        if (keep_bytes_ && queue.back().data.size() < kDataKept)
+            queue.back().data.append(data.substr(0, kDataKept - queue.back().data.size()));
+    } else {
+        const Step* write = steps_.live(step);
+        const auto* transfer = write ? write->as<step::Transfer>() : nullptr;
+        long long there = 0;
+        for (const Unread& u : queue)
+            there += u.bytes;
+        queue.push_back({.step = step,
+                         .writer = who,
+                         .bytes = bytes,
+                         .data = keep_bytes_ ? std::string(data) : std::string(),
+                         .began = write ? write->began : 0,
+                         .full = transfer && transfer->full,
+                         .written = bytes,
+                         .at_once = std::max(0LL, capacity(channel) - there),
+                         .passes = transfer ? int(transfer->passed.size()) : 0});
+    }
+    // A reader outside the trace never takes them: keep the memory bounded.
+    if (queue.size() > 4096) {
+        queue.pop_front();
+        uncounted_.insert(channel);
+    }
+}
+
+int Flows::took(size_t step, long long who, size_t channel, long long bytes)
+{
+    // A socket carries bytes both ways: what a side reads is what the
+    // other side wrote, never its own.
+    auto& queue = unread_[channel];
     bool both_ways = channels_[channel].kind == Channel::Kind::socket;
     int reached = 0;
     for (auto next = queue.begin(); bytes > 0 && next != queue.end();) {

@@ -95,6 +95,11 @@ public:
     void settle() { ended_.clear(); }
 
 private:
+    // A write's bytes into the channel's queue; a read's taken from it
+    // (how many passed descriptors it reached).
+    void wrote(size_t step, long long who, size_t channel, long long bytes, std::string_view data);
+    int took(size_t step, long long who, size_t channel, long long bytes);
+
     struct Unread {
         size_t step; // the write
         long long writer; // its process, or its socket's end

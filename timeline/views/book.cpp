@@ -95,6 +95,35 @@ std::string clock_call(const std::string& line)
     return "";
 }
 
+// Every step appears under the source: those no line shown made (a birth,
+// an end, what stdio wrote at exit, a program run by exec) close it.
+std::string unplaced_steps(const Lesson& lesson, const Run& run,
+                           const std::vector<AnnotatedSource>& files)
+{
+    if (std::none_of(files.begin(), files.end(), [](const auto& f) { return f.found; }))
+        return "";
+    std::string unplaced;
+    size_t count = 0;
+    for (size_t i = 0; i < run.steps().size(); ++i) {
+        const auto& source = run.steps()[i].source;
+        bool shown = source && std::any_of(files.begin(), files.end(), [&](const auto& f) {
+                         return f.found && f.path == source->file;
+                     });
+        if (shown)
+            continue;
+        ++count;
+        unplaced += "<a class=\"call\" href=\"#" + step_anchor(lesson.name, i) + "\">" +
+                    escape_markup(process_label(*run.process(run.steps()[i].pid), i)) + ": " +
+                    escape_markup(describe(run, i)) + "</a>";
+    }
+    if (count == 0)
+        return "";
+    return "<details class=\"unplaced\"><summary>" + plural(long(count), "step", "steps") +
+           " that no line of this source made</summary><pre class=\"unplaced\"><span "
+           "class=\"calls\">" +
+           unplaced + "</span></pre></details>\n";
+}
+
 void source_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSource>& files)
 {
     std::string& out = lesson.source_html;
@@ -145,27 +174,7 @@ void source_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSour
         }
         out += "</pre>\n";
     }
-    // Every step appears: those no line shown here made (a birth, an end,
-    // what stdio wrote at exit, a program run by exec) close the source.
-    std::string unplaced;
-    size_t count = 0;
-    for (size_t i = 0; i < run.steps().size(); ++i) {
-        const auto& source = run.steps()[i].source;
-        bool shown = source && std::any_of(files.begin(), files.end(), [&](const auto& f) {
-                         return f.found && f.path == source->file;
-                     });
-        if (shown)
-            continue;
-        ++count;
-        unplaced += "<a class=\"call\" href=\"#" + step_anchor(lesson.name, i) + "\">" +
-                    escape_markup(process_label(*run.process(run.steps()[i].pid), i)) + ": " +
-                    escape_markup(describe(run, i)) + "</a>";
-    }
-    if (!out.empty() && count > 0)
-        out += "<details class=\"unplaced\"><summary>" + plural(long(count), "step", "steps") +
-               " that no line of this source made</summary><pre class=\"unplaced\"><span "
-               "class=\"calls\">" +
-               unplaced + "</span></pre></details>\n";
+    out += unplaced_steps(lesson, run, files);
 }
 
 void timeline_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSource>& files)

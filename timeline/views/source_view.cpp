@@ -41,11 +41,13 @@ bool source_in(const std::string& path, const std::vector<std::string>& folders,
     for (const std::string& folder : folders) {
         if (folder.empty())
             continue;
+        std::string there = folder;
+        there += '/';
         lines.clear();
-        if (path[0] != '/' && read_source(folder + '/' + path, lines))
+        if (path[0] != '/' && read_source(there + path, lines))
             return true;
         lines.clear();
-        if (read_source(folder + '/' + name, lines))
+        if (read_source(there + name, lines))
             return true;
     }
     lines.clear();

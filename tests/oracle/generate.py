@@ -234,6 +234,14 @@ class Writer:
         for op in ops:
             self.step(p, op, depth)
 
+    def fork_child(self, p, depth):
+        """`pid_t cN = fork(); if (cN == 0) {`: the child's name, and the child."""
+        self.forks += 1
+        c = f"c{self.forks}"
+        self.emit(depth, f"pid_t {c} = fork();")
+        self.emit(depth, f"if ({c} == 0) {{")
+        return c, self.world.fork(p)
+
     def step(self, p, op, depth):
         w = self.world
         kind = op[0]
@@ -413,11 +421,7 @@ class Writer:
             self.emit(depth, f"kill(0, {signal});")
         elif kind == "fork_wait":
             _, child_ops, end = op
-            self.forks += 1
-            c = f"c{self.forks}"
-            child = w.fork(p)
-            self.emit(depth, f"pid_t {c} = fork();")
-            self.emit(depth, f"if ({c} == 0) {{")
+            c, child = self.fork_child(p, depth)
             self.block(child, child_ops, depth + 1)
             if end[0] == "exec_helper":
                 w.exec(child)
@@ -430,11 +434,7 @@ class Writer:
             self.emit(depth, f"waitpid({c}, &status, 0);")
         elif kind == "fork_zombie":
             _, child_ops, code, parent_ops = op
-            self.forks += 1
-            c = f"c{self.forks}"
-            child = w.fork(p)
-            self.emit(depth, f"pid_t {c} = fork();")
-            self.emit(depth, f"if ({c} == 0) {{")
+            c, child = self.fork_child(p, depth)
             self.block(child, child_ops, depth + 1)
             self.emit(depth + 1, f"_exit({code});")
             w.end(child)
@@ -446,11 +446,7 @@ class Writer:
             # Stopped and continued: its parent sees it stopped, then
             # lets it go on to its end.
             _, code = op
-            self.forks += 1
-            c = f"c{self.forks}"
-            child = w.fork(p)
-            self.emit(depth, f"pid_t {c} = fork();")
-            self.emit(depth, f"if ({c} == 0) {{")
+            c, child = self.fork_child(p, depth)
             self.emit(depth + 1, "raise(SIGSTOP);")
             self.emit(depth + 1, "checkpoint();")
             self.emit(depth + 1, f"_exit({code});")
@@ -475,11 +471,7 @@ class Writer:
             o = dw.obj
             if dw.end == "r" or dr.end == "w" or dw.nonblock or dr.nonblock or o.lo != o.hi or o.hi + n <= PIPE_CAPACITY:
                 return
-            self.forks += 1
-            c = f"c{self.forks}"
-            child = w.fork(p)
-            self.emit(depth, f"pid_t {c} = fork();")
-            self.emit(depth, f"if ({c} == 0) {{")
+            c, child = self.fork_child(p, depth)
             self.emit(depth + 1, "checkpoint(); /* its parent waits in write: the pipe is full */")
             self.emit(depth + 1, f"read({fr}, in, 100);")
             self.emit(depth + 1, "checkpoint();")
@@ -503,11 +495,7 @@ class Writer:
             if caught:
                 self.emit(depth, f"mask(SIG_BLOCK, {sig});")
                 p.blocked.add(sig)
-            self.forks += 1
-            c = f"c{self.forks}"
-            child = w.fork(p)
-            self.emit(depth, f"pid_t {c} = fork();")
-            self.emit(depth, f"if ({c} == 0) {{")
+            c, child = self.fork_child(p, depth)
             self.emit(depth + 1, f"wait_for({sig});" if caught else "pause();")
             self.emit(depth + 1, "_exit(0);")
             self.emit(depth, "}")

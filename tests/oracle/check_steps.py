@@ -137,6 +137,31 @@ class Trace:
             call.errno = words[1]
 
 
+PIPE = re.compile(r"^\(\d+<(pipe:\[\d+\])>")
+
+
+def had_bytes(trace, read):
+    """Whether a read of a pipe found bytes there as it began, by the trace's
+    own counts: the bytes of the writes that began before it (a write still
+    waiting for room counts), less those the reads before it took. Such a
+    read did not wait, however long a busy machine made it last."""
+    pipe = PIPE.match(read.args)
+    if not pipe or read.name not in ON_CHANNEL:
+        return False
+    there = 0
+    for c in set(trace.calls.values()):
+        if c is read or not c.times or c.times[0] >= read.times[0] or not c.args.startswith("(") or \
+                f"<{pipe.group(1)}>" not in c.args.split(",")[0]:
+            continue
+        if c.name in ("write", "writev") and c.errno is None:
+            asked = re.search(r", (\d+)$", c.args)
+            done = c.result if c.result not in (None, "?") else (asked.group(1) if asked else "0")
+            there += int(done) if done.lstrip("-").isdigit() else 0
+        elif c.name in ON_CHANNEL and c.result not in (None, "?") and c.result.isdigit():
+            there -= int(c.result)
+    return there > 0
+
+
 def pid_in_name(path):
     m = re.search(r"\.(\d+)$", str(path))
     return int(m.group(1)) if m else 0
@@ -269,7 +294,7 @@ class Checker:
         # (one a signal interrupted is checked above): a loaded machine may
         # still make them last.
         blocking = [c for c in calls if (c.duration or 0) >= self.blocked_at and c.errno is None
-                    and "WNOHANG" not in c.args
+                    and "WNOHANG" not in c.args and not had_bytes(trace, c)
                     and (c.name in WAITING or (c.name in ON_CHANNEL and CHANNEL.match(c.args)))]
         if blocking:
             self.fact("wait" in words or "sleep" in words or "asleep" in words, trace, first,

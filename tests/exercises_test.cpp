@@ -4,9 +4,16 @@
 // picture, on the diagram and the descriptor figures.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <regex>
 #include <set>
+#include <sstream>
+#include <string>
 
 #include "harness.hpp"
 #include "reader/source_lines.hpp"
@@ -507,6 +514,81 @@ TEST(Exercises, PopenAndSystem)
         ASSERT_TRUE(fork->source) << timeline::describe(run, *fork);
         EXPECT_TRUE(fork->source->file.ends_with("popen_sort.c"));
     }
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The frames strace printed under each call of a trace, by pid: those of
+// the program the process started with, and those after an exec.
+struct FramesOf {
+    std::map<int, size_t> before_exec, after_exec;
+    std::set<std::string> objects_before_exec;
+};
+
+FramesOf frames_of(const std::string& trace)
+{
+    FramesOf frames;
+    std::map<int, bool> execing, execed;
+    int pid = 0;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(" > ")) {
+            if (execed[pid]) {
+                ++frames.after_exec[pid];
+            } else {
+                ++frames.before_exec[pid];
+                frames.objects_before_exec.insert(line.substr(3, line.find('(') - 3));
+            }
+            continue;
+        }
+        bool first = pid == 0;
+        pid = std::atoi(line.c_str());
+        // An exec's stack is the caller's: the program changes after it.
+        // (The first line is the exec that starts the command.)
+        if (execing[pid])
+            execed[pid] = true;
+        execing[pid] = !first && line.find(" execve") != std::string::npos &&
+                       line.find(" = 0 <") != std::string::npos;
+    }
+    return frames;
+}
+
+} // namespace
+
+// A program with lines is traced with the stack of each call, down to its
+// own frames; the programs its children become (sh, sort) have no lines to
+// tell, and their calls carry only their innermost frame: no unwinding
+// where no line can come from. What makes that so is loaded into strace
+// alone: the command gets the LD_PRELOAD it was given, and nothing else.
+TEST(Exercises, StacksOnlyWhereLinesCanComeFrom)
+{
+    SKIP_WITHOUT_TRACING();
+    if (!timeline::SourceLines::available())
+        GTEST_SKIP() << "a build without libdw records no stacks";
+    auto recorded = record({TRACED_POPEN_SORT});
+    std::string trace = read_file(recorded->trace);
+    EXPECT_EQ(trace.find("quick_stacks"), std::string::npos) << "loaded into the command";
+    auto frames = frames_of(trace);
+    EXPECT_TRUE(frames.objects_before_exec.contains(TRACED_POPEN_SORT))
+        << "the program's own frames are in its stacks";
+    ASSERT_FALSE(frames.after_exec.empty()) << trace;
+    std::map<int, size_t> calls;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.starts_with(" > "))
+            ++calls[std::atoi(line.c_str())];
+    // (A build without libunwind's headers has strace unwind them whole.)
+    if (access((fs::path(BIN_SYSCALL_TIMELINE).parent_path() / "quick_stacks.so").c_str(), R_OK) ==
+        0) {
+        for (auto [pid, count] : frames.after_exec)
+            EXPECT_LE(count, calls[pid]) << pid << " has more than a frame a call";
+    }
+
+    auto given = record({TRACED_POPEN_SORT}, {"LD_PRELOAD=/no/such/preloaded.so"});
+    EXPECT_NE(read_file(given->trace).find("/no/such/preloaded.so"), std::string::npos)
+        << "the command's loader looks for what it was given";
 }
 
 // An exec of a program that does not exist: the search fails in words, in

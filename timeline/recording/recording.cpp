@@ -52,6 +52,38 @@ bool in_path(const std::string& name)
     return !find_program(name).empty();
 }
 
+// quick_stacks.so, beside the tool in a build, in the package's folder
+// once installed; "" when neither has it.
+std::string quick_stacks()
+{
+    std::error_code error;
+    fs::path here = fs::read_symlink("/proc/self/exe", error).parent_path();
+    for (const auto& candidate :
+         {here / "quick_stacks.so", here / TIMELINE_HELPERS / "quick_stacks.so"})
+        if (access(candidate.c_str(), R_OK) == 0)
+            return fs::weakly_canonical(candidate, error).string();
+    return "";
+}
+
+// The words that load quick_stacks.so into strace alone: the command
+// gets the LD_PRELOAD it was given, or none.
+std::vector<std::string> with_quick_stacks(std::vector<std::string> argv)
+{
+    std::string library = quick_stacks();
+    if (library.empty())
+        return argv;
+    const char* given = std::getenv("LD_PRELOAD");
+    std::string preload = "LD_PRELOAD=" + library;
+    std::string restore = "LD_PRELOAD";
+    if (given != nullptr) {
+        preload += std::string(":") + given;
+        restore += std::string("=") + given;
+    }
+    argv.insert(argv.begin() + 1, {"-E", restore});
+    argv.insert(argv.begin(), {"env", preload});
+    return argv;
+}
+
 // Runs strace on /bin/true: its status, and what it said on standard error.
 int probe(std::string& errors)
 {
@@ -103,16 +135,18 @@ std::vector<std::string> strace_command(const std::string& trace,
 {
     std::vector<std::string> argv = {"strace"};
     argv.insert(argv.end(), kStraceOptions.begin(), kStraceOptions.end());
-    // The stack of each call (-k) tells which line of the program made it.
-    // Unwinding costs a few milliseconds a call, so only a program with
-    // debug information is traced so: a lesson, not ls or ps traced alone.
-    if (lines && !command.empty() && SourceLines::can_tell(find_program(command[0])))
+    // The stack of each call (-k) tells which line of the program made it,
+    // so only a program with debug information is traced so: a lesson,
+    // not ls or ps traced alone. quick_stacks.so makes the stacks cheap,
+    // above all those of the programs it becomes.
+    bool stacks = lines && !command.empty() && SourceLines::can_tell(find_program(command[0]));
+    if (stacks)
         argv.emplace_back("-k");
     if (interruptible)
         argv.emplace_back("-I1");
     argv.insert(argv.end(), {"-o", trace, "--"});
     argv.insert(argv.end(), command.begin(), command.end());
-    return argv;
+    return stacks ? with_quick_stacks(std::move(argv)) : argv;
 }
 
 void check_command(const std::string& name)

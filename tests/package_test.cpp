@@ -77,6 +77,17 @@ TEST(Package, InstallsAndRunsFromAScratchRoot)
         // Each call's line, from the installed lesson's own debug
         // information.
         EXPECT_NE(traced.out.find("[date_handoff.cpp:"), std::string::npos) << traced.out;
+        // The installed tool loads its own quick_stacks.so into strace,
+        // whose frames then come without function names.
+        if (access((std::string(BUILD_DIR) + "/bin/quick_stacks.so").c_str(), R_OK) == 0) {
+            Ran recorded = run({dir / "root/usr/bin/syscall_timeline", "--record", dir / "rec",
+                                "--", dir / "root/usr/libexec/process-lessons/date_handoff"},
+                               dir.path());
+            EXPECT_EQ(recorded.status, 0) << recorded.err;
+            std::string trace = read_file(dir / "rec/01-date_handoff.trace");
+            EXPECT_NE(trace.find("date_handoff() [0x"), std::string::npos) << trace;
+            EXPECT_FALSE(std::regex_search(trace, std::regex(R"(\(\w+\+0x)"))) << trace;
+        }
     }
 
     // Debian's own checks find no error.

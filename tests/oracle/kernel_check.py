@@ -56,6 +56,7 @@ import ctypes
 import fcntl
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -324,7 +325,27 @@ class Comparison:
             self.differences.append(f"{where}: {what}: the kernel has {kernel!r}, the tool says {model!r}")
 
 
-def compare(where, kernel, world, out):
+def kernel_call_names():
+    """The kernel's own table of call numbers, from its header."""
+    names = {}
+    header = Path(f"/usr/include/{os.uname().machine}-linux-gnu/asm/unistd_64.h")
+    try:
+        for line in header.read_text().splitlines():
+            fields = line.split()
+            if len(fields) == 3 and fields[0] == "#define" and fields[1].startswith("__NR_"):
+                names[int(fields[2])] = fields[1][len("__NR_"):]
+    except (OSError, ValueError):
+        pass
+    return names
+
+
+CALL_NAMES = kernel_call_names()
+TRACE_CALL = re.compile(r"^\d+\s+[\d.]+\s+(\w+)\(")
+
+
+def compare(where, kernel, world, out, under_way=None):
+    """under_way(pid): the step of the call the process was in at the
+    moment, by the trace's lines, with the name the line gives it."""
     model_processes = {p["pid"]: p for p in world["processes"]}
     descriptions = world["descriptions"]
     objects = world["objects"]
@@ -346,6 +367,23 @@ def compare(where, kernel, world, out):
         out.check(at, "process group", k["group"], m["group"])
         if m.get("hidden"):
             continue  # a system program (ls, ps) whose own calls the tool counts, not shows
+        # Blocked in a call, as every process is at a quiet moment unless
+        # stopped: the trace has begun that call, and the tool's world has
+        # the process inside it from its entry on.
+        number = k["in_call"]
+        if k["state"] in ("S", "D") and number is not None and number >= 0 and under_way is not None:
+            step = under_way(pid)
+            out.check(at, "call under way", True, step is not None)
+            if step is not None:
+                if number in CALL_NAMES:
+                    out.check(at, "call", CALL_NAMES[number], step["name"])
+                # (The world is the one after the last step told, at that
+                # step's time: it can only have it inside a call under way
+                # then, not one begun or ended since.)
+                # (strace's clock counts microseconds.)
+                then = world.get("time", -1)
+                if step["began"] <= then + 1e-6 and then + 1e-6 < step["ended"]:
+                    out.check(at, "inside the call of step", step["step"], m["in_call"])
         for name in ("ignored", "handled", "blocked"):
             if name == "blocked" and k["in_call"] in SYS_SWAP_MASK:
                 continue
@@ -414,6 +452,13 @@ def trace_lines(path, size):
     with open(path, "rb") as f:
         text = f.read(size)
     return text.count(b"\n") + (1 if text and not text.endswith(b"\n") else 0)
+
+
+def line_open(path, size):
+    """Whether the last of those lines was still open (a call under way)."""
+    with open(path, "rb") as f:
+        text = f.read(size)
+    return bool(text) and not text.endswith(b"\n")
 
 
 def collect_adopted(recorder):
@@ -547,7 +592,7 @@ def run(timeline, command, keep, stop_after=None, terminal=None, given=None):
             # (the next call, once it runs) is not this moment's.
             lines = trace_lines(trace, before)
             if not moments or moments[-1][0] != lines:
-                moments.append((lines, view))
+                moments.append((lines, view, line_open(trace, before)))
             waiting = [p for p in members if at_checkpoint(p)]
             if waiting:
                 os.write(go_write, b"g" * len(waiting))
@@ -584,8 +629,23 @@ def run(timeline, command, keep, stop_after=None, terminal=None, given=None):
         raise RuntimeError(f"{timeline} refused the trace: {told.stderr}")
     worlds = [json.loads(line) for line in world_file.read_text().splitlines()]
     steps = [json.loads(line) for line in steps_file.read_text().splitlines()]
+    text_lines = Path(trace).read_text(errors="replace").splitlines()
+
+    def calls_under_way(lines, open_line):
+        """pid: the step of each call begun by trace line `lines` and not
+        returned by then (its line of return after those, or the last of
+        them, still open)."""
+        found = {}
+        for step in steps:
+            where = step.get("trace")
+            if not step.get("call") or not where or where[1] > lines:
+                continue
+            if where[2] > lines or (where[2] == lines and open_line):
+                begun = TRACE_CALL.match(text_lines[where[1] - 1]) if where[1] <= len(text_lines) else None
+                found[step["pid"]] = dict(step, name=begun[1] if begun else None)
+        return found
     out = Comparison()
-    for number, (lines, view) in enumerate(moments, 1):
+    for number, (lines, view, open_line) in enumerate(moments, 1):
         # The last step the trace had told whole by then, and the world
         # after it.
         # (A write into a full pipe is told from its first line: its
@@ -596,7 +656,9 @@ def run(timeline, command, keep, stop_after=None, terminal=None, given=None):
         for w in worlds:
             if w["step"] <= last:
                 world = w
-        compare(f"moment {number} (trace line {lines}, after step {last})", view, world, out)
+        world = dict(world, time=steps[last]["time"] if last >= 0 else -1)
+        compare(f"moment {number} (trace line {lines}, after step {last})", view, world, out,
+                calls_under_way(lines, open_line).get)
     if keep:
         shutil.copytree(work, keep, dirs_exist_ok=True,
                         ignore=lambda d, names: [n for n in names if not (Path(d) / n).is_file()])

@@ -591,6 +591,40 @@ TEST(Exercises, StacksOnlyWhereLinesCanComeFrom)
         << "the command's loader looks for what it was given";
 }
 
+// --source shows every step of the run once: under the line that made it
+// (the child's _exit, which strace writes after the child's end), under
+// the line that caused it (an exec under execlp, though the new program's
+// own calls are not shown), or among those no line made (the file actions
+// posix_spawn takes in the child, each end).
+TEST(Exercises, SourceShowsEveryStep)
+{
+    SKIP_WITHOUT_TRACING();
+    if (!timeline::SourceLines::available())
+        GTEST_SKIP() << "a build without libdw tells no lines";
+    auto run = traced(TRACED_SPAWN_AND_EXEC);
+    std::string text = timeline::source_text(run, "spawn_and_exec");
+    EXPECT_EQ(count(text, "\n        \xe2\x94\x94 "), run.steps().size()) << text;
+    // Whether `step` is among the steps right under the source line that
+    // holds `line`, before the next numbered line.
+    auto under = [&](const std::string& line, const std::string& step) {
+        size_t at = text.find(line);
+        if (at == std::string::npos)
+            return false;
+        std::smatch next;
+        std::string rest = text.substr(at);
+        size_t end = std::regex_search(rest, next, std::regex(R"(\n +\d+  )"))
+                         ? size_t(next.position(0))
+                         : rest.size();
+        return rest.substr(0, end).find(step) != std::string::npos;
+    };
+    EXPECT_TRUE(under("execlp(\"echo\"", "becomes echo")) << text;
+    EXPECT_TRUE(under("_exit(5);", "exit(5): ends with status 5")) << text;
+    size_t unplaced = text.find("\nsteps that no line of the source made:\n");
+    ASSERT_NE(unplaced, std::string::npos) << text;
+    EXPECT_NE(text.find("opens /dev/null for writing as fd 1", unplaced), std::string::npos)
+        << text;
+}
+
 // An exec of a program that does not exist: the search fails in words, in
 // error red, and the child's 127 reaches its parent.
 TEST(Exercises, ExecOfAMissingProgram)

@@ -215,7 +215,11 @@ void Run::await_source(int pid, size_t steps_before)
 void Run::settle_source(Process& p, const CodeAt* code)
 {
     std::optional<SourceLine> line;
-    if (code && source_of_ && !code->frames.empty() && !p.hidden)
+    const Step* awaited = p.awaiting_source ? state_.steps.live(*p.awaiting_source) : nullptr;
+    // An exec's stack is the program's that called it, also when the new
+    // program is a system one whose own calls are not shown.
+    bool own = !p.hidden || (awaited && awaited->as<step::Exec>());
+    if (code && source_of_ && !code->frames.empty() && own)
         line = source_of_(code->frames);
     // A spawn that popen, system or posix_spawn made on a stack of their
     // own cannot be unwound: the call before it, in the same library
@@ -237,7 +241,10 @@ void Run::settle_source(Process& p, const CodeAt* code)
 
 void Run::end_process(Process& p, double t, ProcessEnd how, bool exited)
 {
-    settle_source(p, nullptr);
+    // strace writes the stack of a call to exit after the process's end:
+    // the exit's step waits for it still.
+    if (!(exited && p.exit_called))
+        settle_source(p, nullptr);
     if (p.hidden)
         state_.steps.add(
             {.pid = p.pid, .time = t, .what = step::HiddenCalls{p.program, p.hidden_calls}});
@@ -309,6 +316,8 @@ void Run::finish()
             state_.steps.add({.pid = p.pid, .time = end, .what = step::Zombie{end - *p.ended}});
         }
     }
+    for (Process& p : state_.processes.all())
+        settle_source(p, nullptr);
     note_world();
     state_.plumbing.finish(state_.processes, state_.channels);
     if (state_.world)

@@ -44,15 +44,20 @@ void Flows::wrote(size_t step, long long who, size_t channel, long long bytes,
     } else {
         const Step* write = steps_.live(step);
         const auto* transfer = write ? write->as<step::Transfer>() : nullptr;
+        // What a write that waits for room put in at once: only such a
+        // write needs the count (a sum over the queue, which a trace of a
+        // million writes nobody reads keeps long).
+        bool full = transfer && transfer->full;
         long long there = 0;
-        for (const Unread& u : queue)
-            there += u.bytes;
+        if (full)
+            for (const Unread& u : queue)
+                there += u.bytes;
         queue.push_back({.step = step,
                          .writer = who,
                          .bytes = bytes,
                          .data = keep_bytes_ ? std::string(data) : std::string(),
                          .began = write ? write->began : 0,
-                         .full = transfer && transfer->full,
+                         .full = full,
                          .written = bytes,
                          .at_once = std::max(0LL, capacity(channel) - there),
                          .passes = transfer ? int(transfer->passed.size()) : 0});

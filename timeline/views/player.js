@@ -1,38 +1,7 @@
-// The player's script and styles, inline in the page: the book opens from
-// disk and fetches nothing. The script reads each lesson's JSON, applies
-// each step's changes going forwards and undoes them going back, and draws
-// the step: its words, the source line marked, the three tables.
-#include "views/book_player.hpp"
-
-namespace timeline {
-
-const char kPlayerStyle[] = R"(
-.player { font-size: 16px; border: 1px solid #5b7db1; border-radius: 6px; padding: 0.6em 0.8em; margin: 1em 0; }
-.player:focus { outline: 2px solid #2a6fdb; }
-.player .controls { display: flex; gap: 0.4em; align-items: center; flex-wrap: wrap; }
-.player .controls input[type=range] { flex: 1; min-width: 10em; }
-.player .now { margin: 0.5em 0; min-height: 2.6em; }
-.player .now .who { font-weight: bold; }
-.player .code { max-height: 12em; overflow: auto; position: relative; margin: 0.4em 0; }
-.player .code pre { margin: 0; font-size: 14px; }
-.player .code [aria-current=step] { background: #ffe9a8; outline: 1px solid #d4a72c; }
-.player .tables { display: grid; grid-template-columns: minmax(0, 1.2fr) minmax(0, 1fr) minmax(0, 1fr);
-                  gap: 0.8em; font-size: 0.9em; }
-.player .tables div { overflow-wrap: anywhere; }
-.player .tables h4 { margin: 0.2em 0; font-size: 1em; }
-.player .proc { border: 1px solid #5b7db1; background: #eef3fb; border-radius: 5px; margin-bottom: 0.5em;
-                padding: 0.2em 0.4em; }
-.player .proc.zombie { background: #eee; border-style: dashed; color: #666; }
-.player .proc .state { color: #444; }
-.player .row { font-family: "DejaVu Sans Mono", monospace; white-space: pre-wrap; }
-.player .desc, .player .obj { border: 1px solid #999; padding: 0.2em 0.4em; margin-bottom: 0.4em;
-                              background: white; }
-.player .obj.data { border-color: #1f8a4c; background: #e3f4ea; border-radius: 12px; }
-.player .hot { background: #ffe9a8 !important; }
-@media print { .player { display: none; } }
-)";
-
-const char kPlayerScript[] = R"JS(
+// The player: it reads each lesson's JSON, applies each step's changes
+// going forwards and undoes them going back, and draws the step: its
+// words, the source line marked, the three tables. The tool puts it inline
+// in each page (the book opens from disk and fetches nothing).
 (function () {
   "use strict";
   function make(tag, cls, text) {
@@ -175,7 +144,7 @@ const char kPlayerScript[] = R"JS(
         box.appendChild(make("div", "row", d.x + (o ? " \u2192 " + o.n : "")));
         dc.appendChild(box);
       });
-      objs.forEach(function (o, k) {
+      objs.forEach(function (o) {
         var box = make("div", "obj" + (o.f !== undefined ? " data" : ""));
         box.dataset.object = o.n;
         box.appendChild(make("div", "who", o.n));
@@ -283,6 +252,3 @@ const char kPlayerScript[] = R"JS(
   window.addEventListener("hashchange", follow);
   follow(true);
 })();
-)JS";
-
-} // namespace timeline

@@ -43,16 +43,17 @@ namespace {
 using plumbing_parts::entry_name;
 
 // The pipes, FIFOs and sockets of a moment, in the order the tables name
-// them.
-std::vector<std::string> channels_of(const PlumbingMoment& m)
+// them (one channel, one name).
+std::vector<const Channel*> channels_of(const PlumbingMoment& m)
 {
-    std::vector<std::string> names;
+    std::vector<const Channel*> channels;
     for (const auto& p : m.processes)
         for (const auto& e : p.fds)
-            if (std::string name = entry_name(e);
-                e.carries_data && std::find(names.begin(), names.end(), name) == names.end())
-                names.push_back(name);
-    return names;
+            if (e.carries_data && e.channel &&
+                std::none_of(channels.begin(), channels.end(),
+                             [&](const Channel* c) { return entry_name(e) == channel_name(*c); }))
+                channels.push_back(&*e.channel);
+    return channels;
 }
 
 // "4282", "4282 and 4283", "4282, 4283 and 4290"
@@ -64,46 +65,81 @@ std::string pids_text(const std::vector<int>& pids)
     return text;
 }
 
-// What one channel joins: "{} runs from 4282 to 4283", where "{}" stands
-// for the channel, so that channels that join alike are said once.
-std::string flow_text(const PlumbingMoment& m, const std::string& channel)
-{
+// What one channel joins, and whom: channels that join alike are said
+// together.
+struct Flow {
+    enum class Kind { joins, both_ends, no_writer, no_reader, runs };
+    Kind kind = Kind::runs;
     std::vector<int> writers;
     std::vector<int> readers;
     std::vector<int> both_ways;
+    bool operator==(const Flow&) const = default;
+};
+
+Flow flow_of(const PlumbingMoment& m, const Channel& said)
+{
+    std::string channel = channel_name(said);
+    Flow flow;
     for (const auto& p : m.processes)
         for (const auto& e : p.fds) {
             if (!e.carries_data || entry_name(e) != channel)
                 continue;
-            auto& who = e.end == End::write ? writers : e.end == End::read ? readers : both_ways;
+            auto& who = e.end == End::write  ? flow.writers
+                        : e.end == End::read ? flow.readers
+                                             : flow.both_ways;
             if (std::find(who.begin(), who.end(), p.pid) == who.end())
                 who.push_back(p.pid);
         }
-    if (!both_ways.empty())
-        return "{} joins " + pids_text(both_ways);
-    if (!writers.empty() && writers == readers)
-        return pids_text(writers) + (writers.size() == 1 ? " holds" : " each hold") +
-               " both ends of {}";
-    if (writers.empty())
-        return "{}: no writer left, " + pids_text(readers) + " reads";
-    if (readers.empty())
-        return "{}: no reader left, " + pids_text(writers) + " writes";
-    return "{} runs from " + pids_text(writers) + " to " + pids_text(readers);
+    using K = Flow::Kind;
+    flow.kind = !flow.both_ways.empty()                                 ? K::joins
+                : !flow.writers.empty() && flow.writers == flow.readers ? K::both_ends
+                : flow.writers.empty()                                  ? K::no_writer
+                : flow.readers.empty()                                  ? K::no_reader
+                                                                        : K::runs;
+    return flow;
 }
 
 // "pipe A", "pipes A and B", "pipe A and FIFOVEK"
-std::string names_text(const std::vector<std::string>& names)
+std::string names_text(const std::vector<const Channel*>& channels)
 {
-    bool pipes = names.size() > 1 && std::all_of(names.begin(), names.end(), [](const auto& n) {
-                     return n.starts_with("pipe ");
-                 });
+    bool pipes =
+        channels.size() > 1 && std::all_of(channels.begin(), channels.end(), [](const Channel* c) {
+            return c->kind == Channel::Kind::pipe && c->number > 0;
+        });
     std::string text = pipes ? "pipes " : "";
-    for (size_t i = 0; i < names.size(); ++i)
-        text += (i == 0                  ? ""
-                 : i + 1 == names.size() ? " and "
-                                         : ", ") +
-                (pipes ? names[i].substr(5) : names[i]);
+    for (size_t i = 0; i < channels.size(); ++i)
+        text += (i == 0                     ? ""
+                 : i + 1 == channels.size() ? " and "
+                                            : ", ") +
+                (pipes ? letters(channels[i]->number) : channel_name(*channels[i]));
     return text;
+}
+
+// "pipe A runs from 4282 to 4283", "pipes B and C run from 4282 to 4283"
+std::string flow_text(const Flow& f, const std::vector<const Channel*>& channels)
+{
+    std::string names = names_text(channels);
+    bool many = channels.size() > 1;
+    auto verb = [](const std::vector<int>& who, const char* one, const char* more) {
+        return who.size() == 1 ? one : more;
+    };
+    switch (f.kind) {
+    case Flow::Kind::joins:
+        return names + (many ? " join " : " joins ") + pids_text(f.both_ways);
+    case Flow::Kind::both_ends:
+        return pids_text(f.writers) + verb(f.writers, " holds", " each hold") + " both ends of " +
+               names;
+    case Flow::Kind::no_writer:
+        return names + ": no writer left, " + pids_text(f.readers) +
+               verb(f.readers, " reads", " read");
+    case Flow::Kind::no_reader:
+        return names + ": no reader left, " + pids_text(f.writers) +
+               verb(f.writers, " writes", " write");
+    case Flow::Kind::runs:
+        break;
+    }
+    return names + (many ? " run from " : " runs from ") + pids_text(f.writers) + " to " +
+           pids_text(f.readers);
 }
 
 // How the caption begins: what changed the tables.
@@ -156,15 +192,31 @@ std::string caption_lead(const PlumbingMoment& m)
     return "After a change";
 }
 
+// Whether the lead already says more after a colon ("After fork: the
+// child holds..."): what each channel joins then follows a semicolon.
+bool lead_says_more(PlumbingChange change)
+{
+    switch (change) {
+    case PlumbingChange::received:
+    case PlumbingChange::fork:
+    case PlumbingChange::exec:
+    case PlumbingChange::end:
+    case PlumbingChange::collect:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 std::string plumbing_caption(const PlumbingMoment& m)
 {
     std::string lead = caption_lead(m);
     // Channels that join the same processes the same way, said together.
-    std::vector<std::pair<std::string, std::vector<std::string>>> flows;
-    for (const auto& channel : channels_of(m)) {
-        std::string flow = flow_text(m, channel);
+    std::vector<std::pair<Flow, std::vector<const Channel*>>> flows;
+    for (const Channel* channel : channels_of(m)) {
+        Flow flow = flow_of(m, *channel);
         auto same = std::find_if(flows.begin(), flows.end(),
                                  [&](const auto& f) { return f.first == flow; });
         if (same == flows.end())
@@ -173,15 +225,9 @@ std::string plumbing_caption(const PlumbingMoment& m)
             same->second.push_back(channel);
     }
     std::string text = lead;
-    bool first = lead.find(':') == std::string::npos;
-    for (const auto& [flow, names] : flows) {
-        std::string said = flow;
-        if (names.size() > 1)
-            for (std::string_view verb : {"runs", "joins"})
-                if (size_t at = said.find("{} " + std::string(verb)); at != std::string::npos)
-                    said.erase(at + 3 + verb.size() - 1, 1); // "pipes B and C run"
-        said.replace(said.find("{}"), 2, names_text(names));
-        text += (first ? ": " : "; ") + said;
+    bool first = !lead_says_more(m.change);
+    for (const auto& [flow, channels] : flows) {
+        text += (first ? ": " : "; ") + flow_text(flow, channels);
         first = false;
     }
     return text + ".";

@@ -11,31 +11,41 @@ namespace timeline::words {
 namespace {
 
 // A set of signals as strace writes it ("[CHLD INT]", "~[]", "~[CHLD]"):
-// "SIGCHLD and SIGINT", "every signal", "every signal but SIGCHLD".
-std::string signal_set(std::string_view set)
+// the signals it names, and whether it is every signal but those.
+struct SignalSet {
+    bool all_but = false;
+    std::vector<std::string> names; // "SIGCHLD"
+};
+
+SignalSet parse_signal_set(std::string_view set)
 {
-    bool all_but = set.starts_with("~");
-    if (all_but)
+    SignalSet parsed{.all_but = set.starts_with("~")};
+    if (parsed.all_but)
         set.remove_prefix(1);
     if (set.size() >= 2 && set.front() == '[' && set.back() == ']')
         set = set.substr(1, set.size() - 2);
-    std::vector<std::string> names;
     while (!set.empty()) {
         size_t blank = set.find(' ');
         std::string_view name = set.substr(0, blank);
         // RTMIN and RT_1 are the C library's own: sigfillset leaves them out.
         if (!name.empty() && name != "RTMIN" && name != "RT_1") {
             std::string full = name.starts_with("SIG") || name.starts_with("RT") ? "" : "SIG";
-            names.push_back(full.append(name));
+            parsed.names.push_back(full.append(name));
         }
         set = blank == std::string_view::npos ? std::string_view() : set.substr(blank + 1);
     }
+    return parsed;
+}
+
+// "SIGCHLD and SIGINT", "every signal", "every signal but SIGCHLD".
+std::string signal_set(const SignalSet& set)
+{
     std::string text;
-    for (size_t i = 0; i < names.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
-    if (all_but)
-        return names.empty() ? "every signal" : "every signal but " + text;
-    return names.empty() ? "no signal" : text;
+    for (size_t i = 0; i < set.names.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == set.names.size() ? " and " : ", ") + set.names[i];
+    if (set.all_but)
+        return set.names.empty() ? "every signal" : "every signal but " + text;
+    return set.names.empty() ? "no signal" : text;
 }
 
 // Why a call failed, in words, after the kernel's name for it.
@@ -109,11 +119,14 @@ std::string Describe::operator()(const step::Disposition& x) const
 std::string Describe::operator()(const step::Mask& x) const
 {
     using How = call::SignalMask::How;
-    std::string set = signal_set(x.signals);
+    SignalSet parsed = parse_signal_set(x.signals);
+    std::string set = signal_set(parsed);
+    bool none = !parsed.all_but && parsed.names.empty();
+    bool every = parsed.all_but && parsed.names.empty();
     return x.how == How::block     ? "blocks " + set + ": held until it unblocks them"
            : x.how == How::unblock ? "unblocks " + set
-           : x.signals == "[]"     ? std::string("blocks no signal any more")
-           : set == "every signal" ? std::string("blocks every signal")
+           : none                  ? std::string("blocks no signal any more")
+           : every                 ? std::string("blocks every signal")
                                    : "blocks only " + set;
 }
 

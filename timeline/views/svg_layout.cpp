@@ -38,9 +38,8 @@ std::string run_title(const Run& run, int number, const Process& first)
         return title;
     const Channel& channel = out->second;
     return title + (channel.kind == Channel::Kind::terminal ? ": output to the terminal"
-                    : channel_name(channel).find("pipe") != std::string::npos
-                        ? ": output into a pipe"
-                        : ": output to " + channel_name(channel));
+                    : channel.kind == Channel::Kind::pipe   ? ": output into a pipe"
+                                                          : ": output to " + channel_name(channel));
 }
 
 std::vector<std::string> head_lines(const Process& p, size_t chars)

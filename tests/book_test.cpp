@@ -7,8 +7,10 @@
 #include <regex>
 
 #include "harness.hpp"
+#include "traced.hpp"
 
 using namespace harness;
+using traces::count;
 
 namespace {
 
@@ -94,10 +96,13 @@ TEST(Book, AllLessonsRenderInABrowser)
         // back to its line: plain anchors that land.
         // (A player's links to its steps, "#echo_five/12", are the
         // script's: checked below.)
+        // (A word linked to the glossary lands at the end of the book.)
         std::regex link("href=\"#([^\"/]+)\"");
         size_t links = 0;
         for (std::sregex_iterator m(body.begin(), body.end(), link), end; m != end; ++m, ++links)
-            EXPECT_NE(body.find("id=\"" + (*m)[1].str() + "\""), std::string::npos)
+            EXPECT_NE(
+                (m->str(1).starts_with("term-") ? dom : body).find("id=\"" + m->str(1) + "\""),
+                std::string::npos)
                 << id << ": " << (*m)[1];
         EXPECT_GE(links, 2u) << id;
         // The order a learner reads in.
@@ -112,6 +117,15 @@ TEST(Book, AllLessonsRenderInABrowser)
         }
     }
     EXPECT_EQ(found, lesson_names());
+    // The words a beginner cannot know: each explained in the glossary,
+    // linked once, from where it first comes.
+    for (const char* term : {"fd", "pipe", "fifo", "zombie", "orphan", "end-of-data", "signal",
+                             "close-on-exec", "waiting"}) {
+        std::string href = std::string("href=\"#term-") + term + "\"";
+        EXPECT_EQ(count(dom, href), 1u) << term;
+        EXPECT_LT(dom.find(href), dom.find("id=\"glossary\"")) << term;
+        EXPECT_NE(dom.find(std::string("<dt id=\"term-") + term + "\""), std::string::npos) << term;
+    }
     // Its script is inline: nothing is fetched.
     EXPECT_EQ(dom.find("<script src"), std::string::npos);
     EXPECT_LT(std::filesystem::file_size(dir / "book" + "/index.html"), 10u << 20);

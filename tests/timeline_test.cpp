@@ -19,6 +19,7 @@
 #include "reader/source_lines.hpp"
 #include "traced.hpp"
 #include "views/book.hpp"
+#include "views/glossary.hpp"
 #include "views/plumbing_figure.hpp"
 #include "views/source_view.hpp"
 #include "views/svg_diagram.hpp"
@@ -253,7 +254,7 @@ TEST(Timeline, FoldsIdenticalCallsAndFollowsTheBytes)
     EXPECT_NE(text.find("reads 1 byte, 11 times, from fd 3 (FIFOVEK): \"que pasa21\\n\""),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("read returned 0 on fd 3 (FIFOVEK): no writer left, end of phrase"),
+    EXPECT_NE(text.find("read returned 0 on fd 3 (FIFOVEK): no writer left, end of data"),
               std::string::npos);
     EXPECT_NE(text.find("after waiting 2.5 s for a writer"), std::string::npos);
     EXPECT_NE(text.find("waits until FIFOVEK has been read: asked 2 times how many bytes are "
@@ -1277,6 +1278,28 @@ TEST(Timeline, SourceViewPutsEachCallUnderItsLine)
 
     timeline::Run bare = model("10 1.0 getpid() = 10 <0.000001>\n");
     EXPECT_NE(timeline::source_text(bare, "l").find("no call knows its line"), std::string::npos);
+}
+
+// A glossary word is linked where it first stands as a word in running
+// text: not in a tag, a script, a drawing or a link, not inside a longer
+// word; once.
+TEST(Timeline, GlossaryLinksFirstUses)
+{
+    std::set<std::string_view> linked;
+    std::string html = timeline::link_first_uses(
+        "<p title=\"a zombie\">Bagpipes.</p><script>zombie</script><svg><text>zombie</text></svg>"
+        "<a href=\"#x\">zombie</a><p>Zombies wait; a zombie too, and pipe A.</p>",
+        linked);
+    EXPECT_EQ(html, "<p title=\"a zombie\">Bagpipes.</p><script>zombie</script>"
+                    "<svg><text>zombie</text></svg><a href=\"#x\">zombie</a><p><a class=\"term\" "
+                    "href=\"#term-zombie\">Zombies</a> wait; a zombie too, and <a class=\"term\" "
+                    "href=\"#term-pipe\">pipe</a> A.</p>");
+    EXPECT_TRUE(linked.contains("zombie"));
+    // A later part of the same book links only what is left.
+    EXPECT_EQ(timeline::link_first_uses("<p>a zombie</p>", linked), "<p>a zombie</p>");
+    std::string glossary = timeline::glossary_html();
+    for (const auto& term : timeline::glossary())
+        EXPECT_NE(glossary.find("id=\"term-" + std::string(term.id) + "\""), std::string::npos);
 }
 
 // Words wrap at blanks into whole UTF-8 characters; past the last line

@@ -8,13 +8,16 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "base/paths.hpp"
 #include "reader/source_lines.hpp"
 #include "views/book_player.hpp"
+#include "views/glossary.hpp"
 #include "views/source_view.hpp"
 #include "views/wording.hpp"
 
@@ -323,13 +326,17 @@ std::string lesson_book(const std::vector<Lesson>& lessons)
         "(each call links to its place in the timeline, and back); what it printed, with "
         "snapshots of the process table; each process's descriptor table at the moments "
         "that changed it; the run as a sequence diagram; the whole timeline; and what to "
-        "try.</p>\n<nav><h2>Lessons</h2><ol>\n";
+        "try. The words a beginner may not know are explained in the <a "
+        "href=\"#glossary\">glossary</a> at the end, and linked to it where they first "
+        "come.</p>\n<nav><h2>Lessons</h2><ol>\n";
     for (const auto& l : lessons)
         page += "<li><a href=\"#" + escape_markup(l.name) + "\">" + escape_markup(l.name) +
                 "</a></li>\n";
-    page += "</ol></nav>\n";
+    page += "<li><a href=\"#glossary\">Glossary</a></li>\n</ol></nav>\n";
     for (const auto& l : lessons)
         page += lesson_section(l);
+    std::set<std::string_view> linked;
+    page = link_first_uses(page, linked) + glossary_html();
     page += "<script>" + std::string(kPlayerScript) + "</script>\n</body>\n</html>\n";
     return page;
 }
@@ -337,16 +344,20 @@ std::string lesson_book(const std::vector<Lesson>& lessons)
 std::string lesson_page(const Lesson& lesson)
 {
     std::string title = escape_markup(lesson.name) + ": the system calls of one run";
-    return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" +
-           title + "</title>\n<style>" + std::string(kStyle) + kPlayerStyle +
-           "</style>\n</head>\n<body>\n<h1>" + title +
-           "</h1>\n<p>A run traced with <code>strace -f</code>: step through it with the "
-           "player (each process's descriptors, the open file descriptions they point at, the "
-           "bytes in each pipe), then read the source with the calls each line made, the "
-           "descriptor tables at each moment that changed them, the run as a sequence diagram "
-           "and the whole timeline.</p>\n" +
-           lesson_section(lesson, true) + "<script>" + std::string(kPlayerScript) +
-           "</script>\n</body>\n</html>\n";
+    std::string page =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + title +
+        "</title>\n<style>" + std::string(kStyle) + kPlayerStyle +
+        "</style>\n</head>\n<body>\n<h1>" + title +
+        "</h1>\n<p>A run traced with <code>strace -f</code>: step through it with the "
+        "player (each process's descriptors, the open file descriptions they point at, the "
+        "bytes in each pipe), then read the source with the calls each line made, the "
+        "descriptor tables at each moment that changed them, the run as a sequence diagram "
+        "and the whole timeline. The words a beginner may not know are explained in the <a "
+        "href=\"#glossary\">glossary</a> at the end.</p>\n" +
+        lesson_section(lesson, true);
+    std::set<std::string_view> linked;
+    return link_first_uses(page, linked) + glossary_html() + "<script>" +
+           std::string(kPlayerScript) + "</script>\n</body>\n</html>\n";
 }
 
 } // namespace timeline

@@ -27,7 +27,7 @@ std::string entry_text(const TableEntry& e)
     std::string text = "fd " + std::to_string(e.fd) + ": ";
     std::string what = entry_name(e);
     if (what.empty())
-        return text + "as inherited";
+        return text + "from outside";
     text += what;
     if (e.carries_data && e.end == End::read)
         text += ", read end";

@@ -10,7 +10,7 @@ namespace timeline::plumbing_parts {
 std::string process_name(const ProcessTable& p);
 // What an entry points at: "pipe A", "the terminal"; "" when not known.
 std::string entry_name(const TableEntry& e);
-// "fd 3: pipe A, read end", "fd 1: the terminal", "fd 0: as inherited"
+// "fd 3: pipe A, read end", "fd 1: the terminal", "fd 0: from outside"
 std::string entry_text(const TableEntry& e);
 
 } // namespace timeline::plumbing_parts

@@ -262,12 +262,10 @@ std::string Describe::operator()(const step::TransferWaiting& x) const
 
 std::string Describe::operator()(const step::EndOfData& x) const
 {
-    bool fifo = channel && channel->kind == Channel::Kind::fifo;
-    bool pipe = channel && channel->kind == Channel::Kind::pipe;
+    bool pipe =
+        channel && (channel->kind == Channel::Kind::pipe || channel->kind == Channel::Kind::fifo);
     return "read returned 0 on " + where(x.fd) +
-           (fifo   ? ": no writer left, end of phrase"
-            : pipe ? ": no writer left, end of data"
-                   : ": end of input") +
+           (pipe ? ": no writer left, end of data" : ": end of input") +
            (x.count > 1 ? " (" + std::to_string(x.count) + " times)" : "") +
            (x.waited >= kWaitShown ? " (waited " + seconds_text(x.waited) + ")" : "");
 }

@@ -163,13 +163,14 @@ TEST(Timeline, OrderAndWaitsComeFromCausesNotFromTimes)
                      "2  1.63 write(7<pipe:[7]>, \"abc\", 3) = 3 <0.00001>\n"
                      "1  1.7 read(6<pipe:[7]>, \"abc\", 3) = 3 <0.004>\n");
     std::string text = timeline::text_timeline(run, "t");
-    EXPECT_NE(text.find("opens f for reading as fd 3 (no writer yet; O_NONBLOCK: it does not "
+    EXPECT_NE(text.find("opens FIFO f for reading as fd 3 (no writer yet; O_NONBLOCK: it does not "
                         "wait for one)"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("opens f for writing as fd 4 (a reader was there already)"),
+    EXPECT_NE(text.find("opens FIFO f for writing as fd 4 (a reader was there already)"),
               std::string::npos);
-    EXPECT_NE(text.find("opens g for read/write as fd 5 (both ends at once"), std::string::npos);
+    EXPECT_NE(text.find("opens FIFO g for read/write as fd 5 (both ends at once"),
+              std::string::npos);
     // The first read waited for its bytes; the second found them there,
     // however long it took.
     auto reads = steps_of<step::Transfer>(run, 1);
@@ -232,7 +233,7 @@ TEST(Timeline, FoldsIdenticalCallsAndFollowsTheBytes)
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_EQ(reads[0]->as<step::Transfer>()->count, 11);
     EXPECT_EQ(reads[0]->as<step::Transfer>()->data, "que pasa21\n");
-    EXPECT_EQ(channel_name(run, *reads[0]), "FIFOVEK");
+    EXPECT_EQ(channel_name(run, *reads[0]), "FIFO FIFOVEK");
     ASSERT_EQ(steps_of<step::EndOfData>(run).size(), 1u);
     auto opens = steps_of<step::Open>(run);
     ASSERT_EQ(opens.size(), 1u);
@@ -251,13 +252,13 @@ TEST(Timeline, FoldsIdenticalCallsAndFollowsTheBytes)
     EXPECT_EQ(&run.steps()[a.to], reads[0]);
 
     std::string text = timeline::text_timeline(run, "t");
-    EXPECT_NE(text.find("reads 1 byte, 11 times, from fd 3 (FIFOVEK): \"que pasa21\\n\""),
+    EXPECT_NE(text.find("reads 1 byte, 11 times, from fd 3 (FIFO FIFOVEK): \"que pasa21\\n\""),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("read returned 0 on fd 3 (FIFOVEK): no writer left, end of data"),
+    EXPECT_NE(text.find("read returned 0 on fd 3 (FIFO FIFOVEK): no writer left, end of data"),
               std::string::npos);
     EXPECT_NE(text.find("after waiting 2.5 s for a writer"), std::string::npos);
-    EXPECT_NE(text.find("waits until FIFOVEK has been read: asked 2 times how many bytes are "
+    EXPECT_NE(text.find("waits until FIFO FIFOVEK has been read: asked 2 times how many bytes are "
                         "unread (last answer 0), paused 100 \xc2\xb5s"),
               std::string::npos)
         << text;

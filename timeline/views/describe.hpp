@@ -48,7 +48,7 @@ struct Describe {
             text += " (";
             append_channel_name(text, *channel);
             if (end != End::unknown && has_ends(channel))
-                text += end == End::read ? ", read end" : ", write end";
+                text += end_words(held(end));
             text += ")";
         }
     }

@@ -62,8 +62,7 @@ std::string flow_name(const Arrow& a)
 std::string track_name(const Process& p)
 {
     std::string program = p.programs.empty() ? p.program : p.programs.front().second;
-    return printable(program.empty() ? program_name(program, p.pid)
-                                     : program + " " + std::to_string(p.pid));
+    return printable(process_name(program, p.pid));
 }
 
 } // namespace

@@ -13,8 +13,7 @@ namespace plumbing_parts {
 
 std::string process_name(const ProcessTable& p)
 {
-    return p.program.empty() ? program_name(p.program, p.pid)
-                             : p.program + " " + std::to_string(p.pid);
+    return timeline::process_name(p.program, p.pid);
 }
 
 std::string entry_name(const TableEntry& e)
@@ -29,10 +28,8 @@ std::string entry_text(const TableEntry& e)
     if (what.empty())
         return text + "from outside";
     text += what;
-    if (e.carries_data && e.end == End::read)
-        text += ", read end";
-    else if (e.carries_data && e.end == End::write)
-        text += ", write end";
+    if (e.carries_data)
+        text += end_words(held(e.end));
     return text;
 }
 

@@ -65,7 +65,7 @@ std::string Describe::dropped(const step::Dropped& d)
     if (d.channel) {
         text += " (" + channel_name(*d.channel);
         if (d.end != End::unknown && has_ends(&*d.channel))
-            text += d.end == End::read ? ", read end" : ", write end";
+            text += end_words(held(d.end));
         text += ")";
     }
     return text;

@@ -30,9 +30,9 @@ std::string Describe::operator()(const step::SocketPair& x) const
 
 std::string Describe::operator()(const step::MakeFifo& /*unused*/) const
 {
-    return s.error == "EEXIST" ? "FIFO " + name() + " is there already: reused"
-           : s.error.empty()   ? "creates the FIFO " + name()
-                               : "mkfifo " + name() + " fails: " + error_text(s.error);
+    return s.error == "EEXIST" ? name() + " is there already: reused"
+           : s.error.empty()   ? "creates " + name()
+                               : name() + ": mkfifo fails: " + error_text(s.error);
 }
 
 std::string Describe::operator()(const step::Open& x) const

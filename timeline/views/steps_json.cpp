@@ -50,7 +50,8 @@ void StepsJson::write(const Run& run, size_t index, const Step& step)
 {
     nlohmann::json line = {
         {"step", index},       {"pid", step.pid},     {"words", words_->of(run, index, step)},
-        {"began", step.began}, {"ended", step.ended}, {"time", step.time}, {"error", step.error},
+        {"began", step.began}, {"ended", step.ended}, {"time", step.time},
+        {"error", step.error},
     };
     if (step.from.first != 0) {
         line["trace"] = {step.from.file, step.from.first, step.from.last};

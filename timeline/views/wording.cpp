@@ -76,23 +76,6 @@ std::string fit(const std::string& text, size_t n)
     return text;
 }
 
-std::string letters(int n)
-{
-    std::string name;
-    append_letters(name, n);
-    return name;
-}
-
-void append_letters(std::string& text, int n)
-{
-    char letters[16];
-    size_t count = 0;
-    for (; n > 0 && count < sizeof letters; n = (n - 1) / 26)
-        letters[count++] = char('A' + (n - 1) % 26);
-    while (count > 0)
-        text += letters[--count];
-}
-
 std::string channel_name(const Channel& c)
 {
     std::string text;
@@ -100,38 +83,39 @@ std::string channel_name(const Channel& c)
     return text;
 }
 
-void append_channel_name(std::string& text, const Channel& c)
+// The typed facts of a channel, for the one place that names things.
+Thing thing_of(const Channel& c)
 {
+    using K = Channel::Kind;
+    Thing t{.number = c.number, .pair = c.pair, .path = c.path, .anon = anon_name(c.target)};
     switch (c.kind) {
-    case Channel::Kind::terminal:
-        text += "the terminal";
-        return;
-    case Channel::Kind::pipe:
-        if (c.number > 0) {
-            text += "pipe ";
-            append_letters(text, c.number);
-        } else {
-            text += "a pipe from outside";
-        }
-        return;
-    case Channel::Kind::socket:
-        if (c.pair) {
-            text += "socket pair ";
-            append_letters(text, c.number);
-        } else {
-            text += "socket ";
-            text += std::to_string(c.number);
-        }
-        return;
+    case K::pipe:
+        t.kind = Thing::Kind::pipe;
+        break;
+    case K::fifo:
+        t.kind = Thing::Kind::fifo;
+        break;
+    case K::socket:
+        t.kind = Thing::Kind::socket;
+        break;
+    case K::terminal:
+        t.kind = Thing::Kind::terminal;
+        break;
     default:
+        t.kind = c.working_folder ? Thing::Kind::folder : Thing::Kind::file;
         break;
     }
-    if (c.working_folder)
-        text += "its working folder";
-    else if (!c.path.empty())
-        text += c.path.starts_with("/dev/") ? std::string_view(c.path) : base_name(c.path);
-    else
-        text += anon_name(c.target);
+    return t;
+}
+
+void append_channel_name(std::string& text, const Channel& c)
+{
+    append_thing_name(text, thing_of(c));
+}
+
+EndHeld held(End end)
+{
+    return end == End::read ? EndHeld::read : end == End::write ? EndHeld::write : EndHeld::unknown;
 }
 
 std::string program_name(const std::string& program, int pid)
@@ -145,8 +129,7 @@ std::string process_label(const Process& p, size_t step)
     for (const auto& [from, program] : p.programs)
         if (from <= step)
             name = program;
-    std::string pid = std::to_string(p.pid);
-    std::string label = name.empty() ? "pid " + pid : name + " " + pid;
+    std::string label = process_name(name, p.pid);
     if (p.thread_of != 0)
         return label + " thread " + std::to_string(p.thread_number);
     return label + (p.child ? " child" : "");
@@ -169,8 +152,7 @@ const std::string& StepWords::of(const Run& run, size_t index, const Step& step)
 std::string description_mode(const WorldDescription& d)
 {
     std::string mode = !d.access                    ? "from outside"
-                       : d.end == End::read         ? "read end"
-                       : d.end == End::write        ? "write end"
+                       : d.end != End::unknown      ? std::string(end_name(held(d.end)))
                        : *d.access == Access::read  ? "read"
                        : *d.access == Access::write ? "write"
                                                     : "read and write";

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/safe_text.hpp"
+#include "base/vocabulary.hpp"
 #include "model/run.hpp"
 
 namespace timeline {
@@ -25,14 +26,12 @@ std::vector<std::string> wrap(const std::string& text, size_t width, size_t max_
 // At most `n` characters (UTF-8 aware), with "…" when cut.
 std::string fit(const std::string& text, size_t n);
 
-// "A", "B", ... "Z", "AA": the letter of the n-th pipe, from 1.
-std::string letters(int n);
-void append_letters(std::string& text, int n);
-
 // What a channel is called: "pipe A", "socket pair B", "socket 2", "the
-// terminal", "a pipe from outside", "FIFOVEK", "/dev/null", "its working
-// folder", "eventfd".
+// terminal", "a pipe from outside", "FIFO FIFOVEK", "/dev/null", "its
+// working folder", "eventfd" (base/vocabulary.hpp names them).
 std::string channel_name(const Channel& channel);
+// The end of a pipe as the words name it.
+EndHeld held(End end);
 void append_channel_name(std::string& text, const Channel& channel);
 
 // An open file description in a line or two: "write end, O_NONBLOCK",

@@ -2,96 +2,102 @@
 // it first.
 #include "views/glossary.hpp"
 
+#include <array>
 #include <cctype>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/safe_text.hpp"
 
 namespace timeline {
 
-const std::vector<Term>& glossary()
+namespace {
+
+constexpr std::array<Term, 13> kTerms = {{
+    {"fd",
+     "file descriptor (fd)",
+     {"file descriptor", "descriptors", "descriptor"},
+     "A small number (0, 1, 2, 3, ...) by which a process names something it has open: a "
+     "file, an end of a pipe, the terminal. Each process has a table of its own; fork copies "
+     "the table, exec keeps it (but for the descriptors marked close-on-exec)."},
+    {"description",
+     "open file description",
+     {"open file description"},
+     "What a descriptor points at: the open file itself, with its offset and its access "
+     "mode. dup and fork make more descriptors that point at one description, which then "
+     "share its offset."},
+    {"pipe",
+     "pipe",
+     {"pipes", "pipe"},
+     "A one-way channel in the kernel, made by pipe(): bytes written into its write end come "
+     "out at its read end, in order, once. It has no name: only the processes that hold its "
+     "ends, given through fork, can use it. The tool names the pipes of a run A, B, C."},
+    {"ends",
+     "read end, write end",
+     {"read end", "write end"},
+     "The two descriptors that pipe() returns: the first to read from, the second to write "
+     "into."},
+    {"fifo",
+     "FIFO",
+     {"FIFOs", "FIFO"},
+     "A pipe with a name in the file system (mkfifo): unrelated processes open it by its "
+     "path. Opening one end waits until a process opens the other."},
+    {"end-of-data",
+     "end of data",
+     {"end of data"},
+     "A read that returns 0 from a pipe or a FIFO: every byte has been read and no process "
+     "holds its write end any more. A reader that keeps a write end open itself never sees "
+     "it."},
+    {"from-outside",
+     "from outside",
+     {"from outside"},
+     "Made before the traced run began: a descriptor the program was given as it started "
+     "(by the shell that ran it), or a pipe that the run did not make. The trace never saw "
+     "them made, so the tool knows only what the run did with them."},
+    {"close-on-exec",
+     "close-on-exec",
+     {"close-on-exec"},
+     "A mark on a descriptor (O_CLOEXEC, FD_CLOEXEC): exec closes it, so that the new "
+     "program does not get it. fork copies the mark with the descriptor."},
+    {"zombie",
+     "zombie",
+     {"zombies", "zombie"},
+     "A process that has ended but whose parent has not collected its status with wait(): "
+     "it keeps its pid and a line in the process table (state Z), and nothing else."},
+    {"orphan",
+     "orphan, adopted",
+     {"orphans", "orphan", "adopted"},
+     "A process whose parent ended first. The kernel gives it a new parent, pid 1 or the "
+     "nearest subreaper above it, which collects it when it ends."},
+    {"subreaper",
+     "subreaper",
+     {"subreaper"},
+     "A process that asked (prctl PR_SET_CHILD_SUBREAPER) to adopt the orphans among its "
+     "descendants instead of pid 1. A desktop session's service manager is one: an orphan "
+     "there is adopted by it."},
+    {"signal",
+     "signal, handler",
+     {"signals", "signal", "handler"},
+     "A notice the kernel delivers to a process: SIGCHLD when a child ends, SIGINT at "
+     "Ctrl-C, SIGPIPE at a write into a pipe that no process reads. Each has a default "
+     "action (end the process, stop it, ignore it); a handler is a function of the program's "
+     "own that runs instead."},
+    {"waiting",
+     "waiting, sleeping",
+     {"waiting", "sleeping"},
+     "Inside a call that cannot finish yet: a read of an empty pipe, a write into a full "
+     "one, a wait for a child, a sleep. The process uses no processor until the kernel wakes "
+     "it. family_watch says where it sleeps: the call, and in parentheses the kernel "
+     "function it waits in (its wchan, in /proc/PID/wchan)."},
+}};
+
+} // namespace
+
+std::span<const Term> glossary()
 {
-    static const std::vector<Term> terms = {
-        {"fd",
-         "file descriptor (fd)",
-         {"file descriptor", "descriptors", "descriptor"},
-         "A small number (0, 1, 2, 3, ...) by which a process names something it has open: a "
-         "file, an end of a pipe, the terminal. Each process has a table of its own; fork copies "
-         "the table, exec keeps it (but for the descriptors marked close-on-exec)."},
-        {"description",
-         "open file description",
-         {"open file description"},
-         "What a descriptor points at: the open file itself, with its offset and its access "
-         "mode. dup and fork make more descriptors that point at one description, which then "
-         "share its offset."},
-        {"pipe",
-         "pipe",
-         {"pipes", "pipe"},
-         "A one-way channel in the kernel, made by pipe(): bytes written into its write end come "
-         "out at its read end, in order, once. It has no name: only the processes that hold its "
-         "ends, given through fork, can use it. The tool names the pipes of a run A, B, C."},
-        {"ends",
-         "read end, write end",
-         {"read end", "write end"},
-         "The two descriptors that pipe() returns: the first to read from, the second to write "
-         "into."},
-        {"fifo",
-         "FIFO",
-         {"FIFOs", "FIFO"},
-         "A pipe with a name in the file system (mkfifo): unrelated processes open it by its "
-         "path. Opening one end waits until a process opens the other."},
-        {"end-of-data",
-         "end of data",
-         {"end of data"},
-         "A read that returns 0 from a pipe or a FIFO: every byte has been read and no process "
-         "holds its write end any more. A reader that keeps a write end open itself never sees "
-         "it."},
-        {"from-outside",
-         "from outside",
-         {"from outside"},
-         "Made before the traced run began: a descriptor the program was given as it started "
-         "(by the shell that ran it), or a pipe that the run did not make. The trace never saw "
-         "them made, so the tool knows only what the run did with them."},
-        {"close-on-exec",
-         "close-on-exec",
-         {"close-on-exec"},
-         "A mark on a descriptor (O_CLOEXEC, FD_CLOEXEC): exec closes it, so that the new "
-         "program does not get it. fork copies the mark with the descriptor."},
-        {"zombie",
-         "zombie",
-         {"zombies", "zombie"},
-         "A process that has ended but whose parent has not collected its status with wait(): "
-         "it keeps its pid and a line in the process table (state Z), and nothing else."},
-        {"orphan",
-         "orphan, adopted",
-         {"orphans", "orphan", "adopted"},
-         "A process whose parent ended first. The kernel gives it a new parent, pid 1 or the "
-         "nearest subreaper above it, which collects it when it ends."},
-        {"subreaper",
-         "subreaper",
-         {"subreaper"},
-         "A process that asked (prctl PR_SET_CHILD_SUBREAPER) to adopt the orphans among its "
-         "descendants instead of pid 1. A desktop session's service manager is one: an orphan "
-         "there is adopted by it."},
-        {"signal",
-         "signal, handler",
-         {"signals", "signal", "handler"},
-         "A notice the kernel delivers to a process: SIGCHLD when a child ends, SIGINT at "
-         "Ctrl-C, SIGPIPE at a write into a pipe that no process reads. Each has a default "
-         "action (end the process, stop it, ignore it); a handler is a function of the program's "
-         "own that runs instead."},
-        {"waiting",
-         "waiting, sleeping",
-         {"waiting", "sleeping"},
-         "Inside a call that cannot finish yet: a read of an empty pipe, a write into a full "
-         "one, a wait for a child, a sleep. The process uses no processor until the kernel wakes "
-         "it. family_watch says where it sleeps: the call, and in parentheses the kernel "
-         "function it waits in (its wchan, in /proc/PID/wchan)."},
-    };
-    return terms;
+    return kTerms;
 }
 
 std::string glossary_html()
@@ -142,7 +148,8 @@ void link_text(std::string_view text, std::string& out, std::set<std::string_vie
             if (linked.contains(t.id))
                 continue;
             for (std::string_view f : t.forms)
-                if (size_t found = find_word(text, f, done); found < at) {
+                if (size_t found = f.empty() ? std::string_view::npos : find_word(text, f, done);
+                    found < at) {
                     at = found;
                     first = &t;
                     form = f;

@@ -2,21 +2,22 @@
 // once at the end of the book and linked from its first use.
 #pragma once
 
+#include <array>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace timeline {
 
 struct Term {
     std::string_view id; // its anchor: "#term-<id>"
     std::string_view word; // as the glossary heads it
-    std::vector<std::string_view> forms; // as the pages use it
+    std::array<std::string_view, 3> forms; // as the pages use it, longest first
     std::string_view meaning;
 };
 
-const std::vector<Term>& glossary();
+std::span<const Term> glossary();
 
 // The glossary as a section of the book.
 std::string glossary_html();

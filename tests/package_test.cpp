@@ -43,17 +43,19 @@ TEST(Package, InstallsAndRunsFromAScratchRoot)
     std::string deb = name[1];
 
     // What it holds: one command and the tool on the PATH, the lessons
-    // beside the other private programs, the manual pages.
+    // beside the other private programs, a manual page for each of the
+    // three commands.
     Ran contents = run({"/usr/bin/dpkg-deb", "-c", deb}, dir.path());
     ASSERT_EQ(contents.status, 0);
     for (const std::string& lesson : lesson_names())
         EXPECT_EQ(contents.out.find("./usr/bin/" + lesson + "\n"), std::string::npos) << lesson;
-    for (const char* path : {"./usr/bin/process-lessons\n", "./usr/bin/syscall_timeline\n",
-                             "./usr/libexec/process-lessons/echo_five\n",
-                             "./usr/share/man/man1/process-lessons.1.gz\n",
-                             "./usr/share/man/man1/syscall_timeline.1.gz\n",
-                             "./usr/share/doc/process-lessons/copyright\n",
-                             "./usr/share/process-lessons/pipes/echo_five.md\n"})
+    for (const char* path :
+         {"./usr/bin/process-lessons\n", "./usr/bin/syscall_timeline\n",
+          "./usr/libexec/process-lessons/echo_five\n",
+          "./usr/share/man/man1/process-lessons.1.gz\n",
+          "./usr/share/man/man1/syscall_timeline.1.gz\n",
+          "./usr/share/man/man1/family_watch.1.gz\n", "./usr/share/doc/process-lessons/copyright\n",
+          "./usr/share/process-lessons/pipes/echo_five.md\n"})
         EXPECT_NE(contents.out.find(path), std::string::npos) << path << contents.out;
 
     // Installed into a scratch root, it runs from there.
@@ -96,12 +98,15 @@ TEST(Package, InstallsAndRunsFromAScratchRoot)
         EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out;
     }
 
-    // Both manual pages render without a warning.
-    for (const char* page : {"process-lessons.1.gz", "syscall_timeline.1.gz"}) {
-        Ran man = run({"/usr/bin/man", "--warnings", "-l", dir / "root/usr/share/man/man1/" + page},
+    // Each manual page renders without a warning, names its own command
+    // and shows it at work.
+    for (const std::string command : {"process-lessons", "syscall_timeline", "family_watch"}) {
+        Ran man = run({"/usr/bin/man", "--warnings", "-l",
+                       dir / "root/usr/share/man/man1/" + command + ".1.gz"},
                       dir.path());
-        EXPECT_EQ(man.status, 0) << page;
-        EXPECT_EQ(man.err, "") << page;
-        EXPECT_NE(man.out.find("process-lessons"), std::string::npos) << page;
+        EXPECT_EQ(man.status, 0) << command;
+        EXPECT_EQ(man.err, "") << command;
+        EXPECT_NE(man.out.find("\n       " + command + " - "), std::string::npos) << man.out;
+        EXPECT_NE(man.out.find("\nEXAMPLES\n"), std::string::npos) << man.out;
     }
 }

@@ -19,6 +19,7 @@
 #include "reader/source_lines.hpp"
 #include "traced.hpp"
 #include "views/plumbing_figure.hpp"
+#include "views/source_view.hpp"
 #include "views/svg_diagram.hpp"
 #include "views/text_timeline.hpp"
 #include "views/wording.hpp"

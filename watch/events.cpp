@@ -49,25 +49,59 @@ ProcEvents::~ProcEvents()
         close(fd_);
 }
 
-bool ProcEvents::drain()
+namespace {
+
+// The processes that one datagram's events concern.
+void note(const char* data, size_t size, std::vector<int>& pids)
 {
-    bool any = false;
-    alignas(nlmsghdr) char buf[8192];
-    for (ssize_t n; fd_ != -1 && (n = recv(fd_, buf, sizeof buf, 0)) > 0;) {
-        for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, size_t(n));
-             h = NLMSG_NEXT(h, n)) {
-            const auto* message = static_cast<const cn_msg*>(NLMSG_DATA(h));
-            // The event sits 4 bytes into its message, not where its 8-byte
-            // fields may be read in place: copied out first.
-            proc_event event{};
-            std::memcpy(&event, message->data, std::min<size_t>(sizeof event, message->len));
-            if (event.what == proc_event::PROC_EVENT_FORK ||
-                event.what == proc_event::PROC_EVENT_EXEC ||
-                event.what == proc_event::PROC_EVENT_EXIT)
-                any = true;
+    auto n = ssize_t(size);
+    for (const auto* h = reinterpret_cast<const nlmsghdr*>(data); NLMSG_OK(h, size_t(n));
+         h = NLMSG_NEXT(h, n)) {
+        const auto* message = static_cast<const cn_msg*>(NLMSG_DATA(h));
+        // The event sits 4 bytes into its message, not where its 8-byte
+        // fields may be read in place: copied out first.
+        proc_event event{};
+        std::memcpy(&event, message->data, std::min<size_t>(sizeof event, message->len));
+        // By process, not thread: a thread's start or end is told with its
+        // process's id too.
+        const auto& d = event.event_data;
+        if (event.what == proc_event::PROC_EVENT_FORK) {
+            pids.push_back(d.fork.parent_tgid);
+            pids.push_back(d.fork.child_tgid);
+        } else if (event.what == proc_event::PROC_EVENT_EXEC) {
+            pids.push_back(d.exec.process_tgid);
+        } else if (event.what == proc_event::PROC_EVENT_EXIT) {
+            pids.push_back(d.exit.process_tgid);
         }
     }
-    return any;
+}
+
+} // namespace
+
+ProcEvents::Concerned ProcEvents::drain()
+{
+    Concerned concerned;
+    // The kernel sends each event in a datagram of its own: a few dozen
+    // are taken in one call, and fewer than asked for means none is left.
+    constexpr unsigned kSlots = 32;
+    alignas(nlmsghdr) static char slots[kSlots][512];
+    iovec parts[kSlots];
+    mmsghdr messages[kSlots]{};
+    for (unsigned i = 0; i < kSlots; ++i) {
+        parts[i] = {slots[i], sizeof slots[i]};
+        messages[i].msg_hdr.msg_iov = &parts[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int got = kSlots;
+    while (fd_ != -1 && got == int(kSlots)) {
+        got = recvmmsg(fd_, messages, kSlots, MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < got; ++i)
+            note(slots[i], messages[i].msg_len, concerned.pids);
+    }
+    // More came than the socket holds: which ones is not known.
+    if (got == -1 && errno == ENOBUFS)
+        concerned.lost = true;
+    return concerned;
 }
 
 } // namespace family

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace family {
 
@@ -18,8 +19,15 @@ public:
     int fd() const { return fd_; }
     // Why not, when not listening.
     const std::string& refused() const { return refused_; }
-    // Reads what has come; whether a fork, an exec or an exit was among it.
-    bool drain();
+    // What came since the last drain: the processes its forks, execs and
+    // exits concern (a fork: the parent and the child; an exec, an exit:
+    // the process), by process id. Every process of the machine is told
+    // of, so the caller looks for its own among them.
+    struct Concerned {
+        std::vector<int> pids;
+        bool lost = false; // the kernel dropped some: any may have changed
+    };
+    Concerned drain();
 
 private:
     int fd_ = -1;

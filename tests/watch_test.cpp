@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <regex>
 #include <string>
 
@@ -68,10 +69,27 @@ public:
         (void)p.finish();
         return p.out();
     }
+    // The program the window runs.
+    pid_t program() const
+    {
+        Process p(
+            {.argv = {"/usr/bin/tmux", "-L", socket_, "display-message", "-p", "#{pane_pid}"}});
+        (void)p.finish();
+        return pid_t(std::atol(p.out().c_str()));
+    }
 
 private:
     std::string socket_;
 };
+
+// How often a process has given up the processor to wait: each poll that
+// slept and was woken.
+long waits_of(pid_t pid)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\nvoluntary_ctxt_switches:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + status.find(':', at) + 1);
+}
 
 } // namespace
 
@@ -236,4 +254,46 @@ TEST(Watch, AThousandProcessesAreRead)
         EXPECT_EQ(watched.members().size(), size_t(n) + 1);
     }
     many.signal_group(SIGKILL);
+}
+
+// A burst of processes elsewhere on the machine: their forks, execs and
+// exits are none of the family's, so the watcher neither reads /proc again
+// for them nor wakes for each. Without them it reads a sleeping family ten
+// times a second (three reads, a wake or two each): both counts may grow
+// with the time the burst takes, at several times that rate, so that a
+// slow machine cannot fail it; for every one of the burst's processes it
+// would take several of each.
+TEST(Watch, ProcessesElsewhereCostTheWatcherNothing)
+{
+    TempDir dir;
+    Process family({.argv = {"/bin/sh", "-c", "sleep 600 & sleep 600 & wait"}, .dir = dir.path()});
+    ASSERT_TRUE(eventually([&] { return children(family.pid()).size() == 2; }));
+    Tmux tmux({BIN_FAMILY_WATCH, std::to_string(family.pid())});
+    std::string screen;
+    ASSERT_TRUE(eventually([&] {
+        screen = tmux.screen();
+        return std::regex_search(screen, std::regex("sleep:[^\n]*\n[\\s\\S]*sleep:"));
+    })) << screen;
+    pid_t watcher = tmux.program();
+    long reads = proc_io(watcher, "syscr");
+    long waits = waits_of(watcher);
+    ASSERT_GE(reads, 0);
+    ASSERT_GE(waits, 0);
+
+    constexpr long kOthers = 300;
+    auto start = std::chrono::steady_clock::now();
+    Process others({.argv = {"/bin/sh", "-c",
+                             "i=0; while [ $i -lt " + std::to_string(kOthers) +
+                                 " ]; do /bin/true; i=$((i + 1)); done"},
+                    .dir = dir.path()});
+    ASSERT_TRUE(others.finish());
+    ASSERT_EQ(others.exit_code(), 0) << others.err();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(proc_io(watcher, "syscr") - reads, kOthers / 2 + long(100 * seconds))
+        << "in " << seconds << " s";
+    EXPECT_LT(waits_of(watcher) - waits, kOthers / 2 + long(50 * seconds))
+        << "in " << seconds << " s";
+    // And it still follows its own.
+    ASSERT_TRUE(eventually([&] { return tmux.screen().find("family of") != std::string::npos; }));
 }

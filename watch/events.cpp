@@ -1,13 +1,17 @@
 #include "events.hpp"
 
+#include <arpa/inet.h>
 #include <linux/cn_proc.h>
 #include <linux/connector.h>
+#include <linux/filter.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace family {
@@ -102,6 +106,61 @@ ProcEvents::Concerned ProcEvents::drain()
     if (got == -1 && errno == ENOBUFS)
         concerned.lost = true;
     return concerned;
+}
+
+namespace {
+
+// Where a message's fields are, in the bytes the filter sees: the
+// netlink header, the connector's, then the event. A fork's parent, an
+// exec's process and an exit's process sit at the same place.
+constexpr uint32_t kEventAt = NLMSG_HDRLEN + offsetof(cn_msg, data);
+constexpr uint32_t kWhatAt = kEventAt + offsetof(proc_event, what);
+constexpr uint32_t kProcessAt = kEventAt + offsetof(proc_event, event_data.fork.parent_tgid);
+static_assert(offsetof(proc_event, event_data.exec.process_tgid) ==
+              offsetof(proc_event, event_data.fork.parent_tgid));
+static_assert(offsetof(proc_event, event_data.exit.process_tgid) ==
+              offsetof(proc_event, event_data.fork.parent_tgid));
+
+// A classic socket filter: keep a fork, an exec or an exit of one of
+// `pids`, drop the rest. Its loads read in network order, so each value
+// it compares with is turned so too.
+std::vector<sock_filter> filter_of(const std::vector<int>& pids)
+{
+    const uint32_t keep = 0xffffffff;
+    // A jump counts the steps it skips.
+    std::vector<sock_filter> code = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kWhatAt),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_FORK), 3, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_EXEC), 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_EXIT), 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kProcessAt),
+    };
+    // One of them: the next step keeps it; another: that step is skipped.
+    for (int pid : pids) {
+        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(uint32_t(pid)), 0, 1));
+        code.push_back(BPF_STMT(BPF_RET | BPF_K, keep));
+    }
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
+    return code;
+}
+
+} // namespace
+
+void ProcEvents::only(const std::vector<int>& pids)
+{
+    if (fd_ == -1 || pids == filtered_)
+        return;
+    filtered_ = pids;
+    if (!pids.empty() && pids.size() <= kMostFiltered) {
+        auto code = filter_of(pids);
+        sock_fprog program{.len = static_cast<unsigned short>(code.size()), .filter = code.data()};
+        if (setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0)
+            return;
+    }
+    // No filter: a stale one would hide the family's own events.
+    int none = 0;
+    (void)setsockopt(fd_, SOL_SOCKET, SO_DETACH_FILTER, &none, sizeof none);
 }
 
 } // namespace family

@@ -28,10 +28,17 @@ public:
         bool lost = false; // the kernel dropped some: any may have changed
     };
     Concerned drain();
+    // Asks the kernel to tell only of these processes' forks, execs and
+    // exits (a fork by its parent), so that the rest of the machine does
+    // not wake the watcher at all. Up to kMostFiltered of them; for more,
+    // or where the filter is refused, it tells of every process again.
+    void only(const std::vector<int>& pids);
+    static constexpr size_t kMostFiltered = 500;
 
 private:
     int fd_ = -1;
     std::string refused_;
+    std::vector<int> filtered_; // the processes last asked for
 };
 
 } // namespace family

@@ -56,6 +56,8 @@ public:
     // Whether a process of that id is one of the family, live or a zombie
     // (at the last refresh): quick, for each process event of the machine.
     bool has(int pid) const { return std::binary_search(pids_.begin(), pids_.end(), pid); }
+    // Their ids, in order.
+    const std::vector<int>& pids() const { return pids_; }
 
     static constexpr double kShownAfterEnd = 3.0;
 

@@ -171,6 +171,7 @@ void Live::read_family()
 {
     double now = now_seconds();
     family_.refresh(now);
+    events_.only(family_.pids());
     // A large family is read less often, so that the watcher stays light;
     // the screen still follows within a few tenths.
     interval_ = std::max(0.1, 40 * (now_seconds() - now));

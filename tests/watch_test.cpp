@@ -2,6 +2,7 @@
 // the system's own view in /proc, and its live screen driven in tmux.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <locale.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -31,7 +32,7 @@ std::string once(pid_t pid)
 std::string line_of(const std::string& snapshot, pid_t pid)
 {
     std::smatch m;
-    std::regex line("(^|\n)[ \xe2\x94\x80\x94\x82\x94\x94]*" + std::to_string(pid) + " [^\n]*");
+    std::regex line("(^|\n)[ `\xe2\x94\x80\x94\x82\x94\x94-]*" + std::to_string(pid) + " [^\n]*");
     return std::regex_search(snapshot, m, line) ? m.str() : std::string();
 }
 
@@ -63,9 +64,15 @@ public:
     }
     Tmux(const Tmux&) = delete;
     Tmux& operator=(const Tmux&) = delete;
-    std::string screen() const
+    // With `escapes`, the terminal's attributes and character sets too:
+    // line-drawing characters are the DEC set's letters between a
+    // shift-out and a shift-in ("\x0emq\x0f", a corner and a line).
+    std::string screen(bool escapes = false) const
     {
-        Process p({.argv = {"/usr/bin/tmux", "-L", socket_, "capture-pane", "-p"}});
+        std::vector<std::string> argv = {"/usr/bin/tmux", "-L", socket_, "capture-pane", "-p"};
+        if (escapes)
+            argv.push_back("-e");
+        Process p({.argv = argv});
         (void)p.finish();
         return p.out();
     }
@@ -296,4 +303,55 @@ TEST(Watch, ProcessesElsewhereCostTheWatcherNothing)
         << "in " << seconds << " s";
     // And it still follows its own.
     ASSERT_TRUE(eventually([&] { return tmux.screen().find("family of") != std::string::npos; }));
+}
+
+// Under the POSIX locale, whose characters are ASCII alone: the live
+// screen draws each branch with the terminal's line-drawing characters,
+// --once writes "`- ", and nothing shows as the bytes of a UTF-8
+// character ("~T", "M-b"). Where the locale is UTF-8, --once draws the
+// branch as it always has.
+TEST(Watch, TheTreeIsReadableWithoutUtf8)
+{
+    TempDir dir;
+    Process two({.argv = {BIN_TWO_CHILDREN}, .dir = dir.path()});
+    std::vector<pid_t> zombies;
+    ASSERT_TRUE(eventually([&] { return (zombies = children_in(two.pid(), 'Z')).size() == 2; }));
+    auto branch_before = [](pid_t pid, const std::string& branch) {
+        return std::regex(branch + std::to_string(pid) + " two_children: a zombie");
+    };
+
+    Tmux tmux({"/usr/bin/env", "LANG=C", "LC_ALL=C", BIN_FAMILY_WATCH, std::to_string(two.pid())});
+    std::string screen;
+    ASSERT_TRUE(eventually([&] {
+        screen = tmux.screen(true);
+        return std::all_of(zombies.begin(), zombies.end(), [&](pid_t z) {
+            return std::regex_search(screen, branch_before(z, ""));
+        });
+    })) << screen;
+    for (pid_t z : zombies)
+        EXPECT_TRUE(std::regex_search(screen, branch_before(z, "(\x0emq\x0f|[+`]-) "))) << screen;
+    std::string plain = tmux.screen();
+    EXPECT_EQ(plain.find("~T"), std::string::npos) << plain;
+    EXPECT_EQ(plain.find("M-"), std::string::npos) << plain;
+
+    Process ascii({.argv = {BIN_FAMILY_WATCH, "--once", std::to_string(two.pid())},
+                   .env = {"LANG=C", "LC_ALL=C"}});
+    ASSERT_TRUE(ascii.finish());
+    EXPECT_EQ(ascii.exit_code(), 0) << ascii.err();
+    const std::string& text = ascii.out();
+    EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; }))
+        << text;
+    for (pid_t z : zombies)
+        EXPECT_TRUE(std::regex_search(text, branch_before(z, "\n   `- "))) << text;
+
+    if (locale_t utf8 = newlocale(LC_ALL_MASK, "C.UTF-8", nullptr)) {
+        freelocale(utf8);
+        Process boxes({.argv = {BIN_FAMILY_WATCH, "--once", std::to_string(two.pid())},
+                       .env = {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"}});
+        ASSERT_TRUE(boxes.finish());
+        for (pid_t z : zombies)
+            EXPECT_TRUE(
+                std::regex_search(boxes.out(), branch_before(z, "\n   \xe2\x94\x94\xe2\x94\x80 ")))
+                << boxes.out();
+    }
 }

@@ -121,6 +121,7 @@ private:
     int master_;
     pid_t command_;
     std::string how_;
+    bool utf8_ = true;
     bool ended_ = false;
     bool quit_ = false;
     bool keys_ = true; // some may have come
@@ -138,6 +139,7 @@ int Live::run()
                : "live, reading /proc every 100 ms (process events refused: " + events_.refused() +
                      ")";
     (void)std::setlocale(LC_ALL, "");
+    utf8_ = utf8_locale();
     initscr();
     if (command_ > 0)
         raw(); // Ctrl-C is the command's
@@ -155,7 +157,8 @@ int Live::run()
             draw(shown_, command_ > 0 ? &pane_ : nullptr,
                  command_ > 0
                      ? (ended_ ? "q quits" : "F10 quits; what you type goes to the command")
-                     : "q quits");
+                     : "q quits",
+                 utf8_);
             redraw_ = false;
         }
         if (!wait() || !keys())
@@ -177,7 +180,8 @@ void Live::read_family()
     interval_ = std::max(0.1, 40 * (now_seconds() - now));
     last_read_ = now;
     reread_ = false;
-    auto lines = snapshot(family_, now, how_);
+    // Branches in ASCII, each drawn over in the terminal's line characters.
+    auto lines = snapshot(family_, now, how_, false);
     if (lines.size() != shown_.size() ||
         !std::equal(lines.begin(), lines.end(), shown_.begin(), [](const Line& a, const Line& b) {
             return a.text == b.text && a.gone == b.gone;
@@ -273,7 +277,9 @@ int main(int argc, char** argv)
         family::Family family(pid);
         double now = now_seconds();
         family.refresh(now);
-        for (const auto& line : family::snapshot(family, now, "a snapshot"))
+        // Box-drawing branches where the locale's characters are UTF-8.
+        (void)std::setlocale(LC_ALL, "");
+        for (const auto& line : family::snapshot(family, now, "a snapshot", utf8_locale()))
             std::printf("%s%s\n", line.text.c_str(), line.gone ? " (gone)" : "");
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
     }

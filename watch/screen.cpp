@@ -1,8 +1,10 @@
 #include "screen.hpp"
 
 #include <curses.h>
+#include <langinfo.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "views/wording.hpp"
 
@@ -23,17 +25,40 @@ std::string struck(const std::string& text)
     return out;
 }
 
-// One line of the family.
-void draw_line(int row, const Line& l, int cols)
+// At most `cols` characters; a line cut ends in "…", or in ">" where the
+// character set has no such character.
+std::string fitted(const std::string& text, int cols, bool utf8)
 {
-    std::string text = timeline::fit(l.text, size_t(std::max(1, cols - 1)));
+    std::string out = timeline::fit(text, size_t(std::max(1, cols)));
+    const std::string ellipsis = "\xe2\x80\xa6";
+    if (!utf8 && out.size() != text.size() && out.ends_with(ellipsis))
+        out.replace(out.size() - ellipsis.size(), ellipsis.size(), ">");
+    return out;
+}
+
+// One line of the family; a child's branch in the terminal's own
+// line-drawing characters, which every locale and terminal can show.
+void draw_line(int row, const Line& l, int cols, bool utf8)
+{
+    std::string text = fitted(l.text, cols - 1, utf8);
     attr_t a = l.heading ? A_BOLD : l.gone ? A_DIM : A_NORMAL;
     attron(a);
-    mvaddstr(row, 0, (l.gone ? struck(text) : text).c_str());
+    // Striking through takes a combining character: UTF-8's only.
+    mvaddstr(row, 0, (l.gone && utf8 ? struck(text) : text).c_str());
+    if (l.branch >= 0 && l.branch + 2 < cols - 1) {
+        mvaddch(row, l.branch, ACS_LLCORNER);
+        addch(ACS_HLINE);
+    }
     attroff(a);
 }
 
 } // namespace
+
+bool utf8_locale()
+{
+    const char* set = nl_langinfo(CODESET);
+    return strcasecmp(set, "UTF-8") == 0 || strcasecmp(set, "UTF8") == 0;
+}
 
 void Pane::add(const char* data, size_t n)
 {
@@ -84,7 +109,7 @@ void Pane::put(char c)
     ++column_;
 }
 
-void draw(const std::vector<Line>& lines, const Pane* pane, const std::string& help)
+void draw(const std::vector<Line>& lines, const Pane* pane, const std::string& help, bool utf8)
 {
     erase();
     int rows = LINES;
@@ -92,7 +117,7 @@ void draw(const std::vector<Line>& lines, const Pane* pane, const std::string& h
     int pane_rows = pane ? std::max(3, rows / 3) : 0;
     int tree_rows = rows - pane_rows - 1;
     for (int i = 0; i < int(lines.size()) && i < tree_rows; ++i)
-        draw_line(i, lines[size_t(i)], cols);
+        draw_line(i, lines[size_t(i)], cols, utf8);
     if (pane) {
         int top = rows - pane_rows - 1;
         attron(A_REVERSE);
@@ -102,11 +127,10 @@ void draw(const std::vector<Line>& lines, const Pane* pane, const std::string& h
         const auto& out = pane->lines();
         size_t first = out.size() > size_t(pane_rows - 1) ? out.size() - size_t(pane_rows - 1) : 0;
         for (size_t i = first; i < out.size(); ++i)
-            mvaddstr(top + 1 + int(i - first), 0,
-                     timeline::fit(out[i], size_t(std::max(1, cols - 1))).c_str());
+            mvaddstr(top + 1 + int(i - first), 0, fitted(out[i], cols - 1, utf8).c_str());
     }
     attron(A_DIM);
-    mvaddstr(rows - 1, 0, timeline::fit(help, size_t(std::max(1, cols - 1))).c_str());
+    mvaddstr(rows - 1, 0, fitted(help, cols - 1, utf8).c_str());
     attroff(A_DIM);
     refresh();
 }

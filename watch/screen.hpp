@@ -1,5 +1,6 @@
-// The live view's screen: the family's lines drawn with ncurses, and below
-// them what a command wrote on its terminal.
+// The live view's screen: the family's lines drawn with ncurses, the tree's
+// branches in its line-drawing characters, and below them what a command
+// wrote on its terminal.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,10 @@
 #include "words.hpp"
 
 namespace family {
+
+// Whether the locale's character set (after setlocale) is UTF-8: whether
+// text beyond ASCII can be shown at all.
+bool utf8_locale();
 
 // What a command wrote on its terminal, as lines: enough of a terminal for
 // the lessons (new lines, carriage returns, backspaces; other control
@@ -28,8 +33,8 @@ private:
     int escape_ = 0;
 };
 
-// The lines, the pane when there is a command, and the keys' help on the
-// last row.
-void draw(const std::vector<Line>& lines, const Pane* pane, const std::string& help);
+// The lines (made with ASCII branches), the pane when there is a command,
+// and the keys' help on the last row.
+void draw(const std::vector<Line>& lines, const Pane* pane, const std::string& help, bool utf8);
 
 } // namespace family

@@ -2,11 +2,13 @@
 // the system's own view in /proc, and its live screen driven in tmux.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <locale.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <regex>
 #include <string>
 
@@ -30,7 +32,7 @@ std::string once(pid_t pid)
 std::string line_of(const std::string& snapshot, pid_t pid)
 {
     std::smatch m;
-    std::regex line("(^|\n)[ \xe2\x94\x80\x94\x82\x94\x94]*" + std::to_string(pid) + " [^\n]*");
+    std::regex line("(^|\n)[ `\xe2\x94\x80\x94\x82\x94\x94-]*" + std::to_string(pid) + " [^\n]*");
     return std::regex_search(snapshot, m, line) ? m.str() : std::string();
 }
 
@@ -62,16 +64,39 @@ public:
     }
     Tmux(const Tmux&) = delete;
     Tmux& operator=(const Tmux&) = delete;
-    std::string screen() const
+    // With `escapes`, the terminal's attributes and character sets too:
+    // line-drawing characters are the DEC set's letters between a
+    // shift-out and a shift-in ("\x0emq\x0f", a corner and a line).
+    std::string screen(bool escapes = false) const
     {
-        Process p({.argv = {"/usr/bin/tmux", "-L", socket_, "capture-pane", "-p"}});
+        std::vector<std::string> argv = {"/usr/bin/tmux", "-L", socket_, "capture-pane", "-p"};
+        if (escapes)
+            argv.push_back("-e");
+        Process p({.argv = argv});
         (void)p.finish();
         return p.out();
+    }
+    // The program the window runs.
+    pid_t program() const
+    {
+        Process p(
+            {.argv = {"/usr/bin/tmux", "-L", socket_, "display-message", "-p", "#{pane_pid}"}});
+        (void)p.finish();
+        return pid_t(std::atol(p.out().c_str()));
     }
 
 private:
     std::string socket_;
 };
+
+// How often a process has given up the processor to wait: each poll that
+// slept and was woken.
+long waits_of(pid_t pid)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\nvoluntary_ctxt_switches:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + status.find(':', at) + 1);
+}
 
 } // namespace
 
@@ -236,4 +261,97 @@ TEST(Watch, AThousandProcessesAreRead)
         EXPECT_EQ(watched.members().size(), size_t(n) + 1);
     }
     many.signal_group(SIGKILL);
+}
+
+// A burst of processes elsewhere on the machine: their forks, execs and
+// exits are none of the family's, so the watcher neither reads /proc again
+// for them nor wakes for each. Without them it reads a sleeping family ten
+// times a second (three reads, a wake or two each): both counts may grow
+// with the time the burst takes, at several times that rate, so that a
+// slow machine cannot fail it; for every one of the burst's processes it
+// would take several of each.
+TEST(Watch, ProcessesElsewhereCostTheWatcherNothing)
+{
+    TempDir dir;
+    Process family({.argv = {"/bin/sh", "-c", "sleep 600 & sleep 600 & wait"}, .dir = dir.path()});
+    ASSERT_TRUE(eventually([&] { return children(family.pid()).size() == 2; }));
+    Tmux tmux({BIN_FAMILY_WATCH, std::to_string(family.pid())});
+    std::string screen;
+    ASSERT_TRUE(eventually([&] {
+        screen = tmux.screen();
+        return std::regex_search(screen, std::regex("sleep:[^\n]*\n[\\s\\S]*sleep:"));
+    })) << screen;
+    pid_t watcher = tmux.program();
+    long reads = proc_io(watcher, "syscr");
+    long waits = waits_of(watcher);
+    ASSERT_GE(reads, 0);
+    ASSERT_GE(waits, 0);
+
+    constexpr long kOthers = 300;
+    auto start = std::chrono::steady_clock::now();
+    Process others({.argv = {"/bin/sh", "-c",
+                             "i=0; while [ $i -lt " + std::to_string(kOthers) +
+                                 " ]; do /bin/true; i=$((i + 1)); done"},
+                    .dir = dir.path()});
+    ASSERT_TRUE(others.finish());
+    ASSERT_EQ(others.exit_code(), 0) << others.err();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(proc_io(watcher, "syscr") - reads, kOthers / 2 + long(100 * seconds))
+        << "in " << seconds << " s";
+    EXPECT_LT(waits_of(watcher) - waits, kOthers / 2 + long(50 * seconds))
+        << "in " << seconds << " s";
+    // And it still follows its own.
+    ASSERT_TRUE(eventually([&] { return tmux.screen().find("family of") != std::string::npos; }));
+}
+
+// Under the POSIX locale, whose characters are ASCII alone: the live
+// screen draws each branch with the terminal's line-drawing characters,
+// --once writes "`- ", and nothing shows as the bytes of a UTF-8
+// character ("~T", "M-b"). Where the locale is UTF-8, --once draws the
+// branch as it always has.
+TEST(Watch, TheTreeIsReadableWithoutUtf8)
+{
+    TempDir dir;
+    Process two({.argv = {BIN_TWO_CHILDREN}, .dir = dir.path()});
+    std::vector<pid_t> zombies;
+    ASSERT_TRUE(eventually([&] { return (zombies = children_in(two.pid(), 'Z')).size() == 2; }));
+    auto branch_before = [](pid_t pid, const std::string& branch) {
+        return std::regex(branch + std::to_string(pid) + " two_children: a zombie");
+    };
+
+    Tmux tmux({"/usr/bin/env", "LANG=C", "LC_ALL=C", BIN_FAMILY_WATCH, std::to_string(two.pid())});
+    std::string screen;
+    ASSERT_TRUE(eventually([&] {
+        screen = tmux.screen(true);
+        return std::all_of(zombies.begin(), zombies.end(), [&](pid_t z) {
+            return std::regex_search(screen, branch_before(z, ""));
+        });
+    })) << screen;
+    for (pid_t z : zombies)
+        EXPECT_TRUE(std::regex_search(screen, branch_before(z, "(\x0emq\x0f|[+`]-) "))) << screen;
+    std::string plain = tmux.screen();
+    EXPECT_EQ(plain.find("~T"), std::string::npos) << plain;
+    EXPECT_EQ(plain.find("M-"), std::string::npos) << plain;
+
+    Process ascii({.argv = {BIN_FAMILY_WATCH, "--once", std::to_string(two.pid())},
+                   .env = {"LANG=C", "LC_ALL=C"}});
+    ASSERT_TRUE(ascii.finish());
+    EXPECT_EQ(ascii.exit_code(), 0) << ascii.err();
+    const std::string& text = ascii.out();
+    EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; }))
+        << text;
+    for (pid_t z : zombies)
+        EXPECT_TRUE(std::regex_search(text, branch_before(z, "\n   `- "))) << text;
+
+    if (locale_t utf8 = newlocale(LC_ALL_MASK, "C.UTF-8", nullptr)) {
+        freelocale(utf8);
+        Process boxes({.argv = {BIN_FAMILY_WATCH, "--once", std::to_string(two.pid())},
+                       .env = {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"}});
+        ASSERT_TRUE(boxes.finish());
+        for (pid_t z : zombies)
+            EXPECT_TRUE(
+                std::regex_search(boxes.out(), branch_before(z, "\n   \xe2\x94\x94\xe2\x94\x80 ")))
+                << boxes.out();
+    }
 }

@@ -87,7 +87,21 @@ bool Family::refresh(double now)
                     for (auto& parent : next)
                         if (parent.info.pid == m.info.ppid)
                             parent.last_change = "forked " + std::to_string(m.info.pid);
-    // Those that left the tree: adopted while they live, or ended.
+    keep_departed(before, seen, next, now);
+    members_ = std::move(next);
+    pids_.clear();
+    for (const auto& m : members_)
+        if (!m.gone_at)
+            pids_.push_back(m.info.pid);
+    std::sort(pids_.begin(), pids_.end());
+    return !members_.empty();
+}
+
+// Those that left the tree: adopted while they live, or ended (shown a
+// few seconds more).
+void Family::keep_departed(std::map<int, Member>& before, std::set<int>& seen,
+                           std::vector<Member>& next, double now)
+{
     for (auto& [pid, m] : before) {
         if (seen.count(pid))
             continue;
@@ -114,8 +128,6 @@ bool Family::refresh(double now)
             next.push_back(std::move(m));
         }
     }
-    members_ = std::move(next);
-    return !members_.empty();
 }
 
 void Family::note_changes(Member& now, const Member& before)

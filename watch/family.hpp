@@ -5,6 +5,7 @@
 // first saw them, and says what changed last for each process.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <set>
@@ -52,15 +53,23 @@ public:
     int root() const { return root_; }
     Names& names() { return names_; }
     const Member* find(int pid) const;
+    // Whether a process of that id is one of the family, live or a zombie
+    // (at the last refresh): quick, for each process event of the machine.
+    bool has(int pid) const { return std::binary_search(pids_.begin(), pids_.end(), pid); }
+    // Their ids, in order.
+    const std::vector<int>& pids() const { return pids_; }
 
     static constexpr double kShownAfterEnd = 3.0;
 
 private:
+    void keep_departed(std::map<int, Member>& before, std::set<int>& seen,
+                       std::vector<Member>& next, double now);
     void note_changes(Member& now, const Member& before);
 
     int root_;
     bool first_ = true;
     std::vector<Member> members_;
+    std::vector<int> pids_; // of the members not gone, in order
     Names names_;
 };
 

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <clocale>
@@ -20,13 +21,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
 #include "events.hpp"
 #include "family.hpp"
-#include "views/wording.hpp"
+#include "screen.hpp"
 #include "words.hpp"
 
 namespace {
@@ -81,111 +81,6 @@ int checked_pid(const std::string& text)
     return int(pid);
 }
 
-// What a command wrote on its terminal, as lines: enough of a terminal for
-// the lessons (new lines, carriage returns, backspaces; other control
-// sequences are left out).
-class Pane {
-public:
-    void add(const char* data, size_t n)
-    {
-        for (size_t i = 0; i < n; ++i) {
-            char c = data[i];
-            if (escape_ > 0) { // ESC [ ... final byte
-                escape_ = (escape_ == 1 && c != '[') || (c >= 0x40 && c <= 0x7e && escape_ > 1)
-                              ? 0
-                              : escape_ + 1;
-                continue;
-            }
-            if (c == '\033')
-                escape_ = 1;
-            else if (c == '\n')
-                new_line();
-            else if (c == '\r')
-                column_ = 0;
-            else if (c == '\b')
-                column_ = column_ > 0 ? column_ - 1 : 0;
-            else if (static_cast<unsigned char>(c) >= 0x20 || c == '\t')
-                put(c);
-        }
-    }
-    void say(const std::string& text)
-    {
-        if (column_ > 0 || !lines_.back().empty())
-            new_line();
-        lines_.back() = text;
-        new_line();
-    }
-    const std::deque<std::string>& lines() const { return lines_; }
-
-private:
-    void new_line()
-    {
-        lines_.emplace_back();
-        column_ = 0;
-        if (lines_.size() > 500)
-            lines_.pop_front();
-    }
-    void put(char c)
-    {
-        std::string& line = lines_.back();
-        if (column_ < line.size())
-            line[column_] = c;
-        else
-            line.push_back(c);
-        ++column_;
-    }
-    std::deque<std::string> lines_{std::string()};
-    size_t column_ = 0;
-    int escape_ = 0;
-};
-
-// A line as struck through: each character followed by U+0336.
-std::string struck(const std::string& text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        out += text[i];
-        bool last_byte =
-            i + 1 == text.size() || (static_cast<unsigned char>(text[i + 1]) & 0xC0) != 0x80;
-        if (last_byte && text[i] != ' ')
-            out += "\xcc\xb6";
-    }
-    return out;
-}
-
-void draw(const std::vector<Line>& lines, const Pane* pane, const std::string& help)
-{
-    erase();
-    int rows = LINES;
-    int cols = COLS;
-    int pane_rows = pane ? std::max(3, rows / 3) : 0;
-    int tree_rows = rows - pane_rows - 1;
-    for (int i = 0; i < int(lines.size()) && i < tree_rows; ++i) {
-        const Line& l = lines[size_t(i)];
-        std::string text = timeline::fit(l.text, size_t(std::max(1, cols - 1)));
-        attr_t a = l.heading ? A_BOLD : l.gone ? A_DIM : A_NORMAL;
-        attron(a);
-        mvaddstr(i, 0, (l.gone ? struck(text) : text).c_str());
-        attroff(a);
-    }
-    if (pane) {
-        int top = rows - pane_rows - 1;
-        attron(A_REVERSE);
-        mvhline(top, 0, ' ', cols);
-        mvaddstr(top, 1, "the command's terminal");
-        attroff(A_REVERSE);
-        const auto& out = pane->lines();
-        size_t first = out.size() > size_t(pane_rows - 1) ? out.size() - size_t(pane_rows - 1) : 0;
-        for (size_t i = first; i < out.size(); ++i)
-            mvaddstr(top + 1 + int(i - first), 0,
-                     timeline::fit(out[i], size_t(std::max(1, cols - 1))).c_str());
-    }
-    attron(A_DIM);
-    mvaddstr(rows - 1, 0, timeline::fit(help, size_t(std::max(1, cols - 1))).c_str());
-    attroff(A_DIM);
-    refresh();
-}
-
 // Whether the command can be run: a path to a program it may execute, or a
 // name found along PATH, as execvp would find it.
 bool runnable(const std::string& command)
@@ -206,17 +101,47 @@ bool runnable(const std::string& command)
     return false;
 }
 
-int watch(int root, int master, pid_t command)
+// The live view: the family read again when one of its processes forks,
+// execs or ends, and every `interval` for what no event tells (a call it
+// sleeps in, a descriptor, a child collected); drawn when its words change.
+class Live {
+public:
+    Live(int root, int master, pid_t command) : family_(root), master_(master), command_(command) {}
+    int run();
+
+private:
+    void read_family();
+    void collect_command();
+    bool wait(); // false once the terminal is gone
+    bool keys(); // false to quit
+
+    Family family_;
+    ProcEvents events_;
+    Pane pane_;
+    int master_;
+    pid_t command_;
+    std::string how_;
+    bool utf8_ = true;
+    bool ended_ = false;
+    bool quit_ = false;
+    bool keys_ = true; // some may have come
+    std::vector<Line> shown_;
+    double interval_ = 0.1;
+    double last_read_ = 0;
+    bool reread_ = true;
+    bool redraw_ = true;
+};
+
+int Live::run()
 {
-    Family family(root);
-    ProcEvents events;
-    std::string how = events.listening() ? "live, woken by the kernel's process events"
-                                         : "live, reading /proc every 100 ms (process events "
-                                           "refused: " +
-                                               events.refused() + ")";
-    std::setlocale(LC_ALL, "");
+    how_ = events_.listening()
+               ? "live, woken by the kernel's process events"
+               : "live, reading /proc every 100 ms (process events refused: " + events_.refused() +
+                     ")";
+    (void)std::setlocale(LC_ALL, "");
+    utf8_ = utf8_locale();
     initscr();
-    if (command > 0)
+    if (command_ > 0)
         raw(); // Ctrl-C is the command's
     else
         cbreak();
@@ -224,93 +149,118 @@ int watch(int root, int master, pid_t command)
     keypad(stdscr, TRUE);
     nodelay(stdscr, TRUE);
     curs_set(0);
-    Pane pane;
-    bool ended = false;
-    int status = 0;
-    std::vector<Line> shown;
-    double interval = 0.1;
-    double last_read = 0;
-    bool redraw = true;
     while (true) {
-        double now = now_seconds();
-        if (now - last_read >= interval || redraw) {
-            double began = now_seconds();
-            family.refresh(now);
-            // A large family is read less often, so that the watcher stays
-            // light; the screen still follows within a few tenths.
-            interval = std::max(0.1, 40 * (now_seconds() - began));
-            last_read = now;
-            auto lines = snapshot(family, now, how);
-            if (lines.size() != shown.size() ||
-                !std::equal(lines.begin(), lines.end(), shown.begin(),
-                            [](const Line& a, const Line& b) {
-                                return a.text == b.text && a.gone == b.gone;
-                            }))
-                redraw = true;
-            shown = std::move(lines);
+        if (reread_ || now_seconds() - last_read_ >= interval_)
+            read_family();
+        collect_command();
+        if (redraw_) {
+            draw(shown_, command_ > 0 ? &pane_ : nullptr,
+                 command_ > 0
+                     ? (ended_ ? "q quits" : "F10 quits; what you type goes to the command")
+                     : "q quits",
+                 utf8_);
+            redraw_ = false;
         }
-        // The command, our child: collected once it has been shown as a
-        // zombie, so that its status is told.
-        if (command > 0 && !ended) {
-            const Member* m = family.find(command);
-            if (!m || m->info.state == 'Z') {
-                if (waitpid(command, &status, WNOHANG) == command) {
-                    ended = true;
-                    pane.say(WIFEXITED(status)
-                                 ? "[the command ended with status " +
-                                       std::to_string(WEXITSTATUS(status)) + "; q quits]"
-                                 : "[the command was killed by signal " +
-                                       std::to_string(WTERMSIG(status)) + "; q quits]");
-                    redraw = true;
-                }
-            }
-        }
-        if (redraw) {
-            draw(shown, command > 0 ? &pane : nullptr,
-                 command > 0 ? (ended ? "q quits" : "F10 quits; what you type goes to the command")
-                             : "q quits");
-            redraw = false;
-        }
-        pollfd fds[3] = {{0, POLLIN, 0}, {events.fd(), POLLIN, 0}, {master, POLLIN, 0}};
-        int wait_ms = int(std::max(1.0, (interval - (now_seconds() - last_read)) * 1000));
-        if (poll(fds, 3, wait_ms) == -1 && errno != EINTR)
+        if (!wait() || !keys())
             break;
-        // The terminal is gone: nothing to draw on, and no key will come.
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
-            break;
-        if (fds[1].revents & POLLIN && events.drain())
-            redraw = true;
-        if (master != -1 && fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
-            char buf[4096];
-            ssize_t n = read(master, buf, sizeof buf);
-            if (n > 0)
-                pane.add(buf, size_t(n));
-            else
-                master = -1; // the command's terminal is closed: EIO
-            redraw = true;
-        }
-        for (int key; (key = getch()) != ERR;) {
-            if (key == KEY_RESIZE) {
-                redraw = true;
-            } else if (key == KEY_F(10) || ((command <= 0 || ended) && key == 'q')) {
-                endwin();
-                if (command > 0 && !ended)
-                    kill(command, SIGHUP);
-                return 0;
-            } else if (master != -1 && key < 256) {
-                char c = char(key);
-                (void)!write(master, &c, 1);
-            } else if (master != -1 && (key == KEY_ENTER)) {
-                (void)!write(master, "\r", 1);
-            } else if (master != -1 && key == KEY_BACKSPACE) {
-                (void)!write(master, "\177", 1);
-            }
-        }
     }
     endwin();
+    if (quit_ && command_ > 0 && !ended_)
+        kill(command_, SIGHUP);
     return 0;
 }
 
+void Live::read_family()
+{
+    double now = now_seconds();
+    family_.refresh(now);
+    events_.only(family_.pids());
+    // A large family is read less often, so that the watcher stays light;
+    // the screen still follows within a few tenths.
+    interval_ = std::max(0.1, 40 * (now_seconds() - now));
+    last_read_ = now;
+    reread_ = false;
+    // Branches in ASCII, each drawn over in the terminal's line characters.
+    auto lines = snapshot(family_, now, how_, false);
+    if (lines.size() != shown_.size() ||
+        !std::equal(lines.begin(), lines.end(), shown_.begin(), [](const Line& a, const Line& b) {
+            return a.text == b.text && a.gone == b.gone;
+        }))
+        redraw_ = true;
+    shown_ = std::move(lines);
+}
+
+// The command, our child: collected once it has been shown as a zombie, so
+// that its status is told.
+void Live::collect_command()
+{
+    if (command_ <= 0 || ended_)
+        return;
+    const Member* m = family_.find(command_);
+    int status = 0;
+    if ((m && m->info.state != 'Z') || waitpid(command_, &status, WNOHANG) != command_)
+        return;
+    ended_ = true;
+    pane_.say(WIFEXITED(status) ? "[the command ended with status " +
+                                      std::to_string(WEXITSTATUS(status)) + "; q quits]"
+                                : "[the command was killed by signal " +
+                                      std::to_string(WTERMSIG(status)) + "; q quits]");
+    redraw_ = true;
+}
+
+bool Live::wait()
+{
+    pollfd fds[3] = {{0, POLLIN, 0}, {events_.fd(), POLLIN, 0}, {master_, POLLIN, 0}};
+    int wait_ms = int(std::max(1.0, (interval_ - (now_seconds() - last_read_)) * 1000));
+    int ready = poll(fds, 3, wait_ms);
+    if (ready == -1 && errno != EINTR)
+        return false;
+    // Keys are asked for only when some came, or a signal (a new size).
+    keys_ = ready == -1 || fds[0].revents & POLLIN;
+    // The terminal is gone: nothing to draw on, and no key will come.
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
+        return false;
+    if (fds[1].revents & POLLIN) {
+        // Every process of the machine is told of: one outside the family
+        // costs a look at its id, not a read of /proc.
+        auto concerned = events_.drain();
+        reread_ = reread_ || concerned.lost ||
+                  std::any_of(concerned.pids.begin(), concerned.pids.end(),
+                              [&](int pid) { return family_.has(pid); });
+    }
+    if (master_ != -1 && fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
+        char buf[4096];
+        ssize_t n = read(master_, buf, sizeof buf);
+        if (n > 0)
+            pane_.add(buf, size_t(n));
+        else
+            master_ = -1; // the command's terminal is closed: EIO
+        redraw_ = true;
+    }
+    return true;
+}
+
+bool Live::keys()
+{
+    if (!keys_)
+        return true;
+    for (int key; (key = getch()) != ERR;) {
+        if (key == KEY_RESIZE) {
+            redraw_ = true;
+        } else if (key == KEY_F(10) || ((command_ <= 0 || ended_) && key == 'q')) {
+            quit_ = true;
+            return false;
+        } else if (master_ != -1 && key < 256) {
+            char c = char(key);
+            (void)!write(master_, &c, 1);
+        } else if (master_ != -1 && key == KEY_ENTER) {
+            (void)!write(master_, "\r", 1);
+        } else if (master_ != -1 && key == KEY_BACKSPACE) {
+            (void)!write(master_, "\177", 1);
+        }
+    }
+    return true;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -327,7 +277,9 @@ int main(int argc, char** argv)
         family::Family family(pid);
         double now = now_seconds();
         family.refresh(now);
-        for (const auto& line : family::snapshot(family, now, "a snapshot"))
+        // Box-drawing branches where the locale's characters are UTF-8.
+        (void)std::setlocale(LC_ALL, "");
+        for (const auto& line : family::snapshot(family, now, "a snapshot", utf8_locale()))
             std::printf("%s%s\n", line.text.c_str(), line.gone ? " (gone)" : "");
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
     }
@@ -357,7 +309,7 @@ int main(int argc, char** argv)
             _exit(127);
         }
         fcntl(master, F_SETFD, FD_CLOEXEC);
-        return watch(child, master, child);
+        return Live(child, master, child).run();
     }
-    return watch(pid, -1, 0);
+    return Live(pid, -1, 0).run();
 }

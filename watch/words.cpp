@@ -231,8 +231,9 @@ std::string state_words(Family& family, const Member& m, double now)
     }
 }
 
-std::vector<Line> snapshot(Family& family, double now, const std::string& how)
+std::vector<Line> snapshot(Family& family, double now, const std::string& how, bool utf8)
 {
+    const char* branch = utf8 ? "\xe2\x94\x94\xe2\x94\x80 " : "`- ";
     std::vector<Line> lines;
     const Member* root = family.find(family.root());
     std::string head = "family of " + std::to_string(family.root());
@@ -241,15 +242,16 @@ std::vector<Line> snapshot(Family& family, double now, const std::string& how)
     lines.push_back({.text = head + ": " + how, .heading = true});
     for (const auto& m : family.members()) {
         std::string indent(size_t(std::max(0, m.depth)) * 3, ' ');
-        std::string text = indent + (m.depth > 0 ? "\xe2\x94\x94\xe2\x94\x80 " : "") +
-                           std::to_string(m.info.pid) + " " + program_of(m) + ": " +
-                           state_words(family, m, now);
+        std::string text = indent + (m.depth > 0 ? branch : "") + std::to_string(m.info.pid) + " " +
+                           program_of(m) + ": " + state_words(family, m, now);
         if (!m.in_tree)
             text += "; adopted by " + std::to_string(m.adopted_by) + " (its parent " +
                     std::to_string(m.parent) + " ended)";
         else if (m.depth > 0)
             text += "; parent " + std::to_string(m.info.ppid);
-        lines.push_back({.text = text, .gone = m.gone_at.has_value()});
+        lines.push_back({.text = text,
+                         .gone = m.gone_at.has_value(),
+                         .branch = m.depth > 0 ? int(indent.size()) : -1});
         std::string pad = indent + (m.depth > 0 ? "   " : "") + "   ";
         if (!m.gone_at && m.info.state != 'Z') {
             std::string fds;

@@ -19,8 +19,13 @@ struct Line {
     std::string text;
     bool gone = false; // a process that ended and was collected
     bool heading = false;
+    // A child's line: the column of its branch, the two characters that
+    // join it to its parent ("└─"); only blanks come before it.
+    int branch = -1;
 };
-// The whole snapshot, line by line: the tree, then the pipes.
-std::vector<Line> snapshot(Family& family, double now, const std::string& how);
+// The whole snapshot, line by line: the tree, then the pipes. Its branches
+// are box-drawing characters in UTF-8, or "`-" for a terminal or a file
+// that has no such characters.
+std::vector<Line> snapshot(Family& family, double now, const std::string& how, bool utf8 = true);
 
 } // namespace family

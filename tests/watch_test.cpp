@@ -32,7 +32,9 @@ std::string once(pid_t pid)
 std::string line_of(const std::string& snapshot, pid_t pid)
 {
     std::smatch m;
-    std::regex line("(^|\n)[ `\xe2\x94\x80\x94\x82\x94\x94-]*" + std::to_string(pid) + " [^\n]*");
+    // A process's line: its branch, its program and its pid.
+    std::regex line("(^|\n)[ `\xe2\x94\x80\x94\x82\x94\x94-]*[^ \n]+ " + std::to_string(pid) +
+                    ":[^\n]*");
     return std::regex_search(snapshot, m, line) ? m.str() : std::string();
 }
 
@@ -110,7 +112,8 @@ TEST(Watch, SnapshotsSayWhatProcSays)
     std::string text = once(two.pid());
     for (pid_t z : zombies) {
         std::string line = line_of(text, z);
-        EXPECT_NE(line.find("two_children: a zombie"), std::string::npos) << text;
+        EXPECT_NE(line.find("two_children " + std::to_string(z) + ": a zombie"), std::string::npos)
+            << text;
         EXPECT_NE(line.find("not yet collected by " + std::to_string(two.pid())), std::string::npos)
             << text;
     }
@@ -279,7 +282,7 @@ TEST(Watch, ProcessesElsewhereCostTheWatcherNothing)
     std::string screen;
     ASSERT_TRUE(eventually([&] {
         screen = tmux.screen();
-        return std::regex_search(screen, std::regex("sleep:[^\n]*\n[\\s\\S]*sleep:"));
+        return std::regex_search(screen, std::regex("sleep \\d+:[^\n]*\n[\\s\\S]*sleep \\d+:"));
     })) << screen;
     pid_t watcher = tmux.program();
     long reads = proc_io(watcher, "syscr");
@@ -317,7 +320,7 @@ TEST(Watch, TheTreeIsReadableWithoutUtf8)
     std::vector<pid_t> zombies;
     ASSERT_TRUE(eventually([&] { return (zombies = children_in(two.pid(), 'Z')).size() == 2; }));
     auto branch_before = [](pid_t pid, const std::string& branch) {
-        return std::regex(branch + std::to_string(pid) + " two_children: a zombie");
+        return std::regex(branch + "two_children " + std::to_string(pid) + ": a zombie");
     };
 
     Tmux tmux({"/usr/bin/env", "LANG=C", "LC_ALL=C", BIN_FAMILY_WATCH, std::to_string(two.pid())});

@@ -4,31 +4,34 @@
 #include <functional>
 #include <set>
 
-#include "views/wording.hpp"
+#include "base/safe_text.hpp"
+#include "base/vocabulary.hpp"
 #include "words.hpp"
 
 namespace family {
 
 std::string Names::of(const FdEntry& fd)
 {
+    // What /proc/PID/fd's link says it is, as typed facts for the names
+    // both tools share.
     const std::string& t = fd.target;
-    if (t.starts_with("pipe:[") && outside_.count(t))
-        return "a pipe from outside";
+    using K = timeline::Thing::Kind;
+    timeline::Thing thing{.kind = K::file, .path = t};
     if (t.starts_with("pipe:[")) {
-        auto [it, made] = pipes_.try_emplace(t, int(pipes_.size()) + 1);
-        return "pipe " + timeline::letters(it->second);
+        thing.kind = K::pipe;
+        if (!outside_.count(t))
+            thing.number = pipes_.try_emplace(t, int(pipes_.size()) + 1).first->second;
+    } else if (t.starts_with("socket:[")) {
+        thing.kind = K::socket;
+        thing.number = sockets_.try_emplace(t, int(sockets_.size()) + 1).first->second;
+    } else if (t.starts_with("/dev/pts/") || t.starts_with("/dev/tty") || t == "/dev/console") {
+        thing.kind = K::terminal;
+    } else if (fd.fifo) {
+        thing.kind = K::fifo;
+    } else if (t.starts_with("anon_inode:")) {
+        thing = {.kind = K::other, .anon = std::string_view(t).substr(11)};
     }
-    if (t.starts_with("socket:[")) {
-        auto [it, made] = sockets_.try_emplace(t, int(sockets_.size()) + 1);
-        return "socket " + std::to_string(it->second);
-    }
-    if (t.starts_with("/dev/pts/") || t.starts_with("/dev/tty") || t == "/dev/console")
-        return "the terminal";
-    if (fd.fifo)
-        return "FIFO " + t.substr(t.rfind('/') + 1);
-    if (t.starts_with("anon_inode:"))
-        return t.substr(11);
-    return t;
+    return timeline::thing_name(thing);
 }
 
 const Member* Family::find(int pid) const

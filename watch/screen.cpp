@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "views/wording.hpp"
+#include "base/safe_text.hpp"
+#include "base/vocabulary.hpp"
 
 namespace family {
 namespace {

@@ -2,13 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <map>
 
-#include "views/wording.hpp"
+#include "base/safe_text.hpp"
+#include "base/vocabulary.hpp"
 
 namespace family {
 namespace {
@@ -51,63 +53,78 @@ std::string sleep_words(const ProcInfo& p, unsigned long at)
            timeline::seconds_text(double(asked->tv_sec) + double(asked->tv_nsec) / 1e9);
 }
 
-// The call a sleeping process is in, in words (x86-64's numbers).
+// The call a sleeping process is in, in words, by the kernel's numbers
+// for this machine (<sys/syscall.h>).
 std::string call_words(Family& family, const ProcInfo& p)
 {
     const auto& a = p.args;
-#if defined(__x86_64__)
     switch (p.syscall) {
-    case 0:
-    case 17:
-    case 19:
-    case 295:
+    case SYS_read:
+    case SYS_pread64:
+    case SYS_readv:
+    case SYS_preadv:
         return "sleeping in read on " + fd_name(family, p, a[0]);
-    case 1:
-    case 18:
-    case 20:
-    case 296:
+    case SYS_write:
+    case SYS_pwrite64:
+    case SYS_writev:
+    case SYS_pwritev:
         return "sleeping in write on " + fd_name(family, p, a[0]) + ": it is full";
-    case 61:
-    case 247:
+    case SYS_wait4:
+    case SYS_waitid:
         return "waiting for a child";
-    case 2:
+#ifdef SYS_open
+    case SYS_open:
         return open_words(family, p, a[0], a[1]);
-    case 257:
+#endif
+    case SYS_openat:
         return open_words(family, p, a[1], a[2]);
-    case 35:
+#ifdef SYS_nanosleep
+    case SYS_nanosleep:
         return sleep_words(p, a[0]);
-    case 230:
+#endif
+    case SYS_clock_nanosleep:
         return sleep_words(p, a[2]);
-    case 34:
+#ifdef SYS_pause
+    case SYS_pause:
         return "waiting for a signal in pause";
-    case 130:
+#endif
+    case SYS_rt_sigsuspend:
         return "waiting for a signal in sigsuspend";
-    case 7:
-    case 271:
+#ifdef SYS_poll
+    case SYS_poll:
+#endif
+    case SYS_ppoll:
         return "waiting in poll";
-    case 23:
-    case 270:
+#ifdef SYS_select
+    case SYS_select:
+#endif
+    case SYS_pselect6:
         return "waiting in select";
-    case 232:
-    case 281:
-    case 441:
+#ifdef SYS_epoll_wait
+    case SYS_epoll_wait:
+#endif
+    case SYS_epoll_pwait:
+    case SYS_epoll_pwait2:
         return "waiting in epoll_wait";
-    case 43:
-    case 288:
+    case SYS_accept:
+    case SYS_accept4:
         return "waiting for a connection on " + fd_name(family, p, a[0]);
-    case 42:
+    case SYS_connect:
         return "connecting on " + fd_name(family, p, a[0]);
-    case 45:
-    case 47:
+    case SYS_recvfrom:
+    case SYS_recvmsg:
         return "sleeping in recv on " + fd_name(family, p, a[0]);
-    case 73:
+    case SYS_flock:
         return "waiting for a lock on " + fd_name(family, p, a[0]);
-    case 202:
+    case SYS_futex:
         return "waiting on a futex (a lock or a condition between threads)";
+    case SYS_restart_syscall:
+        // A sleep or a wait that a stop (Ctrl-Z, SIGSTOP) interrupted,
+        // taken up again where it was.
+        return "sleeping again in the call a stop interrupted (restart_syscall)";
     default:
         break;
     }
-#endif
     std::string text = p.syscall >= 0 ? "sleeping in system call " + std::to_string(p.syscall)
                                       : std::string("sleeping");
     return p.wchan.empty() ? text : text + " (" + p.wchan + ")";
@@ -236,14 +253,14 @@ std::vector<Line> snapshot(Family& family, double now, const std::string& how, b
     const char* branch = utf8 ? "\xe2\x94\x94\xe2\x94\x80 " : "`- ";
     std::vector<Line> lines;
     const Member* root = family.find(family.root());
-    std::string head = "family of " + std::to_string(family.root());
-    if (root)
-        head += " (" + program_of(*root) + ")";
+    std::string head =
+        "family of " + timeline::process_name(root ? program_of(*root) : "", family.root());
     lines.push_back({.text = head + ": " + how, .heading = true});
     for (const auto& m : family.members()) {
         std::string indent(size_t(std::max(0, m.depth)) * 3, ' ');
-        std::string text = indent + (m.depth > 0 ? branch : "") + std::to_string(m.info.pid) + " " +
-                           program_of(m) + ": " + state_words(family, m, now);
+        std::string text = indent + (m.depth > 0 ? branch : "") +
+                           timeline::process_name(program_of(m), m.info.pid) + ": " +
+                           state_words(family, m, now);
         if (!m.in_tree)
             text += "; adopted by " + std::to_string(m.adopted_by) + " (its parent " +
                     std::to_string(m.parent) + " ended)";

@@ -167,4 +167,21 @@ std::string printable_lines(std::string_view text)
     return out;
 }
 
+std::string fit(const std::string& text, size_t n)
+{
+    size_t chars = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xc0) == 0x80)
+            continue;
+        if (++chars > n - 1 && i + 1 < text.size()) {
+            size_t rest = 0;
+            for (size_t k = i; k < text.size(); ++k)
+                rest += (static_cast<unsigned char>(text[k]) & 0xc0) != 0x80;
+            if (rest > 1)
+                return text.substr(0, i) + "\xe2\x80\xa6";
+        }
+    }
+    return text;
+}
+
 } // namespace timeline

@@ -5,6 +5,7 @@
 // "\x1b", "\xff".
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -35,5 +36,8 @@ std::string printable_lines(std::string_view text);
 // returns dropped, every other control character and every byte that is
 // not well-formed UTF-8 escaped as text ("\x1b").
 std::string escape_markup(std::string_view text);
+
+// At most `n` characters (UTF-8 aware), with "…" when cut.
+std::string fit(const std::string& text, size_t n);
 
 } // namespace timeline

@@ -1,6 +1,7 @@
 #include "base/vocabulary.hpp"
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -79,6 +80,18 @@ std::string process_name(std::string_view program, int pid)
 {
     return program.empty() ? "pid " + std::to_string(pid)
                            : std::string(program) + " " + std::to_string(pid);
+}
+
+std::string seconds_text(double s)
+{
+    const char* form = s >= 10      ? "%.0f s"
+                       : s >= 1     ? "%.1f s"
+                       : s >= 0.001 ? "%.1f ms"
+                                    : "%.0f \xc2\xb5s";
+    double shown = s >= 1 ? s : s >= 0.001 ? s * 1e3 : s * 1e6;
+    char text[64];
+    (void)std::snprintf(text, sizeof text, form, shown);
+    return text;
 }
 
 std::string letters(int n)

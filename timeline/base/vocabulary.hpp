@@ -36,6 +36,9 @@ std::string end_words(EndHeld end);
 // its program is not known.
 std::string process_name(std::string_view program, int pid);
 
+// "3.5 s", "152.0 ms", "17 µs"
+std::string seconds_text(double seconds);
+
 // A pipe's letters: 1 is "A", 26 "Z", 27 "AA".
 std::string letters(int n);
 void append_letters(std::string& text, int n);

@@ -5,28 +5,6 @@
 #include "base/paths.hpp"
 
 namespace timeline {
-namespace {
-
-std::string format(const char* fmt, double value)
-{
-    char buf[64];
-    (void)std::snprintf(buf, sizeof buf, fmt, value);
-    return buf;
-}
-
-} // namespace
-
-std::string seconds_text(double s)
-{
-    if (s >= 10)
-        return format("%.0f s", s);
-    if (s >= 1)
-        return format("%.1f s", s);
-    if (s >= 0.001)
-        return format("%.1f ms", s * 1e3);
-    return format("%.0f \xc2\xb5s", s * 1e6);
-}
-
 std::string plural(long long n, const char* one, const char* many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -57,23 +35,6 @@ std::vector<std::string> wrap(const std::string& text, size_t width, size_t max_
     if (start < text.size() && !lines.empty())
         lines.back() = fit(text.substr(last_start), width);
     return lines;
-}
-
-std::string fit(const std::string& text, size_t n)
-{
-    size_t chars = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xc0) == 0x80)
-            continue;
-        if (++chars > n - 1 && i + 1 < text.size()) {
-            size_t rest = 0;
-            for (size_t k = i; k < text.size(); ++k)
-                rest += (static_cast<unsigned char>(text[k]) & 0xc0) != 0x80;
-            if (rest > 1)
-                return text.substr(0, i) + "\xe2\x80\xa6";
-        }
-    }
-    return text;
 }
 
 std::string channel_name(const Channel& c)

@@ -13,18 +13,12 @@
 
 namespace timeline {
 
-// "3.5 s", "152.0 ms", "17 µs"
-std::string seconds_text(double seconds);
-
 // "1 byte", "3 bytes"
 std::string plural(long long n, const char* one, const char* many);
 
 // The text in lines of at most `width` whole characters, broken at blanks
 // where there are some; past `max_lines`, the last line ends in "…".
 std::vector<std::string> wrap(const std::string& text, size_t width, size_t max_lines = 40);
-
-// At most `n` characters (UTF-8 aware), with "…" when cut.
-std::string fit(const std::string& text, size_t n);
 
 // What a channel is called: "pipe A", "socket pair B", "socket 2", "the
 // terminal", "a pipe from outside", "FIFO FIFOVEK", "/dev/null", "its

@@ -64,6 +64,50 @@ TEST(Build, ReadmeTableFollowsTheListOfLessons)
     EXPECT_EQ(names, lesson_names());
 }
 
+// family_watch in layers, one way down: reading /proc and the kernel's
+// process events, the family's facts, the words, the screen, and main
+// wiring them; of the timeline's code only its base (the one vocabulary);
+// no file past about 400 lines.
+TEST(Build, WatchLayersIncludeOnlyWhatIsBelow)
+{
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(SOURCE_DIR) / "watch";
+    const std::map<std::string, std::vector<std::string>> below = {
+        {"procfs", {"procfs"}},
+        {"events", {"events"}},
+        {"family", {"procfs", "family"}},
+        {"words", {"procfs", "family", "words"}},
+        {"screen", {"procfs", "family", "words", "screen"}},
+    };
+    static const std::regex include(R"re(#include "([^"]+)")re");
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(root)) {
+        std::string ext = entry.path().extension().string();
+        if (ext != ".cpp" && ext != ".hpp")
+            continue;
+        ++files;
+        std::string name = entry.path().filename().string();
+        std::string layer = entry.path().stem().string();
+        std::string text = read_file(entry.path().string());
+        EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 400) << name;
+        for (std::sregex_iterator m(text.begin(), text.end(), include), end; m != end; ++m) {
+            std::string named = (*m)[1];
+            if (named.find('/') != std::string::npos) {
+                EXPECT_TRUE(named.starts_with("base/")) << name << " includes " << named;
+                continue;
+            }
+            auto allowed = below.find(layer);
+            if (allowed == below.end())
+                continue; // main.cpp wires them
+            std::string from = named.substr(0, named.find('.'));
+            EXPECT_NE(std::find(allowed->second.begin(), allowed->second.end(), from),
+                      allowed->second.end())
+                << name << " (" << layer << ") includes " << named;
+        }
+    }
+    EXPECT_GE(files, 11u);
+}
+
 // The timeline tool's folders are its layers, each built on the ones
 // below it only: base, then the reader, then the model, then the views
 // (recording beside the model, on the reader). Every include of the tool's

@@ -6,7 +6,6 @@
 
 #include "base/safe_text.hpp"
 #include "base/vocabulary.hpp"
-#include "words.hpp"
 
 namespace family {
 
@@ -64,7 +63,7 @@ bool Family::refresh(double now)
         if (known)
             note_changes(m, old->second);
         else if (parent != 0)
-            m.last_change = "forked by " + std::to_string(parent);
+            m.last_change = {.kind = Change::Kind::forked_by, .pid = parent};
         // A zombie's time counts from when it was seen to become one; one
         // that was a zombie when the watch began has no time told.
         bool became = known ? old->second.info.state != 'Z' : !first;
@@ -85,11 +84,11 @@ bool Family::refresh(double now)
     // A child seen for the first time: its parent forked it.
     if (!first)
         for (const auto& m : next)
-            if (m.last_change.starts_with("forked by "))
+            if (m.last_change.kind == Change::Kind::forked_by)
                 if (!before.count(m.info.pid))
                     for (auto& parent : next)
                         if (parent.info.pid == m.info.ppid)
-                            parent.last_change = "forked " + std::to_string(m.info.pid);
+                            parent.last_change = {.kind = Change::Kind::forked, .pid = m.info.pid};
     keep_departed(before, seen, next, now);
     members_ = std::move(next);
     pids_.clear();
@@ -118,7 +117,7 @@ void Family::keep_departed(std::map<int, Member>& before, std::set<int>& seen,
             note_changes(moved, m);
             moved.adopted_by = moved.info.ppid;
             if (m.adopted_by != moved.adopted_by)
-                moved.last_change = "adopted by " + std::to_string(moved.adopted_by);
+                moved.last_change = {.kind = Change::Kind::adopted_by, .pid = moved.adopted_by};
             if (moved.info.state == 'Z' && !moved.zombie_since)
                 moved.zombie_since = now;
             seen.insert(pid);
@@ -126,7 +125,8 @@ void Family::keep_departed(std::map<int, Member>& before, std::set<int>& seen,
         } else if (!m.gone_at || now - *m.gone_at < kShownAfterEnd) {
             if (!m.gone_at) {
                 m.gone_at = now;
-                m.last_change = m.info.state == 'Z' ? "collected" : "ended";
+                m.last_change = {.kind = m.info.state == 'Z' ? Change::Kind::collected
+                                                             : Change::Kind::ended};
             }
             next.push_back(std::move(m));
         }
@@ -142,24 +142,22 @@ void Family::note_changes(Member& now, const Member& before)
     const ProcInfo& a = before.info;
     const ProcInfo& b = now.info;
     if (b.state == 'Z' && a.state != 'Z') {
-        now.last_change = "ended";
+        now.last_change = {.kind = Change::Kind::ended};
         return;
     }
     if (b.exe != a.exe && !b.exe.empty()) {
-        now.last_change = "became " + b.exe;
+        now.last_change = {.kind = Change::Kind::became, .program = b.exe};
         return;
     }
     // The last descriptor it gave up or took.
     for (const auto& fd : a.fds)
         if (std::none_of(b.fds.begin(), b.fds.end(),
                          [&](const FdEntry& f) { return f.fd == fd.fd && f.target == fd.target; }))
-            now.last_change =
-                "closed fd " + std::to_string(fd.fd) + " (" + names_.of(fd) + end_of(fd) + ")";
+            now.last_change = {.kind = Change::Kind::closed, .fd = fd};
     for (const auto& fd : b.fds)
         if (std::none_of(a.fds.begin(), a.fds.end(),
                          [&](const FdEntry& f) { return f.fd == fd.fd && f.target == fd.target; }))
-            now.last_change =
-                "opened fd " + std::to_string(fd.fd) + " (" + names_.of(fd) + end_of(fd) + ")";
+            now.last_change = {.kind = Change::Kind::opened, .fd = fd};
 }
 
 } // namespace family

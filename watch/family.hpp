@@ -16,6 +16,25 @@
 
 namespace family {
 
+// What changed last in a process, as a fact: the words say it.
+struct Change {
+    enum class Kind {
+        none,
+        forked_by,
+        forked,
+        adopted_by,
+        became,
+        closed,
+        opened,
+        ended,
+        collected
+    };
+    Kind kind = Kind::none;
+    int pid = 0; // who forked it, whom it forked, who adopted it
+    std::string program; // the program it became
+    FdEntry fd; // the descriptor it closed or opened
+};
+
 struct Member {
     ProcInfo info;
     int depth = 0; // in the tree, from the watched process
@@ -24,7 +43,7 @@ struct Member {
     bool in_tree = true; // still a descendant of the watched process
     std::optional<double> zombie_since; // seen as a zombie first at
     std::optional<double> gone_at; // collected: no longer in /proc
-    std::string last_change; // "forked 7365", "became /usr/bin/ps"
+    Change last_change;
 };
 
 // What the channels of the family are called: "pipe A", "FIFOVEK", "the
@@ -32,6 +51,11 @@ struct Member {
 class Names {
 public:
     std::string of(const FdEntry& fd);
+    // A pipe of the family's own (lettered), not one it had from outside.
+    bool own_pipe(const FdEntry& fd) const
+    {
+        return fd.target.starts_with("pipe:[") && !outside_.contains(fd.target);
+    }
     // A pipe the family had from outside when the watch began (the
     // shell's, on 0, 1 or 2): not one of its own, not lettered.
     void from_outside(const std::string& target) { outside_.insert(target); }

@@ -53,31 +53,15 @@ std::string sleep_words(const ProcInfo& p, unsigned long at)
            timeline::seconds_text(double(asked->tv_sec) + double(asked->tv_nsec) / 1e9);
 }
 
-// The call a sleeping process is in, in words, by the kernel's numbers
-// for this machine (<sys/syscall.h>).
-std::string call_words(Family& family, const ProcInfo& p)
+// A call that waits for a child, a signal, a time or one of several
+// descriptors, in words; "" for another.
+std::string wait_words(const ProcInfo& p)
 {
     const auto& a = p.args;
     switch (p.syscall) {
-    case SYS_read:
-    case SYS_pread64:
-    case SYS_readv:
-    case SYS_preadv:
-        return "sleeping in read on " + fd_name(family, p, a[0]);
-    case SYS_write:
-    case SYS_pwrite64:
-    case SYS_writev:
-    case SYS_pwritev:
-        return "sleeping in write on " + fd_name(family, p, a[0]) + ": it is full";
     case SYS_wait4:
     case SYS_waitid:
         return "waiting for a child";
-#ifdef SYS_open
-    case SYS_open:
-        return open_words(family, p, a[0], a[1]);
-#endif
-    case SYS_openat:
-        return open_words(family, p, a[1], a[2]);
 #ifdef SYS_nanosleep
     case SYS_nanosleep:
         return sleep_words(p, a[0]);
@@ -106,6 +90,39 @@ std::string call_words(Family& family, const ProcInfo& p)
     case SYS_epoll_pwait:
     case SYS_epoll_pwait2:
         return "waiting in epoll_wait";
+    case SYS_futex:
+        return "waiting on a futex (a lock or a condition between threads)";
+    case SYS_restart_syscall:
+        // A sleep or a wait that a stop (Ctrl-Z, SIGSTOP) interrupted,
+        // taken up again where it was.
+        return "sleeping again in the call a stop interrupted (restart_syscall)";
+    default:
+        return "";
+    }
+}
+
+// The call a sleeping process is in, in words, by the kernel's numbers
+// for this machine (<sys/syscall.h>).
+std::string call_words(Family& family, const ProcInfo& p)
+{
+    const auto& a = p.args;
+    switch (p.syscall) {
+    case SYS_read:
+    case SYS_pread64:
+    case SYS_readv:
+    case SYS_preadv:
+        return "sleeping in read on " + fd_name(family, p, a[0]);
+    case SYS_write:
+    case SYS_pwrite64:
+    case SYS_writev:
+    case SYS_pwritev:
+        return "sleeping in write on " + fd_name(family, p, a[0]) + ": it is full";
+#ifdef SYS_open
+    case SYS_open:
+        return open_words(family, p, a[0], a[1]);
+#endif
+    case SYS_openat:
+        return open_words(family, p, a[1], a[2]);
     case SYS_accept:
     case SYS_accept4:
         return "waiting for a connection on " + fd_name(family, p, a[0]);
@@ -116,18 +133,45 @@ std::string call_words(Family& family, const ProcInfo& p)
         return "sleeping in recv on " + fd_name(family, p, a[0]);
     case SYS_flock:
         return "waiting for a lock on " + fd_name(family, p, a[0]);
-    case SYS_futex:
-        return "waiting on a futex (a lock or a condition between threads)";
-    case SYS_restart_syscall:
-        // A sleep or a wait that a stop (Ctrl-Z, SIGSTOP) interrupted,
-        // taken up again where it was.
-        return "sleeping again in the call a stop interrupted (restart_syscall)";
     default:
         break;
     }
+    if (std::string waits = wait_words(p); !waits.empty())
+        return waits;
     std::string text = p.syscall >= 0 ? "sleeping in system call " + std::to_string(p.syscall)
                                       : std::string("sleeping");
     return p.wchan.empty() ? text : text + " (" + p.wchan + ")";
+}
+
+// What changed last: "forked 7365", "became /usr/bin/ps", "closed fd 4
+// (pipe A, write end)".
+std::string change_words(Family& family, const Change& c)
+{
+    auto fd = [&] {
+        return "fd " + std::to_string(c.fd.fd) + " (" + family.names().of(c.fd) + end_of(c.fd) +
+               ")";
+    };
+    switch (c.kind) {
+    case Change::Kind::forked_by:
+        return "forked by " + std::to_string(c.pid);
+    case Change::Kind::forked:
+        return "forked " + std::to_string(c.pid);
+    case Change::Kind::adopted_by:
+        return "adopted by " + std::to_string(c.pid);
+    case Change::Kind::became:
+        return "became " + c.program;
+    case Change::Kind::closed:
+        return "closed " + fd();
+    case Change::Kind::opened:
+        return "opened " + fd();
+    case Change::Kind::ended:
+        return "ended";
+    case Change::Kind::collected:
+        return "collected";
+    case Change::Kind::none:
+        break;
+    }
+    return "";
 }
 
 std::string program_of(const Member& m)
@@ -143,10 +187,51 @@ struct Holder {
     unsigned mode; // O_RDONLY, O_WRONLY, O_RDWR
 };
 
+// One pipe's or FIFO's line: who holds which end, and, for a pipe of the
+// family's own, what follows from it (a FIFO's other side, or the shell's
+// pipe's, may be outside the family).
+std::string pipe_line(const std::string& name, bool own, const std::vector<Holder>& holders)
+{
+    auto list = [&](unsigned mode) {
+        std::string text;
+        for (const auto& h : holders)
+            if (h.mode == mode || h.mode == O_RDWR)
+                text += (text.empty() ? "" : ", ") + std::to_string(h.pid) + " (fd " +
+                        std::to_string(h.fd) + ")";
+        return text;
+    };
+    std::string writers = list(O_WRONLY);
+    std::string readers = list(O_RDONLY);
+    std::string text = "  " + name + ": write end held by " +
+                       (writers.empty() ? std::string("none of them") : writers) +
+                       "; read end by " + (readers.empty() ? std::string("none of them") : readers);
+    if (!own)
+        return text;
+    if (writers.empty() && !readers.empty())
+        text += ". No process of the family holds the write end: the reader will see end "
+                "of data";
+    else if (readers.empty() && !writers.empty())
+        text += ". No process of the family holds the read end: a write fails with EPIPE "
+                "(and SIGPIPE)";
+    for (const auto& r : holders)
+        if (r.mode == O_RDONLY && std::any_of(holders.begin(), holders.end(), [&](const Holder& w) {
+                return w.pid == r.pid && w.mode != O_RDONLY;
+            })) {
+            text += ". The reader " + std::to_string(r.pid) +
+                    " itself still holds a write end: its read will never return 0";
+            break;
+        }
+    return text;
+}
+
 std::vector<Line> pipes(Family& family)
 {
-    std::map<std::string, std::vector<Holder>> by_target;
-    std::map<std::string, std::string> names;
+    struct Channel {
+        std::string name;
+        bool own = false; // a pipe the family made, lettered
+        std::vector<Holder> holders;
+    };
+    std::map<std::string, Channel> by_target;
     std::vector<std::string> order;
     for (const auto& m : family.members()) {
         if (m.gone_at)
@@ -155,57 +240,23 @@ std::vector<Line> pipes(Family& family)
             if (f.target.starts_with("pipe:[") || f.fifo) {
                 if (!by_target.count(f.target))
                     order.push_back(f.target);
-                names[f.target] = family.names().of(f);
-                by_target[f.target].push_back({m.info.pid, f.fd, f.flags & O_ACCMODE});
+                Channel& c = by_target[f.target];
+                c.name = family.names().of(f);
+                c.own = family.names().own_pipe(f);
+                c.holders.push_back({m.info.pid, f.fd, f.flags & O_ACCMODE});
             }
     }
     std::vector<Line> lines;
     if (!order.empty())
         lines.push_back({.text = "Pipes and FIFOs", .heading = true});
-    // Pipes first, in the order they were named; then FIFOs.
+    // The family's own pipes first, in the order they were named; then
+    // the rest.
     std::stable_sort(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
-        return names[a].starts_with("pipe ") && !names[b].starts_with("pipe ");
+        return by_target[a].own && !by_target[b].own;
     });
     for (const auto& target : order) {
-        const std::string& name = names[target];
-        const auto& holders = by_target[target];
-        auto list = [&](unsigned mode) {
-            std::string text;
-            for (const auto& h : holders)
-                if (h.mode == mode || h.mode == O_RDWR)
-                    text += (text.empty() ? "" : ", ") + std::to_string(h.pid) + " (fd " +
-                            std::to_string(h.fd) + ")";
-            return text;
-        };
-        std::string writers = list(O_WRONLY);
-        std::string readers = list(O_RDONLY);
-        std::string text = "  " + name + ": write end held by " +
-                           (writers.empty() ? std::string("none of them") : writers) +
-                           "; read end by " +
-                           (readers.empty() ? std::string("none of them") : readers);
-        // What follows is the family's to say only for a pipe of its own:
-        // a FIFO's other side, or the shell's pipe's, may be outside it.
-        bool own = name.starts_with("pipe ");
-        if (!own) {
-            lines.push_back({.text = text});
-            continue;
-        }
-        if (writers.empty() && !readers.empty())
-            text += ". No process of the family holds the write end: the reader will see end "
-                    "of data";
-        else if (readers.empty() && !writers.empty())
-            text += ". No process of the family holds the read end: a write fails with EPIPE "
-                    "(and SIGPIPE)";
-        for (const auto& r : holders)
-            if (r.mode == O_RDONLY &&
-                std::any_of(holders.begin(), holders.end(), [&](const Holder& w) {
-                    return w.pid == r.pid && w.mode != O_RDONLY;
-                })) {
-                text += ". The reader " + std::to_string(r.pid) +
-                        " itself still holds a write end: its read will never return 0";
-                break;
-            }
-        lines.push_back({.text = text});
+        const Channel& c = by_target[target];
+        lines.push_back({.text = pipe_line(c.name, c.own, c.holders)});
     }
     return lines;
 }
@@ -230,7 +281,7 @@ std::string state_words(Family& family, const Member& m, double now)
 {
     const ProcInfo& p = m.info;
     if (m.gone_at)
-        return m.last_change == "collected" ? "ended, collected" : "ended";
+        return m.last_change.kind == Change::Kind::collected ? "ended, collected" : "ended";
     switch (p.state) {
     case 'Z': {
         std::string text = "a zombie";
@@ -279,9 +330,9 @@ std::vector<Line> snapshot(Family& family, double now, const std::string& how, b
                 fds = "(not readable here)";
             lines.push_back({.text = pad + "fds: " + (fds.empty() ? "none" : fds)});
         }
-        if (!m.last_change.empty())
-            lines.push_back(
-                {.text = pad + "last: " + m.last_change, .gone = m.gone_at.has_value()});
+        if (m.last_change.kind != Change::Kind::none)
+            lines.push_back({.text = pad + "last: " + change_words(family, m.last_change),
+                             .gone = m.gone_at.has_value()});
     }
     auto more = pipes(family);
     if (!more.empty())

@@ -1,8 +1,8 @@
 // One process family as it changes: a process and its descendants, read
 // from /proc at each refresh. It keeps the processes that left it by
 // adoption for as long as they live, and those that ended and were
-// collected for a few seconds; it names pipes A, B, C in the order it
-// first saw them, and says what changed last for each process.
+// collected for a few seconds, and what changed last for each process, as
+// facts: the words (words.hpp) say them.
 #pragma once
 
 #include <algorithm>
@@ -46,8 +46,9 @@ struct Member {
     Change last_change;
 };
 
-// What the channels of the family are called: "pipe A", "FIFOVEK", "the
-// terminal", "socket 1".
+// What the channels of the family are called, in the timeline's words
+// (base/vocabulary.hpp): "pipe A", "FIFO FIFOVEK", "the terminal", "socket
+// 1". It letters the pipes in the order it first sees them.
 class Names {
 public:
     std::string of(const FdEntry& fd);

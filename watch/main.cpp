@@ -4,7 +4,10 @@
 //   family_watch --once PID     one snapshot as plain text
 //   family_watch -- COMMAND     the command on a terminal of its own
 // Nothing is traced and no descriptor of the family is held: the watcher
-// reads /proc, woken by the kernel's process events where it may listen.
+// reads /proc (and, for a process asleep in an open, the path it opens,
+// from its memory), woken by the kernel's process events about the family
+// where it may listen. Its layers, one way down: procfs and events, the
+// family, the words, the screen; main wires them.
 #include <curses.h>
 #include <fcntl.h>
 #include <poll.h>

@@ -79,7 +79,8 @@ struct Describe {
     std::string operator()(const step::Dup& x) const;
     std::string operator()(const step::Seek& x) const;
     std::string operator()(const step::Map& x) const;
-    // "creates socket 1 as fd 3": a socket, an eventfd, a signalfd
+    // "creates socket 1 as fd 3", "creates eventfd as fd 4": a socket, an
+    // eventfd, a signalfd, named as every channel is
     std::string operator()(const step::NewFd& x) const;
     std::string operator()(const step::Accept& x) const;
     std::string operator()(const step::SocketAddress& x) const;

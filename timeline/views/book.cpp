@@ -43,6 +43,10 @@ figcaption { font-size: 0.9em; color: #333; margin-top: 0.3em; }
 code { font-size: 1.02em; background: #f2f2f2; padding: 0 0.2em; }
 .run { background: #eef4fb; border-left: 4px solid #5b7db1; padding: 0.4em 1em; }
 summary { cursor: pointer; font-weight: bold; }
+section.glossary { border-top: 2px solid #5b7db1; margin-top: 2.5em; }
+.glossary dt { font-weight: bold; margin-top: 0.6em; }
+.glossary dt:target { background: #ffe9a8; }
+a.term { color: inherit; text-decoration: underline dotted #1f5fa8; }
 @media print {
   body { max-width: none; margin: 0; }
   section.lesson { break-before: page; }

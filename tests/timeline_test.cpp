@@ -804,6 +804,36 @@ TEST(Timeline, PlumbingOfAFifoAndAnExec)
               std::string::npos);
 }
 
+// The figures are the world log's tables after each moment's step: a FIFO
+// the kernel names only as the call returns is drawn as a FIFO. Of a FIFO
+// the run did not make, what the trace cannot see is not claimed: the
+// writer's open found a reader (outside the trace), and the bytes in it
+// may be others' too.
+TEST(Timeline, FiguresClaimNothingOfWhatIsOutsideTheTrace)
+{
+    const std::string root = TRACE_FIXTURES;
+    auto writer = model_of_files({root + "/send_greeting/01-send_greeting.trace"});
+    ASSERT_FALSE(writer.plumbing().empty());
+    std::string figure = timeline::plumbing_svg(writer.plumbing().front(), "send_greeting");
+    EXPECT_NE(figure.find("fd 3: FIFO FIFO2, write end"), std::string::npos) << figure;
+    EXPECT_NE(figure.find("FIFO FIFO2: no reader in the trace, "), std::string::npos) << figure;
+    EXPECT_EQ(figure.find("no reader left"), std::string::npos) << figure;
+    EXPECT_EQ(figure.find("class=\"in-flight\""), std::string::npos) << figure;
+
+    // The demo hands echo_five its numbers through a FIFO: drawn as one,
+    // with nothing said of what is in it.
+    auto given = model_of_files({root + "/echo_five/01-echo_five.trace"});
+    ASSERT_FALSE(given.plumbing().empty());
+    figure = timeline::plumbing_svg(given.plumbing().front(), "echo_five");
+    EXPECT_NE(figure.find("fd 0: FIFO numbers"), std::string::npos) << figure;
+    size_t object = figure.find(">FIFO numbers</text>\n");
+    ASSERT_NE(object, std::string::npos) << figure;
+    size_t box = figure.rfind("<rect ", object);
+    EXPECT_NE(figure.substr(box, object - box).find("rx=\"17\""), std::string::npos)
+        << figure; // drawn as a channel of data
+    EXPECT_EQ(figure.compare(object, 25, ">FIFO numbers</text>\n</g>"), 0) << figure;
+}
+
 // A pipe closed everywhere is forgotten: a new pipe that the kernel gives
 // the same number is pipe B. What -yy adds to a device's path is dropped.
 // A system program's child stays hidden with it, and is no zombie.

@@ -4,56 +4,63 @@
 #include <iterator>
 
 namespace timeline {
-namespace {
 
-ProcessTable table_of(const Processes& processes, const Process& p, bool zombie,
-                      const Channels& channels)
+std::vector<ProcessTable> tables_of(const World& world)
 {
-    ProcessTable table{.pid = p.pid, .program = p.program, .zombie = zombie};
-    if (zombie) // its descriptors closed as it ended
-        return table;
-    for (int fd = 0; fd < 3; ++fd)
-        if (!p.fds.count(fd) && (p.std_closed & (1U << fd)) == 0)
-            table.fds.push_back({.fd = fd, .description = outside_description(processes, p, fd)});
-    for (const auto& [fd, held] : p.fds) {
-        TableEntry entry{.fd = fd, .end = held.end, .description = held.description};
-        if (held.channel) {
-            entry.channel = channels[*held.channel];
-            entry.carries_data = entry.channel->carries_data();
+    std::vector<ProcessTable> tables;
+    for (const WorldProcess& p : world.processes) {
+        bool zombie = p.life == WorldProcess::Life::zombie;
+        ProcessTable& table =
+            tables.emplace_back(ProcessTable{.pid = p.pid, .program = p.program, .zombie = zombie});
+        if (zombie) // its descriptors closed as it ended
+            continue;
+        for (const auto& [fd, id] : p.fds) {
+            TableEntry& entry = table.fds.emplace_back(TableEntry{.fd = fd, .description = id});
+            auto d = world.descriptions.find(id);
+            if (d == world.descriptions.end())
+                continue;
+            entry.end = d->second.end;
+            if (!d->second.object)
+                continue;
+            if (auto o = world.objects.find(*d->second.object); o != world.objects.end()) {
+                entry.channel = o->second.channel;
+                entry.object = o->first;
+                // What the run was given where it was given (the shell's
+                // pipe as descriptor 1) is not plumbing of its own.
+                bool given = d->second.outside && d->second.given_fd == fd;
+                entry.carries_data = entry.channel->carries_data() && !given;
+            }
         }
-        table.fds.push_back(std::move(entry));
     }
-    std::sort(table.fds.begin(), table.fds.end(),
-              [](const TableEntry& a, const TableEntry& b) { return a.fd < b.fd; });
-    return table;
+    return tables;
 }
 
-} // namespace
-
-void Plumbing::note(PlumbingChange change, size_t step, int pid, const Processes& processes,
-                    const Channels& channels, const Flows& flows)
+void Plumbing::note(PlumbingChange change, size_t step, int pid, size_t latest)
 {
     constexpr size_t kMoments = 64; // a lesson has a handful
-    if (step >= keep_ || keep_ == 0 || moments_.size() >= kMoments)
+    if (step >= keep_ || keep_ == 0)
         return;
-    PlumbingMoment moment{.change = change, .step = step, .pid = pid};
-    for (const Process& p : processes.all()) {
-        bool zombie = processes.zombie(p);
-        if (p.thread_of == 0 && !p.collected && (!p.ended || zombie))
-            moment.processes.push_back(table_of(processes, p, zombie, channels));
-    }
-    moment.world = world_now(processes, channels, flows);
     // A run of changes of one kind is one moment, drawn as it ended.
     if (!moments_.empty() && moments_.back().change == change) {
-        moment.count = moments_.back().count + 1;
-        moments_.back() = std::move(moment);
-    } else {
-        moments_.push_back(std::move(moment));
+        PlumbingMoment& last = moments_.back();
+        last = PlumbingMoment{
+            .change = change, .count = last.count + 1, .step = step, .as_of = latest, .pid = pid};
+    } else if (moments_.size() < kMoments) {
+        moments_.push_back({.change = change, .step = step, .as_of = latest, .pid = pid});
     }
 }
 
-void Plumbing::finish(const Processes& processes, const Channels& channels)
+void Plumbing::finish(const Processes& processes, const WorldLog& log)
 {
+    // Each moment's world: the log replayed up to the step it was noted at.
+    World world;
+    auto next = log.changes().begin();
+    for (PlumbingMoment& moment : moments_) {
+        for (; next != log.changes().end() && next->step <= moment.as_of; ++next)
+            WorldLog::apply(world, *next);
+        moment.world = world;
+        moment.processes = tables_of(world);
+    }
     std::vector<PlumbingMoment> kept;
     int run = 0;
     bool trailing = false;
@@ -77,45 +84,6 @@ void Plumbing::finish(const Processes& processes, const Channels& channels)
         kept.push_back(std::move(*it));
     }
     moments_.assign(std::make_move_iterator(kept.rbegin()), std::make_move_iterator(kept.rend()));
-    name_inherited(processes, channels);
-}
-
-void Plumbing::name_inherited(const Processes& processes, const Channels& channels)
-{
-    // A process's own use, its ancestors', then its descendants': they all
-    // hold what it was given, unless they replaced it (then it is in their
-    // table, not among what they inherited).
-    const auto& all = processes.all();
-    auto given = [&](int pid, int fd) -> const Channel* {
-        const Process* p = processes.find(pid);
-        for (size_t up = 0; p && up <= all.size(); ++up) { // a trace may loop
-            if (auto seen = p->inherited.find(fd); seen != p->inherited.end())
-                return &seen->second;
-            p = p->parent != 0 ? processes.find(p->parent) : nullptr;
-        }
-        std::vector<int> family{pid};
-        for (size_t i = 0; i < family.size() && i < all.size(); ++i)
-            for (const Process& q : all) {
-                if (q.parent != family[i] || q.pid == family[i])
-                    continue;
-                if (auto seen = q.inherited.find(fd); seen != q.inherited.end())
-                    return &seen->second;
-                family.push_back(q.pid);
-            }
-        return nullptr;
-    };
-    for (auto& moment : moments_)
-        for (auto& table : moment.processes)
-            for (auto& entry : table.fds)
-                if (!entry.channel)
-                    if (const Channel* c = given(table.pid, entry.fd)) {
-                        entry.channel = *c;
-                        // Its description is open on it too.
-                        auto d = moment.world.descriptions.find(entry.description);
-                        if (auto at = channels.find(c->target.empty() ? c->path : c->target);
-                            d != moment.world.descriptions.end() && !d->second.object && at)
-                            d->second.object = at;
-                    }
 }
 
 } // namespace timeline

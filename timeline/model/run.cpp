@@ -13,20 +13,22 @@ namespace timeline {
 Run::Run(std::function<bool(const std::string&)> is_fifo, size_t keep)
     : state_(std::move(is_fifo), keep)
 {
-    // The views that keep steps draw the bytes in each pipe too.
+    // The views that keep steps draw the bytes in each pipe too, and the
+    // figures the tables that the world log records.
     if (keep > 0)
-        state_.flows.keep_bytes();
+        record_world();
 }
 
 void Run::record_world()
 {
     state_.flows.keep_bytes();
-    state_.world.emplace(state_.steps.keep());
+    if (!state_.world)
+        state_.world.emplace(state_.steps.keep());
 }
 
 void Run::note_world()
 {
-    if (state_.world && step_count() > 0)
+    if (state_.world && step_count() > 0 && step_count() - 1 < state_.steps.keep())
         state_.world->note(step_count() - 1,
                            world_now(state_.processes, state_.channels, state_.flows));
 }
@@ -319,9 +321,10 @@ void Run::finish()
     for (Process& p : state_.processes.all())
         settle_source(p, nullptr);
     note_world();
-    state_.plumbing.finish(state_.processes, state_.channels);
-    if (state_.world)
+    if (state_.world) {
         state_.world->finish(state_.processes, state_.channels);
+        state_.plumbing.finish(state_.processes, *state_.world);
+    }
     retire(true);
     if (state_.world) // every step is kept by now, with its call's end
         state_.world->note_calls(steps());

@@ -29,16 +29,18 @@ struct State {
     Processes processes{channels};
     Steps steps;
     Flows flows{steps, channels};
-    Plumbing plumbing;
-    std::optional<WorldLog> world; // kept for the views that replay a run
+    Plumbing plumbing; // which steps changed the descriptor tables
+    // What each step changed in the world: kept whenever steps are, for
+    // the figures and the views that replay a run.
+    std::optional<WorldLog> world;
     int run = 1; // which run of the program the events belong to, from 1
 
     // The process of a pid, found or made in the current run.
     Process& process(int pid) { return processes.of(pid, run); }
-    // Records the tables after `step` changed them.
+    // `step` changed the tables: a moment for a figure.
     void note_plumbing(PlumbingChange change, size_t step, int pid)
     {
-        plumbing.note(change, step, pid, processes, channels, flows);
+        plumbing.note(change, step, pid, steps.count() - 1);
     }
 };
 

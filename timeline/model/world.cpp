@@ -319,6 +319,30 @@ void WorldLog::note(size_t step, World now)
     last_ = std::move(now);
 }
 
+void WorldLog::apply(World& world, const Change& change)
+{
+    for (const WorldProcess& p : change.processes) {
+        auto at = std::find_if(world.processes.begin(), world.processes.end(),
+                               [&](const WorldProcess& q) { return q.pid == p.pid; });
+        if (at == world.processes.end())
+            world.processes.push_back(p);
+        else
+            *at = p;
+    }
+    std::erase_if(world.processes, [&](const WorldProcess& p) {
+        return std::find(change.processes_gone.begin(), change.processes_gone.end(), p.pid) !=
+               change.processes_gone.end();
+    });
+    for (const auto& [id, d] : change.descriptions)
+        world.descriptions[id] = d;
+    for (size_t id : change.descriptions_gone)
+        world.descriptions.erase(id);
+    for (const auto& [id, o] : change.objects)
+        world.objects.insert_or_assign(id, o);
+    for (size_t id : change.objects_gone)
+        world.objects.erase(id);
+}
+
 void WorldLog::finish(const Processes& processes, const Channels& channels)
 {
     if (!changes_.empty() && changes_.back().empty())

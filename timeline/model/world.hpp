@@ -112,6 +112,8 @@ public:
     // were given, learned as they were used, is said from the start.
     void finish(const Processes& processes, const Channels& channels);
     const std::vector<Change>& changes() const { return changes_; }
+    // Replays one step's changes onto the world before it.
+    static void apply(World& world, const Change& change);
     // Which call each running process is inside at each step, from the
     // steps' own times (`steps`: the run's, by index): said where it changes.
     void note_calls(const std::vector<Step>& steps);

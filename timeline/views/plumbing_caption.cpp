@@ -40,16 +40,16 @@ namespace {
 using plumbing_parts::entry_name;
 
 // The pipes, FIFOs and sockets of a moment, in the order the tables name
-// them (one channel, one name).
-std::vector<const Channel*> channels_of(const PlumbingMoment& m)
+// them: each object once.
+std::vector<const TableEntry*> channels_of(const PlumbingMoment& m)
 {
-    std::vector<const Channel*> channels;
+    std::vector<const TableEntry*> channels;
     for (const auto& p : m.processes)
         for (const auto& e : p.fds)
-            if (e.carries_data && e.channel &&
+            if (e.carries_data && e.channel && e.object &&
                 std::none_of(channels.begin(), channels.end(),
-                             [&](const Channel* c) { return entry_name(e) == channel_name(*c); }))
-                channels.push_back(&*e.channel);
+                             [&](const TableEntry* c) { return c->object == e.object; }))
+                channels.push_back(&e);
     return channels;
 }
 
@@ -70,16 +70,21 @@ struct Flow {
     std::vector<int> writers;
     std::vector<int> readers;
     std::vector<int> both_ways;
+    // A FIFO or pipe the run did not make: processes it does not trace
+    // may hold its other end (the writer that opened a FIFO found a
+    // reader there).
+    bool others_may_hold = false;
     bool operator==(const Flow&) const = default;
 };
 
-Flow flow_of(const PlumbingMoment& m, const Channel& said)
+Flow flow_of(const PlumbingMoment& m, const Channel& channel, size_t object)
 {
-    std::string channel = channel_name(said);
-    Flow flow;
+    Flow flow{.others_may_hold =
+                  (channel.kind == Channel::Kind::pipe || channel.kind == Channel::Kind::fifo) &&
+                  !channel.created_here};
     for (const auto& p : m.processes)
         for (const auto& e : p.fds) {
-            if (!e.carries_data || entry_name(e) != channel)
+            if (!e.carries_data || e.object != object)
                 continue;
             auto& who = e.end == End::write  ? flow.writers
                         : e.end == End::read ? flow.readers
@@ -127,11 +132,11 @@ std::string flow_text(const Flow& f, const std::vector<const Channel*>& channels
         return pids_text(f.writers) + verb(f.writers, " holds", " each hold") + " both ends of " +
                names;
     case Flow::Kind::no_writer:
-        return names + ": no writer left, " + pids_text(f.readers) +
-               verb(f.readers, " reads", " read");
+        return names + (f.others_may_hold ? ": no writer in the trace, " : ": no writer left, ") +
+               pids_text(f.readers) + verb(f.readers, " reads", " read");
     case Flow::Kind::no_reader:
-        return names + ": no reader left, " + pids_text(f.writers) +
-               verb(f.writers, " writes", " write");
+        return names + (f.others_may_hold ? ": no reader in the trace, " : ": no reader left, ") +
+               pids_text(f.writers) + verb(f.writers, " writes", " write");
     case Flow::Kind::runs:
         break;
     }
@@ -212,8 +217,9 @@ std::string plumbing_caption(const PlumbingMoment& m)
     std::string lead = caption_lead(m);
     // Channels that join the same processes the same way, said together.
     std::vector<std::pair<Flow, std::vector<const Channel*>>> flows;
-    for (const Channel* channel : channels_of(m)) {
-        Flow flow = flow_of(m, *channel);
+    for (const TableEntry* entry : channels_of(m)) {
+        const Channel* channel = &*entry->channel;
+        Flow flow = flow_of(m, *channel, *entry->object);
         auto same = std::find_if(flows.begin(), flows.end(),
                                  [&](const auto& f) { return f.first == flow; });
         if (same == flows.end())

@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "views/plumbing_parts.hpp"
 #include "views/svg_style.hpp"
@@ -48,9 +51,8 @@ struct Figure {
     double caption_y = 0;
     std::vector<size_t> descriptions; // top to bottom
     std::map<size_t, double> description_y;
-    std::vector<std::string> objects; // by name, top to bottom
-    std::map<std::string, double> object_y;
-    std::map<std::string, const WorldObject*> object_of;
+    std::vector<size_t> objects; // by their ids in the world, top to bottom
+    std::map<size_t, double> object_y;
     std::vector<std::string> caption; // its lines, escaped
 };
 
@@ -107,33 +109,29 @@ Figure lay_out_figure(const PlumbingMoment& m, const std::string& title)
                 f.descriptions.push_back(e.description);
             sum += port_y(f, i, k);
             ++count;
-            std::string name = entry_name(e);
-            if (!name.empty() &&
-                std::find(f.objects.begin(), f.objects.end(), name) == f.objects.end())
-                f.objects.push_back(name);
-            if (const auto* d = description_of(m, e.description); d && d->object && !name.empty())
-                if (auto o = m.world.objects.find(*d->object); o != m.world.objects.end())
-                    f.object_of.emplace(name, &o->second);
+            if (e.object &&
+                std::find(f.objects.begin(), f.objects.end(), *e.object) == f.objects.end())
+                f.objects.push_back(*e.object);
         }
     std::map<size_t, double> wanted;
     for (const auto& [id, mean] : from)
         wanted[id] = mean.first / mean.second;
     f.description_y = stack(f.descriptions, wanted, kDescriptionHeight, f.top);
-    std::map<std::string, std::pair<double, int>> under;
+    std::map<size_t, std::pair<double, int>> under;
     for (const auto& p : m.processes)
         for (const auto& e : p.fds)
-            if (std::string name = entry_name(e); !name.empty()) {
-                auto& [sum, count] = under[name];
+            if (e.object) {
+                auto& [sum, count] = under[*e.object];
                 sum += f.description_y[e.description] + kDescriptionHeight / 2;
                 ++count;
             }
-    std::map<std::string, double> object_wanted;
-    for (const auto& [name, mean] : under)
-        object_wanted[name] = mean.first / mean.second;
+    std::map<size_t, double> object_wanted;
+    for (const auto& [id, mean] : under)
+        object_wanted[id] = mean.first / mean.second;
     f.object_y = stack(f.objects, object_wanted, kObjectHeight, f.top);
     for (const auto& [id, top] : f.description_y)
         bottom = std::max(bottom, top + kDescriptionHeight);
-    for (const auto& [name, top] : f.object_y)
+    for (const auto& [id, top] : f.object_y)
         bottom = std::max(bottom, top + kObjectHeight);
     f.description_x = kMargin + kBoxWidth + kToDescriptions;
     f.object_x = f.description_x + kDescriptionWidth + kToObjects;
@@ -212,11 +210,14 @@ void draw_description(std::string& svg, const Figure& f, const PlumbingMoment& m
 {
     const WorldDescription* d = description_of(m, id);
     WorldDescription shown = d ? *d : WorldDescription{.outside = true};
-    std::string object;
+    std::optional<size_t> object;
+    std::string object_name;
     for (const auto& p : m.processes)
         for (const auto& e : p.fds)
-            if (e.description == id && object.empty())
-                object = entry_name(e);
+            if (e.description == id && !object && e.object) {
+                object = e.object;
+                object_name = entry_name(e);
+            }
     double x = f.description_x;
     double y = f.description_y.at(id);
     size_t chars = size_t(kDescriptionWidth / 6.4);
@@ -224,7 +225,7 @@ void draw_description(std::string& svg, const Figure& f, const PlumbingMoment& m
            std::to_string(shown.refs) + "\"" +
            (shown.offset ? " data-offset=\"" + std::to_string(*shown.offset) + "\"" : "") +
            " data-flags=\"" + escape_markup(shown.flags) + "\" data-object=\"" +
-           escape_markup(object) + "\">\n";
+           escape_markup(object_name) + "\">\n";
     svg += "<rect x=\"" + svg_number(x) + "\" y=\"" + svg_number(y) + "\" width=\"" +
            svg_number(kDescriptionWidth) + "\" height=\"" + svg_number(kDescriptionHeight) +
            "\" fill=\"white\" stroke=\"" + kColour.faint + "\"" +
@@ -235,29 +236,35 @@ void draw_description(std::string& svg, const Figure& f, const PlumbingMoment& m
     svg += "<text x=\"" + svg_number(x + 6) + "\" y=\"" + svg_number(y + 29) +
            "\" font-size=\"11\" fill=\"" + kColour.faint + "\">" +
            escape_markup(fit(description_detail(shown), chars)) + "</text>\n";
-    if (!object.empty()) {
+    if (object) {
         auto [in, out] = directions(d);
         draw_line(svg, x + kDescriptionWidth, y + kDescriptionHeight / 2, f.object_x,
-                  f.object_y.at(object) + kObjectHeight / 2, in, out);
+                  f.object_y.at(*object) + kObjectHeight / 2, in, out);
     }
     svg += "</g>\n";
 }
 
 // What the descriptions are open on: a pipe with the bytes in it, a FIFO,
 // a file, the terminal.
-void draw_object(std::string& svg, const Figure& f, const std::string& name)
+void draw_object(std::string& svg, const Figure& f, const PlumbingMoment& m, size_t id)
 {
     double x = f.object_x;
-    double y = f.object_y.at(name);
-    auto known = f.object_of.find(name);
-    const WorldObject* o = known == f.object_of.end() ? nullptr : known->second;
+    double y = f.object_y.at(id);
+    auto known = m.world.objects.find(id);
+    const WorldObject* o = known == m.world.objects.end() ? nullptr : &known->second;
+    std::string name = o ? channel_name(o->channel) : std::string();
     bool data = o && o->channel.carries_data();
     svg += "<g class=\"channel\">\n<rect x=\"" + svg_number(x) + "\" y=\"" + svg_number(y) +
            "\" width=\"" + svg_number(kObjectWidth) + "\" height=\"" + svg_number(kObjectHeight) +
            "\" rx=\"" + (data ? "17" : "3") + "\" fill=\"" +
            (data ? kColour.data_fill : kColour.head_fill) + "\" stroke=\"" +
            (data ? kColour.data : kColour.head_edge) + "\" stroke-width=\"1.5\"/>\n";
-    bool bytes = data && o->channel.kind != Channel::Kind::socket && !o->channel.received_outside();
+    // What is in a pipe or FIFO the run did not make is not all told:
+    // writers it does not trace may have filled it.
+    using K = Channel::Kind;
+    K kind = data ? o->channel.kind : K::other;
+    bool bytes =
+        kind == K::counter || ((kind == K::pipe || kind == K::fifo) && o->channel.created_here);
     svg += "<text x=\"" + svg_number(x + kObjectWidth / 2) + "\" y=\"" +
            svg_number(y + (bytes ? 15 : kObjectHeight / 2 + 4)) +
            "\" text-anchor=\"middle\" fill=\"" + kColour.text + "\">" +
@@ -311,8 +318,8 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
         draw_process(svg, f, m, i);
     for (size_t id : f.descriptions)
         draw_description(svg, f, m, id);
-    for (const auto& object : f.objects)
-        draw_object(svg, f, object);
+    for (size_t object : f.objects)
+        draw_object(svg, f, m, object);
     for (size_t i = 0; i < f.caption.size(); ++i)
         svg += "<text class=\"caption\" x=\"" + svg_number(kMargin) + "\" y=\"" +
                svg_number(f.caption_y + double(i) * 17) + "\" fill=\"" + kColour.text + "\">" +

@@ -49,7 +49,6 @@ struct TableEntry {
     size_t description = 0; // in PlumbingMoment::world
 };
 
-
 struct ProcessTable {
     int pid = 0;
     std::string program; // what it runs now

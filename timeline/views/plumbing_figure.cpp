@@ -328,6 +328,21 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
     return svg;
 }
 
+namespace {
+
+// What an entry points at, by the facts that name it (its kind, number
+// and path), for telling two moments' tables alike.
+std::string what_it_is(const TableEntry& e)
+{
+    if (!e.channel)
+        return "?";
+    const Channel& c = *e.channel;
+    return std::to_string(int(c.kind)) + "#" + std::to_string(c.number) + (c.pair ? "p" : "") +
+           (c.working_folder ? "." : "") + c.path + "@" + std::string(anon_name(c.target));
+}
+
+} // namespace
+
 std::vector<std::string> plumbing_figures(const Run& run, const std::string& title)
 {
     // A moment whose tables look like an earlier one's (the classifier
@@ -342,7 +357,7 @@ std::vector<std::string> plumbing_figures(const Run& run, const std::string& tit
         for (const auto& table : moment.processes) {
             shape += table.zombie ? "|z" : "|";
             for (const auto& entry : table.fds)
-                shape += std::to_string(entry.fd) + entry_name(entry) +
+                shape += std::to_string(entry.fd) + what_it_is(entry) +
                          std::to_string(int(entry.end)) + "d" +
                          std::to_string(
                              shared.try_emplace(entry.description, shared.size()).first->second) +

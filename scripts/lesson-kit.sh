@@ -1,8 +1,26 @@
-# The helpers ./demo's lessons are written with, sourced by it: start a
+# The helpers ./demo's lessons are written with, sourced by it (and by
+# process-lessons, for the list of lessons): read the list, start a
 # program on a terminal of its own or run one to its end (recorded by
 # syscall_timeline when the lesson is traced), show what it printed, take a
 # snapshot of the process table, and stop all a lesson started. They use
 # the demo's $bin, $timeline, $traces, $work and sessions.
+
+# lesson_sources LIST: the lessons' sources in the order of the list
+# (lessons.txt, the one list of lessons), one a line; lesson_names LIST:
+# their names.
+lesson_sources() { grep '^[a-z]*/[a-z_]*\.cpp$' "$1"; }
+lesson_names() { sed -n 's|^[a-z]*/\([a-z_]*\)\.cpp$|\1|p' "$1"; }
+
+# is_lesson NAME LIST: whether NAME is a whole line of the names (not
+# `lesson_names | grep -q`, whose early end pipefail would count as a
+# failure).
+is_lesson() { [[ -n $1 && $'\n'$(lesson_names "$2")$'\n' == *$'\n'"$1"$'\n'* ]]; }
+
+# play NAME: the lesson's own steps (a function lesson_NAME in ./demo);
+# a lesson that has none runs to its end on a terminal, its output shown.
+play() {
+    if declare -F "lesson_$1" >/dev/null; then "lesson_$1"; else run "$1"; fi
+}
 
 # Polls a condition. The deadline only stops a hang: on a busy machine (or
 # with every lesson of the book traced at once) a step may take a while,

@@ -2,10 +2,15 @@
 // its captions, and the process table agrees with what they claim.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <regex>
 #include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
 #include <unistd.h>
 
 #include "harness.hpp"
@@ -115,6 +120,35 @@ TEST(Demo, UsageListsTheLessons)
     EXPECT_EQ(p.out(), "");
     EXPECT_NE(p.err().find("lessons: phrase_classifier"), std::string::npos) << p.err();
     EXPECT_NE(p.err().find("list_processes"), std::string::npos);
+}
+
+// A lesson is a line of lessons.txt: ./demo knows it from there, and one
+// without steps of its own runs to its end, its output shown.
+TEST(Demo, ALessonIsALineInTheList)
+{
+    namespace fs = std::filesystem;
+    TempDir dir;
+    fs::create_directories(dir / "tree/scripts");
+    fs::create_directories(dir / "bin");
+    fs::copy_file(DEMO_SCRIPT, dir / "tree/demo");
+    fs::copy_file(std::string(SOURCE_DIR) + "/scripts/lesson-kit.sh",
+                  dir / "tree/scripts/lesson-kit.sh");
+    harness::write_file(dir / "tree/lessons.txt",
+                        read_file(std::string(SOURCE_DIR) + "/lessons.txt") + "extra/greet.cpp\n");
+    harness::write_file(dir / "bin/greet", "#!/bin/sh\necho 'hola desde greet'\n");
+    fs::permissions(dir / "bin/greet", fs::perms::owner_all);
+
+    Process help({.argv = {dir / "tree/demo", "--help"}, .dir = dir.path()});
+    ASSERT_TRUE(help.finish());
+    EXPECT_NE(help.out().find(" list_processes greet\n"), std::string::npos) << help.out();
+
+    Process greet({.argv = {dir / "tree/demo", "greet"},
+                   .dir = dir.path(),
+                   .env = {"DEMO_BIN=" + (dir / "bin")}});
+    ASSERT_TRUE(greet.finish(kDeadline));
+    EXPECT_EQ(greet.exit_code(), 0) << greet.err();
+    EXPECT_NE(greet.out().find("$ greet          # ran as pid "), std::string::npos) << greet.out();
+    EXPECT_NE(greet.out().find("hola desde greet\n"), std::string::npos) << greet.out();
 }
 
 TEST(Demo, ClassifierSleepsInOpen)
@@ -275,13 +309,30 @@ TEST(Demo, InterruptStopsEverything)
         rows = snapshot_rows(p.out(), "the child's parent (PPID) is parent_exit_watch");
     }
     ASSERT_EQ(rows.size(), 2u) << p.out();
+    // Each process by its start time too: pids are few (32768 on many
+    // machines), and a busy one may give a freed pid to a newcomer.
+    auto started = [](pid_t pid) {
+        std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        std::istringstream after(stat.substr(std::min(stat.size(), stat.rfind(')') + 1)));
+        std::string field;
+        for (int n = 3; n <= 22 && after >> field; ++n) {
+        }
+        return field;
+    };
+    std::vector<std::string> start_times;
+    for (const auto& row : rows)
+        start_times.push_back(started(std::get<0>(row)));
 
     p.signal_group(SIGINT);
     ASSERT_TRUE(p.finish());
     EXPECT_EQ(p.exit_code(), 130);
-    for (const auto& [pid, ppid, state] : rows) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+        pid_t pid = std::get<0>(rows[i]);
         auto st = proc_stat(pid);
-        EXPECT_TRUE(!st || st->state == 'Z') << pid << " still runs";
+        bool same = st && started(pid) == start_times[i];
+        EXPECT_TRUE(!same || st->state == 'Z')
+            << pid << " still runs, in state " << st->state << "\n"
+            << read_file("/proc/" + std::to_string(pid) + "/status");
     }
 }
 

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "commands.hpp"
 #include "files.hpp"
 #include "session.hpp"
 #include "views/book.hpp"

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "base/paths.hpp"
+#include "commands.hpp"
 #include "files.hpp"
 #include "recording/recording.hpp"
 #include "session.hpp"

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "commands.hpp"
 #include "files.hpp"
-#include "session.hpp"
 #include "views/perfetto.hpp"
 
 namespace timeline {

@@ -159,6 +159,13 @@ TEST(Demo, ClassifierSleepsInOpen)
     EXPECT_EQ(std::get<0>(rows[0]), announced_pid(d.out()));
     EXPECT_EQ(std::get<2>(rows[0])[0], 'S');
     EXPECT_NE(d.out().find("Esta frase esta compuesto de numeros y letras\n"), std::string::npos);
+    // The snapshot (family_watch's words) and the timeline of a run of the
+    // same lesson name the FIFO alike.
+    EXPECT_NE(d.out().find("in the open of FIFO FIFOVEK, waiting for a writer"), std::string::npos)
+        << d.out();
+    std::string timeline =
+        read_file(std::string(TRACE_FIXTURES) + "/phrase_classifier/timeline.txt");
+    EXPECT_NE(timeline.find("opens FIFO FIFOVEK for reading as fd 4"), std::string::npos);
 }
 
 TEST(Demo, WriterWaitsForAReader)

@@ -18,9 +18,10 @@ struct Ran {
     std::string err;
 };
 
-Ran run(const std::vector<std::string>& argv, const std::string& dir, Duration timeout = 60s)
+Ran run(const std::vector<std::string>& argv, const std::string& dir, Duration timeout = 60s,
+        const std::string& locale = "LANG=C")
 {
-    Process p({.argv = argv, .dir = dir, .env = {traces::kNoLeakCheck}});
+    Process p({.argv = argv, .dir = dir, .env = {traces::kNoLeakCheck, locale}});
     EXPECT_TRUE(p.finish(timeout)) << argv[0];
     return {p.exit_code(), p.out(), p.err()};
 }
@@ -55,7 +56,8 @@ TEST(Package, InstallsAndRunsFromAScratchRoot)
           "./usr/share/man/man1/process-lessons.1.gz\n",
           "./usr/share/man/man1/syscall_timeline.1.gz\n",
           "./usr/share/man/man1/family_watch.1.gz\n", "./usr/share/doc/process-lessons/copyright\n",
-          "./usr/share/process-lessons/pipes/echo_five.md\n"})
+          "./usr/share/process-lessons/pipes/echo_five.md\n",
+          "./usr/share/locale/es/LC_MESSAGES/process-lessons.mo\n"})
         EXPECT_NE(contents.out.find(path), std::string::npos) << path << contents.out;
 
     // Installed into a scratch root, it runs from there.
@@ -73,6 +75,16 @@ TEST(Package, InstallsAndRunsFromAScratchRoot)
     EXPECT_EQ(
         unknown.err,
         "process-lessons: no lesson named no_such_lesson (process-lessons list shows them)\n");
+    // In the learner's language, from the installed catalogue: by the
+    // locale (one this machine need not have generated), or by --lang.
+    Ran spanish = run({command, "run", "no_such_lesson"}, dir.path(), 60s, "LANG=es_AR.UTF-8");
+    EXPECT_EQ(spanish.err, "process-lessons: no hay ninguna lección llamada no_such_lesson "
+                           "(process-lessons list las muestra)\n");
+    Ran help = run({command, "--lang", "es", "--help"}, dir.path());
+    EXPECT_EQ(help.out.rfind("uso: process-lessons list ", 0), 0u) << help.out;
+    Ran watch = run({dir / "root/usr/libexec/process-lessons/family_watch", "--once"}, dir.path(),
+                    60s, "LC_ALL=es_ES.UTF-8");
+    EXPECT_EQ(watch.err, "family_watch: --once admite un solo PID (véase family_watch --help)\n");
     if (traces::tracing_refused().empty()) {
         Ran traced = run({command, "trace", "date_handoff"}, dir.path());
         EXPECT_EQ(traced.status, 0) << traced.err;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "family.hpp"
 #include "harness.hpp"
@@ -130,6 +131,37 @@ TEST(Watch, SnapshotsSayWhatProcSays)
         line_of(classifier, server.pid()).find("in the open of FIFO FIFOVEK, waiting for a writer"),
         std::string::npos)
         << classifier;
+}
+
+// The learner's language, from the locale (es_ES.UTF-8, es_AR.UTF-8:
+// generated on this machine or not), or from --lang; the C locale is
+// English whatever LANGUAGE says, and a screen that is not UTF-8 gets
+// the letters without their marks.
+TEST(Watch, SpeaksTheLanguageTheLocaleAsks)
+{
+    Process sleeper({.argv = {"/bin/sleep", "30"}});
+    auto said = [&](std::vector<std::string> env, std::vector<std::string> args = {}) {
+        args.insert(args.begin(), BIN_FAMILY_WATCH);
+        args.push_back("--once");
+        args.push_back(std::to_string(sleeper.pid()));
+        env.emplace_back("LC_ALL=");
+        env.emplace_back("LC_MESSAGES=");
+        Process p({.argv = args, .env = env});
+        EXPECT_TRUE(p.finish());
+        EXPECT_EQ(p.exit_code(), 0) << p.err();
+        return p.out();
+    };
+    std::string pid = std::to_string(sleeper.pid());
+    std::string spain = said({"LANG=es_ES.UTF-8"});
+    EXPECT_EQ(spain.rfind("familia de sleep " + pid + ": una instantánea\n", 0), 0u) << spain;
+    EXPECT_NE(spain.find("sleep " + pid + ": dormido durante 30 s"), std::string::npos) << spain;
+    EXPECT_EQ(said({"LANG=es_AR.UTF-8"}), spain);
+    EXPECT_EQ(said({"LANG=C", "LANGUAGE=es"}).rfind("family of sleep " + pid + ": a snapshot\n", 0),
+              0u);
+    std::string taught = said({"LANG=C"}, {"--lang", "es"});
+    EXPECT_EQ(taught.rfind("familia de sleep " + pid + ": una instantanea\n", 0), 0u) << taught;
+    std::string english = said({"LANG=es_ES.UTF-8"}, {"--lang", "en"});
+    EXPECT_EQ(english.rfind("family of sleep " + pid + ": a snapshot\n", 0), 0u) << english;
 }
 
 TEST(Watch, EchoFiveWaitsForItsNumbersOnTheTerminal)

@@ -9,7 +9,7 @@
 
 namespace family {
 
-std::string Names::of(const FdEntry& fd)
+std::string Names::of(const FdEntry& fd, timeline::Article article)
 {
     // What /proc/PID/fd's link says it is, as typed facts for the names
     // both tools share.
@@ -30,7 +30,7 @@ std::string Names::of(const FdEntry& fd)
     } else if (t.starts_with("anon_inode:")) {
         thing = {.kind = K::other, .anon = std::string_view(t).substr(11)};
     }
-    return timeline::thing_name(thing);
+    return timeline::thing_name(thing, article);
 }
 
 const Member* Family::find(int pid) const

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/vocabulary.hpp"
 #include "procfs.hpp"
 
 namespace family {
@@ -51,7 +52,7 @@ struct Member {
 // 1". It letters the pipes in the order it first sees them.
 class Names {
 public:
-    std::string of(const FdEntry& fd);
+    std::string of(const FdEntry& fd, timeline::Article article = timeline::Article::none);
     // A pipe of the family's own (lettered), not one it had from outside.
     bool own_pipe(const FdEntry& fd) const
     {

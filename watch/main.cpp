@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "base/language.hpp"
+#include "base/safe_text.hpp"
 #include "events.hpp"
 #include "family.hpp"
 #include "screen.hpp"
@@ -44,13 +46,18 @@ double now_seconds()
 
 [[noreturn]] void usage()
 {
-    (void)std::fputs("usage: family_watch PID          watch a process and its descendants\n"
-                     "       family_watch --once PID   print one snapshot and end\n"
-                     "       family_watch -- COMMAND [ARGS...]\n"
-                     "                                 run COMMAND on a terminal of its own,\n"
-                     "                                 its output in a pane below the family\n"
-                     "Keys: q quits (with a command: F10, or q once it has ended; every\n"
-                     "other key goes to the command, Ctrl-C too).\n",
+    (void)std::fputs(timeline::tr("usage: family_watch PID          watch a process and its "
+                                  "descendants\n"
+                                  "       family_watch --once PID   print one snapshot and end\n"
+                                  "       family_watch -- COMMAND [ARGS...]\n"
+                                  "                                 run COMMAND on a terminal of "
+                                  "its own,\n"
+                                  "                                 its output in a pane below "
+                                  "the family\n"
+                                  "       (--lang en|es first: the language it speaks)\n"
+                                  "Keys: q quits (with a command: F10, or q once it has ended; "
+                                  "every\n"
+                                  "other key goes to the command, Ctrl-C too).\n"),
                      stdout);
     std::exit(std::fflush(stdout) == 0 ? 0 : 1);
 }
@@ -64,7 +71,7 @@ double now_seconds()
 // A wrong command line is one line, which points to the whole usage.
 [[noreturn]] void usage_error(const std::string& what)
 {
-    fail(what + " (see family_watch --help)", 2);
+    fail(timeline::fill(timeline::tr("{1} (see family_watch --help)"), {what}), 2);
 }
 
 // A process to watch: there, and readable.
@@ -73,14 +80,16 @@ int checked_pid(const std::string& text)
     char* end = nullptr;
     long pid = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || pid <= 0 || pid > 4194304)
-        usage_error("not a process id: " + text);
+        usage_error(timeline::fill(timeline::tr("not a process id: {1}"), {text}));
     int error = 0;
     auto p = read_process(int(pid), &error);
     if (!p)
-        fail(error == EACCES ? "process " + text + " cannot be read: " + std::strerror(error)
-                             : "no process " + text);
+        fail(error == EACCES ? timeline::fill(timeline::tr("process {1} cannot be read: {2}"),
+                                              {text, std::strerror(error)})
+                             : timeline::fill(timeline::tr("no process {1}"), {text}));
     if (!p->fds_readable && kill(int(pid), 0) == -1 && errno == EPERM)
-        fail("process " + text + " is another user's: its descriptors cannot be read");
+        fail(timeline::fill(
+            timeline::tr("process {1} is another user's: its descriptors cannot be read"), {text}));
     return int(pid);
 }
 
@@ -138,10 +147,10 @@ private:
 int Live::run()
 {
     how_ = events_.listening()
-               ? "live, woken by the kernel's process events"
-               : "live, reading /proc every 100 ms (process events refused: " + events_.refused() +
-                     ")";
-    (void)std::setlocale(LC_ALL, "");
+               ? timeline::tr("live, woken by the kernel's process events")
+               : timeline::fill(timeline::tr("live, reading /proc every 100 ms (process events "
+                                             "refused: {1})"),
+                                {events_.refused()});
     utf8_ = utf8_locale();
     initscr();
     if (command_ > 0)
@@ -159,8 +168,9 @@ int Live::run()
         if (redraw_) {
             draw(shown_, command_ > 0 ? &pane_ : nullptr,
                  command_ > 0
-                     ? (ended_ ? "q quits" : "F10 quits; what you type goes to the command")
-                     : "q quits",
+                     ? (ended_ ? timeline::tr("q quits")
+                               : timeline::tr("F10 quits; what you type goes to the command"))
+                     : timeline::tr("q quits"),
                  utf8_);
             redraw_ = false;
         }
@@ -269,32 +279,46 @@ bool Live::keys()
 int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
+    // --lang LANGUAGE first: the language it speaks, whatever the locale;
+    // the characters it draws with are the locale's.
+    if (args.size() >= 2 && args[0] == "--lang") {
+        if (!timeline::known_language(args[1]))
+            usage_error(timeline::tr("--lang takes en or es"));
+        timeline::choose_language(args[1], true);
+        args.erase(args.begin(), args.begin() + 2);
+    } else {
+        timeline::choose_language({}, true);
+    }
     if (args.empty())
-        usage_error("which process? give its PID, or -- COMMAND");
+        usage_error(timeline::tr("which process? give its PID, or -- COMMAND"));
     if (args[0] == "--help" || args[0] == "-h")
         usage();
     if (args[0] == "--once") {
         if (args.size() != 2)
-            usage_error("--once takes one PID");
+            usage_error(timeline::tr("--once takes one PID"));
         int pid = checked_pid(args[1]);
         family::Family family(pid);
         double now = now_seconds();
         family.refresh(now);
-        // Box-drawing branches where the locale's characters are UTF-8.
-        (void)std::setlocale(LC_ALL, "");
-        for (const auto& line : family::snapshot(family, now, "a snapshot", utf8_locale()))
-            std::printf("%s%s\n", line.text.c_str(), line.gone ? " (gone)" : "");
+        // Box-drawing branches, and letters with their marks, where the
+        // locale's characters are UTF-8.
+        bool utf8 = utf8_locale();
+        for (const auto& line : family::snapshot(family, now, timeline::tr("a snapshot"), utf8)) {
+            std::string text = line.text + (line.gone ? timeline::tr(" (gone)") : "");
+            std::printf("%s\n", (utf8 ? text : timeline::ascii_text(text)).c_str());
+        }
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
     }
     if (args[0] == "--" && args.size() < 2)
-        usage_error("no command after --");
+        usage_error(timeline::tr("no command after --"));
     if (args[0] == "--" && !runnable(args[1]))
-        fail("cannot run " + args[1] + ": " + std::strerror(ENOENT), 127);
+        fail(timeline::fill(timeline::tr("cannot run {1}: {2}"), {args[1], std::strerror(ENOENT)}),
+             127);
     if (args[0] != "--" && args.size() != 1)
-        usage_error("one PID only, or -- COMMAND");
+        usage_error(timeline::tr("one PID only, or -- COMMAND"));
     int pid = args[0] == "--" ? 0 : checked_pid(args[0]);
     if (!isatty(0) || !isatty(1))
-        fail("the live view needs a terminal; --once prints one snapshot", 2);
+        fail(timeline::tr("the live view needs a terminal; --once prints one snapshot"), 2);
     if (args[0] == "--") {
         winsize size{};
         ioctl(1, TIOCGWINSZ, &size);
@@ -308,6 +332,7 @@ int main(int argc, char** argv)
             for (size_t i = 1; i < args.size(); ++i)
                 command.push_back(args[i].data());
             command.push_back(nullptr);
+            timeline::leave_language();
             execvp(command[0], command.data());
             _exit(127);
         }

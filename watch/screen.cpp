@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/language.hpp"
 #include "base/safe_text.hpp"
 #include "base/vocabulary.hpp"
 
@@ -30,7 +31,8 @@ std::string struck(const std::string& text)
 // character set has no such character.
 std::string fitted(const std::string& text, int cols, bool utf8)
 {
-    std::string out = timeline::fit(text, size_t(std::max(1, cols)));
+    std::string out =
+        timeline::fit(utf8 ? text : timeline::ascii_text(text), size_t(std::max(1, cols)));
     const std::string ellipsis = "\xe2\x80\xa6";
     if (!utf8 && out.size() != text.size() && out.ends_with(ellipsis))
         out.replace(out.size() - ellipsis.size(), ellipsis.size(), ">");
@@ -123,7 +125,7 @@ void draw(const std::vector<Line>& lines, const Pane* pane, const std::string& h
         int top = rows - pane_rows - 1;
         attron(A_REVERSE);
         mvhline(top, 0, ' ', cols);
-        mvaddstr(top, 1, "the command's terminal");
+        mvaddstr(top, 1, timeline::tr("the command's terminal"));
         attroff(A_REVERSE);
         const auto& out = pane->lines();
         size_t first = out.size() > size_t(pane_rows - 1) ? out.size() - size_t(pane_rows - 1) : 0;

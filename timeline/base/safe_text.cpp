@@ -184,4 +184,31 @@ std::string fit(const std::string& text, size_t n)
     return text;
 }
 
+std::string ascii_text(std::string_view text)
+{
+    // U+00C0 to U+00FF, each as its letter without the mark.
+    static constexpr std::string_view kLatin = "AAAAAAACEEEEIIIIDNOOOOOxOUUUUYTs"
+                                               "aaaaaaaceeeeiiiidnooooo/ouuuuyty";
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        size_t n = byte < 0x80 ? 1 : utf8_character(text, i);
+        if (n == 0) {
+            out += '?';
+            ++i;
+            continue;
+        }
+        if (n == 1)
+            out += text[i];
+        else if (n == 2 && byte == 0xc3)
+            out += kLatin[static_cast<unsigned char>(text[i + 1]) - 0x80];
+        else if (n != 2 || byte != 0xc2 ||
+                 (text[i + 1] != '\xbf' && text[i + 1] != '\xa1')) // not ¿ nor ¡
+            out += '?';
+        i += n;
+    }
+    return out;
+}
+
 } // namespace timeline

@@ -22,6 +22,10 @@ size_t utf8_character(std::string_view s, size_t i);
 std::string printable(std::string_view text);
 void append_printable(std::string& out, std::string_view text);
 
+// For a terminal that is not UTF-8: ASCII as it is, a Latin letter with
+// a mark as the letter ("tubería" is "tuberia", "ñ" "n"), the Spanish
+// opening marks dropped, any other character a "?".
+std::string ascii_text(std::string_view utf8);
 // The first bytes of some data, escaped as C would write them ("ab\n\0",
 // quotes and backslashes too): at most about `limit` characters.
 std::string escape_bytes(std::string_view data, size_t limit);

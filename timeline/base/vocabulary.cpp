@@ -5,53 +5,55 @@
 #include <string>
 #include <string_view>
 
+#include "base/language.hpp"
 #include "base/paths.hpp"
 
 namespace timeline {
 
-void append_thing_name(std::string& text, const Thing& t)
+void append_thing_name(std::string& text, const Thing& t, Article article)
 {
+    // Each name twice in the catalogue: alone, and with its article (the
+    // gender is the language's: "la tubería A", "el FIFO FIFOVEK").
+    bool the = article == Article::definite;
+    auto named = [&](const char* form, std::string_view part) { text += fill(form, {part}); };
     switch (t.kind) {
     case Thing::Kind::pipe:
-        if (t.number > 0) {
-            text += "pipe ";
-            append_letters(text, t.number);
-        } else {
-            text += "a pipe from outside";
-        }
+        if (t.number > 0)
+            named(the ? tr_ctx("with article", "pipe {1}") : tr("pipe {1}"), letters(t.number));
+        else
+            named(the ? tr_ctx("with article", "a pipe from outside") : tr("a pipe from outside"),
+                  "");
         return;
     case Thing::Kind::socket:
-        if (t.pair) {
-            text += "socket pair ";
-            append_letters(text, t.number);
-        } else {
-            text += "socket ";
-            text += std::to_string(t.number);
-        }
+        if (t.pair)
+            named(the ? tr_ctx("with article", "socket pair {1}") : tr("socket pair {1}"),
+                  letters(t.number));
+        else
+            named(the ? tr_ctx("with article", "socket {1}") : tr("socket {1}"),
+                  std::to_string(t.number));
         return;
     case Thing::Kind::fifo:
-        text += "FIFO ";
-        text += base_name(t.path);
+        named(the ? tr_ctx("with article", "FIFO {1}") : tr("FIFO {1}"), base_name(t.path));
         return;
     case Thing::Kind::terminal:
-        text += "the terminal";
+        named(the ? tr_ctx("with article", "the terminal") : tr("the terminal"), "");
         return;
     case Thing::Kind::folder:
-        text += "its working folder";
+        named(the ? tr_ctx("with article", "its working folder") : tr("its working folder"), "");
         return;
     default:
         break;
     }
-    if (!t.path.empty())
-        text += t.path.starts_with("/dev/") ? t.path : base_name(t.path);
-    else
-        text += t.anon;
+    std::string_view name = t.path.empty()                ? t.anon
+                            : t.path.starts_with("/dev/") ? t.path
+                                                          : base_name(t.path);
+    text += name; // a file's or a device's name, in any language
 }
 
-std::string thing_name(const Thing& thing)
+std::string thing_name(const Thing& thing, Article article)
 {
     std::string text;
-    append_thing_name(text, thing);
+    append_thing_name(text, thing, article);
     return text;
 }
 
@@ -59,11 +61,11 @@ std::string_view end_name(EndHeld end)
 {
     switch (end) {
     case EndHeld::read:
-        return "read end";
+        return tr("read end");
     case EndHeld::write:
-        return "write end";
+        return tr("write end");
     case EndHeld::both:
-        return "both ends";
+        return tr("both ends");
     case EndHeld::unknown:
         break;
     }
@@ -73,13 +75,14 @@ std::string_view end_name(EndHeld end)
 std::string end_words(EndHeld end)
 {
     std::string_view name = end_name(end);
-    return name.empty() ? std::string() : ", " + std::string(name);
+    // TRANSLATORS: what follows a thing's name: "pipe A, read end".
+    return name.empty() ? std::string() : fill(tr(", {1}"), {name});
 }
 
 std::string process_name(std::string_view program, int pid)
 {
-    return program.empty() ? "pid " + std::to_string(pid)
-                           : std::string(program) + " " + std::to_string(pid);
+    std::string number = std::to_string(pid);
+    return program.empty() ? fill(tr("pid {1}"), {number}) : fill("{1} {2}", {program, number});
 }
 
 std::string seconds_text(double s)

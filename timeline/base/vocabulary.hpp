@@ -22,8 +22,13 @@ struct Thing {
     std::string_view anon; // what the kernel calls one without a path: "eventfd"
 };
 
-void append_thing_name(std::string& text, const Thing& thing);
-std::string thing_name(const Thing& thing);
+// How a name stands in a sentence: on its own ("fd 3: pipe A"), or as
+// the thing a sentence speaks of, with the article that its language
+// gives it (English none: "reads from pipe A"; Spanish "la tubería A",
+// "el FIFO FIFOVEK").
+enum class Article { none, definite };
+void append_thing_name(std::string& text, const Thing& thing, Article article = Article::none);
+std::string thing_name(const Thing& thing, Article article = Article::none);
 
 // Which end of a pipe, a FIFO or a socket pair a descriptor holds.
 enum class EndHeld { unknown, read, write, both };

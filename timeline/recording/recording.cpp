@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/language.hpp"
 #include "base/paths.hpp"
 #include "reader/source_lines.hpp"
 
@@ -169,6 +170,7 @@ void exec(const std::vector<std::string>& argv)
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    leave_language();
     execvp(args[0], args.data());
     throw RecordingError(argv[0] + ": " + std::strerror(errno), 127);
 }

@@ -125,7 +125,7 @@ std::string unplaced_steps(const Lesson& lesson, const Run& run,
     }
     if (count == 0)
         return "";
-    return "<details class=\"unplaced\"><summary>" + plural(long(count), "step", "steps") +
+    return "<details class=\"unplaced\"><summary>" + plural(long(count), "{1} step", "{1} steps") +
            " that no line of this source made</summary><pre class=\"unplaced\"><span "
            "class=\"calls\">" +
            unplaced + "</span></pre></details>\n";

@@ -38,7 +38,7 @@ void signal_note(std::vector<std::string>& notes, const Run& run, const std::str
 // A read of a pipe's bytes: it waited for them, or they were there.
 std::string read_note(const std::string& who, const step::Transfer& t, const Channel& channel)
 {
-    std::string what = plural(t.total, "byte", "bytes") + " from " + channel_name(channel);
+    std::string what = plural(t.total, "{1} byte", "{1} bytes") + " from " + channel_name(channel);
     if (t.waited >= 0.001 && !t.ready)
         return note_of(who, {" waited ", seconds_text(t.waited), " in read for ", what,
                              ": they were not there yet when it asked."});

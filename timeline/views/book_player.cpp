@@ -99,7 +99,7 @@ json object_json(const WorldObject& o)
         !o.channel.received_outside())
         shown["f"] = in_flight_text(o);
     if (o.received > 0) {
-        std::string text = "received " + plural(o.received, "byte", "bytes");
+        std::string text = "received " + plural(o.received, "{1} byte", "{1} bytes");
         text += ": \"" + printable(o.received_bytes);
         text += size_t(o.received) > o.received_bytes.size() ? "\"\xe2\x80\xa6" : "\"";
         shown["r"] = text;

@@ -49,7 +49,7 @@ std::string flow_name(const Arrow& a)
     case Arrow::Kind::fork:
         return "fork";
     case Arrow::Kind::data:
-        return plural(a.bytes, "byte", "bytes");
+        return plural(a.bytes, "{1} byte", "{1} bytes");
     case Arrow::Kind::collect:
         return "collected";
     case Arrow::Kind::signal:

@@ -181,7 +181,7 @@ std::string caption_lead(const PlumbingMoment& m)
                (m.closed_on_exec == 0
                     ? std::string(", its descriptors kept")
                     : ", without the " +
-                          plural(long(m.closed_on_exec), "descriptor", "descriptors") +
+                          plural(long(m.closed_on_exec), "{1} descriptor", "{1} descriptors") +
                           " marked close-on-exec");
     }
     case PlumbingChange::open:

@@ -89,8 +89,8 @@ std::string Describe::operator()(const step::ExecFailed& x) const
 {
     std::string name(base_name(x.path));
     if (x.found)
-        return "looks for " + name + " along PATH: not in " + plural(x.tries, "place", "places") +
-               " (last " + x.path + ")";
+        return "looks for " + name + " along PATH: not in " +
+               plural(x.tries, "{1} place", "{1} places") + " (last " + x.path + ")";
     if (x.tries > 1)
         return "execve " + name + " fails in " + std::to_string(x.tries) +
                " places along PATH (last " + x.path + "): " + error_text(s.error);
@@ -143,7 +143,8 @@ std::string Describe::operator()(const step::Subreaper& /*unused*/) const
 
 std::string Describe::operator()(const step::HiddenCalls& x) const
 {
-    return x.program + " ran: " + plural(x.calls, "system call", "system calls") + " not shown";
+    return x.program + " ran: " + plural(x.calls, "{1} system call", "{1} system calls") +
+           " not shown";
 }
 
 std::string Describe::operator()(const step::Sleep& x) const
@@ -153,13 +154,13 @@ std::string Describe::operator()(const step::Sleep& x) const
 
 std::string Describe::operator()(const step::Alarm& x) const
 {
-    std::string replaced =
-        x.left > 0 ? " (the alarm it replaces had " + plural(x.left, "second", "seconds") + " left)"
-                   : "";
+    std::string replaced = x.left > 0 ? " (the alarm it replaces had " +
+                                            plural(x.left, "{1} second", "{1} seconds") + " left)"
+                                      : "";
     if (x.seconds == 0)
         return "cancels its alarm: no SIGALRM will come" + replaced;
     return "sets an alarm: the kernel sends it SIGALRM in " +
-           plural(x.seconds, "second", "seconds") + replaced;
+           plural(x.seconds, "{1} second", "{1} seconds") + replaced;
 }
 
 std::string Describe::operator()(const step::SleepGoesOn& x) const

@@ -196,7 +196,7 @@ void Describe::append(std::string& text, const step::Transfer& x) const
 std::string Describe::operator()(const step::TransferFailed& x) const
 {
     return std::string(x.is_read ? "tries to read " : "tries to write ") +
-           plural(x.asked, "byte", "bytes") + (x.is_read ? " from " : " to ") + where(x.fd);
+           plural(x.asked, "{1} byte", "{1} bytes") + (x.is_read ? " from " : " to ") + where(x.fd);
 }
 
 // "fd 3 (pipe A) and fd 5 (pipe B)", the ready ones or all
@@ -272,9 +272,9 @@ std::string Describe::operator()(const step::EndOfData& x) const
 
 std::string Describe::operator()(const step::UnreadWait& x) const
 {
-    return "waits until " + name() + " has been read: asked " + plural(x.asks, "time", "times") +
-           " how many bytes are unread (last answer " + std::to_string(x.last_answer) +
-           "), paused " + seconds_text(x.paused);
+    return "waits until " + name() + " has been read: asked " +
+           plural(x.asks, "{1} time", "{1} times") + " how many bytes are unread (last answer " +
+           std::to_string(x.last_answer) + "), paused " + seconds_text(x.paused);
 }
 
 std::string Describe::operator()(const step::Lock& x) const

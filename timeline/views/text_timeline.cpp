@@ -65,8 +65,8 @@ void TextTimeline::step(const Run& run, size_t index, const Step& step,
 void TextTimeline::finish(const Run& run)
 {
     std::string totals = title_ + ": " +
-                         plural(long(run.processes().size()), "process", "processes") + ", " +
-                         plural(long(run.step_count()), "step", "steps") + ", " +
+                         plural(long(run.processes().size()), "{1} process", "{1} processes") +
+                         ", " + plural(long(run.step_count()), "{1} step", "{1} steps") + ", " +
                          seconds_text(run.duration()) + "\n";
     if (streaming_) {
         buffer_ += totals;

@@ -2,12 +2,13 @@
 
 #include <cstdio>
 
+#include "base/language.hpp"
 #include "base/paths.hpp"
 
 namespace timeline {
 std::string plural(long long n, const char* one, const char* many)
 {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
+    return fill(tr_n(one, many, static_cast<unsigned long>(n < 0 ? -n : n)), {std::to_string(n)});
 }
 
 // Whole characters, at most `width` to a line, broken at blanks where
@@ -136,8 +137,8 @@ std::string in_flight_text(const WorldObject& o)
         return "empty";
     // A write waiting for room: the pipe is full, but how full, to the
     // byte, only the kernel knows until the write ends.
-    std::string text =
-        (o.in_flight_exact ? "" : "up to ") + plural(o.in_flight, "byte", "bytes") + " unread";
+    std::string text = (o.in_flight_exact ? "" : "up to ") +
+                       plural(o.in_flight, "{1} byte", "{1} bytes") + " unread";
     if (!o.in_flight_bytes.empty())
         text +=
             ": \"" + printable(o.in_flight_bytes) + (o.in_flight_whole ? "\"" : "\"\xe2\x80\xa6");

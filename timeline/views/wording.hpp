@@ -13,7 +13,8 @@
 
 namespace timeline {
 
-// "1 byte", "3 bytes"
+// plural(3, "{1} byte", "{1} bytes"): "3 bytes", in the chosen language,
+// which counts as it counts ("0 bytes", "1 byte").
 std::string plural(long long n, const char* one, const char* many);
 
 // The text in lines of at most `width` whole characters, broken at blanks

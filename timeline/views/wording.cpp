@@ -38,10 +38,10 @@ std::vector<std::string> wrap(const std::string& text, size_t width, size_t max_
     return lines;
 }
 
-std::string channel_name(const Channel& c)
+std::string channel_name(const Channel& c, Article article)
 {
     std::string text;
-    append_channel_name(text, c);
+    append_channel_name(text, c, article);
     return text;
 }
 
@@ -70,9 +70,9 @@ Thing thing_of(const Channel& c)
     return t;
 }
 
-void append_channel_name(std::string& text, const Channel& c)
+void append_channel_name(std::string& text, const Channel& c, Article article)
 {
-    append_thing_name(text, thing_of(c));
+    append_thing_name(text, thing_of(c), article);
 }
 
 EndHeld held(End end)

@@ -24,10 +24,13 @@ std::vector<std::string> wrap(const std::string& text, size_t width, size_t max_
 // What a channel is called: "pipe A", "socket pair B", "socket 2", "the
 // terminal", "a pipe from outside", "FIFO FIFOVEK", "/dev/null", "its
 // working folder", "eventfd" (base/vocabulary.hpp names them).
-std::string channel_name(const Channel& channel);
+// With Article::definite, as the thing a sentence speaks of: the same in
+// English, "la tubería A", "el FIFO FIFOVEK" in Spanish.
+std::string channel_name(const Channel& channel, Article article = Article::none);
 // The end of a pipe as the words name it.
 EndHeld held(End end);
-void append_channel_name(std::string& text, const Channel& channel);
+void append_channel_name(std::string& text, const Channel& channel,
+                         Article article = Article::none);
 
 // An open file description in a line or two: "write end, O_NONBLOCK",
 // then "offset 5 · refs 2" (how many descriptors point at it); one given

@@ -33,6 +33,7 @@ std::string where(const char* program)
 // id (with its plural), and what it is in the language.
 struct Entry {
     std::string id;
+    std::string plural;
     std::vector<std::string> forms; // msgstr, or msgstr[0], msgstr[1]...
 };
 
@@ -52,8 +53,8 @@ std::vector<Entry> entries(const std::string& po)
             found.push_back({.id = unquoted(line)});
             last = &found.back().id;
         } else if (line.starts_with("msgid_plural ") && !found.empty()) {
-            found.back().id += "|" + unquoted(line);
-            last = &found.back().id;
+            found.back().plural = unquoted(line);
+            last = &found.back().plural;
         } else if (line.starts_with("msgstr") && !found.empty()) {
             found.back().forms.push_back(unquoted(line));
             last = &found.back().forms.back();
@@ -104,7 +105,7 @@ TEST(Language, EveryMessageHasItsSpanish)
     auto all = entries(flat.out());
     EXPECT_GT(all.size(), 100u);
     for (const auto& e : all) {
-        std::string id = e.id.substr(0, e.id.find('|'));
+        const std::string& id = e.id;
         for (const auto& form : e.forms) {
             if (!id.empty()) {
                 EXPECT_EQ(parts(form), parts(id)) << id << " -> " << form;

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/language.hpp"
 #include "base/paths.hpp"
 
 namespace timeline::files {
@@ -49,7 +50,7 @@ void check_writable(const std::string& path)
     if (!fs::is_directory(folder))
         fail(path + ": " + std::strerror(ENOENT));
     if (fs::is_directory(path))
-        fail(path + ": is a directory");
+        fail(fill(tr("{1}: is a directory"), {path}));
     if (access(folder.c_str(), W_OK) == -1)
         fail(path + ": " + std::strerror(errno));
 }
@@ -89,7 +90,7 @@ void write_file(const std::string& path, const std::string& text)
 void check_output()
 {
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        fail(std::string("write error: ") + std::strerror(errno != 0 ? errno : EIO));
+        fail(fill(tr("write error: {1}"), {std::strerror(errno != 0 ? errno : EIO)}));
 }
 
 // DIR/plumbing-01.svg, ...; those an earlier run left beyond these go, so
@@ -148,7 +149,7 @@ void open_traces(MergedTraces& traces, const std::vector<std::string>& files)
         if (stat(file.c_str(), &st) == -1)
             fail(file + ": " + std::strerror(errno));
         if (S_ISDIR(st.st_mode))
-            fail(file + ": is a directory");
+            fail(fill(tr("{1}: is a directory"), {file}));
         std::pair id{st.st_dev, st.st_ino};
         if (std::find(seen.begin(), seen.end(), id) != seen.end()) {
             (void)std::fprintf(stderr, "syscall_timeline: %s: given twice, read once\n",

@@ -23,6 +23,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/language.hpp"
 #include "base/paths.hpp"
 #include "commands.hpp"
 #include "files.hpp"
@@ -95,35 +96,37 @@ struct ViewRow {
 };
 
 constexpr ViewRow kViews[] = {
-    {"--svg", "FILE", kDiagramRows, "the run as a sequence diagram", make<SvgFile>},
+    {"--svg", "FILE", kDiagramRows, N_("the run as a sequence diagram"), make<SvgFile>},
     {"--plumbing", "DIR", kDiagramRows,
-     "each process's descriptor table at each moment that changed it, as DIR/plumbing-NN.svg",
+     N_("each process's descriptor table at each moment that changed it, as "
+        "DIR/plumbing-NN.svg"),
      make<PlumbingFolder>},
     {"--perfetto", "FILE", 0,
-     "the run in the Trace Event Format (JSON) that Perfetto's UI (ui.perfetto.dev) and "
-     "chrome://tracing open: a track per process and thread, a slice per step, flows for "
-     "forks, bytes, waits and signals",
+     N_("the run in the Trace Event Format (JSON) that Perfetto's UI (ui.perfetto.dev) and "
+        "chrome://tracing open: a track per process and thread, a slice per step, flows for "
+        "forks, bytes, waits and signals"),
      [](const Place& p) { return perfetto_file(p.path, p.words); }},
     {"--steps", "FILE", 0,
-     "each step as a line of JSON: its process, its words, its times, its error and the trace "
-     "lines it was made from (file number and first and last line), for checking it against "
-     "the trace",
+     N_("each step as a line of JSON: its process, its words, its times, its error and the "
+        "trace lines it was made from (file number and first and last line), for checking it "
+        "against the trace"),
      [](const Place& p) -> std::unique_ptr<StepSink> {
          return std::make_unique<StepsJson>(p.path, p.words);
      }},
     {"--world", "FILE", Run::kKeepAll,
-     "the world after each step that changed it, as lines of JSON: each process's descriptors, "
-     "the open file descriptions they point at and what those are open on, for checking it "
-     "against the kernel",
+     N_("the world after each step that changed it, as lines of JSON: each process's "
+        "descriptors, the open file descriptions they point at and what those are open on, for "
+        "checking it against the kernel"),
      [](const Place& p) -> std::unique_ptr<StepSink> {
          return std::make_unique<WorldJson>(p.path);
      }},
     {"--html", "FILE", kDiagramRows,
-     "the run on a page of its own, like a lesson of the book: a player to step through it, "
-     "the source with the calls of each line, the figures, the diagram and the timeline",
+     N_("the run on a page of its own, like a lesson of the book: a player to step through "
+        "it, the source with the calls of each line, the figures, the diagram and the timeline"),
      [](const Place& p) { return html_page(p.path, p.title, p.command); }},
     {"--source", "", Run::kStepsHeld,
-     "the program's source instead of the timeline, each line followed by the calls it made",
+     N_("the program's source instead of the timeline, each line followed by the calls it "
+        "made"),
      make<SourceText>},
 };
 
@@ -143,41 +146,41 @@ std::string usage()
             std::string(row.flag) + (row.argument.empty() ? "" : " ") + std::string(row.argument);
         views += " [" + flag + "]";
         list += "  " + flag + std::string(flag.size() < 16 ? 16 - flag.size() : 1, ' ');
-        list += std::string(row.help) + "\n";
+        list += std::string(tr(row.help.data())) + "\n";
     }
-    return "usage: syscall_timeline" + views +
-           " [--title TEXT] [--no-lines]\n"
-           "                        -- COMMAND [ARG...]\n"
-           "       syscall_timeline" +
-           views +
-           " [--title TEXT] TRACE...\n"
-           "       syscall_timeline --record DIR [--no-lines] -- COMMAND [ARG...]\n"
-           "       syscall_timeline --book PAGE LESSON_DIR...\n"
-           "       syscall_timeline --can-trace\n"
-           "\n"
-           "Runs COMMAND under strace -f, or reads TRACE files written by\n"
-           "  strace -f -ttt -T -yy -o TRACE COMMAND (or -y)\n"
-           "and prints its system calls as a timeline: one line per step, in time\n"
-           "order, with the process that took it and, for a program built with -g,\n"
-           "the line of its source that made the call (a COMMAND is traced with\n"
-           "strace -k when its program has debug information). Each view also shows\n"
-           "the run another way:\n" +
-           list +
-           "--no-lines traces without the stacks, which cost a few milliseconds a\n"
-           "call: a program that becomes ps, say, is traced much faster. --record\n"
-           "runs COMMAND traced, writes its trace into DIR (as NN-PROGRAM.trace) and\n"
-           "ends with COMMAND's status; SIGTERM stops the recording cleanly. --book\n"
-           "writes one page of lessons, each LESSON_DIR holding a file `command`, a\n"
-           "file `output`, its `*.trace` files and, if it has them, its notes\n"
-           "(`notes.md`). --can-trace says whether strace can trace here, and why\n"
-           "not.\n";
+    // TRANSLATORS: {1} is the list of views' options, {2} what each does.
+    return fill(tr("usage: syscall_timeline{1} [--title TEXT] [--no-lines]\n"
+                   "                        -- COMMAND [ARG...]\n"
+                   "       syscall_timeline{1} [--title TEXT] TRACE...\n"
+                   "       syscall_timeline --record DIR [--no-lines] -- COMMAND [ARG...]\n"
+                   "       syscall_timeline --book PAGE LESSON_DIR...\n"
+                   "       syscall_timeline --can-trace\n"
+                   "       (--lang en|es before any of them: the language it speaks)\n"
+                   "\n"
+                   "Runs COMMAND under strace -f, or reads TRACE files written by\n"
+                   "  strace -f -ttt -T -yy -o TRACE COMMAND (or -y)\n"
+                   "and prints its system calls as a timeline: one line per step, in time\n"
+                   "order, with the process that took it and, for a program built with -g,\n"
+                   "the line of its source that made the call (a COMMAND is traced with\n"
+                   "strace -k when its program has debug information). Each view also shows\n"
+                   "the run another way:\n"
+                   "{2}"
+                   "--no-lines traces without the stacks, which cost a few milliseconds a\n"
+                   "call: a program that becomes ps, say, is traced much faster. --record\n"
+                   "runs COMMAND traced, writes its trace into DIR (as NN-PROGRAM.trace) and\n"
+                   "ends with COMMAND's status; SIGTERM stops the recording cleanly. --book\n"
+                   "writes one page of lessons, each LESSON_DIR holding a file `command`, a\n"
+                   "file `output`, its `*.trace` files and, if it has them, its notes\n"
+                   "(`notes.md`). --can-trace says whether strace can trace here, and why\n"
+                   "not.\n"),
+                {views, list});
 }
 
 // A wrong command line is one line, which points to the whole usage.
 [[noreturn]] void usage_error(const std::string& message)
 {
-    (void)std::fprintf(stderr, "syscall_timeline: %s (see syscall_timeline --help)\n",
-                       message.c_str());
+    (void)std::fprintf(stderr, "syscall_timeline: %s\n",
+                       fill(tr("{1} (see syscall_timeline --help)"), {message}).c_str());
     std::exit(2);
 }
 
@@ -200,7 +203,7 @@ Options parse(const std::vector<std::string>& args)
         if (view || a == "--title" || a == "--record") {
             bool valued = !view || !view->argument.empty();
             if (valued && !has_value)
-                usage_error(a + " needs a value");
+                usage_error(fill(tr("{1} needs a value"), {a}));
             std::string value = valued ? args[++i] : "";
             if (view)
                 o.views.emplace_back(view, value);
@@ -211,19 +214,19 @@ Options parse(const std::vector<std::string>& args)
         } else if (a == "--") {
             o.command.assign(args.begin() + long(i) + 1, args.end());
             if (o.command.empty())
-                usage_error("no command after --");
+                usage_error(tr("no command after --"));
             break;
         } else if (!a.empty() && a[0] == '-') {
-            usage_error("unknown option: " + a);
+            usage_error(fill(tr("unknown option: {1}"), {a}));
         } else {
             o.files.push_back(a);
         }
     }
     if (o.files.empty() == o.command.empty())
-        usage_error(o.files.empty() ? "nothing to show: give a command or traces"
-                                    : "give a command or traces, not both");
+        usage_error(o.files.empty() ? tr("nothing to show: give a command or traces")
+                                    : tr("give a command or traces, not both"));
     if (!o.record.empty() && o.command.empty())
-        usage_error("--record needs a command after --");
+        usage_error(tr("--record needs a command after --"));
     return o;
 }
 
@@ -287,7 +290,7 @@ int show(Options o)
         check_command(o.command[0]);
         char name[] = "/tmp/syscall_timeline.XXXXXX";
         if (!mkdtemp(name))
-            fail(std::string("temporary folder: ") + std::strerror(errno));
+            fail(fill(tr("temporary folder: {1}"), {std::strerror(errno)}));
         temp = name;
         o.files = {(temp / "run.trace").string()};
         status = run_traced(o.files[0], o.command, o.lines);
@@ -312,7 +315,7 @@ int show(Options o)
             fs::remove_all(temp);
         read_traces(traces, run);
         if (!o.command.empty() && run.cut_after_thread_exec())
-            (void)std::fputs(kCutAfterThreadExec, stderr);
+            (void)std::fprintf(stderr, "syscall_timeline: %s\n", tr(kCutAfterThreadExec));
     } catch (const TraceError& e) {
         if (!temp.empty())
             fs::remove_all(temp);
@@ -349,7 +352,7 @@ int dispatch(const std::vector<std::string>& args)
     }
     if (!args.empty() && args[0] == "--book") {
         if (args.size() < 3)
-            usage_error("--book needs a page and lesson folders");
+            usage_error(tr("--book needs a page and lesson folders"));
         return write_book(args[1], {args.begin() + 2, args.end()});
     }
     Options options = parse(args);
@@ -363,13 +366,16 @@ int dispatch(const std::vector<std::string>& args)
 int main(int argc, char** argv)
 {
     try {
-        return dispatch({argv + 1, argv + argc});
+        std::vector<std::string> args(argv + 1, argv + argc);
+        if (!choose_language_from(args))
+            usage_error(tr("--lang takes en or es"));
+        return dispatch(args);
     } catch (const TraceError& e) {
         fail(e.what());
     } catch (const RecordingError& e) {
         fail(e.what(), e.status);
     } catch (const std::bad_alloc&) {
-        fail("out of memory");
+        fail(tr("out of memory"));
     } catch (const std::system_error& e) { // a folder or file the system refused
         fail(e.what());
     }

@@ -279,16 +279,10 @@ bool Live::keys()
 int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
-    // --lang LANGUAGE first: the language it speaks, whatever the locale;
-    // the characters it draws with are the locale's.
-    if (args.size() >= 2 && args[0] == "--lang") {
-        if (!timeline::known_language(args[1]))
-            usage_error(timeline::tr("--lang takes en or es"));
-        timeline::choose_language(args[1], true);
-        args.erase(args.begin(), args.begin() + 2);
-    } else {
-        timeline::choose_language({}, true);
-    }
+    // --lang LANGUAGE: the language it speaks, whatever the locale; the
+    // characters it draws with are the locale's.
+    if (!timeline::choose_language_from(args, true))
+        usage_error(timeline::tr("--lang takes en or es"));
     if (args.empty())
         usage_error(timeline::tr("which process? give its PID, or -- COMMAND"));
     if (args[0] == "--help" || args[0] == "-h")

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace timeline {
 namespace {
@@ -102,6 +103,21 @@ void choose_language(std::string_view forced, bool characters)
     }
     translating = true;
     translating = language() != "en";
+}
+
+bool choose_language_from(std::vector<std::string>& args, bool characters)
+{
+    for (size_t i = 0; i < args.size() && args[i] != "--"; ++i)
+        if (args[i] == "--lang") {
+            if (i + 1 == args.size() || !known_language(args[i + 1]))
+                return false;
+            std::string forced = args[i + 1];
+            args.erase(args.begin() + long(i), args.begin() + long(i) + 2);
+            choose_language(forced, characters);
+            return true;
+        }
+    choose_language({}, characters);
+    return true;
 }
 
 void leave_language()

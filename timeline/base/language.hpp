@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace timeline {
 
@@ -26,6 +27,16 @@ inline constexpr const char* kTextDomain = "process-lessons";
 // set (numbers stay as the C locale writes them), and, with `characters`,
 // the character set too (for a screen that draws with ncurses).
 void choose_language(std::string_view forced = {}, bool characters = false);
+// The same from a command line: "--lang LANGUAGE", anywhere before a
+// "--", is taken out of `args` and chosen; without it, the locale's.
+// False when LANGUAGE is not one it knows (nothing is chosen then).
+bool choose_language_from(std::vector<std::string>& args, bool characters = false);
+// A message marked for the catalogue where it is written (a table's
+// help text), translated with tr() where it is said.
+constexpr const char* N_(const char* english)
+{
+    return english;
+}
 // In a child about to run another program (strace, the command traced or
 // watched): LANGUAGE as the user left it, whatever the tool chose.
 void leave_language();

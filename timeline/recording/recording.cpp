@@ -122,12 +122,12 @@ int probe(std::string& errors)
 std::string tracing_refused()
 {
     if (!in_path("strace"))
-        return "strace is not installed; install it with: apt-get install strace";
+        return tr("strace is not installed; install it with: apt-get install strace");
     std::string errors;
     int status = probe(errors);
     if (status == 0)
         return "";
-    return "tracing is refused here: " + errors.substr(0, errors.find('\n'));
+    return fill(tr("tracing is refused here: {1}"), {errors.substr(0, errors.find('\n'))});
 }
 
 std::vector<std::string> strace_command(const std::string& trace,
@@ -156,9 +156,10 @@ void check_command(const std::string& name)
     if (name.find('/') != std::string::npos && access(name.c_str(), F_OK) != 0)
         found.clear();
     if (found.empty())
-        throw RecordingError(name + ": command not found", 127);
+        throw RecordingError(fill(tr("{1}: command not found"), {name}), 127);
     if (access(found.c_str(), X_OK) != 0 || fs::is_directory(found))
-        throw RecordingError(name + ": cannot be run: " + std::strerror(EACCES), 126);
+        throw RecordingError(fill(tr("{1}: cannot be run: {2}"), {name, std::strerror(EACCES)}),
+                             126);
     if (auto why = tracing_refused(); !why.empty())
         throw RecordingError(why, 1);
 }

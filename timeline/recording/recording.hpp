@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/language.hpp"
+
 namespace timeline {
 
 // Why a command cannot be recorded, in words for the user, and the status
@@ -46,9 +48,9 @@ int run_traced(const std::string& trace, const std::vector<std::string>& command
 // What the user is told when strace stopped following a command after an
 // exec from one of its threads (strace 6.1 with stacks).
 inline constexpr const char* kCutAfterThreadExec =
-    "syscall_timeline: strace stopped following the command after an exec from a thread, where "
-    "it cannot unwind the stacks that tell each call's line: the trace ends there; --no-lines "
-    "traces it whole\n";
+    N_("strace stopped following the command after an exec from a thread, where it cannot "
+       "unwind the stacks that tell each call's line: the trace ends there; --no-lines traces "
+       "it whole");
 
 // A new, empty trace file in `dir` (made, with its parents, when it is not
 // there), named in the order of recording after

@@ -5,6 +5,43 @@
 # snapshot of the process table, and stop all a lesson started. They use
 # the demo's $bin, $timeline, $traces, $work and sessions.
 
+# choose_language: what gettext needs to speak the chosen language, by
+# the tools' rule: PROCESS_LESSONS_LANG (process-lessons --lang), else the
+# locale; a locale this machine has not generated is spoken all the same,
+# through C.UTF-8 and LANGUAGE; the C locale is English. The catalogues
+# are in $locales (share/locale).
+message_env=(LC_ALL=C)
+choose_language() {
+    local asked=${LC_ALL:-${LC_MESSAGES:-${LANG:-C}}} name
+    message_env=(LC_ALL=C)
+    case ${PROCESS_LESSONS_LANG:-} in
+    es) message_env=(LC_ALL=C.UTF-8 LANGUAGE=es) ;;
+    en) ;;
+    *)
+        if [[ $asked != C && $asked != POSIX && $asked != C.* ]]; then
+            name=${asked%%[.@]*}
+            message_env=(LC_ALL=C.UTF-8 "LANGUAGE=${LANGUAGE:-$name:${name%%_*}}")
+        fi
+        ;;
+    esac
+}
+
+# t MESSAGE [PART...]: the message in the chosen language, its {1}, {2}...
+# replaced by the parts. English where gettext (gettext-base) is missing.
+t() {
+    local text=$1 i=1 part
+    shift
+    if [[ ${message_env[0]} != LC_ALL=C ]] && command -v gettext >/dev/null; then
+        text=$(env "${message_env[@]}" TEXTDOMAIN=process-lessons TEXTDOMAINDIR="$locales" \
+            gettext -- "$text")
+    fi
+    for part in "$@"; do
+        text=${text//"{$i}"/$part}
+        i=$((i + 1))
+    done
+    printf '%s' "$text"
+}
+
 # lesson_sources LIST: the lessons' sources in the order of the list
 # (lessons.txt, the one list of lessons), one a line; lesson_names LIST:
 # their names.

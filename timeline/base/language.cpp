@@ -166,19 +166,31 @@ std::string fill(std::string_view text, std::initializer_list<std::string_view> 
 {
     std::string out;
     out.reserve(text.size() + 32);
-    for (size_t i = 0; i < text.size(); ++i) {
+    fill_into(out, text, parts);
+    return out;
+}
+
+void fill_into(std::string& out, std::string_view text,
+               std::initializer_list<std::string_view> parts)
+{
+    for (size_t i = 0; i < text.size();) {
+        size_t open = text.find('{', i);
+        out.append(text.substr(i, open == std::string_view::npos ? open : open - i));
+        if (open == std::string_view::npos)
+            return;
         size_t n = 0;
-        size_t end = i + 1;
-        while (text[i] == '{' && end < text.size() && text[end] >= '1' && text[end] <= '9')
+        size_t end = open + 1;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9')
             n = n * 10 + size_t(text[end++] - '0');
-        if (n >= 1 && n <= parts.size() && end < text.size() && text[end] == '}') {
-            out += parts.begin()[n - 1];
-            i = end;
+        if (end > open + 1 && n >= 1 && n <= parts.size() && end < text.size() &&
+            text[end] == '}') {
+            out.append(parts.begin()[n - 1]);
+            i = end + 1;
         } else {
-            out += text[i];
+            out += '{';
+            i = open + 1;
         }
     }
-    return out;
 }
 
 } // namespace timeline

@@ -55,5 +55,8 @@ const char* tr_n(const char* one, const char* many, unsigned long n);
 
 // `text` with {1}, {2}... replaced by the parts, in any order.
 std::string fill(std::string_view text, std::initializer_list<std::string_view> parts);
+// The same, appended to `out`.
+void fill_into(std::string& out, std::string_view text,
+               std::initializer_list<std::string_view> parts);
 
 } // namespace timeline

@@ -15,7 +15,7 @@ void append_thing_name(std::string& text, const Thing& t, Article article)
     // Each name twice in the catalogue: alone, and with its article (the
     // gender is the language's: "la tubería A", "el FIFO FIFOVEK").
     bool the = article == Article::definite;
-    auto named = [&](const char* form, std::string_view part) { text += fill(form, {part}); };
+    auto named = [&](const char* form, std::string_view part) { fill_into(text, form, {part}); };
     switch (t.kind) {
     case Thing::Kind::pipe:
         if (t.number > 0)

@@ -140,6 +140,11 @@ std::string Describe::operator()(const step::Mask& x) const
     std::string set = signal_set(parsed);
     bool none = !parsed.all_but && parsed.names.empty();
     bool every = parsed.all_but && parsed.names.empty();
+    // "no signal" makes a sentence of its own in some languages ("no
+    // bloquea ninguna señal").
+    if (none && (x.how == How::block || x.how == How::unblock))
+        return x.how == How::block ? tr("blocks no signal: held until it unblocks them")
+                                   : tr("unblocks no signal");
     return x.how == How::block     ? fill(tr("blocks {1}: held until it unblocks them"), {set})
            : x.how == How::unblock ? fill(tr("unblocks {1}"), {set})
            : none                  ? std::string(tr("blocks no signal any more"))

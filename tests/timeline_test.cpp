@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "base/language.hpp"
 #include "fuzz/exercise.hpp"
 #include "harness.hpp"
 #include "model/run.hpp"
@@ -1448,4 +1449,49 @@ TEST(Timeline, DiagramsAreLaidOutWithoutOverlaps)
                   svg.find("the same round") != std::string::npos)
             << lesson;
     }
+}
+
+// The timeline of a kept trace in Spanish, in-process: each step a whole
+// sentence of the catalogue, the things it speaks of with their article
+// ("la tubería A", "el FIFO FIFO2"), the names in parentheses without.
+TEST(Timeline, StepsSpeakSpanish)
+{
+    struct English {
+        ~English() { timeline::choose_language("en"); }
+    } back_to_english;
+    timeline::choose_language("es");
+    ASSERT_EQ(timeline::language(), "es");
+    const std::string root = TRACE_FIXTURES;
+    auto has = [](const std::string& text, const std::string& line) {
+        return text.find(line) != std::string::npos;
+    };
+
+    auto echo = model_of_files({root + "/echo_five/01-echo_five.trace"});
+    std::string text = timeline::text_timeline(echo, "echo_five");
+    EXPECT_TRUE(has(text, "echo_five: 2 procesos, 18 pasos, ")) << text;
+    EXPECT_TRUE(has(text, "  tiempo  proceso              paso\n")) << text;
+    EXPECT_TRUE(has(text, "  echo_five 4282       crea la tubería A: fd 3 lee, fd 4 escribe\n"))
+        << text;
+    EXPECT_TRUE(has(text, "  echo_five 4282       fork(): nace el hijo 4283\n")) << text;
+    EXPECT_TRUE(has(text, "  echo_five 4283 hijo  nace, una copia de 4282 a partir de su fork\n"))
+        << text;
+    EXPECT_TRUE(has(text, "  echo_five 4282       cierra fd 5 (tubería B, extremo de lectura)\n"))
+        << text;
+    EXPECT_TRUE(
+        has(text, "  echo_five 4283 hijo  escribe 5 bytes en fd 1 (la terminal): \"12345\"\n"))
+        << text;
+    EXPECT_TRUE(has(text, "  echo_five 4283 hijo  exit(0): termina con estado 0\n")) << text;
+    EXPECT_TRUE(has(text, "  echo_five 4282       wait() recoge al hijo 4283, que salió con estado "
+                          "0; fue zombi durante "))
+        << text;
+    EXPECT_TRUE(has(text, "  echo_five 4282       recibe SIGCHLD: su hijo 4283 terminó\n")) << text;
+
+    // A FIFO is masculine: its article comes with its name.
+    auto greeting = model_of_files({root + "/send_greeting/01-send_greeting.trace"});
+    text = timeline::text_timeline(greeting, "send_greeting");
+    EXPECT_TRUE(has(text, "abre el FIFO FIFO2 para escribir como fd 3, tras esperar "));
+    EXPECT_TRUE(has(text, "espera hasta que se haya leído el FIFO FIFO2: preguntó 1 vez cuántos "
+                          "bytes quedan sin leer (última respuesta 0), en pausa "))
+        << text;
+    EXPECT_TRUE(has(text, "cierra fd 3 (FIFO FIFO2, extremo de escritura)\n")) << text;
 }

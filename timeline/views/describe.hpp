@@ -6,7 +6,10 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "base/language.hpp"
 #include "views/wording.hpp"
 
 namespace timeline::words {
@@ -27,12 +30,43 @@ std::string error_text(const std::string& error);
 // with EINTR.
 bool interrupted(const std::string& error);
 
+// Appends `message`, each of its parts ({1} to {9}) made in place by
+// part(text, n): the steps a long trace has a million of allocate nothing.
+template <class Part>
+void append_filled(std::string& text, std::string_view message, const Part& part)
+{
+    for (size_t at = 0; at < message.size();) {
+        size_t brace = message.find('{', at);
+        if (brace == std::string_view::npos || brace + 2 >= message.size()) {
+            text.append(message.substr(at));
+            return;
+        }
+        text.append(message.substr(at, brace - at));
+        char digit = message[brace + 1];
+        if (digit >= '1' && digit <= '9' && message[brace + 2] == '}') {
+            part(text, digit - '0');
+            at = brace + 3;
+        } else {
+            text += '{';
+            at = brace + 1;
+        }
+    }
+}
+
+// "a, b and c", joined as the language joins a list.
+std::string listed(const std::vector<std::string>& items);
+
 struct Describe {
     const Run& run;
     const Step& s;
     const Channel* channel = run.channel_of(s);
 
     std::string name() const { return channel ? channel_name(*channel) : std::string(); }
+    // The channel as the thing a sentence speaks of: "la tubería A".
+    std::string the() const
+    {
+        return channel ? channel_name(*channel, Article::definite) : std::string();
+    }
     // "fd 3 (pipe A)", "fd 1 (the terminal)", "fd 4 (pipe A, read end)"
     std::string where(int fd, End end = End::unknown) const
     {
@@ -69,12 +103,15 @@ struct Describe {
     std::string operator()(const step::Subreaper& /*unused*/) const;
     std::string operator()(const step::HiddenCalls& x) const;
     std::string operator()(const step::Pipe& x) const;
+    // Appended in place: "creates pipe A: fd 3 reads, fd 4 writes".
+    void append(std::string& text, const step::Pipe& x) const;
     std::string operator()(const step::SocketPair& x) const;
     std::string operator()(const step::MakeFifo& /*unused*/) const;
     std::string operator()(const step::Open& x) const;
     std::string operator()(const step::OpenWaiting& x) const;
     std::string operator()(const step::OpenFailed& x) const;
     std::string operator()(const step::Close& x) const;
+    void append(std::string& text, const step::Close& x) const;
     std::string operator()(const step::Fcntl& x) const;
     std::string operator()(const step::Dup& x) const;
     std::string operator()(const step::Seek& x) const;
@@ -88,6 +125,8 @@ struct Describe {
     std::string operator()(const step::Transfer& x) const;
     // Appended in place: a long trace has a million of these.
     void append(std::string& text, const step::Transfer& x) const;
+    // "fd 5 (socket pair A) and fd 6", the descriptors a message carries
+    std::string passed(const step::Transfer& x) const;
     std::string operator()(const step::TransferFailed& x) const;
     // "fd 3 (pipe A) and fd 5 (pipe B)", the ready ones or all
     std::string watched(const step::Poll& x, bool ready_only) const;

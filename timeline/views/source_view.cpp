@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/language.hpp"
 #include "reader/source_lines.hpp"
 #include "views/wording.hpp"
 
@@ -128,11 +129,15 @@ std::string source_text(const Run& run, const std::string& title)
 {
     auto files = annotated_sources(run);
     if (files.empty())
-        return printable(title) +
-               ": no call knows its line: trace a program built with -g, with strace -k\n";
+        return fill(tr("{1}: no call knows its line: trace a program built with -g, with strace "
+                       "-k"),
+                    {printable(title)}) +
+               "\n";
     std::string out;
     for (const auto& file : files) {
-        out += printable(file.path) + (file.found ? "" : ": not found here; its lines:") + "\n";
+        out += file.found ? printable(file.path)
+                          : fill(tr("{1}: not found here; its lines:"), {printable(file.path)});
+        out += "\n";
         auto calls = [&](int number) {
             auto made = file.steps.find(number);
             if (made == file.steps.end())
@@ -162,7 +167,7 @@ std::string source_text(const Run& run, const std::string& title)
         if (!run.steps()[i].source)
             unplaced += step_line(run, i);
     if (!unplaced.empty())
-        out += "\nsteps that no line of the source made:\n" + unplaced;
+        out += std::string("\n") + tr("steps that no line of the source made:") + "\n" + unplaced;
     return out;
 }
 

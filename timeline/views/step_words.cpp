@@ -8,54 +8,55 @@
 
 namespace timeline {
 namespace words {
-namespace {
-
-std::string how_it_ended(const ProcessEnd& end)
-{
-    return end.killed ? "killed by " + end.signal
-                      : "exited with status " + std::to_string(end.status);
-}
-
-} // namespace
 
 bool interrupted(const std::string& error)
 {
     return error == "EINTR" || error.starts_with("ERESTART");
 }
 
+std::string listed(const std::vector<std::string>& items)
+{
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == items.size() ? tr(" and ") : tr(", ")) + items[i];
+    return text;
+}
+
 std::string Describe::operator()(const step::Start& x) const
 {
-    return "starts: " + x.command;
+    return fill(tr("starts: {1}"), {x.command});
 }
 
 std::string Describe::operator()(const step::Fork& x) const
 {
+    std::string child = std::to_string(x.child);
     if (!x.spawns.empty())
-        return "spawns " + x.spawns + " as child " + std::to_string(x.child);
+        return fill(tr("spawns {1} as child {2}"), {x.spawns, child});
     if (x.borrows)
-        return "vfork(): child " + std::to_string(x.child) +
-               " is born; this process waits until it execs or exits";
-    return "fork(): child " + std::to_string(x.child) + " is born";
+        return fill(tr("vfork(): child {1} is born; this process waits until it execs or exits"),
+                    {child});
+    return fill(tr("fork(): child {1} is born"), {child});
 }
 
 std::string Describe::operator()(const step::Born& x) const
 {
+    std::string parent = std::to_string(x.parent);
     if (x.borrows)
-        return "is born in the memory of " + std::to_string(x.parent) +
-               ", which it borrows until it execs or exits";
-    return x.parent ? "is born, a copy of " + std::to_string(x.parent) + " from its fork on"
-                    : "is born";
+        return fill(tr("is born in the memory of {1}, which it borrows until it execs or exits"),
+                    {parent});
+    return x.parent ? fill(tr("is born, a copy of {1} from its fork on"), {parent})
+                    : std::string(tr("is born"));
 }
 
 std::string Describe::operator()(const step::NewThread& x) const
 {
-    return "starts thread " + std::to_string(x.number) + " (" + std::to_string(x.tid) + ")";
+    return fill(tr("starts thread {1} ({2})"), {std::to_string(x.number), std::to_string(x.tid)});
 }
 
 std::string Describe::operator()(const step::ThreadStart& x) const
 {
-    return "thread " + std::to_string(x.number) + " of " + std::to_string(x.leader) +
-           " begins: the same memory and descriptors";
+    return fill(tr("thread {1} of {2} begins: the same memory and descriptors"),
+                {std::to_string(x.number), std::to_string(x.leader)});
 }
 
 // "fd 3 (pipe A, read end)" for a descriptor given up
@@ -73,109 +74,128 @@ std::string Describe::dropped(const step::Dropped& d)
 
 std::string Describe::operator()(const step::Exec& x) const
 {
-    std::string text = "becomes " + std::string(base_name(x.path)) + ": execve " + x.path +
-                       " replaces the program, same pid";
-    for (size_t i = 0; i < x.closed.size(); ++i)
-        text += (i == 0                     ? "; closes "
-                 : i + 1 == x.closed.size() ? " and "
-                                            : ", ") +
-                dropped(x.closed[i]);
-    if (!x.closed.empty())
-        text += " (close-on-exec)";
-    return text;
+    std::string name(base_name(x.path));
+    if (x.closed.empty())
+        return fill(tr("becomes {1}: execve {2} replaces the program, same pid"), {name, x.path});
+    std::vector<std::string> closed;
+    for (const auto& d : x.closed)
+        closed.push_back(dropped(d));
+    return fill(tr("becomes {1}: execve {2} replaces the program, same pid; closes {3} "
+                   "(close-on-exec)"),
+                {name, x.path, listed(closed)});
 }
 
 std::string Describe::operator()(const step::ExecFailed& x) const
 {
     std::string name(base_name(x.path));
+    std::string tries = std::to_string(x.tries);
     if (x.found)
-        return "looks for " + name + " along PATH: not in " +
-               plural(x.tries, "{1} place", "{1} places") + " (last " + x.path + ")";
+        return fill(tr_n("looks for {2} along PATH: not in {1} place (last {3})",
+                         "looks for {2} along PATH: not in {1} places (last {3})",
+                         static_cast<unsigned long>(x.tries)),
+                    {tries, name, x.path});
     if (x.tries > 1)
-        return "execve " + name + " fails in " + std::to_string(x.tries) +
-               " places along PATH (last " + x.path + "): " + error_text(s.error);
-    return "execve " + x.path + " fails: " + error_text(s.error);
+        return fill(tr("execve {1} fails in {2} places along PATH (last {3}): {4}"),
+                    {name, tries, x.path, error_text(s.error)});
+    return fill(tr("execve {1} fails: {2}"), {x.path, error_text(s.error)});
 }
 
 std::string Describe::operator()(const step::Appears& x) const
 {
-    return "appears: " + x.program + ", a child of " + std::to_string(x.parent) +
-           " that the trace shows from its first use of the traced pipes";
+    return fill(tr("appears: {1}, a child of {2} that the trace shows from its first use of the "
+                   "traced pipes"),
+                {x.program, std::to_string(x.parent)});
 }
 
 std::string Describe::operator()(const step::Adopted& x) const
 {
-    std::string text = "its parent " + std::to_string(x.former) +
-                       (x.zombie ? " ended without collecting it: " : " ended: ");
-    return text + (x.by != 0 ? "adopted by " + std::to_string(x.by) + ", a subreaper"
-                             : "adopted outside the trace (by pid 1, or a subreaper)");
+    std::string former = std::to_string(x.former);
+    if (x.by != 0)
+        return fill(x.zombie ? tr("its parent {1} ended without collecting it: adopted by {2}, a "
+                                  "subreaper")
+                             : tr("its parent {1} ended: adopted by {2}, a subreaper"),
+                    {former, std::to_string(x.by)});
+    return fill(x.zombie ? tr("its parent {1} ended without collecting it: adopted outside the "
+                              "trace (by pid 1, or a subreaper)")
+                         : tr("its parent {1} ended: adopted outside the trace (by pid 1, or a "
+                              "subreaper)"),
+                {former});
 }
 
 std::string Describe::operator()(const step::CollectedOutside& /*unused*/) const
 {
     const Process* p = run.process(s.pid);
-    std::string by =
-        p && p->adopter != 0 ? std::to_string(p->adopter) + ", its adopter," : "its adopter";
-    return "collected by " + by + " outside the trace";
+    if (p && p->adopter != 0)
+        return fill(tr("collected by {1}, its adopter, outside the trace"),
+                    {std::to_string(p->adopter)});
+    return tr("collected by its adopter outside the trace");
 }
 
 std::string Describe::operator()(const step::Superseded& x) const
 {
-    return "calls execve from a thread: the other threads end, and it goes on as " +
-           std::to_string(x.leader) + ", under the process's pid";
+    return fill(tr("calls execve from a thread: the other threads end, and it goes on as {1}, "
+                   "under the process's pid"),
+                {std::to_string(x.leader)});
 }
 
 std::string Describe::operator()(const step::ProcessGroup& x) const
 {
     std::string group = std::to_string(x.group);
     if (x.session)
-        return "setsid(): leads a new session and its process group " + group;
+        return fill(tr("setsid(): leads a new session and its process group {1}"), {group});
     if (x.pid != s.pid)
-        return "puts " + std::to_string(x.pid) + " in process group " + group;
-    return x.group == s.pid ? "leads a new process group, " + group
-                            : "joins process group " + group;
+        return fill(tr("puts {1} in process group {2}"), {std::to_string(x.pid), group});
+    return fill(x.group == s.pid ? tr("leads a new process group, {1}")
+                                 : tr("joins process group {1}"),
+                {group});
 }
 
 std::string Describe::operator()(const step::Subreaper& /*unused*/) const
 {
-    return "becomes a subreaper: its descendants' orphans are adopted by it, not by pid 1";
+    return tr("becomes a subreaper: its descendants' orphans are adopted by it, not by pid 1");
 }
 
 std::string Describe::operator()(const step::HiddenCalls& x) const
 {
-    return x.program + " ran: " + plural(x.calls, "{1} system call", "{1} system calls") +
-           " not shown";
+    return fill(tr_n("{2} ran: {1} system call not shown", "{2} ran: {1} system calls not shown",
+                     static_cast<unsigned long>(x.calls)),
+                {std::to_string(x.calls), x.program});
 }
 
 std::string Describe::operator()(const step::Sleep& x) const
 {
-    return "sleeps " + seconds_text(x.seconds) + (x.finished ? "" : " (still asleep at the end)");
+    return fill(x.finished ? tr("sleeps {1}") : tr("sleeps {1} (still asleep at the end)"),
+                {seconds_text(x.seconds)});
 }
 
 std::string Describe::operator()(const step::Alarm& x) const
 {
-    std::string replaced = x.left > 0 ? " (the alarm it replaces had " +
-                                            plural(x.left, "{1} second", "{1} seconds") + " left)"
-                                      : "";
+    std::string replaced = x.left > 0
+                               ? plural(x.left, " (the alarm it replaces had {1} second left)",
+                                        " (the alarm it replaces had {1} seconds left)")
+                               : "";
     if (x.seconds == 0)
-        return "cancels its alarm: no SIGALRM will come" + replaced;
-    return "sets an alarm: the kernel sends it SIGALRM in " +
-           plural(x.seconds, "{1} second", "{1} seconds") + replaced;
+        return tr("cancels its alarm: no SIGALRM will come") + replaced;
+    return plural(x.seconds, "sets an alarm: the kernel sends it SIGALRM in {1} second",
+                  "sets an alarm: the kernel sends it SIGALRM in {1} seconds") +
+           replaced;
 }
 
 std::string Describe::operator()(const step::SleepGoesOn& x) const
 {
-    return "goes on sleeping after the signal: " + seconds_text(x.seconds);
+    return fill(tr("goes on sleeping after the signal: {1}"), {seconds_text(x.seconds)});
 }
 
 std::string Describe::operator()(const step::AskParent& x) const
 {
-    std::string text = "getppid() = " + std::to_string(x.parent);
+    std::string parent = std::to_string(x.parent);
     if (x.before)
-        return text + ": adopted, its parent was " + std::to_string(*x.before);
+        return fill(tr("getppid() = {1}: adopted, its parent was {2}"),
+                    {parent, std::to_string(*x.before)});
     if (x.former)
-        return text + ": its adopter (its parent " + std::to_string(*x.former) + " ended)";
-    return text + ": its parent";
+        return fill(tr("getppid() = {1}: its adopter (its parent {2} ended)"),
+                    {parent, std::to_string(*x.former)});
+    return fill(tr("getppid() = {1}: its parent"), {parent});
 }
 
 std::string Describe::operator()(const step::AskPid& x) const
@@ -185,69 +205,85 @@ std::string Describe::operator()(const step::AskPid& x) const
 
 std::string Describe::operator()(const step::Collect& x) const
 {
-    return "wait() collects child " + std::to_string(x.child) +
-           (x.how ? std::string(x.how->killed ? ", which was " : ", which ") + how_it_ended(*x.how)
-                  : "") +
-           "; it was a zombie for " + seconds_text(x.zombie_seconds) +
-           (x.waited >= kWaitShown ? " (the parent waited " + seconds_text(x.waited) + ")" : "");
+    std::string child = std::to_string(x.child), zombie = seconds_text(x.zombie_seconds);
+    std::string text =
+        !x.how ? fill(tr("wait() collects child {1}; it was a zombie for {2}"), {child, zombie})
+        : x.how->killed
+            ? fill(
+                  tr("wait() collects child {1}, which was killed by {2}; it was a zombie for {3}"),
+                  {child, x.how->signal, zombie})
+            : fill(tr("wait() collects child {1}, which exited with status {2}; it was a zombie "
+                      "for {3}"),
+                   {child, std::to_string(x.how->status), zombie});
+    if (x.waited >= kWaitShown)
+        text += fill(tr(" (the parent waited {1})"), {seconds_text(x.waited)});
+    return text;
 }
 
 std::string Describe::operator()(const step::WaitWaiting& /*unused*/) const
 {
-    return "waits for a child to end (still waiting at the end)";
+    return tr("waits for a child to end (still waiting at the end)");
 }
 
 std::string Describe::operator()(const step::WaitPoll& x) const
 {
-    return x.asks == 1 ? "asks whether a child has ended: nothing to collect yet"
-                       : "asks " + std::to_string(x.asks) + " times: nothing to collect yet";
+    return x.asks == 1
+               ? std::string(tr("asks whether a child has ended: nothing to collect yet"))
+               : fill(tr("asks {1} times: nothing to collect yet"), {std::to_string(x.asks)});
 }
 
 std::string Describe::operator()(const step::ChildChanged& x) const
 {
+    std::string child = std::to_string(x.child);
+    if (x.ended && x.ended->killed)
+        return fill(tr("wait() reports child {1}, which was killed by {2}, and leaves it a "
+                       "zombie (WNOWAIT): it is collected later"),
+                    {child, x.ended->signal});
     if (x.ended)
-        return "wait() reports child " + std::to_string(x.child) +
-               (x.ended->killed ? ", which was " : ", which ") + how_it_ended(*x.ended) +
-               ", and leaves it a zombie (WNOWAIT): it is collected later";
-    return "wait() reports child " + std::to_string(x.child) +
-           (x.stopped ? " stopped by " + x.signal : " continued");
+        return fill(tr("wait() reports child {1}, which exited with status {2}, and leaves it a "
+                       "zombie (WNOWAIT): it is collected later"),
+                    {child, std::to_string(x.ended->status)});
+    if (x.stopped)
+        return fill(tr("wait() reports child {1} stopped by {2}"), {child, x.signal});
+    return fill(tr("wait() reports child {1} continued"), {child});
 }
 
 std::string Describe::operator()(const step::Stopped& x) const
 {
-    return "stopped by " + x.signal + ": runs again at SIGCONT";
+    return fill(tr("stopped by {1}: runs again at SIGCONT"), {x.signal});
 }
 
 std::string Describe::operator()(const step::WaitNone& /*unused*/) const
 {
     if (interrupted(s.error)) // then told as every interrupted call is
-        return "waits for a child";
-    return "wait() finds no child: " + error_text(s.error);
+        return tr("waits for a child");
+    return fill(tr("wait() finds no child: {1}"), {error_text(s.error)});
 }
 
 std::string Describe::operator()(const step::Exit& x) const
 {
     const Process* p = run.process(s.pid);
+    std::string status = std::to_string(x.status);
     if (p && p->thread_of != 0)
-        return "exit(" + std::to_string(x.status) + "): the thread ends";
+        return fill(tr("exit({1}): the thread ends"), {status});
     // The kernel keeps the low 8 bits: exit(-1) ends with 255.
-    return "exit(" + std::to_string(x.status) + "): ends with status " +
-           std::to_string(x.status & 0xff);
+    return fill(tr("exit({1}): ends with status {2}"), {status, std::to_string(x.status & 0xff)});
 }
 
 std::string Describe::operator()(const step::Ended& x) const
 {
-    return "ends: " + how_it_ended(x.how);
+    return x.how.killed ? fill(tr("ends: killed by {1}"), {x.how.signal})
+                        : fill(tr("ends: exited with status {1}"), {std::to_string(x.how.status)});
 }
 
 std::string Describe::operator()(const step::Zombie& x) const
 {
-    return "zombie for " + seconds_text(x.seconds) + ", never collected";
+    return fill(tr("zombie for {1}, never collected"), {seconds_text(x.seconds)});
 }
 
 std::string Describe::operator()(const step::StillRunning& /*unused*/) const
 {
-    return "still running when the trace ended";
+    return tr("still running when the trace ended");
 }
 
 std::string Describe::operator()(const step::AsWritten& x) const
@@ -273,24 +309,14 @@ void describe_into(std::string& text, const Run& run, const Step& s)
 {
     words::Describe words{run, s};
     // The steps a long trace has most of are appended in place.
-    if (const auto* transfer = s.as<step::Transfer>()) {
+    if (const auto* transfer = s.as<step::Transfer>())
         words.append(text, *transfer);
-    } else if (const auto* close = s.as<step::Close>()) {
-        text += "closes ";
-        words.append_where(text, close->fd, close->end);
-    } else if (const auto* pipe = s.as<step::Pipe>(); pipe && words.channel) {
-        text += "creates ";
-        append_channel_name(text, *words.channel);
-        text += ": fd ";
-        text += std::to_string(pipe->read_fd);
-        text += " reads, fd ";
-        text += std::to_string(pipe->write_fd);
-        text += " writes";
-        if (pipe->cloexec)
-            text += ", both close-on-exec";
-    } else {
+    else if (const auto* close = s.as<step::Close>())
+        words.append(text, *close);
+    else if (const auto* pipe = s.as<step::Pipe>())
+        words.append(text, *pipe);
+    else
         text += std::visit(words, s.what);
-    }
     // Every failed call says so; the steps of a failure say it their way,
     // and a call restarted after a signal has not failed.
     bool interrupted = words::interrupted(s.error);
@@ -300,22 +326,21 @@ void describe_into(std::string& text, const Run& run, const Step& s)
                  !interrupted);
     if (!s.error.empty() && !told) {
         if (interrupted && s.took >= words::kWaitShown)
-            text += ": interrupted by a signal after waiting " + seconds_text(s.took);
+            text += fill(tr(": interrupted by a signal after waiting {1}"), {seconds_text(s.took)});
         else if (interrupted)
-            text += ": interrupted by a signal";
+            text += tr(": interrupted by a signal");
         else
-            text += ": fails, " + words::error_text(s.error);
+            text += fill(tr(": fails, {1}"), {words::error_text(s.error)});
         if (s.error == "EINTR")
-            text += ", fails with EINTR";
+            text += tr(", fails with EINTR");
     }
     if (!s.unwound && !s.source)
-        text += " (strace could not tell its source line)";
-    if (s.moved > 0) {
-        text += " (told ";
-        text += seconds_text(s.moved);
-        text += s.moved_after_cause ? " later than strace stamped it: after what caused it)"
-                                    : " later than strace stamped it: after the step before it)";
-    }
+        text += tr(" (strace could not tell its source line)");
+    if (s.moved > 0)
+        text += fill(s.moved_after_cause
+                         ? tr(" (told {1} later than strace stamped it: after what caused it)")
+                         : tr(" (told {1} later than strace stamped it: after the step before it)"),
+                     {seconds_text(s.moved)});
 }
 
 const step::Transfer* printed(const Run& run, const Step& step)

@@ -2,7 +2,6 @@
 // a call failed.
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "views/describe.hpp"
@@ -40,45 +39,61 @@ SignalSet parse_signal_set(std::string_view set)
 // "SIGCHLD and SIGINT", "every signal", "every signal but SIGCHLD".
 std::string signal_set(const SignalSet& set)
 {
-    std::string text;
-    for (size_t i = 0; i < set.names.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == set.names.size() ? " and " : ", ") + set.names[i];
+    std::string text = listed(set.names);
     if (set.all_but)
-        return set.names.empty() ? "every signal" : "every signal but " + text;
-    return set.names.empty() ? "no signal" : text;
+        return set.names.empty() ? std::string(tr("every signal"))
+                                 : fill(tr("every signal but {1}"), {text});
+    return set.names.empty() ? std::string(tr("no signal")) : text;
 }
 
 // Why a call failed, in words, after the kernel's name for it.
-std::string_view error_meaning(std::string_view error)
+const char* error_meaning(std::string_view error)
 {
-    static constexpr std::pair<std::string_view, std::string_view> kMeanings[] = {
-        {"EPIPE", "no reader is left"},
-        {"ENOENT", "no such file or folder"},
-        {"EACCES", "permission denied"},
-        {"EPERM", "not permitted"},
-        {"EBADF", "no such descriptor"},
-        {"ECHILD", "no child to wait for"},
-        {"ESRCH", "no such process"},
-        {"EEXIST", "it exists already"},
-        {"EAGAIN", "nothing ready, and it does not wait"},
-        {"ENXIO", "no reader is there, and it does not wait"},
-        {"EINVAL", "an argument the kernel refuses"},
-        {"EMFILE", "too many open descriptors"},
-        {"ENOSPC", "no space left"},
-        {"ENOTDIR", "a part of the path is no folder"},
-        {"EISDIR", "it is a folder"},
-        {"ENOEXEC", "not a program the kernel can run"},
-        {"ENOTTY", "not a terminal"},
-        {"ECONNREFUSED", "nobody listens there"},
-        {"ECONNRESET", "the other side closed the connection"},
-        {"EADDRINUSE", "the address is in use"},
-        {"ENOSYS", "the kernel has no such call"},
-        {"EFAULT", "a bad address"},
-    };
-    for (const auto& [name, meaning] : kMeanings)
-        if (name == error)
-            return meaning;
-    return {};
+    if (error == "EPIPE")
+        return tr("no reader is left");
+    if (error == "ENOENT")
+        return tr("no such file or folder");
+    if (error == "EACCES")
+        return tr("permission denied");
+    if (error == "EPERM")
+        return tr("not permitted");
+    if (error == "EBADF")
+        return tr("no such descriptor");
+    if (error == "ECHILD")
+        return tr("no child to wait for");
+    if (error == "ESRCH")
+        return tr("no such process");
+    if (error == "EEXIST")
+        return tr("it exists already");
+    if (error == "EAGAIN")
+        return tr("nothing ready, and it does not wait");
+    if (error == "ENXIO")
+        return tr("no reader is there, and it does not wait");
+    if (error == "EINVAL")
+        return tr("an argument the kernel refuses");
+    if (error == "EMFILE")
+        return tr("too many open descriptors");
+    if (error == "ENOSPC")
+        return tr("no space left");
+    if (error == "ENOTDIR")
+        return tr("a part of the path is no folder");
+    if (error == "EISDIR")
+        return tr("it is a folder");
+    if (error == "ENOEXEC")
+        return tr("not a program the kernel can run");
+    if (error == "ENOTTY")
+        return tr("not a terminal");
+    if (error == "ECONNREFUSED")
+        return tr("nobody listens there");
+    if (error == "ECONNRESET")
+        return tr("the other side closed the connection");
+    if (error == "EADDRINUSE")
+        return tr("the address is in use");
+    if (error == "ENOSYS")
+        return tr("the kernel has no such call");
+    if (error == "EFAULT")
+        return tr("a bad address");
+    return "";
 }
 
 } // namespace
@@ -94,11 +109,13 @@ std::string error_text(const std::string& error)
 
 std::string Describe::operator()(const step::Kill& x) const
 {
-    std::string to = x.target > 0     ? "pid " + std::to_string(x.target)
-                     : x.target == 0  ? std::string("its own process group")
-                     : x.target == -1 ? std::string("every process it may signal")
-                                      : "process group " + std::to_string(-x.target);
-    return "sends " + x.signal + " to " + to;
+    if (x.target > 0)
+        return fill(tr("sends {1} to pid {2}"), {x.signal, std::to_string(x.target)});
+    if (x.target == 0)
+        return fill(tr("sends {1} to its own process group"), {x.signal});
+    if (x.target == -1)
+        return fill(tr("sends {1} to every process it may signal"), {x.signal});
+    return fill(tr("sends {1} to process group {2}"), {x.signal, std::to_string(-x.target)});
 }
 
 std::string Describe::operator()(const step::Disposition& x) const
@@ -106,14 +123,14 @@ std::string Describe::operator()(const step::Disposition& x) const
     using D = call::SignalAction::Disposition;
     if (x.what == D::ignore) {
         if (x.signal == "SIGPIPE")
-            return "ignores SIGPIPE: a write with no reader left fails with EPIPE instead";
+            return tr("ignores SIGPIPE: a write with no reader left fails with EPIPE instead");
         if (x.signal == "SIGCHLD")
-            return "ignores SIGCHLD: its children are collected as they end, never zombies";
-        return "ignores " + x.signal;
+            return tr("ignores SIGCHLD: its children are collected as they end, never zombies");
+        return fill(tr("ignores {1}"), {x.signal});
     }
     if (x.what == D::handler)
-        return "catches " + x.signal + " with a handler of its own";
-    return "restores the default for " + x.signal;
+        return fill(tr("catches {1} with a handler of its own"), {x.signal});
+    return fill(tr("restores the default for {1}"), {x.signal});
 }
 
 std::string Describe::operator()(const step::Mask& x) const
@@ -123,38 +140,45 @@ std::string Describe::operator()(const step::Mask& x) const
     std::string set = signal_set(parsed);
     bool none = !parsed.all_but && parsed.names.empty();
     bool every = parsed.all_but && parsed.names.empty();
-    return x.how == How::block     ? "blocks " + set + ": held until it unblocks them"
-           : x.how == How::unblock ? "unblocks " + set
-           : none                  ? std::string("blocks no signal any more")
-           : every                 ? std::string("blocks every signal")
-                                   : "blocks only " + set;
+    // "no signal" makes a sentence of its own in some languages ("no
+    // bloquea ninguna señal").
+    if (none && (x.how == How::block || x.how == How::unblock))
+        return x.how == How::block ? tr("blocks no signal: held until it unblocks them")
+                                   : tr("unblocks no signal");
+    return x.how == How::block     ? fill(tr("blocks {1}: held until it unblocks them"), {set})
+           : x.how == How::unblock ? fill(tr("unblocks {1}"), {set})
+           : none                  ? std::string(tr("blocks no signal any more"))
+           : every                 ? std::string(tr("blocks every signal"))
+                                   : fill(tr("blocks only {1}"), {set});
 }
 
 std::string Describe::operator()(const step::Pause& x) const
 {
-    std::string text = "waits";
-    if (x.finished && x.waited >= kWaitShown)
-        text.append(" ").append(seconds_text(x.waited));
-    text += x.suspend ? " for a signal in sigsuspend, with a mask of its own"
-                      : " for a signal in pause";
-    return text + (x.finished ? "" : " (still waiting at the end)");
+    bool timed = x.finished && x.waited >= kWaitShown;
+    const char* waits =
+        x.suspend
+            ? (timed ? tr("waits {1} for a signal in sigsuspend, with a mask of its own")
+                     : tr("waits for a signal in sigsuspend, with a mask of its own"))
+            : (timed ? tr("waits {1} for a signal in pause") : tr("waits for a signal in pause"));
+    std::string text = fill(waits, {timed ? seconds_text(x.waited) : std::string()});
+    return x.finished ? text : text + tr(" (still waiting at the end)");
 }
 
 std::string Describe::operator()(const step::CallFailed& x) const
 {
     if (interrupted(s.error)) // then told as every interrupted call is
-        return "calls " + x.call;
-    return x.call + " fails: " + error_text(s.error);
+        return fill(tr("calls {1}"), {x.call});
+    return fill(tr("{1} fails: {2}"), {x.call, error_text(s.error)});
 }
 
 std::string Describe::operator()(const step::NeverReturned& x) const
 {
-    std::string text = "was in " + x.call;
-    if (x.fd >= 0)
-        text += " on " + where(x.fd);
-    text += " when it ended: the call never returned";
+    std::string text =
+        x.fd >= 0 ? fill(tr("was in {1} on {2} when it ended: the call never returned"),
+                         {x.call, where(x.fd)})
+                  : fill(tr("was in {1} when it ended: the call never returned"), {x.call});
     if (s.ended - s.began >= kWaitShown)
-        text += " (it had waited " + seconds_text(s.ended - s.began) + ")";
+        text += fill(tr(" (it had waited {1})"), {seconds_text(s.ended - s.began)});
     return text;
 }
 
@@ -163,36 +187,40 @@ std::string Describe::operator()(const step::Signal& x) const
     using D = call::SignalAction::Disposition;
     std::string text = received(x);
     if (x.handled == D::ignore)
-        return text + (x.name == "SIGPIPE" ? "; it ignores it: its write fails with EPIPE"
-                                           : "; it ignores it");
+        return text + (x.name == "SIGPIPE" ? tr("; it ignores it: its write fails with EPIPE")
+                                           : tr("; it ignores it"));
     if (x.handled == D::handler)
-        return text + "; its handler runs";
+        return text + tr("; its handler runs");
     // SIGCHLD's default is to do nothing: a parent that neither waits nor
     // catches it leaves its child a zombie.
     const Process* child =
         x.name == "SIGCHLD" && x.code == "CLD_EXITED" ? run.process(x.sender) : nullptr;
     if (child && child->parent == s.pid && !child->collected)
-        return text + "; by default that changes nothing: " + std::to_string(x.sender) +
-               " stays a zombie until its parent waits";
+        return text + fill(tr("; by default that changes nothing: {1} stays a zombie until its "
+                              "parent waits"),
+                           {std::to_string(x.sender)});
     return text;
 }
 
 std::string Describe::received(const step::Signal& x)
 {
+    std::string sender = std::to_string(x.sender);
     if (x.name == "SIGCHLD") {
-        std::string what = x.code == "CLD_STOPPED"                            ? " stopped"
-                           : x.code == "CLD_CONTINUED"                        ? " continued"
-                           : x.code == "CLD_KILLED" || x.code == "CLD_DUMPED" ? " was killed"
-                                                                              : " ended";
-        return "receives SIGCHLD: its child " + std::to_string(x.sender) + what;
+        const char* what = x.code == "CLD_STOPPED" ? tr("receives SIGCHLD: its child {1} stopped")
+                           : x.code == "CLD_CONTINUED"
+                               ? tr("receives SIGCHLD: its child {1} continued")
+                           : x.code == "CLD_KILLED" || x.code == "CLD_DUMPED"
+                               ? tr("receives SIGCHLD: its child {1} was killed")
+                               : tr("receives SIGCHLD: its child {1} ended");
+        return fill(what, {sender});
     }
     if (x.resumes)
-        return "receives SIGCONT" +
-               (x.sender ? " from pid " + std::to_string(x.sender) : std::string()) +
-               ": runs again";
+        return x.sender ? fill(tr("receives SIGCONT from pid {1}: runs again"), {sender})
+                        : std::string(tr("receives SIGCONT: runs again"));
     if (x.name == "SIGPIPE")
-        return "receives SIGPIPE: it wrote where no reader is left";
-    return "receives " + x.name + (x.sender ? " from pid " + std::to_string(x.sender) : "");
+        return tr("receives SIGPIPE: it wrote where no reader is left");
+    return x.sender ? fill(tr("receives {1} from pid {2}"), {x.name, sender})
+                    : fill(tr("receives {1}"), {x.name});
 }
 
 } // namespace timeline::words

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "base/language.hpp"
 #include "base/paths.hpp"
 #include "views/text_timeline.hpp"
 #include "views/wording.hpp"
@@ -52,7 +53,7 @@ void TextTimeline::step(const Run& run, size_t index, const Step& step,
     }
     if (!streaming_) {
         streaming_ = true;
-        buffer_ = title_ + ": a long trace, its totals at the end\n";
+        buffer_ = fill(tr("{1}: a long trace, its totals at the end"), {title_}) + "\n";
         write_held(run);
     }
     write(run, index, step);
@@ -64,10 +65,12 @@ void TextTimeline::step(const Run& run, size_t index, const Step& step,
 
 void TextTimeline::finish(const Run& run)
 {
-    std::string totals = title_ + ": " +
-                         plural(long(run.processes().size()), "{1} process", "{1} processes") +
-                         ", " + plural(long(run.step_count()), "{1} step", "{1} steps") + ", " +
-                         seconds_text(run.duration()) + "\n";
+    std::string totals =
+        fill(tr("{1}: {2}, {3}, {4}"),
+             {title_, plural(long(run.processes().size()), "{1} process", "{1} processes"),
+              plural(long(run.step_count()), "{1} step", "{1} steps"),
+              seconds_text(run.duration())}) +
+        "\n";
     if (streaming_) {
         buffer_ += totals;
     } else {
@@ -84,9 +87,13 @@ void TextTimeline::write_held(const Run& run)
     for (const auto& [index, step] : held_)
         width_ = std::max(width_, label(*run.process(step.pid), index).size());
     char line[64];
-    (void)std::snprintf(line, sizeof line, "%8s  %-*s  ", "time", int(width_), "process");
+    // The heads are lined up by their bytes: each language's words for
+    // them are plain letters.
+    (void)std::snprintf(line, sizeof line, "%8s  %-*s  ", tr_ctx("column", "time"), int(width_),
+                        tr_ctx("column", "process"));
     buffer_ += line;
-    buffer_ += "step\n";
+    buffer_ += tr_ctx("column", "step");
+    buffer_ += '\n';
     words_->forget(); // told now, with all the trace knows
     for (const auto& [index, step] : held_)
         write(run, index, step);

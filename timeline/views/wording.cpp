@@ -82,7 +82,7 @@ EndHeld held(End end)
 
 std::string program_name(const std::string& program, int pid)
 {
-    return program.empty() ? "pid " + std::to_string(pid) : program;
+    return program.empty() ? fill(tr("pid {1}"), {std::to_string(pid)}) : program;
 }
 
 std::string process_label(const Process& p, size_t step)
@@ -93,8 +93,8 @@ std::string process_label(const Process& p, size_t step)
             name = program;
     std::string label = process_name(name, p.pid);
     if (p.thread_of != 0)
-        return label + " thread " + std::to_string(p.thread_number);
-    return label + (p.child ? " child" : "");
+        return fill(tr("{1} thread {2}"), {label, std::to_string(p.thread_number)});
+    return p.child ? fill(tr("{1} child"), {label}) : label;
 }
 
 const std::string& StepWords::of(const Run& run, size_t index, const Step& step)
@@ -113,11 +113,11 @@ const std::string& StepWords::of(const Run& run, size_t index, const Step& step)
 
 std::string description_mode(const WorldDescription& d)
 {
-    std::string mode = !d.access                    ? "from outside"
+    std::string mode = !d.access                    ? tr("from outside")
                        : d.end != End::unknown      ? std::string(end_name(held(d.end)))
-                       : *d.access == Access::read  ? "read"
-                       : *d.access == Access::write ? "write"
-                                                    : "read and write";
+                       : *d.access == Access::read  ? tr_ctx("access", "read")
+                       : *d.access == Access::write ? tr_ctx("access", "write")
+                                                    : tr("read and write");
     if (!d.flags.empty())
         mode += ", " + d.flags;
     return mode;
@@ -125,20 +125,21 @@ std::string description_mode(const WorldDescription& d)
 
 std::string description_detail(const WorldDescription& d)
 {
-    std::string detail;
+    std::string refs = std::to_string(d.refs);
     if (d.offset)
-        detail = "offset " + std::to_string(*d.offset) + " \xc2\xb7 ";
-    return detail + "refs " + std::to_string(d.refs);
+        return fill(tr("offset {1} \xc2\xb7 refs {2}"), {std::to_string(*d.offset), refs});
+    return fill(tr("refs {1}"), {refs});
 }
 
 std::string in_flight_text(const WorldObject& o)
 {
     if (o.in_flight <= 0)
-        return "empty";
+        return tr("empty");
     // A write waiting for room: the pipe is full, but how full, to the
     // byte, only the kernel knows until the write ends.
-    std::string text = (o.in_flight_exact ? "" : "up to ") +
-                       plural(o.in_flight, "{1} byte", "{1} bytes") + " unread";
+    std::string text = o.in_flight_exact
+                           ? plural(o.in_flight, "{1} byte unread", "{1} bytes unread")
+                           : plural(o.in_flight, "up to {1} byte unread", "up to {1} bytes unread");
     if (!o.in_flight_bytes.empty())
         text +=
             ": \"" + printable(o.in_flight_bytes) + (o.in_flight_whole ? "\"" : "\"\xe2\x80\xa6");

@@ -64,6 +64,51 @@ TEST(Build, ReadmeTableFollowsTheListOfLessons)
     EXPECT_EQ(names, lesson_names());
 }
 
+// Each lesson's notes in Spanish, beside the English ones: the same
+// headings translated, a summary line for `process-lessons list`, and
+// every command and every quoted output of the English (the spans between
+// backquotes) quoted alike, since the lessons and the shell print the same
+// bytes whatever language the notes are read in.
+TEST(Build, SpanishNotesQuoteWhatTheEnglishQuotes)
+{
+    std::istringstream list(read_file(std::string(SOURCE_DIR) + "/lessons.txt"));
+    static const std::regex quoted("`[^`\n]+`");
+    int lessons = 0;
+    for (std::string line; std::getline(list, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        ++lessons;
+        std::string stem = std::string(SOURCE_DIR) + "/" + line.substr(0, line.size() - 4);
+        std::string english = read_file(stem + ".md");
+        std::string spanish = read_file(stem + ".es.md");
+        ASSERT_FALSE(spanish.empty()) << stem << ".es.md";
+        std::string summary = spanish.substr(0, spanish.find('\n'));
+        EXPECT_FALSE(summary.empty() || summary.starts_with("#")) << stem;
+        EXPECT_NE(spanish.find("\n## Qué muestra\n\n"), std::string::npos) << stem;
+        EXPECT_NE(spanish.find("\n## Pruebe\n\n- "), std::string::npos) << stem;
+        EXPECT_LT(spanish.find("\n## Qué muestra\n"), spanish.find("\n## Pruebe\n")) << stem;
+        auto spans = [](const std::string& text) {
+            std::vector<std::string> found;
+            for (std::sregex_iterator m(text.begin(), text.end(), quoted), end; m != end; ++m)
+                found.push_back(m->str());
+            std::sort(found.begin(), found.end());
+            found.erase(std::unique(found.begin(), found.end()), found.end());
+            return found;
+        };
+        EXPECT_EQ(spans(spanish), spans(english)) << stem;
+        // As many things to try in both.
+        auto tries = [](const std::string& text) {
+            long n = 0;
+            for (size_t at = text.find("\n- "); at != std::string::npos;
+                 at = text.find("\n- ", at + 1))
+                ++n;
+            return n;
+        };
+        EXPECT_EQ(tries(spanish), tries(english)) << stem;
+    }
+    EXPECT_EQ(lessons, long(lesson_names().size()));
+}
+
 // family_watch in layers, one way down: reading /proc and the kernel's
 // process events, the family's facts, the words, the screen, and main
 // wiring them; of the timeline's code only its base (the one vocabulary);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "harness.hpp"
@@ -50,14 +51,18 @@ TEST(Package, InstallsAndRunsFromAScratchRoot)
     ASSERT_EQ(contents.status, 0);
     for (const std::string& lesson : lesson_names())
         EXPECT_EQ(contents.out.find("./usr/bin/" + lesson + "\n"), std::string::npos) << lesson;
-    for (const char* path :
-         {"./usr/bin/process-lessons\n", "./usr/bin/syscall_timeline\n",
-          "./usr/libexec/process-lessons/echo_five\n",
-          "./usr/share/man/man1/process-lessons.1.gz\n",
-          "./usr/share/man/man1/syscall_timeline.1.gz\n",
-          "./usr/share/man/man1/family_watch.1.gz\n", "./usr/share/doc/process-lessons/copyright\n",
-          "./usr/share/process-lessons/pipes/echo_five.md\n",
-          "./usr/share/locale/es/LC_MESSAGES/process-lessons.mo\n"})
+    for (const char* path : {"./usr/bin/process-lessons\n", "./usr/bin/syscall_timeline\n",
+                             "./usr/libexec/process-lessons/echo_five\n",
+                             "./usr/share/man/man1/process-lessons.1.gz\n",
+                             "./usr/share/man/man1/syscall_timeline.1.gz\n",
+                             "./usr/share/man/man1/family_watch.1.gz\n",
+                             "./usr/share/man/es/man1/process-lessons.1.gz\n",
+                             "./usr/share/man/es/man1/syscall_timeline.1.gz\n",
+                             "./usr/share/man/es/man1/family_watch.1.gz\n",
+                             "./usr/share/doc/process-lessons/copyright\n",
+                             "./usr/share/process-lessons/pipes/echo_five.md\n",
+                             "./usr/share/process-lessons/pipes/echo_five.es.md\n",
+                             "./usr/share/locale/es/LC_MESSAGES/process-lessons.mo\n"})
         EXPECT_NE(contents.out.find(path), std::string::npos) << path << contents.out;
 
     // Installed into a scratch root, it runs from there.
@@ -80,6 +85,12 @@ TEST(Package, InstallsAndRunsFromAScratchRoot)
     Ran spanish = run({command, "run", "no_such_lesson"}, dir.path(), 60s, "LANG=es_AR.UTF-8");
     EXPECT_EQ(spanish.err, "process-lessons: no hay ninguna lección llamada no_such_lesson "
                            "(process-lessons list las muestra)\n");
+    // The lessons' own notes in Spanish: each summary from <lesson>.es.md.
+    Ran notes = run({command, "--lang", "es", "list"}, dir.path());
+    EXPECT_EQ(notes.status, 0) << notes.err;
+    EXPECT_EQ(std::count(notes.out.begin(), notes.out.end(), '\n'), long(lesson_names().size()));
+    EXPECT_NE(notes.out.find("date_handoff       El padre lee el reloj"), std::string::npos)
+        << notes.out;
     Ran help = run({command, "--lang", "es", "--help"}, dir.path());
     EXPECT_EQ(help.out.rfind("uso: process-lessons list ", 0), 0u) << help.out;
     Ran watch = run({dir / "root/usr/libexec/process-lessons/family_watch", "--once"}, dir.path(),
@@ -120,5 +131,23 @@ TEST(Package, InstallsAndRunsFromAScratchRoot)
         EXPECT_EQ(man.err, "") << command;
         EXPECT_NE(man.out.find("\n       " + command + " - "), std::string::npos) << man.out;
         EXPECT_NE(man.out.find("\nEXAMPLES\n"), std::string::npos) << man.out;
+        // The same in Spanish, where man looks for a Spanish reader's page.
+        Ran spanish_man = run({"/usr/bin/man", "--warnings", "-l",
+                               dir / "root/usr/share/man/es/man1/" + command + ".1.gz"},
+                              dir.path(), 60s, "LANG=C.UTF-8");
+        EXPECT_EQ(spanish_man.status, 0) << command;
+        EXPECT_EQ(spanish_man.err, "") << command;
+        EXPECT_NE(spanish_man.out.find("\n       " + command + " - "), std::string::npos)
+            << spanish_man.out;
+        for (const char* section : {"\nNOMBRE\n", "\nDESCRIPCIÓN\n", "\nEJEMPLOS\n"})
+            EXPECT_NE(spanish_man.out.find(section), std::string::npos)
+                << command << section << spanish_man.out;
     }
+    // The Spanish page of process-lessons shows the command at work, and
+    // how to have it in Spanish.
+    Ran page = run({"/usr/bin/man", "-l", dir / "root/usr/share/man/es/man1/process-lessons.1.gz"},
+                   dir.path(), 60s, "LANG=C.UTF-8");
+    for (const char* example : {" process-lessons demo two_children\n",
+                                " process-lessons --lang es list\n", "PROCESS_LESSONS_LANG"})
+        EXPECT_NE(page.out.find(example), std::string::npos) << example << page.out;
 }

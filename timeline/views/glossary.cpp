@@ -35,14 +35,14 @@ Term term(std::string_view id, const char* word, const char* forms, const char* 
     return {id, word, forms_of(forms), meaning};
 }
 
-} // namespace
-
-// TRANSLATORS: a term's forms are the ways the pages write it, longest
-// first, separated by "; ": each is linked where it first stands as a word.
-std::vector<Term> glossary()
+// The terms of descriptors and of what they are open on.
+std::vector<Term> file_terms()
 {
     return {
         term("fd", tr("file descriptor (fd)"),
+             // TRANSLATORS: a term's forms are the ways the pages write it,
+             // longest first, separated by "; ": each is linked where it
+             // first stands as a word.
              tr_ctx("glossary forms", "file descriptor; descriptors; descriptor"),
              tr("A small number (0, 1, 2, 3, ...) by which a process names something it "
                 "has open: a file, an end of a pipe, the terminal. Each process has a "
@@ -73,6 +73,14 @@ std::vector<Term> glossary()
                 "it started (by the shell that ran it), or a pipe that the run did not "
                 "make. The trace never saw them made, so the tool knows only what the run "
                 "did with them.")),
+    };
+}
+
+// The terms of processes: their descriptors' marks, their ends, their
+// signals, their waiting.
+std::vector<Term> process_terms()
+{
+    return {
         term("close-on-exec", tr("close-on-exec"), tr_ctx("glossary forms", "close-on-exec"),
              tr("A mark on a descriptor (O_CLOEXEC, FD_CLOEXEC): exec closes it, so that "
                 "the new program does not get it. fork copies the mark with the "
@@ -100,6 +108,16 @@ std::vector<Term> glossary()
                 "the call, and in parentheses the kernel function it waits in (its wchan, "
                 "in /proc/PID/wchan).")),
     };
+}
+
+} // namespace
+
+std::vector<Term> glossary()
+{
+    std::vector<Term> terms = file_terms();
+    std::vector<Term> more = process_terms();
+    terms.insert(terms.end(), more.begin(), more.end());
+    return terms;
 }
 
 std::string glossary_html()

@@ -5,7 +5,10 @@
 
 #include <filesystem>
 #include <regex>
+#include <string>
 
+#include "base/language.hpp"
+#include "commands.hpp"
 #include "harness.hpp"
 #include "traced.hpp"
 
@@ -223,4 +226,51 @@ TEST(Book, ATeachersExerciseNeedsNoSetUp)
     EXPECT_NE(page.find("One fork, one wait."), std::string::npos);
     EXPECT_NE(page.find("puts(&quot;padre&quot;);"), std::string::npos) << "the source";
     EXPECT_NE(page.find("hijo\npadre"), std::string::npos) << "what it printed";
+}
+
+// The book in Spanish, made in-process as --book makes it: the page says
+// its language, the player's words come written into the page in
+// Spanish, the glossary heads its terms in Spanish and links their first
+// use in the Spanish text, and the lesson's notes are its notes.es.md.
+// Asked in English, the same folder gives the English page and notes.md.
+TEST(Book, SpeaksTheReadersLanguage)
+{
+    TempDir dir;
+    std::string lesson = dir / "date_handoff";
+    std::filesystem::create_directories(lesson);
+    std::filesystem::copy(std::string(SOURCE_DIR) +
+                              "/tests/traces/date_handoff/01-date_handoff.trace",
+                          lesson + "/01-date_handoff.trace");
+    write_file(lesson + "/notes.md", "A child writes the date.\n\n## What it shows\n\nOne way.\n");
+    write_file(lesson + "/notes.es.md",
+               "Un hijo escribe la fecha.\n\n## Qué muestra\n\nUn solo sentido.\n\n## Pruebe\n\n"
+               "- Otra vez.\n");
+    auto book = [&](const char* language) {
+        timeline::choose_language(language);
+        EXPECT_EQ(timeline::write_book(dir / "index.html", {lesson}), 0);
+        return read_file(dir / "index.html");
+    };
+
+    std::string page = book("es");
+    EXPECT_NE(page.find("<html lang=\"es\">"), std::string::npos);
+    size_t words = page.find("<script type=\"application/json\" id=\"player-words\">");
+    ASSERT_NE(words, std::string::npos);
+    std::string player = page.substr(words, page.find("</script>", words) - words);
+    for (const char* said :
+         {"\"first\":\"primero\"", "\"count\":\"paso {1} de {2}\"", "\"running\":\"en ejecución\"",
+          "\"procs\":\"Procesos y sus descriptores\""})
+        EXPECT_NE(player.find(said), std::string::npos) << said << " in " << player;
+    EXPECT_NE(page.find("<dt id=\"term-pipe\">tubería</dt>"), std::string::npos);
+    EXPECT_NE(page.find(">tubería</a>"), std::string::npos) << "the first use of tubería, linked";
+    EXPECT_NE(page.find("<h3>Qué muestra</h3>\n<p>Un solo sentido.</p>"), std::string::npos);
+    EXPECT_NE(page.find("<h3>Pruebe</h3>"), std::string::npos);
+    EXPECT_EQ(page.find("A child writes the date."), std::string::npos);
+    EXPECT_NE(page.find("<h3>Qué imprimió</h3>"), std::string::npos);
+
+    page = book("en");
+    EXPECT_NE(page.find("<html lang=\"en\">"), std::string::npos);
+    EXPECT_NE(page.find("\"first\":\"first\""), std::string::npos);
+    EXPECT_NE(page.find("<dt id=\"term-pipe\">pipe</dt>"), std::string::npos);
+    EXPECT_NE(page.find("<h3>What it shows</h3>\n<p>One way.</p>"), std::string::npos);
+    EXPECT_EQ(page.find("Un hijo escribe la fecha."), std::string::npos);
 }

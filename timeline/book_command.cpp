@@ -10,10 +10,12 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
 
+#include "base/language.hpp"
 #include "commands.hpp"
 #include "files.hpp"
 #include "session.hpp"
@@ -73,6 +75,19 @@ std::string printed(const Run& run)
     return text;
 }
 
+// The lesson's notes in the reader's language (notes.es.md) where the
+// folder has them, else as written (notes.md); "" without notes.
+std::string notes(const fs::path& folder)
+{
+    std::string_view chosen = language();
+    fs::path translated = folder / ("notes." + std::string(chosen) + ".md");
+    if (chosen != "en" && fs::is_regular_file(translated))
+        return files::read_whole(translated);
+    if (fs::is_regular_file(folder / "notes.md"))
+        return files::read_whole(folder / "notes.md");
+    return "";
+}
+
 } // namespace
 
 int write_book(const std::string& page, const std::vector<std::string>& dirs)
@@ -92,8 +107,7 @@ int write_book(const std::string& page, const std::vector<std::string>& dirs)
         // folder has it, else as the trace saw it.
         lesson.command = first_line(path / "command");
         lesson.source_folders = {path.string(), first_line(path / "sources")};
-        if (fs::is_regular_file(path / "notes.md"))
-            lesson.notes = files::read_whole(path / "notes.md");
+        lesson.notes = notes(path);
         auto traces = files::trace_files(path);
         TextTimeline text(lesson.name, [&](std::string_view part) { lesson.timeline += part; });
         Run run(files::is_fifo, kDiagramRows);

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/language.hpp"
 #include "base/paths.hpp"
 #include "reader/source_lines.hpp"
 #include "views/book_player.hpp"
@@ -68,6 +69,14 @@ std::string notes_part(const std::string& notes, const std::string& heading)
     }
     size_t end = notes.find("\n## ", start);
     return notes.substr(start, end == std::string::npos ? std::string::npos : end + 1 - start);
+}
+
+// The part under a heading as the notes in the reader's language head it
+// ("Qué muestra"), or as English notes do.
+std::string notes_part(const std::string& notes, const char* heading, const char* english)
+{
+    std::string part = notes_part(notes, heading);
+    return part.empty() && heading != english ? notes_part(notes, english) : part;
 }
 
 // The text line of each step, as the timeline told it, when the timeline
@@ -125,10 +134,11 @@ std::string unplaced_steps(const Lesson& lesson, const Run& run,
     }
     if (count == 0)
         return "";
-    return "<details class=\"unplaced\"><summary>" + plural(long(count), "{1} step", "{1} steps") +
-           " that no line of this source made</summary><pre class=\"unplaced\"><span "
-           "class=\"calls\">" +
-           unplaced + "</span></pre></details>\n";
+    return "<details class=\"unplaced\"><summary>" +
+           plural(long(count), "{1} step that no line of this source made",
+                  "{1} steps that no line of this source made") +
+           "</summary><pre class=\"unplaced\"><span class=\"calls\">" + unplaced +
+           "</span></pre></details>\n";
 }
 
 void source_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSource>& files)
@@ -145,8 +155,9 @@ void source_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSour
             auto next = file.steps.lower_bound(number - 2);
             return next != file.steps.end() && next->first <= number + 2;
         };
-        out += "<p class=\"file\"><code>" + escape_markup(file.path) + "</code>" +
-               (excerpt ? ", the lines that made calls" : "") + "</p>\n";
+        std::string name = "<code>" + escape_markup(file.path) + "</code>";
+        out += "<p class=\"file\">" +
+               (excerpt ? fill(tr("{1}, the lines that made calls"), {name}) : name) + "</p>\n";
         out += "<pre class=\"source\">";
         bool skipped = false;
         for (size_t n = 0; n < file.lines.size(); ++n) {
@@ -165,10 +176,12 @@ void source_html(Lesson& lesson, const Run& run, const std::vector<AnnotatedSour
             auto made = file.steps.find(number);
             if (std::string clock = clock_call(file.lines[n]);
                 made == file.steps.end() && !clock.empty() && !excerpt)
-                out += "<span class=\"calls\"><span class=\"call\">\xe2\x94\x94 " + clock +
-                       "() made no system call: the C library reads the clock from the vDSO, "
-                       "a page the kernel maps into every process, without entering the "
-                       "kernel</span></span>";
+                out += "<span class=\"calls\"><span class=\"call\">\xe2\x94\x94 " +
+                       fill(tr("{1}() made no system call: the C library reads the clock from "
+                               "the vDSO, a page the kernel maps into every process, without "
+                               "entering the kernel"),
+                            {clock}) +
+                       "</span></span>";
             if (made == file.steps.end())
                 continue;
             out += "<span class=\"calls\">";
@@ -277,91 +290,105 @@ std::string lesson_section(const Lesson& l, bool player_first = false)
     page += "<section class=\"lesson\" id=\"" + escape_markup(l.name) + "\">\n<h2>" +
             escape_markup(l.name) + "</h2>\n";
     page += notes_html(notes_part(l.notes, ""));
-    if (std::string shows = notes_part(l.notes, "What it shows"); !shows.empty())
-        page += "<h3>What it shows</h3>\n" + notes_html(shows);
+    const char* what_it_shows = tr("What it shows");
+    if (std::string shows = notes_part(l.notes, what_it_shows, "What it shows"); !shows.empty())
+        page += "<h3>" + std::string(what_it_shows) + "</h3>\n" + notes_html(shows);
     if (player_first)
         page += std::exchange(player, "");
     if (!l.source_html.empty())
-        page += "<h3>The source, with the system calls of each line</h3>\n" + l.source_html;
+        page += "<h3>" + std::string(tr("The source, with the system calls of each line")) +
+                "</h3>\n" + l.source_html;
     page += player;
     if (!l.in_this_run.empty()) {
-        page += "<div class=\"run\"><h3>In this run</h3>\n<ul>\n";
+        page += "<div class=\"run\"><h3>" + std::string(tr("In this run")) + "</h3>\n<ul>\n";
         for (const auto& note : l.in_this_run)
             page += "<li>" + escape_markup(note) + "</li>\n";
-        page += "</ul>\n<p>Another run may differ where the scheduler chooses: which "
-                "process runs first, and so who waits.</p></div>\n";
+        page += "</ul>\n<p>" +
+                std::string(tr("Another run may differ where the scheduler chooses: which "
+                               "process runs first, and so who waits.")) +
+                "</p></div>\n";
     }
-    page += "<h3>What it printed</h3>\n";
+    page += "<h3>" + std::string(tr("What it printed")) + "</h3>\n";
     if (!l.command.empty())
         page += "<p><code>$ " + escape_markup(l.command) + "</code></p>\n";
     page += "<pre class=\"output\">" + escape_markup(l.output) + "</pre>\n";
     if (!l.figures.empty()) {
-        page += "<h3>The descriptor tables</h3>\n";
+        page += "<h3>" + std::string(tr("The descriptor tables")) + "</h3>\n";
         for (size_t i = 0; i < l.figures.size(); ++i)
             page += "<figure class=\"plumbing\">\n" +
                     scoped(l.figures[i], l.name + "-p" + std::to_string(i + 1)) + "</figure>\n";
     }
-    page += "<h3>As a sequence diagram</h3>\n<figure class=\"diagram\">\n" +
-            scoped(l.diagram, l.name + "-d") + "</figure>\n";
-    page += "<details class=\"timeline\"><summary>The whole timeline</summary>\n" +
+    page += "<h3>" + std::string(tr("As a sequence diagram")) +
+            "</h3>\n<figure class=\"diagram\">\n" + scoped(l.diagram, l.name + "-d") +
+            "</figure>\n";
+    page += "<details class=\"timeline\"><summary>" + std::string(tr("The whole timeline")) +
+            "</summary>\n" +
             (l.timeline_html.empty()
                  ? "<pre class=\"timeline\">" + escape_markup(l.timeline) + "</pre>\n"
                  : l.timeline_html) +
             "</details>\n";
-    if (std::string tries = notes_part(l.notes, "Try"); !tries.empty())
-        page += "<h3>Try</h3>\n" + notes_html(tries);
+    const char* try_heading = tr("Try");
+    if (std::string tries = notes_part(l.notes, try_heading, "Try"); !tries.empty())
+        page += "<h3>" + std::string(try_heading) + "</h3>\n" + notes_html(tries);
     page += "</section>\n";
     return page;
+}
+
+// The page's head, to its <body>: in the reader's language, titled.
+std::string page_head(const std::string& title)
+{
+    return "<!DOCTYPE html>\n<html lang=\"" + std::string(language()) +
+           "\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + title + "</title>\n<style>" + kStyle +
+           kPlayerStyle + "</style>\n</head>\n<body>\n";
+}
+
+// The end of a page: the glossary, then the player's words and its script.
+std::string page_end()
+{
+    return glossary_html() + "<script type=\"application/json\" id=\"player-words\">" +
+           player_words() + "</script>\n<script>" + kPlayerScript + "</script>\n</body>\n</html>\n";
 }
 
 } // namespace
 
 std::string lesson_book(const std::vector<Lesson>& lessons)
 {
-    std::string page =
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-        "<title>Unix process lessons: the system calls behind each one</title>\n"
-        "<style>" +
-        std::string(kStyle) + kPlayerStyle +
-        "</style>\n</head>\n<body>\n"
-        "<h1>Unix process lessons: the system calls behind each one</h1>\n"
-        "<p>Each lesson is a small program, run and traced with <code>strace -f -k</code>. For "
-        "each: what it shows; its source, with the system calls each line made in this run "
-        "(each call links to its place in the timeline, and back); what it printed, with "
-        "snapshots of the process table; each process's descriptor table at the moments "
-        "that changed it; the run as a sequence diagram; the whole timeline; and what to "
-        "try. The words a beginner may not know are explained in the <a "
-        "href=\"#glossary\">glossary</a> at the end, and linked to it where they first "
-        "come.</p>\n<nav><h2>Lessons</h2><ol>\n";
+    std::string title = tr("Unix process lessons: the system calls behind each one");
+    std::string page = page_head(title) + "<h1>" + title + "</h1>\n<p>" +
+                       tr("Each lesson is a small program, run and traced with <code>strace -f "
+                          "-k</code>. For each: what it shows; its source, with the system "
+                          "calls each line made in this run (each call links to its place in "
+                          "the timeline, and back); what it printed, with snapshots of the "
+                          "process table; each process's descriptor table at the moments that "
+                          "changed it; the run as a sequence diagram; the whole timeline; and "
+                          "what to try. The words a beginner may not know are explained in the "
+                          "<a href=\"#glossary\">glossary</a> at the end, and linked to it "
+                          "where they first come.") +
+                       "</p>\n<nav><h2>" + tr("Lessons") + "</h2><ol>\n";
     for (const auto& l : lessons)
         page += "<li><a href=\"#" + escape_markup(l.name) + "\">" + escape_markup(l.name) +
                 "</a></li>\n";
-    page += "<li><a href=\"#glossary\">Glossary</a></li>\n</ol></nav>\n";
+    page += "<li><a href=\"#glossary\">" + std::string(tr("Glossary")) + "</a></li>\n</ol></nav>\n";
     for (const auto& l : lessons)
         page += lesson_section(l);
     std::set<std::string_view> linked;
-    page = link_first_uses(page, linked) + glossary_html();
-    page += "<script>" + std::string(kPlayerScript) + "</script>\n</body>\n</html>\n";
-    return page;
+    return link_first_uses(page, linked) + page_end();
 }
 
 std::string lesson_page(const Lesson& lesson)
 {
-    std::string title = escape_markup(lesson.name) + ": the system calls of one run";
+    std::string title = fill(tr("{1}: the system calls of one run"), {escape_markup(lesson.name)});
     std::string page =
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + title +
-        "</title>\n<style>" + std::string(kStyle) + kPlayerStyle +
-        "</style>\n</head>\n<body>\n<h1>" + title +
-        "</h1>\n<p>A run traced with <code>strace -f</code>: step through it with the "
-        "player (each process's descriptors, the open file descriptions they point at, the "
-        "bytes in each pipe), then read the source with the calls each line made, the "
-        "descriptor tables at each moment that changed them, the run as a sequence diagram "
-        "and the whole timeline. The words a beginner may not know are explained in the <a "
-        "href=\"#glossary\">glossary</a> at the end.</p>\n" +
-        lesson_section(lesson, true);
+        page_head(title) + "<h1>" + title + "</h1>\n<p>" +
+        tr("A run traced with <code>strace -f</code>: step through it with the player (each "
+           "process's descriptors, the open file descriptions they point at, the bytes in each "
+           "pipe), then read the source with the calls each line made, the descriptor tables "
+           "at each moment that changed them, the run as a sequence diagram and the whole "
+           "timeline. The words a beginner may not know are explained in the <a "
+           "href=\"#glossary\">glossary</a> at the end.") +
+        "</p>\n" + lesson_section(lesson, true);
     std::set<std::string_view> linked;
-    return link_first_uses(page, linked) + glossary_html() + "<script>" +
-           std::string(kPlayerScript) + "</script>\n</body>\n</html>\n";
+    return link_first_uses(page, linked) + page_end();
 }
 
 } // namespace timeline

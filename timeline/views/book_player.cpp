@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 
+#include "base/language.hpp"
 #include "views/wording.hpp"
 
 namespace timeline {
@@ -81,7 +82,7 @@ json process_json(const Run& run, const WorldProcess& p, Names& names)
     }
     const Process* known = run.process(p.pid);
     if (known && known->child)
-        name += " child";
+        name = fill(tr("{1} child"), {name});
     json shown = {{"pid", p.pid},
                   {"name", name},
                   {"life", life_word(p.life)},
@@ -99,10 +100,10 @@ json object_json(const WorldObject& o)
         !o.channel.received_outside())
         shown["f"] = in_flight_text(o);
     if (o.received > 0) {
-        std::string text = "received " + plural(o.received, "{1} byte", "{1} bytes");
-        text += ": \"" + printable(o.received_bytes);
-        text += size_t(o.received) > o.received_bytes.size() ? "\"\xe2\x80\xa6" : "\"";
-        shown["r"] = text;
+        std::string quoted = "\"" + printable(o.received_bytes);
+        quoted += size_t(o.received) > o.received_bytes.size() ? "\"\xe2\x80\xa6" : "\"";
+        shown["r"] =
+            fill(tr("received {1}: {2}"), {plural(o.received, "{1} byte", "{1} bytes"), quoted});
     }
     return shown;
 }
@@ -139,6 +140,21 @@ json change_json(const Run& run, const WorldLog::Change& c, Names& names)
         objects_gone.push_back(Names::object(id));
     put("og", std::move(objects_gone));
     return out;
+}
+
+// JSON as the text of a <script> element: no "</script" may appear in
+// it, and "<" only occurs in its strings.
+std::string script_safe(const json& data)
+{
+    std::string text = data.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string safe;
+    safe.reserve(text.size());
+    for (char c : text)
+        if (c == '<')
+            safe += "\\u003c";
+        else
+            safe += c;
+    return safe;
 }
 
 // The line that made each step, as the source view's anchor.
@@ -181,16 +197,44 @@ std::string player_data(const Run& run, const std::string& lesson,
         steps.push_back(std::move(step));
     }
     json data = {{"lesson", lesson}, {"steps", std::move(steps)}, {"all", run.step_count()}};
-    std::string text = data.dump(-1, ' ', false, json::error_handler_t::replace);
-    // Inside <script>, no "</script" may appear: "<" only occurs in strings.
-    std::string safe;
-    safe.reserve(text.size());
-    for (char c : text)
-        if (c == '<')
-            safe += "\\u003c";
-        else
-            safe += c;
-    return safe;
+    return script_safe(data);
+}
+
+std::string player_words()
+{
+    // What the player says, by the names player.js asks for. A {1} is
+    // filled there, as fill() fills it here.
+    json words = {
+        {"heading", tr("Step through the run")},
+        {"label", tr("Step through the run of {1}")},
+        {"first", tr_ctx("player button", "first")},
+        {"back", tr("\xe2\x97\x80 back")},
+        {"next", tr("next \xe2\x96\xb6")},
+        {"last", tr_ctx("player button", "last")},
+        {"firstTitle", tr("first step (Home)")},
+        {"backTitle", tr("step back (\xe2\x86\x90)")},
+        {"nextTitle", tr("next step (\xe2\x86\x92)")},
+        {"lastTitle", tr("last step (End)")},
+        {"slider", tr_ctx("player slider", "step")},
+        {"count", tr("step {1} of {2}")},
+        {"countCut", tr("step {1} of {2} (the first {3} of {4})")},
+        {"link", tr("link to this step")},
+        {"save", tr("these tables as SVG")},
+        {"saveTitle", tr("the step's three tables as a picture of their own, for a slide")},
+        {"inTimeline", tr("(in the timeline)")},
+        {"procs", tr("Processes and their descriptors")},
+        {"descs", tr("Open file descriptions")},
+        {"objs", tr("Objects")},
+        {"zombie", tr("a zombie: ended, not collected yet")},
+        {"stopped", tr_ctx("process state", "stopped")},
+        {"running", tr_ctx("process state", "running")},
+        {"waiting", tr("waiting, in the call of step {1}: {2}")},
+        {"inside", tr("inside the call of step {1}: {2}")},
+        {"adopted", tr("{1}; adopted (its parent {2} ended)")},
+        {"holds", tr("{1} ({2}) holds {3}")},
+        {"holdsNothing", tr("{1} ({2}) holds nothing")},
+    };
+    return script_safe(words);
 }
 
 } // namespace timeline

@@ -25,6 +25,10 @@ std::string line_anchor(const std::string& lesson, size_t file, int line);
 std::string player_data(const Run& run, const std::string& lesson,
                         const std::vector<AnnotatedSource>& files);
 
+// The player's words in the chosen language, as a JSON object for the
+// page's script: its buttons, its headings, the states of a process.
+std::string player_words();
+
 // The page's one script and its styles.
 extern const char kPlayerScript[];
 extern const char kPlayerStyle[];

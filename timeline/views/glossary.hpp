@@ -1,23 +1,26 @@
 // The words of the lessons that a beginner cannot know, each explained
-// once at the end of the book and linked from its first use.
+// once at the end of the book and linked from its first use, in the
+// reader's language.
 #pragma once
 
 #include <array>
 #include <set>
-#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace timeline {
 
 struct Term {
-    std::string_view id; // its anchor: "#term-<id>"
+    std::string_view id; // its anchor: "#term-<id>", the same in every language
     std::string_view word; // as the glossary heads it
-    std::array<std::string_view, 3> forms; // as the pages use it, longest first
+    std::array<std::string_view, 4> forms; // as the pages use it, longest first
     std::string_view meaning;
 };
 
-std::span<const Term> glossary();
+// The terms in the chosen language (their words live as long as the
+// program).
+std::vector<Term> glossary();
 
 // The glossary as a section of the book.
 std::string glossary_html();

@@ -1,9 +1,19 @@
 // The player: it reads each lesson's JSON, applies each step's changes
 // going forwards and undoes them going back, and draws the step: its
 // words, the source line marked, the three tables. The tool puts it inline
-// in each page (the book opens from disk and fetches nothing).
+// in each page (the book opens from disk and fetches nothing). Its words
+// are the page's too: the tool writes them, in the reader's language, into
+// the element #player-words, and say() fills their {1}, {2}.
 (function () {
   "use strict";
+  var given = document.getElementById("player-words");
+  var words = given ? JSON.parse(given.textContent) : {};
+  function say(name) {
+    var parts = arguments;
+    return String(words[name] || name).replace(/\{(\d+)\}/g, function (whole, n) {
+      return n < parts.length ? String(parts[n]) : whole;
+    });
+  }
   function make(tag, cls, text) {
     var e = document.createElement(tag);
     if (cls) e.className = cls;
@@ -21,21 +31,21 @@
     var root = make("div", "player");
     root.tabIndex = 0;
     root.setAttribute("role", "group");
-    root.setAttribute("aria-label", "Step through the run of " + data.lesson);
+    root.setAttribute("aria-label", say("label", data.lesson));
     root.dataset.lesson = data.lesson;
-    root.appendChild(make("h3", "", "Step through the run"));
+    root.appendChild(make("h3", "", say("heading")));
     var controls = make("div", "controls");
-    var first = make("button", "", "first"), back = make("button", "", "\u25c0 back"),
-        next = make("button", "", "next \u25b6"), last = make("button", "", "last");
-    first.title = "first step (Home)"; back.title = "step back (\u2190)";
-    next.title = "next step (\u2192)"; last.title = "last step (End)";
+    var first = make("button", "", say("first")), back = make("button", "", say("back")),
+        next = make("button", "", say("next")), last = make("button", "", say("last"));
+    first.title = say("firstTitle"); back.title = say("backTitle");
+    next.title = say("nextTitle"); last.title = say("lastTitle");
     var slider = make("input");
     slider.type = "range"; slider.min = 1; slider.max = steps.length; slider.value = 1;
-    slider.setAttribute("aria-label", "step");
+    slider.setAttribute("aria-label", say("slider"));
     var count = make("span", "count");
-    var link = make("a", "", "link to this step");
-    var save = make("a", "save", "these tables as SVG");
-    save.title = "the step's three tables as a picture of their own, for a slide";
+    var link = make("a", "", say("link"));
+    var save = make("a", "save", say("save"));
+    save.title = say("saveTitle");
     [first, back, next, last, slider, count, link, save].forEach(function (c) { controls.appendChild(c); });
     var now = make("div", "now");
     now.setAttribute("aria-live", "polite");
@@ -60,6 +70,7 @@
     });
     if (!code.firstChild) code.style.display = "none";
     var marked = null;
+    var head = ""; // the step's line, without its link to the timeline
 
     function put(map, key, value, old) {
       old.push([map, key, map.has(key) ? map.get(key) : undefined]);
@@ -87,8 +98,8 @@
 
     function draw() {
       var s = steps[at - 1];
-      count.textContent = "step " + at + " of " + steps.length +
-        (data.all > steps.length ? " (the first " + steps.length + " of " + data.all + ")" : "");
+      count.textContent = data.all > steps.length ?
+        say("countCut", at, steps.length, steps.length, data.all) : say("count", at, steps.length);
       link.href = "#" + data.lesson + "/" + at;
       root.dataset.step = at;
       slider.value = at;
@@ -96,7 +107,8 @@
       now.appendChild(make("span", "time", s.t + " s  "));
       now.appendChild(make("span", "who", s.who));
       now.appendChild(document.createTextNode(": " + s.w + " "));
-      var full = make("a", "", "(in the timeline)");
+      head = now.textContent.slice(0, -1);
+      var full = make("a", "", say("inTimeline"));
       full.href = "#" + s.a;
       now.appendChild(full);
       if (marked) marked.removeAttribute("aria-current");
@@ -107,20 +119,19 @@
       }
       tables.textContent = "";
       var pc = make("div", "col procs"), dc = make("div", "col descs"), oc = make("div", "col objs");
-      pc.appendChild(make("h4", "", "Processes and their descriptors"));
-      dc.appendChild(make("h4", "", "Open file descriptions"));
-      oc.appendChild(make("h4", "", "Objects"));
+      pc.appendChild(make("h4", "", say("procs")));
+      dc.appendChild(make("h4", "", say("descs")));
+      oc.appendChild(make("h4", "", say("objs")));
       var said = [];
       procs.forEach(function (p) {
         var box = make("div", "proc" + (p.life === "zombie" ? " zombie" : ""));
         box.dataset.pid = p.pid;
         box.appendChild(make("div", "who", p.name));
-        var state = p.life === "zombie" ? "a zombie: ended, not collected yet" :
-          p.life === "stopped" ? "stopped" :
-          !p.call ? "running" :
-          (p.call[1] ? "waiting, in the call of step " : "inside the call of step ") +
-            (p.call[0] + 1) + ": " + steps[p.call[0]].w;
-        if (p.from) state += "; adopted (its parent " + p.from + " ended)";
+        var state = p.life === "zombie" ? say("zombie") :
+          p.life === "stopped" ? say("stopped") :
+          !p.call ? say("running") :
+          say(p.call[1] ? "waiting" : "inside", p.call[0] + 1, steps[p.call[0]].w);
+        if (p.from) state = say("adopted", state, p.from);
         box.appendChild(make("div", "state", state));
         var held = [];
         p.fds.forEach(function (f) {
@@ -132,7 +143,8 @@
           box.appendChild(row);
           held.push("fd " + f[0] + (o ? ", " + o.n : "") + (d ? ", " + d.m : ""));
         });
-        said.push(p.name + " (" + state + ") holds " + (held.length ? held.join("; ") : "nothing"));
+        said.push(held.length ? say("holds", p.name, state, held.join("; ")) :
+          say("holdsNothing", p.name, state));
         pc.appendChild(box);
       });
       descs.forEach(function (d, k) {
@@ -163,7 +175,6 @@
         return t.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;");
       };
       var widths = [430, 330, 330], x = 10, body = "", bottom = 0, line = 20;
-      var head = now.textContent.replace(" (in the timeline)", "");
       body += '<text x="10" y="24" font-weight="bold">' + esc(head) + "</text>";
       Array.prototype.forEach.call(tables.children, function (column, k) {
         var y = 56;

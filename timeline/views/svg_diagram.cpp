@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "base/language.hpp"
+
 #include "views/svg_layout.hpp"
 #include "views/svg_style.hpp"
 #include "views/wording.hpp"
@@ -46,7 +48,7 @@ void draw_frame(std::string& svg, const Layout& l, const std::string& title)
            svg_number(l.height) +
            "\" font-family=\"DejaVu Sans Mono, monospace\" font-size=\"11\" xml:space=\"preserve\" "
            "style=\"white-space: pre\">\n"; // the blanks of a message are part of it
-    svg += "<title>" + escape_markup(title) + ": system calls</title>\n<defs>\n";
+    svg += "<title>" + escape_markup(fill(tr("{1}: system calls"), {title})) + "</title>\n<defs>\n";
     for (Arrow::Kind kind : kArrowKinds)
         svg += std::string("<marker id=\"") + style_of(kind).id +
                "\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" markerWidth=\"7\" "
@@ -115,8 +117,8 @@ void draw_breaks(std::string& svg, const Layout& l, const Section& section)
                svg_number(band + kBreak - 4) + " H" + svg_number(l.width) + "\" stroke=\"" +
                kColour.break_edge + "\" stroke-dasharray=\"6 4\"/>\n";
         svg += "<text x=\"8\" y=\"" + svg_number(band + kBreak / 2.0 + 2) +
-               "\" fill=\"#555\" font-style=\"italic\">\xe2\x80\xa6 " +
-               escape_markup(seconds_text(seconds)) + " later \xe2\x80\xa6</text>\n";
+               "\" fill=\"#555\" font-style=\"italic\">" +
+               escape_markup(fill(tr("… {1} later …"), {seconds_text(seconds)})) + "</text>\n";
     }
 }
 
@@ -238,8 +240,8 @@ void draw_legend(std::string& svg, const Layout& l)
     svg += "<g font-size=\"11\">\n";
     for (const auto& [mark, y] : l.legend) {
         draw_sample(svg, mark, y);
-        svg +=
-            "<text x=\"50.0\" y=\"" + svg_number(y + 4) + "\">" + legend_words(mark) + "</text>\n";
+        svg += "<text x=\"50.0\" y=\"" + svg_number(y + 4) + "\">" +
+               escape_markup(legend_words(mark)) + "</text>\n";
     }
     svg += "</g>\n";
 }
@@ -262,8 +264,10 @@ std::string draw(const Run& run, const Layout& l, const std::string& title)
             draw_row(body, run, l, row);
     if (l.not_drawn > 0)
         body += "<text x=\"10\" y=\"" + svg_number(l.not_drawn_y) + "\" fill=\"" + kColour.faint +
-                "\">\xe2\x80\xa6 " + std::to_string(l.not_drawn) +
-                " more steps not drawn: see the timeline</text>\n";
+                "\">" +
+                escape_markup(fill(tr("… {1} more steps not drawn: see the timeline"),
+                                   {std::to_string(l.not_drawn)})) +
+                "</text>\n";
     draw_legend(body, l);
     std::string svg;
     draw_frame(svg, l, title);
@@ -272,7 +276,7 @@ std::string draw(const Run& run, const Layout& l, const std::string& title)
 
 std::string heading_of(const std::string& title)
 {
-    return title + ": system calls, time running downward";
+    return fill(tr("{1}: system calls, time running downward"), {title});
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "base/language.hpp"
 #include "views/svg_parts.hpp"
 #include "views/wording.hpp"
 
@@ -68,10 +69,11 @@ Folds folds(const Run& run, size_t shown, std::vector<bool>& hidden)
         for (size_t i = first_hidden; i < end; ++i)
             hidden[i] = true;
         double every = (steps[end - best_k].time - steps[start].time) / double(best_rounds - 1);
-        after[first_hidden - 1] = {end, "\xe2\x80\xa6 the same round " +
-                                            std::to_string(best_rounds - 1) + " more times, " +
-                                            seconds_text(every) + " apart, until " +
-                                            seconds_text(steps[end - 1].time)};
+        // Three rounds at least: two more, or many, never one.
+        after[first_hidden - 1] = {end,
+                                   fill(tr("… the same round {1} more times, {2} apart, until {3}"),
+                                        {std::to_string(best_rounds - 1), seconds_text(every),
+                                         seconds_text(steps[end - 1].time)})};
         start = end;
     }
     return after;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <set>
 
+#include "base/language.hpp"
 #include "views/svg_parts.hpp"
 #include "views/wording.hpp"
 
@@ -26,39 +27,43 @@ std::string row_text(const Run& run, size_t i, bool& note)
     const step::Transfer* output = printed(run, s);
     note = output != nullptr;
     if (output)
-        return "prints \"" + escape_bytes(output->data, kPrintedBytes) + "\"";
+        return fill(tr("prints \"{1}\""), {escape_bytes(output->data, kPrintedBytes)});
     return printable(describe(run, i));
 }
 
 std::string run_title(const Run& run, int number, const Process& first)
 {
-    std::string title = "run " + std::to_string(number) + " of " + std::to_string(run.runs());
+    std::string which = std::to_string(number), of = std::to_string(run.runs());
     auto out = first.inherited.find(1);
     if (out == first.inherited.end())
-        return title;
+        return fill(tr("run {1} of {2}"), {which, of});
     const Channel& channel = out->second;
-    return title + (channel.kind == Channel::Kind::terminal ? ": output to the terminal"
-                    : channel.kind == Channel::Kind::pipe   ? ": output into a pipe"
-                                                          : ": output to " + channel_name(channel));
+    if (channel.kind == Channel::Kind::terminal)
+        return fill(tr("run {1} of {2}: output to the terminal"), {which, of});
+    if (channel.kind == Channel::Kind::pipe)
+        return fill(tr("run {1} of {2}: output into a pipe"), {which, of});
+    return fill(tr("run {1} of {2}: output to {3}"),
+                {which, of, channel_name(channel, Article::definite)});
 }
 
 std::vector<std::string> head_lines(const Process& p, size_t chars)
 {
     std::string name = p.programs.empty() ? p.program : p.programs.front().second;
     std::vector<std::string> lines = wrap(printable(program_name(name, p.pid)), chars, 2);
-    std::string who = "pid " + std::to_string(p.pid);
-    if (p.thread_of != 0)
-        who += ", thread " + std::to_string(p.thread_number) + " of " + std::to_string(p.thread_of);
-    else if (p.child)
-        who += ", child of " + std::to_string(p.parent);
+    std::string pid = std::to_string(p.pid);
+    std::string who =
+        p.thread_of != 0 ? fill(tr("pid {1}, thread {2} of {3}"),
+                                {pid, std::to_string(p.thread_number), std::to_string(p.thread_of)})
+        : p.child        ? fill(tr("pid {1}, child of {2}"), {pid, std::to_string(p.parent)})
+                         : fill(tr("pid {1}"), {pid});
     for (auto& line : wrap(who, chars, 2))
         lines.push_back(line);
     if (p.adopted)
-        lines.push_back(fit(p.adopter != 0 ? "adopted by " + std::to_string(p.adopter)
-                                           : std::string("adopted outside the trace"),
+        lines.push_back(fit(p.adopter != 0 ? fill(tr("adopted by {1}"), {std::to_string(p.adopter)})
+                                           : std::string(tr("adopted outside the trace")),
                             chars));
     else if (p.last_parent && p.last_parent != p.parent && p.parent != 0)
-        lines.push_back(fit("adopted by " + std::to_string(*p.last_parent), chars));
+        lines.push_back(fit(fill(tr("adopted by {1}"), {std::to_string(*p.last_parent)}), chars));
     return lines;
 }
 
@@ -173,32 +178,33 @@ const char* legend_words(Mark m)
 {
     switch (m) {
     case Mark::alive:
-        return "alive";
+        return tr("alive");
     case Mark::waiting:
-        return "blocked in a call while it waited (read, write into a full pipe, wait, open, poll, "
-               "pause, sleep)";
+        return tr(
+            "blocked in a call while it waited (read, write into a full pipe, wait, open, poll, "
+            "pause, sleep)");
     case Mark::zombie:
-        return "zombie: ended, not yet collected";
+        return tr("zombie: ended, not yet collected");
     case Mark::fork:
-        return "fork: a child is born";
+        return tr("fork: a child is born");
     case Mark::data:
-        return "bytes through a pipe, FIFO or socket, to the read that took them";
+        return tr("bytes through a pipe, FIFO or socket, to the read that took them");
     case Mark::collect:
-        return "a child's end, collected by wait";
+        return tr("a child's end, collected by wait");
     case Mark::signal:
-        return "a signal, from its cause to its arrival";
+        return tr("a signal, from its cause to its arrival");
     case Mark::stopped:
-        return "stopped by a signal, until SIGCONT";
+        return tr("stopped by a signal, until SIGCONT");
     case Mark::note:
-        return "what a process printed";
+        return tr("what a process printed");
     case Mark::program:
-        return "a program starts: the traced one, or exec";
+        return tr("a program starts: the traced one, or exec");
     case Mark::adopted:
-        return "adopted: its parent ended, another process is its parent now";
+        return tr("adopted: its parent ended, another process is its parent now");
     case Mark::pause:
-        return "a long pause, drawn short, with its length";
+        return tr("a long pause, drawn short, with its length");
     case Mark::fold:
-        return "a round repeated unchanged: drawn once, then counted";
+        return tr("a round repeated unchanged: drawn once, then counted");
     }
     return "";
 }

@@ -3,6 +3,7 @@
 // parent collects it.
 #include "views/svg_parts.hpp"
 
+#include "base/language.hpp"
 #include "model/blocking.hpp"
 #include "views/wording.hpp"
 
@@ -63,9 +64,9 @@ void lay_out_lifeline(Layout& l, const Run& run, const Section& section, Lane& l
                         : told_at_start ? y_after(run, section, s.ended, lane.alive->bottom)
                                         : row->dot;
         if ((still || blocked >= kWaitDrawn) && bottom - top >= 4)
-            lane.waits.push_back(
-                {top, bottom,
-                 still ? "blocked until the end" : "blocked " + seconds_text(blocked)});
+            lane.waits.push_back({top, bottom,
+                                  still ? std::string(tr("blocked until the end"))
+                                        : fill(tr("blocked {1}"), {seconds_text(blocked)})});
         if (s.is<step::Stopped>())
             stopped_at = row->dot;
         const auto* signal = s.as<step::Signal>();
@@ -75,14 +76,14 @@ void lay_out_lifeline(Layout& l, const Run& run, const Section& section, Lane& l
     if (stopped_at)
         lane.stops.push_back({*stopped_at, lane.alive->bottom});
     if (!p.ended) {
-        lane.foot = fit("still running at the end", l.chars);
+        lane.foot = fit(tr("still running at the end"), l.chars);
     } else if (p.child && end && run.collected_outside(p)) {
-        lane.foot = fit("collected outside the trace", l.chars);
+        lane.foot = fit(tr("collected outside the trace"), l.chars);
     } else if (p.child && end) {
         const Row* collected = p.collect_step ? l.row(*p.collect_step) : nullptr;
         lane.zombie = Stretch{lane.alive->bottom, collected ? collected->dot : section.bottom};
         if (!p.collected) {
-            lane.foot = fit("zombie, never collected", l.chars);
+            lane.foot = fit(tr("zombie, never collected"), l.chars);
             lane.foot_mark = Mark::zombie;
         }
     }

@@ -2,8 +2,13 @@
 // numbers written the same way.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <string>
+#include <string_view>
+
+#include "base/language.hpp"
 
 namespace timeline {
 
@@ -42,6 +47,27 @@ inline std::string svg_number(double v)
     char buf[32];
     (void)std::snprintf(buf, sizeof buf, "%.1f", v);
     return buf;
+}
+
+// How many characters a UTF-8 text has: what its width is measured in.
+inline size_t characters(std::string_view text)
+{
+    size_t n = 0;
+    for (char c : text)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+// The width of a box drawn `width` wide for its English words, where its
+// words in the chosen language need `needed`: another language's words,
+// often longer, widen it (to `most` at most). In English each box keeps
+// the size its figures have always had, and a name too long for it ends
+// in "…".
+inline double room(double width, double needed, double most)
+{
+    if (language() == "en")
+        return width;
+    return std::clamp(needed + 1, width, most);
 }
 
 } // namespace timeline

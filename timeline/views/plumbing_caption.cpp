@@ -3,6 +3,7 @@
 // runs from 4282 to 4283.").
 #include <algorithm>
 
+#include "base/language.hpp"
 #include "views/plumbing_figure.hpp"
 #include "views/plumbing_parts.hpp"
 #include "views/wording.hpp"
@@ -23,14 +24,38 @@ std::string entry_name(const TableEntry& e)
 
 std::string entry_text(const TableEntry& e)
 {
-    std::string text = "fd " + std::to_string(e.fd) + ": ";
+    std::string fd = std::to_string(e.fd);
     std::string what = entry_name(e);
     if (what.empty())
-        return text + "from outside";
-    text += what;
-    if (e.carries_data)
-        text += end_words(held(e.end));
-    return text;
+        return fill(tr("fd {1}: from outside"), {fd});
+    std::string_view end = e.carries_data ? end_name(held(e.end)) : std::string_view();
+    // TRANSLATORS: "fd 3: pipe A, read end"
+    return end.empty() ? fill(tr("fd {1}: {2}"), {fd, what})
+                       : fill(tr("fd {1}: {2}, {3}"), {fd, what, end});
+}
+
+// The figure in words, for a reader who cannot see it: what each
+// process holds, then the caption.
+std::string figure_words(const PlumbingMoment& m)
+{
+    std::string text;
+    for (const auto& p : m.processes) {
+        if (p.zombie) {
+            text += fill(tr("{1} is a zombie and holds nothing."), {process_name(p)}) + " ";
+            continue;
+        }
+        std::string held;
+        for (size_t k = 0; k < p.fds.size(); ++k) {
+            held += k == 0 ? "" : tr("; ");
+            auto d = m.world.descriptions.find(p.fds[k].description);
+            held += d != m.world.descriptions.end() && d->second.refs > 1
+                        ? fill(tr("{1} (a description {2} descriptors share)"),
+                               {entry_text(p.fds[k]), std::to_string(d->second.refs)})
+                        : entry_text(p.fds[k]);
+        }
+        text += fill(tr("{1} holds {2}."), {process_name(p), held}) + " ";
+    }
+    return text + plumbing_caption(m);
 }
 
 } // namespace plumbing_parts
@@ -53,12 +78,18 @@ std::vector<const TableEntry*> channels_of(const PlumbingMoment& m)
     return channels;
 }
 
+// What comes before the item `i` of a list of `n`: "", ", " or " and ".
+const char* list_separator(size_t i, size_t n)
+{
+    return i == 0 ? "" : i + 1 == n ? tr(" and ") : tr(", ");
+}
+
 // "4282", "4282 and 4283", "4282, 4283 and 4290"
 std::string pids_text(const std::vector<int>& pids)
 {
     std::string text;
     for (size_t i = 0; i < pids.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == pids.size() ? " and " : ", ") + std::to_string(pids[i]);
+        text += list_separator(i, pids.size()) + std::to_string(pids[i]);
     return text;
 }
 
@@ -101,97 +132,120 @@ Flow flow_of(const PlumbingMoment& m, const Channel& channel, size_t object)
     return flow;
 }
 
-// "pipe A", "pipes A and B", "pipe A and FIFOVEK"
+// "pipe A", "pipes A and B", "pipe A and FIFOVEK": what a sentence
+// speaks of, with the article its language gives each.
 std::string names_text(const std::vector<const Channel*>& channels)
 {
     bool pipes =
         channels.size() > 1 && std::all_of(channels.begin(), channels.end(), [](const Channel* c) {
             return c->kind == Channel::Kind::pipe && c->number > 0;
         });
-    std::string text = pipes ? "pipes " : "";
+    std::string text;
     for (size_t i = 0; i < channels.size(); ++i)
-        text += (i == 0                     ? ""
-                 : i + 1 == channels.size() ? " and "
-                                            : ", ") +
-                (pipes ? letters(channels[i]->number) : channel_name(*channels[i]));
-    return text;
+        text +=
+            list_separator(i, channels.size()) +
+            (pipes ? letters(channels[i]->number) : channel_name(*channels[i], Article::definite));
+    return pipes ? fill(tr_ctx("with article", "pipes {1}"), {text}) : text;
 }
 
-// "pipe A runs from 4282 to 4283", "pipes B and C run from 4282 to 4283"
+// "pipe A runs from 4282 to 4283", "pipes B and C run from 4282 to 4283":
+// the verb agrees with the channels, or with the processes that hold them.
 std::string flow_text(const Flow& f, const std::vector<const Channel*>& channels)
 {
     std::string names = names_text(channels);
-    bool many = channels.size() > 1;
-    auto verb = [](const std::vector<int>& who, const char* one, const char* more) {
-        return who.size() == 1 ? one : more;
-    };
+    unsigned long count = channels.size();
     switch (f.kind) {
     case Flow::Kind::joins:
-        return names + (many ? " join " : " joins ") + pids_text(f.both_ways);
+        return fill(tr_n("{1} joins {2}", "{1} join {2}", count), {names, pids_text(f.both_ways)});
     case Flow::Kind::both_ends:
-        return pids_text(f.writers) + verb(f.writers, " holds", " each hold") + " both ends of " +
-               names;
+        return fill(
+            tr_n("{1} holds both ends of {2}", "{1} each hold both ends of {2}", f.writers.size()),
+            {pids_text(f.writers), names});
     case Flow::Kind::no_writer:
-        return names + (f.others_may_hold ? ": no writer in the trace, " : ": no writer left, ") +
-               pids_text(f.readers) + verb(f.readers, " reads", " read");
+        return fill(f.others_may_hold
+                        ? tr_n("{1}: no writer in the trace, {2} reads",
+                               "{1}: no writer in the trace, {2} read", f.readers.size())
+                        : tr_n("{1}: no writer left, {2} reads", "{1}: no writer left, {2} read",
+                               f.readers.size()),
+                    {names, pids_text(f.readers)});
     case Flow::Kind::no_reader:
-        return names + (f.others_may_hold ? ": no reader in the trace, " : ": no reader left, ") +
-               pids_text(f.writers) + verb(f.writers, " writes", " write");
+        return fill(f.others_may_hold
+                        ? tr_n("{1}: no reader in the trace, {2} writes",
+                               "{1}: no reader in the trace, {2} write", f.writers.size())
+                        : tr_n("{1}: no reader left, {2} writes", "{1}: no reader left, {2} write",
+                               f.writers.size()),
+                    {names, pids_text(f.writers)});
     case Flow::Kind::runs:
         break;
     }
-    return names + (many ? " run from " : " runs from ") + pids_text(f.writers) + " to " +
-           pids_text(f.readers);
+    return fill(tr_n("{1} runs from {2} to {3}", "{1} run from {2} to {3}", count),
+                {names, pids_text(f.writers), pids_text(f.readers)});
+}
+
+// After exec: what the process runs now, and which of its descriptors
+// it kept.
+std::string exec_lead(const PlumbingMoment& m, const std::string& who)
+{
+    auto p = std::find_if(m.processes.begin(), m.processes.end(),
+                          [&](const ProcessTable& t) { return t.pid == m.pid; });
+    std::string program = p == m.processes.end() ? std::string(tr("another program"))
+                                                 : program_name(p->program, p->pid);
+    if (m.closed_on_exec == 0)
+        return fill(tr("After exec: {1} runs {2}, its descriptors kept"), {who, program});
+    return fill(tr_n("After exec: {1} runs {2}, without the {3} descriptor marked close-on-exec",
+                     "After exec: {1} runs {2}, without the {3} descriptors marked close-on-exec",
+                     m.closed_on_exec),
+                {who, program, std::to_string(m.closed_on_exec)});
 }
 
 // How the caption begins: what changed the tables.
 std::string caption_lead(const PlumbingMoment& m)
 {
     std::string who = std::to_string(m.pid);
+    auto n = static_cast<unsigned long>(m.count);
+    // Of one, or of several: the many all together, or counted (never
+    // fewer than two).
+    auto one_or_many = [&](const char* one, const char* many) {
+        return fill(n == 1 ? one : many, {who, std::to_string(n)});
+    };
     switch (m.change) {
     case PlumbingChange::pipe:
-        return m.count == 1 ? "After " + who + " makes a pipe"
-                            : "After " + who + " makes " + std::to_string(m.count) + " pipes";
+        return one_or_many(tr("After {1} makes a pipe"), tr("After {1} makes {2} pipes"));
     case PlumbingChange::socket_pair:
-        return m.count == 1
-                   ? "After " + who + " makes a socket pair"
-                   : "After " + who + " makes " + std::to_string(m.count) + " socket pairs";
+        return one_or_many(tr("After {1} makes a socket pair"),
+                           tr("After {1} makes {2} socket pairs"));
     case PlumbingChange::socket:
-        return "After " + who + " makes " + (m.count == 1 ? "a socket" : "its sockets");
+        return fill(tr_n("After {1} makes a socket", "After {1} makes its sockets", n), {who});
     case PlumbingChange::accept:
-        return "After " + who + " accepts " + (m.count == 1 ? "a connection" : "connections");
+        return fill(tr_n("After {1} accepts a connection", "After {1} accepts connections", n),
+                    {who});
     case PlumbingChange::new_fd:
-        return "After " + who + " makes " + (m.count == 1 ? "a new descriptor" : "new descriptors");
+        return fill(tr_n("After {1} makes a new descriptor", "After {1} makes new descriptors", n),
+                    {who});
     case PlumbingChange::received:
-        return "After " + who + " receives " + (m.count == 1 ? "a descriptor" : "descriptors") +
-               " through a socket: each points at the sender's open file description";
+        return fill(tr_n("After {1} receives a descriptor through a socket: each points at the "
+                         "sender's open file description",
+                         "After {1} receives descriptors through a socket: each points at the "
+                         "sender's open file description",
+                         n),
+                    {who});
     case PlumbingChange::fork:
-        return "After fork: the child holds a copy of each of its parent's descriptors, "
-               "each pointing at the same open file description";
+        return tr("After fork: the child holds a copy of each of its parent's descriptors, "
+                  "each pointing at the same open file description");
     case PlumbingChange::close:
-        return m.count == 1 ? "After a close" : "After the closes";
+        return tr_n("After a close", "After the closes", n);
     case PlumbingChange::dup:
-        return "After " + who + " copies a descriptor";
-    case PlumbingChange::exec: {
-        auto p = std::find_if(m.processes.begin(), m.processes.end(),
-                              [&](const ProcessTable& t) { return t.pid == m.pid; });
-        return "After exec: " + who + " runs " +
-               (p == m.processes.end() ? std::string("another program")
-                                       : program_name(p->program, p->pid)) +
-               (m.closed_on_exec == 0
-                    ? std::string(", its descriptors kept")
-                    : ", without the " +
-                          plural(long(m.closed_on_exec), "{1} descriptor", "{1} descriptors") +
-                          " marked close-on-exec");
-    }
+        return fill(tr("After {1} copies a descriptor"), {who});
+    case PlumbingChange::exec:
+        return exec_lead(m, who);
     case PlumbingChange::open:
-        return "After " + who + " opens " + (m.count == 1 ? "a file" : "its files");
+        return fill(tr_n("After {1} opens a file", "After {1} opens its files", n), {who});
     case PlumbingChange::end:
-        return "After " + who + " ends: its descriptors are closed";
+        return fill(tr("After {1} ends: its descriptors are closed"), {who});
     case PlumbingChange::collect:
-        return "After wait(): the zombie is gone";
+        return tr("After wait(): the zombie is gone");
     }
-    return "After a change";
+    return tr("After a change");
 }
 
 // Whether the lead already says more after a colon ("After fork: the
@@ -227,13 +281,15 @@ std::string plumbing_caption(const PlumbingMoment& m)
         else
             same->second.push_back(channel);
     }
-    std::string text = lead;
-    bool first = !lead_says_more(m.change);
-    for (const auto& [flow, channels] : flows) {
-        text += (first ? ": " : "; ") + flow_text(flow, channels);
-        first = false;
-    }
-    return text + ".";
+    if (flows.empty())
+        return fill(tr("{1}."), {lead});
+    std::string joined;
+    for (const auto& [flow, channels] : flows)
+        joined += (joined.empty() ? "" : tr("; ")) + flow_text(flow, channels);
+    // TRANSLATORS: what changed the tables, then what each channel joins:
+    // "After the closes: pipe A runs from 4282 to 4283; pipe B ...".
+    return lead_says_more(m.change) ? fill(tr("{1}; {2}."), {lead, joined})
+                                    : fill(tr("{1}: {2}."), {lead, joined});
 }
 
 } // namespace timeline

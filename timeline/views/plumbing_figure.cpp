@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/language.hpp"
 #include "views/plumbing_parts.hpp"
 #include "views/svg_style.hpp"
 #include "views/wording.hpp"
@@ -44,6 +45,8 @@ struct Figure {
     double top = kMargin + 24;
     std::vector<double> box_y; // each process's box, stacked
     std::vector<double> box_height;
+    double box_width = kBoxWidth; // wider for a language's longer words
+    double description_width = kDescriptionWidth;
     double description_x = 0;
     double object_x = 0;
     double width = 0;
@@ -55,6 +58,12 @@ struct Figure {
     std::map<size_t, double> object_y;
     std::vector<std::string> caption; // its lines, escaped
 };
+
+// A process as its box names it.
+std::string process_title(const ProcessTable& p)
+{
+    return p.zombie ? fill(tr("{1} (zombie)"), {process_name(p)}) : process_name(p);
+}
 
 const WorldDescription* description_of(const PlumbingMoment& m, size_t id)
 {
@@ -85,6 +94,28 @@ std::map<Key, double> stack(std::vector<Key>& keys, std::map<Key, double> wanted
         next = y[k] + height + 8;
     }
     return y;
+}
+
+// The widths of the processes' boxes and of the descriptions, from
+// what they say.
+void size_boxes(Figure& f, const PlumbingMoment& m)
+{
+    double box = 0, description = 0;
+    for (const auto& p : m.processes) {
+        box = std::max(box, double(characters(process_title(p))) * 7.5);
+        if (p.zombie)
+            box = std::max(box, double(characters(tr("all closed; only its entry is left"))) * 6.8);
+        for (const auto& e : p.fds)
+            box = std::max(box, double(characters(entry_text(e))) * 7.2);
+    }
+    for (size_t id : f.descriptions) {
+        const WorldDescription* d = description_of(m, id);
+        WorldDescription shown = d ? *d : WorldDescription{.outside = true};
+        for (const std::string& line : {description_mode(shown), description_detail(shown)})
+            description = std::max(description, double(characters(line)) * 6.4);
+    }
+    f.box_width = room(kBoxWidth, box, 2 * kBoxWidth);
+    f.description_width = room(kDescriptionWidth, description, 2 * kDescriptionWidth);
 }
 
 Figure lay_out_figure(const PlumbingMoment& m, const std::string& title)
@@ -133,8 +164,9 @@ Figure lay_out_figure(const PlumbingMoment& m, const std::string& title)
         bottom = std::max(bottom, top + kDescriptionHeight);
     for (const auto& [id, top] : f.object_y)
         bottom = std::max(bottom, top + kObjectHeight);
-    f.description_x = kMargin + kBoxWidth + kToDescriptions;
-    f.object_x = f.description_x + kDescriptionWidth + kToObjects;
+    size_boxes(f, m);
+    f.description_x = kMargin + f.box_width + kToDescriptions;
+    f.object_x = f.description_x + f.description_width + kToObjects;
     f.width = std::max(
         {f.object_x + kObjectWidth + kMargin, 2 * kMargin + 8.5 * double(title.size()), 480.0});
     f.caption =
@@ -175,18 +207,19 @@ void draw_process(std::string& svg, const Figure& f, const PlumbingMoment& m, si
     double top = f.box_y[i];
     svg += "<g class=\"process\" data-pid=\"" + std::to_string(p.pid) + "\">\n";
     svg += "<rect x=\"" + svg_number(x) + "\" y=\"" + svg_number(top) + "\" width=\"" +
-           svg_number(kBoxWidth) + "\" height=\"" + svg_number(f.box_height[i]) +
+           svg_number(f.box_width) + "\" height=\"" + svg_number(f.box_height[i]) +
            "\" rx=\"6\" fill=\"" + (p.zombie ? kColour.zombie_fill : kColour.head_fill) +
            "\" stroke=\"" + (p.zombie ? kColour.zombie_edge : kColour.head_edge) + "\"" +
            (p.zombie ? " stroke-dasharray=\"5 3\"" : "") + "/>\n";
-    std::string name = process_name(p) + (p.zombie ? " (zombie)" : "");
+    std::string name = process_title(p);
     svg += "<text x=\"" + svg_number(x + 8) + "\" y=\"" + svg_number(top + 17) +
            "\" font-weight=\"bold\" fill=\"" + (p.zombie ? kColour.faint : kColour.text) + "\">" +
-           escape_markup(fit(name, size_t(kBoxWidth / 7.5))) + "</text>\n";
+           escape_markup(fit(name, size_t(f.box_width / 7.5))) + "</text>\n";
     if (p.zombie)
         svg += "<text x=\"" + svg_number(x + 10) + "\" y=\"" + svg_number(top + kHeader + 12) +
                "\" fill=\"" + kColour.faint + "\">" +
-               escape_markup(fit("all closed; only its entry is left", size_t(kBoxWidth / 6.8))) +
+               escape_markup(
+                   fit(tr("all closed; only its entry is left"), size_t(f.box_width / 6.8))) +
                "</text>\n";
     for (size_t k = 0; k < p.fds.size(); ++k) {
         const auto& e = p.fds[k];
@@ -194,9 +227,9 @@ void draw_process(std::string& svg, const Figure& f, const PlumbingMoment& m, si
         svg += "<text class=\"fd\" data-fd=\"" + std::to_string(e.fd) + "\" data-description=\"" +
                std::to_string(e.description) + "\" x=\"" + svg_number(x + 10) + "\" y=\"" +
                svg_number(y + 4) + "\" fill=\"" + (e.channel ? kColour.text : kColour.faint) +
-               "\">" + escape_markup(fit(entry_text(e), size_t(kBoxWidth / 7.2))) + "</text>\n";
+               "\">" + escape_markup(fit(entry_text(e), size_t(f.box_width / 7.2))) + "</text>\n";
         auto [in, out] = directions(description_of(m, e.description));
-        double px = x + kBoxWidth;
+        double px = x + f.box_width;
         draw_line(svg, px, y, f.description_x, f.description_y.at(e.description) + 18, in, out);
         svg += "<circle cx=\"" + svg_number(px) + "\" cy=\"" + svg_number(y) +
                "\" r=\"2.5\" fill=\"" + kColour.data + "\"/>\n";
@@ -220,14 +253,14 @@ void draw_description(std::string& svg, const Figure& f, const PlumbingMoment& m
             }
     double x = f.description_x;
     double y = f.description_y.at(id);
-    size_t chars = size_t(kDescriptionWidth / 6.4);
+    size_t chars = size_t(f.description_width / 6.4);
     svg += "<g class=\"description\" data-id=\"" + std::to_string(id) + "\" data-refs=\"" +
            std::to_string(shown.refs) + "\"" +
            (shown.offset ? " data-offset=\"" + std::to_string(*shown.offset) + "\"" : "") +
            " data-flags=\"" + escape_markup(shown.flags) + "\" data-object=\"" +
            escape_markup(object_name) + "\">\n";
     svg += "<rect x=\"" + svg_number(x) + "\" y=\"" + svg_number(y) + "\" width=\"" +
-           svg_number(kDescriptionWidth) + "\" height=\"" + svg_number(kDescriptionHeight) +
+           svg_number(f.description_width) + "\" height=\"" + svg_number(kDescriptionHeight) +
            "\" fill=\"white\" stroke=\"" + kColour.faint + "\"" +
            (shown.refs > 1 ? " stroke-width=\"2\"" : "") + "/>\n";
     svg += "<text x=\"" + svg_number(x + 6) + "\" y=\"" + svg_number(y + 14) +
@@ -238,7 +271,7 @@ void draw_description(std::string& svg, const Figure& f, const PlumbingMoment& m
            escape_markup(fit(description_detail(shown), chars)) + "</text>\n";
     if (object) {
         auto [in, out] = directions(d);
-        draw_line(svg, x + kDescriptionWidth, y + kDescriptionHeight / 2, f.object_x,
+        draw_line(svg, x + f.description_width, y + kDescriptionHeight / 2, f.object_x,
                   f.object_y.at(*object) + kObjectHeight / 2, in, out);
     }
     svg += "</g>\n";
@@ -276,24 +309,6 @@ void draw_object(std::string& svg, const Figure& f, const PlumbingMoment& m, siz
     svg += "</g>\n";
 }
 
-// The figure in words, for a reader who cannot see it: what each
-// process holds, then the caption.
-std::string text_of(const PlumbingMoment& m)
-{
-    std::string text;
-    for (const auto& p : m.processes) {
-        text += process_name(p) + (p.zombie ? " is a zombie and holds nothing" : " holds ");
-        for (size_t k = 0; !p.zombie && k < p.fds.size(); ++k) {
-            text += k == 0 ? "" : "; ";
-            text += entry_text(p.fds[k]);
-            if (const auto* d = description_of(m, p.fds[k].description); d && d->refs > 1)
-                text += " (a description " + std::to_string(d->refs) + " descriptors share)";
-        }
-        text += ". ";
-    }
-    return text + plumbing_caption(m);
-}
-
 } // namespace
 
 std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
@@ -308,8 +323,8 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
                       "markerWidth=\"7\" markerHeight=\"7\" orient=\"auto-start-reverse\">"
                       "<path d=\"M0,0 L10,5 L0,10 z\" fill=\"" +
                       std::string(kColour.data) + "\"/></marker></defs>\n";
-    svg += "<title>" + escape_markup(title) + "</title>\n<desc>" + escape_markup(text_of(m)) +
-           "</desc>\n";
+    svg += "<title>" + escape_markup(title) + "</title>\n<desc>" +
+           escape_markup(plumbing_parts::figure_words(m)) + "</desc>\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     svg += "<text x=\"" + svg_number(kMargin) + "\" y=\"" + svg_number(kMargin + 8) +
            "\" font-size=\"14\" font-weight=\"bold\" fill=\"" + kColour.text + "\">" +
@@ -368,16 +383,15 @@ std::vector<std::string> plumbing_figures(const Run& run, const std::string& tit
         seen.push_back(shape);
         moments.push_back(&moment);
     }
-    std::string heading = title + ": the descriptor tables" +
-                          (run.runs() > 1 ? " of run 1 (the other runs' are alike)" : "") + ", ";
-    std::string count = " of " + std::to_string(moments.size());
+    const char* heading =
+        run.runs() > 1 ? tr("{1}: the descriptor tables of run 1 (the other runs' are alike), {2} "
+                            "of {3}")
+                       : tr("{1}: the descriptor tables, {2} of {3}");
+    std::string count = std::to_string(moments.size());
     std::vector<std::string> svgs;
-    for (size_t i = 0; i < moments.size(); ++i) {
-        std::string figure_title = heading;
-        figure_title += std::to_string(i + 1);
-        figure_title += count;
-        svgs.push_back(plumbing_svg(*moments[i], figure_title));
-    }
+    for (size_t i = 0; i < moments.size(); ++i)
+        svgs.push_back(
+            plumbing_svg(*moments[i], fill(heading, {title, std::to_string(i + 1), count})));
     return svgs;
 }
 

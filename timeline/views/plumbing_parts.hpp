@@ -12,5 +12,8 @@ std::string process_name(const ProcessTable& p);
 std::string entry_name(const TableEntry& e);
 // "fd 3: pipe A, read end", "fd 1: the terminal", "fd 0: from outside"
 std::string entry_text(const TableEntry& e);
+// The figure in words, for a reader who cannot see it: what each process
+// holds, then the caption.
+std::string figure_words(const PlumbingMoment& m);
 
 } // namespace timeline::plumbing_parts

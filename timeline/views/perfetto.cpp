@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "base/language.hpp"
 #include "base/paths.hpp"
 #include "views/wording.hpp"
 
@@ -47,15 +48,15 @@ std::string flow_name(const Arrow& a)
 {
     switch (a.kind) {
     case Arrow::Kind::fork:
-        return "fork";
+        return "fork"; // the call's name, in every language
     case Arrow::Kind::data:
         return plural(a.bytes, "{1} byte", "{1} bytes");
     case Arrow::Kind::collect:
-        return "collected";
+        return tr("collected");
     case Arrow::Kind::signal:
-        return "signal";
+        return tr("signal");
     }
-    return "arrow";
+    return tr("arrow");
 }
 
 // What a process is called on its track: its first program and its pid.
@@ -82,7 +83,8 @@ void PerfettoTrace::name_tracks(const Process& p)
         events_.name(false, p.pid, p.pid, name);
         return;
     }
-    events_.name(false, p.thread_of, p.pid, "thread " + std::to_string(p.thread_number));
+    events_.name(false, p.thread_of, p.pid,
+                 fill(tr("thread {1}"), {std::to_string(p.thread_number)}));
     events_.order(false, p.thread_of, p.pid, p.thread_number);
 }
 
@@ -172,12 +174,12 @@ void PerfettoTrace::life(const Run& run, const Process& p)
     const Track& t = track->second;
     int64_t end = std::max(micros(p.ended.value_or(run.duration())), t.free);
     events_.life(t.pid, p.pid, t.born, end - t.born,
-                 p.ended ? "alive" : "alive, still running at the end", p.parent);
+                 p.ended ? tr("alive") : tr("alive, still running at the end"), p.parent);
     if (!p.ended || !p.child || p.thread_of != 0 || run.collected_outside(p))
         return;
     int64_t collected = std::max(micros(p.collected.value_or(run.duration())), end + kShortest);
     events_.life(t.pid, p.pid, end, collected - end,
-                 p.collected ? "zombie" : "zombie, never collected", p.parent);
+                 p.collected ? tr("zombie") : tr("zombie, never collected"), p.parent);
 }
 
 // The tracks in the order of the process tree: each process above its

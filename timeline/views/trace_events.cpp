@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/language.hpp"
+
 namespace timeline {
 namespace {
 
@@ -205,19 +207,21 @@ TraceEvents::Pool& TraceEvents::pool(Kind kind)
             pool = std::make_unique<Pool>(slice_event(false), nullptr);
             break;
         case Kind::slice_at_line:
-            pool = std::make_unique<Pool>(slice_event(true), "line");
+            // TRANSLATORS: an argument's name in Perfetto's UI: the source line of a step.
+            pool = std::make_unique<Pool>(slice_event(true), tr_ctx("Perfetto argument", "line"));
             break;
         case Kind::life:
         case Kind::life_of_child:
-            pool = std::make_unique<Pool>(json{{"ph", "X"},
-                                               {"cat", "life"},
-                                               {"name", ""},
-                                               {"pid", 0},
-                                               {"tid", 0},
-                                               {"ts", 0},
-                                               {"dur", 0},
-                                               {"args", {{"pid", 0}}}},
-                                          kind == Kind::life_of_child ? "parent" : nullptr);
+            pool = std::make_unique<Pool>(
+                json{{"ph", "X"},
+                     {"cat", "life"},
+                     {"name", ""},
+                     {"pid", 0},
+                     {"tid", 0},
+                     {"ts", 0},
+                     {"dur", 0},
+                     {"args", {{"pid", 0}}}},
+                kind == Kind::life_of_child ? tr_ctx("Perfetto argument", "parent") : nullptr);
             break;
         case Kind::flow_start:
         case Kind::flow_end:

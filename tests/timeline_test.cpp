@@ -1495,3 +1495,69 @@ TEST(Timeline, StepsSpeakSpanish)
         << text;
     EXPECT_TRUE(has(text, "cierra fd 3 (FIFO FIFO2, extremo de escritura)\n")) << text;
 }
+
+// The figures and the diagram of kept traces in Spanish, in whole
+// sentences: each channel with its article, each verb agreeing with what
+// it speaks of; a zombie's box and a lane's foot say what became of the
+// process. The longer words still fit: no descriptor is cut short in its
+// box, and no diagram has a label, a note or a lane head over another.
+TEST(Timeline, FiguresAndDiagramSpeakSpanish)
+{
+    struct English {
+        ~English() { timeline::choose_language("en"); }
+    } back_to_english;
+    timeline::choose_language("es");
+    ASSERT_EQ(timeline::language(), "es");
+    auto lesson = [](const std::string& name) {
+        return model_of_files(traces_in(std::string(TRACE_FIXTURES) + "/" + name));
+    };
+    auto has = [](const std::string& text, const std::string& part) {
+        return text.find(part) != std::string::npos;
+    };
+    auto echo_five = lesson("echo_five");
+    auto figures = timeline::plumbing_figures(echo_five, "echo_five");
+    ASSERT_EQ(figures.size(), 3u);
+    EXPECT_TRUE(has(figures[0], "<title>echo_five: las tablas de descriptores, 1 de 3</title>"))
+        << figures[0];
+    EXPECT_EQ(timeline::plumbing_caption(echo_five.plumbing().front()),
+              "Después de que 4282 cree 3 tuberías: 4282 tiene las tuberías A, B y C por ambos "
+              "extremos.");
+    EXPECT_EQ(timeline::plumbing_caption(echo_five.plumbing().back()),
+              "Tras los cierres: la tubería A va de 4283 a 4282; las tuberías B y C van de 4282 a "
+              "4283.");
+    EXPECT_TRUE(has(figures[1], ">fd 4: tubería A, extremo de escritura</text>")) << figures[1];
+    EXPECT_FALSE(std::regex_search(figures[1], std::regex("class=\"fd\"[^>]*>[^<]*\xe2\x80\xa6")))
+        << figures[1];
+
+    auto two_children = lesson("two_children");
+    figures = timeline::plumbing_figures(two_children, "two_children");
+    ASSERT_EQ(figures.size(), 2u);
+    EXPECT_TRUE(has(figures[1], ">two_children 4683 (zombi)</text>")) << figures[1];
+    EXPECT_TRUE(has(figures[1], "two_children 4683 es un zombi y no tiene nada. ")) << figures[1];
+    EXPECT_TRUE(has(figures[1], "Después de que 4684 termine: sus descriptores quedan cerrados."))
+        << figures[1];
+    std::string svg = timeline::svg_diagram(two_children, "two_children");
+    EXPECT_TRUE(has(svg, "<title>two_children: llamadas al sistema</title>")) << svg;
+    EXPECT_TRUE(has(svg, ">two_children: llamadas al sistema, el tiempo corre hacia abajo<"))
+        << svg;
+    EXPECT_TRUE(has(svg, ">pid 4683, hijo de 4682</tspan>")) << svg;
+    EXPECT_TRUE(has(svg, ">zombi, nunca recogido</text>")) << svg;
+    EXPECT_TRUE(has(svg, ">aún en marcha al final</text>")) << svg;
+    svg = timeline::svg_diagram(lesson("child_to_parent"), "child_to_parent");
+    EXPECT_TRUE(has(svg, ">ejecución 2 de 2: salida a una tubería</text>")) << svg;
+
+    using Box = timeline::DiagramBox;
+    auto overlap = [](const Box& a, const Box& b) {
+        return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
+               b.y < a.y + a.height;
+    };
+    for (const std::string& name : lesson_names()) {
+        auto boxes = timeline::diagram_boxes(lesson(name), name);
+        for (size_t i = 0; i < boxes.size(); ++i)
+            for (size_t k = i + 1; k < boxes.size(); ++k)
+                EXPECT_FALSE(
+                    (boxes[i].kind != Box::Kind::arrow || boxes[k].kind != Box::Kind::arrow) &&
+                    overlap(boxes[i], boxes[k]))
+                    << name << ": \"" << boxes[i].what << "\" on \"" << boxes[k].what << "\"";
+    }
+}

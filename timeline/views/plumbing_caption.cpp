@@ -17,6 +17,11 @@ std::string process_name(const ProcessTable& p)
     return timeline::process_name(p.program, p.pid);
 }
 
+std::string process_title(const ProcessTable& p)
+{
+    return p.zombie ? fill(tr("{1} (zombie)"), {process_name(p)}) : process_name(p);
+}
+
 std::string entry_name(const TableEntry& e)
 {
     return e.channel ? channel_name(*e.channel) : std::string();

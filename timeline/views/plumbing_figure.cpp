@@ -23,7 +23,7 @@ namespace {
 
 using plumbing_parts::entry_name;
 using plumbing_parts::entry_text;
-using plumbing_parts::process_name;
+using plumbing_parts::process_title;
 
 constexpr double kMargin = 20;
 constexpr double kHeader = 26;
@@ -47,6 +47,7 @@ struct Figure {
     std::vector<double> box_height;
     double box_width = kBoxWidth; // wider for a language's longer words
     double description_width = kDescriptionWidth;
+    double object_width = kObjectWidth;
     double description_x = 0;
     double object_x = 0;
     double width = 0;
@@ -59,10 +60,15 @@ struct Figure {
     std::vector<std::string> caption; // its lines, escaped
 };
 
-// A process as its box names it.
-std::string process_title(const ProcessTable& p)
+// What an entry points at, by the facts that name it (its kind, number
+// and path), for telling two moments' tables alike.
+std::string what_it_is(const TableEntry& e)
 {
-    return p.zombie ? fill(tr("{1} (zombie)"), {process_name(p)}) : process_name(p);
+    if (!e.channel)
+        return "?";
+    const Channel& c = *e.channel;
+    return std::to_string(int(c.kind)) + "#" + std::to_string(c.number) + (c.pair ? "p" : "") +
+           (c.working_folder ? "." : "") + c.path + "@" + std::string(anon_name(c.target));
 }
 
 const WorldDescription* description_of(const PlumbingMoment& m, size_t id)
@@ -96,11 +102,11 @@ std::map<Key, double> stack(std::vector<Key>& keys, std::map<Key, double> wanted
     return y;
 }
 
-// The widths of the processes' boxes and of the descriptions, from
-// what they say.
+// The widths of the processes' boxes, of the descriptions and of the
+// objects, from what they say.
 void size_boxes(Figure& f, const PlumbingMoment& m)
 {
-    double box = 0, description = 0;
+    double box = 0, description = 0, object = 0;
     for (const auto& p : m.processes) {
         box = std::max(box, double(characters(process_title(p))) * 7.5);
         if (p.zombie)
@@ -114,7 +120,11 @@ void size_boxes(Figure& f, const PlumbingMoment& m)
         for (const std::string& line : {description_mode(shown), description_detail(shown)})
             description = std::max(description, double(characters(line)) * 6.4);
     }
+    for (size_t id : f.objects)
+        if (auto o = m.world.objects.find(id); o != m.world.objects.end())
+            object = std::max(object, double(characters(channel_name(o->second.channel))) * 7.5);
     f.box_width = room(kBoxWidth, box, 2 * kBoxWidth);
+    f.object_width = room(kObjectWidth, object, 2 * kObjectWidth);
     f.description_width = room(kDescriptionWidth, description, 2 * kDescriptionWidth);
 }
 
@@ -168,7 +178,7 @@ Figure lay_out_figure(const PlumbingMoment& m, const std::string& title)
     f.description_x = kMargin + f.box_width + kToDescriptions;
     f.object_x = f.description_x + f.description_width + kToObjects;
     f.width = std::max(
-        {f.object_x + kObjectWidth + kMargin, 2 * kMargin + 8.5 * double(title.size()), 480.0});
+        {f.object_x + f.object_width + kMargin, 2 * kMargin + 8.5 * double(title.size()), 480.0});
     f.caption =
         wrap(plumbing_caption(m), std::min(kCaptionChars, size_t((f.width - 2 * kMargin) / 6.8)));
     for (auto& line : f.caption)
@@ -288,7 +298,7 @@ void draw_object(std::string& svg, const Figure& f, const PlumbingMoment& m, siz
     std::string name = o ? channel_name(o->channel) : std::string();
     bool data = o && o->channel.carries_data();
     svg += "<g class=\"channel\">\n<rect x=\"" + svg_number(x) + "\" y=\"" + svg_number(y) +
-           "\" width=\"" + svg_number(kObjectWidth) + "\" height=\"" + svg_number(kObjectHeight) +
+           "\" width=\"" + svg_number(f.object_width) + "\" height=\"" + svg_number(kObjectHeight) +
            "\" rx=\"" + (data ? "17" : "3") + "\" fill=\"" +
            (data ? kColour.data_fill : kColour.head_fill) + "\" stroke=\"" +
            (data ? kColour.data : kColour.head_edge) + "\" stroke-width=\"1.5\"/>\n";
@@ -298,14 +308,15 @@ void draw_object(std::string& svg, const Figure& f, const PlumbingMoment& m, siz
     K kind = data ? o->channel.kind : K::other;
     bool bytes =
         kind == K::counter || ((kind == K::pipe || kind == K::fifo) && o->channel.created_here);
-    svg += "<text x=\"" + svg_number(x + kObjectWidth / 2) + "\" y=\"" +
+    svg += "<text x=\"" + svg_number(x + f.object_width / 2) + "\" y=\"" +
            svg_number(y + (bytes ? 15 : kObjectHeight / 2 + 4)) +
            "\" text-anchor=\"middle\" fill=\"" + kColour.text + "\">" +
-           escape_markup(fit(name, 20)) + "</text>\n";
+           escape_markup(fit(name, size_t(f.object_width / 7.5))) + "</text>\n";
     if (bytes)
-        svg += "<text class=\"in-flight\" x=\"" + svg_number(x + kObjectWidth / 2) + "\" y=\"" +
+        svg += "<text class=\"in-flight\" x=\"" + svg_number(x + f.object_width / 2) + "\" y=\"" +
                svg_number(y + 29) + "\" text-anchor=\"middle\" font-size=\"10\" fill=\"" +
-               kColour.faint + "\">" + escape_markup(fit(in_flight_text(*o), 26)) + "</text>\n";
+               kColour.faint + "\">" +
+               escape_markup(fit(in_flight_text(*o), size_t(f.object_width / 5.7))) + "</text>\n";
     svg += "</g>\n";
 }
 
@@ -342,21 +353,6 @@ std::string plumbing_svg(const PlumbingMoment& m, const std::string& title)
     svg += "</svg>\n";
     return svg;
 }
-
-namespace {
-
-// What an entry points at, by the facts that name it (its kind, number
-// and path), for telling two moments' tables alike.
-std::string what_it_is(const TableEntry& e)
-{
-    if (!e.channel)
-        return "?";
-    const Channel& c = *e.channel;
-    return std::to_string(int(c.kind)) + "#" + std::to_string(c.number) + (c.pair ? "p" : "") +
-           (c.working_folder ? "." : "") + c.path + "@" + std::string(anon_name(c.target));
-}
-
-} // namespace
 
 std::vector<std::string> plumbing_figures(const Run& run, const std::string& title)
 {

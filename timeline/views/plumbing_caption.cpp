@@ -1,7 +1,13 @@
 // The caption of a descriptor figure, in words made from its tables:
 // what changed them, then what each pipe joins ("After the closes: pipe A
-// runs from 4282 to 4283.").
+// runs from 4282 to 4283."); and the figure in words, for a reader who
+// cannot see it.
 #include <algorithm>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "base/language.hpp"
 #include "views/plumbing_figure.hpp"

@@ -6,14 +6,19 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <string>
+#include <utility>
 
+#include "base/language.hpp"
 #include "harness.hpp"
 #include "model/run.hpp"
 #include "reader/merged_traces.hpp"
+#include "views/trace_events.hpp"
 #include "views/wording.hpp"
 
 using namespace harness;
@@ -229,5 +234,33 @@ TEST(Perfetto, LongTraceExportsInBoundedMemory)
             EXPECT_EQ(count.out(), std::to_string(200001 + 1) + "\n");
         else
             EXPECT_GT(std::stoi(count.out()), 10) << count.out();
+    }
+}
+
+// The arguments Perfetto's UI shows under a slice are named in the
+// learner's language, and each still holds its value: a step's source
+// line, a process's parent.
+TEST(Perfetto, ArgumentsAreNamedInTheLearnersLanguage)
+{
+    TempDir dir;
+    const std::pair<const char*, std::pair<const char*, const char*>> languages[] = {
+        {"es", {"{\"línea\":\"echo_five.cpp:12\"}", "{\"padre\":6,\"pid\":7}"}},
+        {"en", {"{\"line\":\"echo_five.cpp:12\"}", "{\"parent\":6,\"pid\":7}"}}};
+    for (const auto& [language, args] : languages) {
+        timeline::choose_language(language);
+        ASSERT_EQ(timeline::language(), language);
+        std::string path = dir / (std::string(language) + ".json");
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        {
+            timeline::TraceEvents events(file);
+            events.slice(7, 7, 10, 5, "read", "echo_five.cpp:12");
+            events.life(7, 7, 0, 20, "alive", 6);
+            EXPECT_TRUE(events.finish());
+        }
+        ASSERT_EQ(std::fclose(file), 0);
+        std::string json = read_file(path);
+        EXPECT_NE(json.find("\"args\":" + std::string(args.first)), std::string::npos) << json;
+        EXPECT_NE(json.find("\"args\":" + std::string(args.second)), std::string::npos) << json;
     }
 }

@@ -18,11 +18,13 @@ constexpr size_t kWritten = size_t(1) << 16; // bytes gathered before a write
 
 constexpr size_t kPooled = 1024; // events of a kind written together
 
-json slice_event(bool at_line)
+// A step's slice; with `line`, the name of its one argument, the source
+// line that made the step.
+json slice_event(const char* line)
 {
     json e = {{"ph", "X"}, {"name", ""}, {"pid", 0}, {"tid", 0}, {"ts", 0}, {"dur", 0}};
-    if (at_line)
-        e["args"] = {{"line", ""}};
+    if (line)
+        e["args"] = {{line, ""}};
     return e;
 }
 
@@ -204,12 +206,14 @@ TraceEvents::Pool& TraceEvents::pool(Kind kind)
     if (!pool) {
         switch (kind) {
         case Kind::slice:
-            pool = std::make_unique<Pool>(slice_event(false), nullptr);
+            pool = std::make_unique<Pool>(slice_event(nullptr), nullptr);
             break;
-        case Kind::slice_at_line:
+        case Kind::slice_at_line: {
             // TRANSLATORS: an argument's name in Perfetto's UI: the source line of a step.
-            pool = std::make_unique<Pool>(slice_event(true), tr_ctx("Perfetto argument", "line"));
+            const char* line = tr_ctx("Perfetto argument", "line");
+            pool = std::make_unique<Pool>(slice_event(line), line);
             break;
+        }
         case Kind::life:
         case Kind::life_of_child:
             pool = std::make_unique<Pool>(

@@ -1500,7 +1500,8 @@ TEST(Timeline, StepsSpeakSpanish)
 // sentences: each channel with its article, each verb agreeing with what
 // it speaks of; a zombie's box and a lane's foot say what became of the
 // process. The longer words still fit: no descriptor is cut short in its
-// box, and no diagram has a label, a note or a lane head over another.
+// box, no diagram has a label, a note or a lane head over another, and
+// each line of a legend stays within its diagram.
 TEST(Timeline, FiguresAndDiagramSpeakSpanish)
 {
     struct English {
@@ -1551,13 +1552,27 @@ TEST(Timeline, FiguresAndDiagramSpeakSpanish)
         return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
                b.y < a.y + a.height;
     };
+    // Each line of the legend within the diagram's width, in characters of
+    // 6.7 px from x = 50.
+    auto characters = [](const std::string& text) {
+        return std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; });
+    };
+    static const std::regex legend_line("<text x=\"50.0\" y=\"[0-9.]+\">([^<]*)</text>");
     for (const std::string& name : lesson_names()) {
-        auto boxes = timeline::diagram_boxes(lesson(name), name);
+        auto run = lesson(name);
+        auto boxes = timeline::diagram_boxes(run, name);
         for (size_t i = 0; i < boxes.size(); ++i)
             for (size_t k = i + 1; k < boxes.size(); ++k)
                 EXPECT_FALSE(
                     (boxes[i].kind != Box::Kind::arrow || boxes[k].kind != Box::Kind::arrow) &&
                     overlap(boxes[i], boxes[k]))
                     << name << ": \"" << boxes[i].what << "\" on \"" << boxes[k].what << "\"";
+        svg = timeline::svg_diagram(run, name);
+        std::smatch width;
+        ASSERT_TRUE(std::regex_search(svg, width, std::regex("width=\"([0-9.]+)\"")));
+        EXPECT_LE(std::stod(width[1]), 1000) << name;
+        for (std::sregex_iterator m(svg.begin(), svg.end(), legend_line), end; m != end; ++m)
+            EXPECT_LE(50 + 6.7 * double(characters((*m)[1])), std::stod(width[1]))
+                << name << ": " << (*m)[1];
     }
 }

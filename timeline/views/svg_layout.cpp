@@ -6,6 +6,7 @@
 
 #include "base/language.hpp"
 #include "views/svg_parts.hpp"
+#include "views/svg_style.hpp"
 #include "views/wording.hpp"
 
 namespace timeline::diagram {
@@ -362,6 +363,11 @@ Layout lay_out(const Run& run, const std::string& heading)
     lay_out_legend(l, legend + 14);
     double widest = kGutter + double(most_lanes) * l.lane + 10;
     l.width = std::max(widest, std::min(kWidestDiagram, 20 + 8.5 * double(heading.size())));
+    // A language's longer legend widens a narrow diagram.
+    double legend_width = 0;
+    for (const LegendLine& line : l.legend)
+        legend_width = std::max(legend_width, double(characters(legend_words(line.mark))) * kChar);
+    l.width = room(l.width, 60 + legend_width, kWidestDiagram);
     return l;
 }
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <set>
@@ -138,4 +140,88 @@ TEST(Language, PluralsCountAsEachLanguageCounts)
     // Parts in the order the language puts them.
     EXPECT_EQ(timeline::fill("{2} y {1}", {"A", "B"}), "B y A");
     EXPECT_EQ(timeline::fill("{1} {3}", {"A", "B"}), "A {3}");
+}
+
+namespace {
+
+// What a reader reads of a page: its text, without the markup, the
+// scripts and styles, what the programs printed (their own words, in
+// Spanish already) and the bytes quoted from their reads and writes.
+std::string read_by_a_learner(std::string page)
+{
+    static const std::regex hidden(
+        R"(<(script|style)\b[^>]*>[\s\S]*?</\1>|<pre class="output">[\s\S]*?</pre>)");
+    static const std::regex quoted("&quot;[^&\\n]*&quot;|\"[^\"\\n]*\"");
+    static const std::regex tag("<[^>]*>");
+    // A system call named as called ("pipe()") is the same in any language.
+    static const std::regex call(R"(\b[a-z_0-9]+\(\))");
+    page = std::regex_replace(page, hidden, " ");
+    page = std::regex_replace(page, tag, " ");
+    page = std::regex_replace(page, call, " ");
+    return std::regex_replace(page, quoted, " ");
+}
+
+// The English words that must not be left in what a Spanish reader
+// reads, each with a line around it where one is found. (Not "pause" nor
+// "read": names of system calls, which stay as they are.)
+std::string english_in(const std::string& text)
+{
+    static const std::regex english(
+        R"(\b(the|and|of|pipe|pipes|read end|write end|process|processes|child|parent|step|steps|reads|writes|closes|opens|waits|returns|after|before|ends|born|zombie|signal|figure|timeline|diagram|from outside|next|previous|play|unread|empty)\b)",
+        std::regex::icase);
+    std::string found;
+    for (std::sregex_iterator m(text.begin(), text.end(), english), end; m != end; ++m) {
+        size_t at = size_t(m->position());
+        size_t from = text.rfind('\n', at);
+        from = from == std::string::npos ? 0 : from + 1;
+        found += "[" + m->str() + "] " +
+                 text.substr(from, std::min<size_t>(160, text.find('\n', at) - from)) + "\n";
+        if (found.size() > 4000)
+            break;
+    }
+    return found;
+}
+
+} // namespace
+
+// Under a Spanish locale the book of two kept lessons, their timelines,
+// diagrams and descriptor figures speak Spanish: none of a list of English
+// words is left in what a learner reads.
+TEST(Language, ABookAndTwoTracesInSpanish)
+{
+    TempDir dir;
+    const std::vector<std::string> spanish = {"LANG=es_ES.UTF-8",
+                                              "LC_ALL=", "LC_MESSAGES=", "LANGUAGE="};
+    std::vector<std::string> lessons;
+    for (const char* lesson : {"echo_five", "two_children"}) {
+        std::string folder = dir / lesson;
+        std::filesystem::create_directories(folder);
+        for (const auto& entry :
+             std::filesystem::directory_iterator(std::string(TRACE_FIXTURES) + "/" + lesson))
+            if (entry.path().extension() == ".trace")
+                std::filesystem::copy_file(entry.path(),
+                                           folder + "/" + entry.path().filename().string());
+        lessons.push_back(folder);
+
+        Process timeline({.argv = {BIN_SYSCALL_TIMELINE, "--title", lesson, "--svg",
+                                   dir / (std::string(lesson) + ".svg"), "--plumbing",
+                                   dir / (std::string(lesson) + "-figures"),
+                                   folder + "/01-" + lesson + ".trace"},
+                          .env = spanish});
+        ASSERT_TRUE(timeline.finish(kDeadline));
+        ASSERT_EQ(timeline.exit_code(), 0) << timeline.err();
+        EXPECT_EQ(english_in(read_by_a_learner(timeline.out())), "") << lesson << " timeline";
+        std::string svg = read_file(dir / (std::string(lesson) + ".svg"));
+        EXPECT_EQ(english_in(read_by_a_learner(svg)), "") << lesson << " diagram";
+        std::string figure = read_file(dir / (std::string(lesson) + "-figures/plumbing-01.svg"));
+        EXPECT_EQ(english_in(read_by_a_learner(figure)), "") << lesson << " figure";
+    }
+    std::vector<std::string> argv = {BIN_SYSCALL_TIMELINE, "--book", dir / "index.html"};
+    argv.insert(argv.end(), lessons.begin(), lessons.end());
+    Process book({.argv = argv, .env = spanish});
+    ASSERT_TRUE(book.finish(kDeadline));
+    ASSERT_EQ(book.exit_code(), 0) << book.err();
+    std::string page = read_file(dir / "index.html");
+    EXPECT_NE(page.find("<html lang=\"es\""), std::string::npos);
+    EXPECT_EQ(english_in(read_by_a_learner(page)), "") << "the book";
 }

@@ -140,6 +140,13 @@ TEST(Watch, SnapshotsSayWhatProcSays)
 TEST(Watch, SpeaksTheLanguageTheLocaleAsks)
 {
     Process sleeper({.argv = {"/bin/sleep", "30"}});
+    // Asleep in its nanosleep before it is looked at (on a busy machine it
+    // may still be starting).
+    ASSERT_TRUE(eventually([&] {
+        auto st = proc_stat(sleeper.pid());
+        return st && st->state == 'S' && read_file("/proc/" + std::to_string(sleeper.pid()) +
+                                                   "/comm") == "sleep\n";
+    }));
     auto said = [&](std::vector<std::string> env, std::vector<std::string> args = {}) {
         args.insert(args.begin(), BIN_FAMILY_WATCH);
         args.push_back("--once");

@@ -1426,6 +1426,11 @@ TEST(Timeline, DiagramsAreLaidOutWithoutOverlaps)
         std::smatch width;
         ASSERT_TRUE(std::regex_search(svg, width, std::regex("width=\"([0-9.]+)\"")));
         EXPECT_LE(std::stod(width[1]), 1000) << lesson;
+        // Each line of the legend within it (characters of 6.7 px from x = 50).
+        static const std::regex legend_line("<text x=\"50.0\" y=\"[0-9.]+\">([^<]*)</text>");
+        for (std::sregex_iterator m(svg.begin(), svg.end(), legend_line), end; m != end; ++m)
+            EXPECT_LE(50 + 6.7 * double((*m)[1].length()), std::stod(width[1]))
+                << lesson << ": " << (*m)[1];
         // Red is for errors and fatal signals only.
         bool killed = std::any_of(run.processes().begin(), run.processes().end(),
                                   [](const auto& p) { return p.end_how && p.end_how->killed; });

@@ -363,11 +363,11 @@ Layout lay_out(const Run& run, const std::string& heading)
     lay_out_legend(l, legend + 14);
     double widest = kGutter + double(most_lanes) * l.lane + 10;
     l.width = std::max(widest, std::min(kWidestDiagram, 20 + 8.5 * double(heading.size())));
-    // A language's longer legend widens a narrow diagram.
+    // A legend longer than a narrow diagram widens it, in any language.
     double legend_width = 0;
     for (const LegendLine& line : l.legend)
         legend_width = std::max(legend_width, double(characters(legend_words(line.mark))) * kChar);
-    l.width = room(l.width, 60 + legend_width, kWidestDiagram);
+    l.width = std::clamp(60 + legend_width + 1, l.width, kWidestDiagram);
     return l;
 }
 

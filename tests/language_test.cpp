@@ -15,6 +15,7 @@
 
 #include "base/language.hpp"
 #include "harness.hpp"
+#include "traced.hpp"
 #include "views/wording.hpp"
 
 using namespace harness;
@@ -224,4 +225,20 @@ TEST(Language, ABookAndTwoTracesInSpanish)
     std::string page = read_file(dir / "index.html");
     EXPECT_NE(page.find("<html lang=\"es\""), std::string::npos);
     EXPECT_EQ(english_in(read_by_a_learner(page)), "") << "the book";
+
+    // A program traced here, its page and its timeline.
+    if (!traces::tracing_refused().empty())
+        return;
+    Process traced(
+        {.argv = {BIN_SYSCALL_TIMELINE, "--html", dir / "run.html", "--", BIN_DATE_HANDOFF},
+         .dir = dir.path(),
+         .env = spanish});
+    ASSERT_TRUE(traced.finish(kDeadline));
+    ASSERT_EQ(traced.exit_code(), 0) << traced.err();
+    // What the program printed comes first, as it printed it.
+    size_t told = traced.out().find("date_handoff: ");
+    ASSERT_NE(told, std::string::npos) << traced.out();
+    std::string timeline = traced.out().substr(told);
+    EXPECT_EQ(english_in(read_by_a_learner(timeline)), "") << "a traced run";
+    EXPECT_EQ(english_in(read_by_a_learner(read_file(dir / "run.html"))), "") << "its page";
 }

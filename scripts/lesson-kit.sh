@@ -66,7 +66,7 @@ until_true() {
     local deadline=$((SECONDS + 40))
     until eval "$1"; do
         if ((SECONDS >= deadline)); then
-            echo "demo: gave up waiting for: $1" >&2
+            echo "demo: $(t "gave up waiting for: {1}" "$1")" >&2
             exit 1
         fi
         sleep 0.05
@@ -98,7 +98,7 @@ start() {
     sessions+=("$(cat "$name.sid")")
     until_true "pgrep -s ${sessions[-1]} -x ${name:0:15} >/dev/null"
     pid=$(pgrep -o -s "${sessions[-1]}" -x "${name:0:15}") # the oldest: not a child
-    echo "\$ $name          # started as pid $pid"
+    echo "\$ $name          # $(t "started as pid {1}" "$pid")"
 }
 
 # run NAME: runs a short program to its end on a terminal; prints its pid.
@@ -107,7 +107,7 @@ run() {
     script -qfec "stty -onlcr; echo \$\$ >$1.pid; exec $tracer_line'$bin/$1'" /dev/null </dev/null >"$1.out" 2>&1
     # Recorded, the program is strace's child: its pid opens the trace.
     if [[ -n $traces ]]; then awk 'NR == 1 { print $1 }' "$(ls "$traces"/*.trace | tail -n 1)" >"$1.pid"; fi
-    echo "\$ $1          # ran as pid $(cat "$1.pid")"
+    echo "\$ $1          # $(t "ran as pid {1}" "$(cat "$1.pid")")"
     cat "$1.out"
 }
 

@@ -367,7 +367,7 @@ Layout lay_out(const Run& run, const std::string& heading)
     double legend_width = 0;
     for (const LegendLine& line : l.legend)
         legend_width = std::max(legend_width, double(characters(legend_words(line.mark))) * kChar);
-    l.width = std::clamp(60 + legend_width + 1, l.width, kWidestDiagram);
+    l.width = std::max(l.width, std::min(60 + legend_width + 1, kWidestDiagram));
     return l;
 }
 

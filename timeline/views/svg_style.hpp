@@ -67,7 +67,7 @@ inline double room(double width, double needed, double most)
 {
     if (language() == "en")
         return width;
-    return std::clamp(needed + 1, width, most);
+    return std::max(width, std::min(needed + 1, most)); // a box already wider stays so
 }
 
 } // namespace timeline

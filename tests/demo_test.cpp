@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 #include <tuple>
-#include <vector>
 #include <unistd.h>
+#include <vector>
 
 #include "harness.hpp"
 

@@ -144,8 +144,8 @@ TEST(Watch, SpeaksTheLanguageTheLocaleAsks)
     // may still be starting).
     ASSERT_TRUE(eventually([&] {
         auto st = proc_stat(sleeper.pid());
-        return st && st->state == 'S' && read_file("/proc/" + std::to_string(sleeper.pid()) +
-                                                   "/comm") == "sleep\n";
+        return st && st->state == 'S' &&
+               read_file("/proc/" + std::to_string(sleeper.pid()) + "/comm") == "sleep\n";
     }));
     auto said = [&](std::vector<std::string> env, std::vector<std::string> args = {}) {
         args.insert(args.begin(), BIN_FAMILY_WATCH);

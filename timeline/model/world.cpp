@@ -321,6 +321,10 @@ void WorldLog::note(size_t step, World now)
 
 void WorldLog::apply(World& world, const Change& change)
 {
+    // What went is removed first: a pid gone and seen again in one step
+    // is there after it.
+    for (int pid : change.processes_gone)
+        std::erase_if(world.processes, [&](const WorldProcess& p) { return p.pid == pid; });
     for (const WorldProcess& p : change.processes) {
         auto at = std::find_if(world.processes.begin(), world.processes.end(),
                                [&](const WorldProcess& q) { return q.pid == p.pid; });
@@ -329,18 +333,14 @@ void WorldLog::apply(World& world, const Change& change)
         else
             *at = p;
     }
-    std::erase_if(world.processes, [&](const WorldProcess& p) {
-        return std::find(change.processes_gone.begin(), change.processes_gone.end(), p.pid) !=
-               change.processes_gone.end();
-    });
-    for (const auto& [id, d] : change.descriptions)
-        world.descriptions[id] = d;
     for (size_t id : change.descriptions_gone)
         world.descriptions.erase(id);
-    for (const auto& [id, o] : change.objects)
-        world.objects.insert_or_assign(id, o);
+    for (const auto& [id, d] : change.descriptions)
+        world.descriptions[id] = d;
     for (size_t id : change.objects_gone)
         world.objects.erase(id);
+    for (const auto& [id, o] : change.objects)
+        world.objects.insert_or_assign(id, o);
 }
 
 void WorldLog::finish(const Processes& processes, const Channels& channels)

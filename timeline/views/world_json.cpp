@@ -1,6 +1,5 @@
 #include "views/world_json.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -119,29 +118,6 @@ json object_json(const WorldObject& o)
             {"in_flight_exact", o.in_flight_exact}, {"received", o.received}};
 }
 
-// The world after a change: what it names replaced, what went removed.
-void apply(World& world, const WorldLog::Change& c)
-{
-    for (int pid : c.processes_gone)
-        std::erase_if(world.processes, [&](const WorldProcess& p) { return p.pid == pid; });
-    for (const auto& p : c.processes) {
-        auto it = std::find_if(world.processes.begin(), world.processes.end(),
-                               [&](const WorldProcess& q) { return q.pid == p.pid; });
-        if (it == world.processes.end())
-            world.processes.push_back(p);
-        else
-            *it = p;
-    }
-    for (size_t id : c.descriptions_gone)
-        world.descriptions.erase(id);
-    for (const auto& [id, d] : c.descriptions)
-        world.descriptions[id] = d;
-    for (size_t id : c.objects_gone)
-        world.objects.erase(id);
-    for (const auto& [id, o] : c.objects)
-        world.objects.insert_or_assign(id, o);
-}
-
 json world_json(size_t step, const World& world)
 {
     json processes = json::array();
@@ -170,7 +146,7 @@ void WorldJson::finish(const Run& run)
     World world;
     if (const WorldLog* log = run.world())
         for (const auto& change : log->changes()) {
-            apply(world, change);
+            WorldLog::apply(world, change);
             std::string line =
                 world_json(change.step, world).dump(-1, ' ', false, json::error_handler_t::replace);
             line += '\n';

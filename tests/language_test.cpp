@@ -15,6 +15,7 @@
 
 #include "base/language.hpp"
 #include "harness.hpp"
+#include "in_spanish.hpp"
 #include "traced.hpp"
 #include "views/wording.hpp"
 
@@ -132,7 +133,7 @@ TEST(Language, PluralsCountAsEachLanguageCounts)
     EXPECT_EQ(counted("{1} process", "{1} processes"),
               (Said{"0 processes", "1 process", "2 processes"}));
     EXPECT_EQ(counted("{1} byte", "{1} bytes"), (Said{"0 bytes", "1 byte", "2 bytes"}));
-    timeline::choose_language("es");
+    InSpanish spanish;
     ASSERT_EQ(timeline::language(), "es");
     EXPECT_EQ(counted("{1} process", "{1} processes"),
               (Said{"0 procesos", "1 proceso", "2 procesos"}));

@@ -15,6 +15,7 @@
 #include "base/language.hpp"
 #include "fuzz/exercise.hpp"
 #include "harness.hpp"
+#include "in_spanish.hpp"
 #include "model/run.hpp"
 #include "reader/merged_traces.hpp"
 #include "reader/source_lines.hpp"
@@ -1461,10 +1462,7 @@ TEST(Timeline, DiagramsAreLaidOutWithoutOverlaps)
 // ("la tubería A", "el FIFO FIFO2"), the names in parentheses without.
 TEST(Timeline, StepsSpeakSpanish)
 {
-    struct English {
-        ~English() { timeline::choose_language("en"); }
-    } back_to_english;
-    timeline::choose_language("es");
+    InSpanish spanish;
     ASSERT_EQ(timeline::language(), "es");
     const std::string root = TRACE_FIXTURES;
     auto has = [](const std::string& text, const std::string& line) {
@@ -1509,10 +1507,7 @@ TEST(Timeline, StepsSpeakSpanish)
 // each line of a legend stays within its diagram.
 TEST(Timeline, FiguresAndDiagramSpeakSpanish)
 {
-    struct English {
-        ~English() { timeline::choose_language("en"); }
-    } back_to_english;
-    timeline::choose_language("es");
+    InSpanish spanish;
     ASSERT_EQ(timeline::language(), "es");
     auto lesson = [](const std::string& name) {
         return model_of_files(traces_in(std::string(TRACE_FIXTURES) + "/" + name));

@@ -77,6 +77,7 @@ bool translating = false;
 
 void choose_language(std::string_view forced, bool characters)
 {
+    leave_language(); // chosen again: from what the user gave
     (void)bindtextdomain(kTextDomain, catalogue_folder().c_str());
     std::string_view locale = asked();
     if (characters && !std::setlocale(LC_CTYPE, "") && utf8(locale))
